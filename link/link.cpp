@@ -1,0 +1,226 @@
+// The serial link and tick waits. The port is open only during a run; bytes that arrive are
+// moved into the ring one per dispatched message, and the waits pump the GUI thread's queue
+// so that the window repaints and the tick timer counts down while the protocol waits.
+#include "link/link.h"
+
+#include <string.h>
+
+LinkSettingsData LinkSettings = {1, 9600};
+ReceiveRingData ReceiveRing;
+HANDLE SerialLink = 0;
+int TickCountdown = 0;
+BYTE lastReceived = 0;
+BYTE LinkQuitPending = 0;
+
+// The window that hosts the tick timer and the id SetTimer gave back (0: no timer).
+static HWND TickWindow = 0;
+static UINT_PTR TickTimerId = 0;
+
+// The DCB's flag word: binary, parity checking on, no handshake, DTR and RTS on,
+// continue after XOFF, no XON/XOFF, no error or null handling, no abort on error.
+// Bit 15 and up stay as read.
+const DWORD DCB_FLAGS_KEEP = 0xFFFF9093u;
+const DWORD DCB_FLAGS_SET = 0x1093u;
+const size_t DCB_FLAGS_OFFSET = 8;  // after DCBlength and BaudRate
+
+// Write time-outs: 10 ms a byte plus 1000 ms. Reads return at once with what has arrived.
+const DWORD WRITE_TIMEOUT_PER_BYTE_MS = 10;
+const DWORD WRITE_TIMEOUT_CONSTANT_MS = 1000;
+
+// Backstop for a wait whose ticks stopped coming (timer killed without the window going):
+// three times the nominal length plus three seconds on the system clock. Ticks that are
+// merely late never reach it.
+static DWORD backstopFor(int ticks) {
+    return (DWORD)ticks * TICK_PERIOD_MS * 3 + 3000;
+}
+
+void startTicks(HWND window) {
+    TickWindow = window;
+    TickTimerId = SetTimer(window, TICK_TIMER_ID, TICK_PERIOD_MS, NULL);
+}
+
+void stopTicks(HWND window) {
+    KillTimer(window, TickTimerId);
+    TickTimerId = 0;
+}
+
+void onTick(WPARAM timerId) {
+    if (timerId == TICK_TIMER_ID && TickCountdown != 0) {
+        TickCountdown--;
+    }
+}
+
+void setPort(int portNumber) {
+    LinkSettings.portNumber = portNumber;
+}
+
+void setBaud(int baudRate) {
+    LinkSettings.baudRate = baudRate;
+}
+
+static void showPortError(LPCSTR text) {
+    GetLastError();  // fetched and dropped: the operator gets the one line below
+    MessageBoxA(NULL, text, "Error", MB_OK);
+}
+
+BYTE openLink(BYTE byteSize, BYTE parity) {
+    char name[16];
+    wsprintfA(name, "COM%d", LinkSettings.portNumber);
+    SerialLink = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (SerialLink == INVALID_HANDLE_VALUE) {
+        showPortError("Unable to open the port");
+        return 0;
+    }
+
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(SerialLink, &dcb);
+    dcb.BaudRate = (DWORD)LinkSettings.baudRate;
+    dcb.ByteSize = byteSize;
+    dcb.Parity = parity;
+    dcb.StopBits = ONESTOPBIT;
+    DWORD flags;
+    memcpy(&flags, (BYTE *)&dcb + DCB_FLAGS_OFFSET, sizeof flags);
+    flags = (flags & DCB_FLAGS_KEEP) | DCB_FLAGS_SET;
+    memcpy((BYTE *)&dcb + DCB_FLAGS_OFFSET, &flags, sizeof flags);
+    if (!SetCommState(SerialLink, &dcb)) {
+        showPortError("Unable to configure the serial port");
+        return 0;  // the port stays open with its previous settings
+    }
+
+    COMMTIMEOUTS timeouts;
+    memset(&timeouts, 0, sizeof timeouts);
+    GetCommTimeouts(SerialLink, &timeouts);
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_PER_BYTE_MS;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
+    if (!SetCommTimeouts(SerialLink, &timeouts)) {
+        showPortError("Unable to set the time-out parameters");
+        // Under the old time-outs a read could block the window: give the port up, so the
+        // run fails at its first step as when the port could not be opened.
+        CloseHandle(SerialLink);
+        SerialLink = INVALID_HANDLE_VALUE;
+        return 0;
+    }
+
+    EscapeCommFunction(SerialLink, SETDTR);
+    EscapeCommFunction(SerialLink, SETRTS);
+
+    ReceiveRing.writeIndex = 0;
+    ReceiveRing.readIndex = 0;
+    ReceiveRing.count = 0;
+    LinkQuitPending = 0;
+    return 1;
+}
+
+BYTE closeLink() {
+    if (SerialLink == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    if (!CloseHandle(SerialLink)) {
+        GetLastError();
+        return 0;
+    }
+    SerialLink = INVALID_HANDLE_VALUE;
+    return 1;
+}
+
+void writeByte(BYTE value) {
+    DWORD written = 0;
+    if (!WriteFile(SerialLink, &value, 1, &written, NULL)) {
+        GetLastError();  // a dead link shows up as answer timeouts
+    }
+}
+
+void pollPort() {
+    BYTE value;
+    DWORD got = 0;
+    if (!ReadFile(SerialLink, &value, 1, &got, NULL) || got == 0) {
+        return;
+    }
+    // A full ring drops the newest byte: the unread ones are the answers the waits are after,
+    // and a thousand unread bytes are noise whichever way they are cut.
+    if (ReceiveRing.count >= RECEIVE_RING_SIZE) {
+        return;
+    }
+    ReceiveRing.count += (int)got;
+    ReceiveRing.bytes[ReceiveRing.writeIndex] = value;
+    ReceiveRing.writeIndex = (ReceiveRing.writeIndex + 1) % RECEIVE_RING_SIZE;
+}
+
+BYTE takeByte(BYTE *out) {
+    if (ReceiveRing.count <= 0) {
+        return 0;
+    }
+    *out = ReceiveRing.bytes[ReceiveRing.readIndex];
+    ReceiveRing.readIndex = (ReceiveRing.readIndex + 1) % RECEIVE_RING_SIZE;
+    ReceiveRing.count--;
+    return 1;
+}
+
+// A wait cannot end by its ticks once the program is quitting or the tick timer is gone.
+static BYTE ticksCanArrive() {
+    return !LinkQuitPending && TickTimerId != 0 && IsWindow(TickWindow);
+}
+
+// How long pumpOneMessage may block for the current wait (system clock, milliseconds).
+static DWORD WaitDeadline = 0;
+
+static BYTE pastDeadline() {
+    return (LONG)(GetTickCount() - WaitDeadline) >= 0;
+}
+
+BYTE waitForByte() {
+    TickCountdown = ANSWER_TIMEOUT_TICKS;
+    WaitDeadline = GetTickCount() + backstopFor(ANSWER_TIMEOUT_TICKS);
+    for (;;) {
+        // The ring comes first: a byte already waiting is returned at once.
+        if (takeByte(&lastReceived)) {
+            return 1;
+        }
+        if (TickCountdown == 0 || !ticksCanArrive() || pastDeadline()) {
+            return 0;
+        }
+        pumpOneMessage();
+    }
+}
+
+void delayTicks(int ticks) {
+    TickCountdown = ticks;
+    if (ticks <= 0) {
+        return;
+    }
+    WaitDeadline = GetTickCount() + backstopFor(ticks);
+    while (TickCountdown > 0 && ticksCanArrive() && !pastDeadline()) {
+        pumpOneMessage();
+    }
+}
+
+void pumpOneMessage() {
+    MSG msg;
+    if (!PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE)) {
+        // Nothing queued: sleep until something is (the tick comes every 10 ms) instead of
+        // spinning; the caller looks at the ring and the countdown again either way.
+        DWORD now = GetTickCount();
+        DWORD left = pastDeadline() ? 0 : WaitDeadline - now;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, left, QS_ALLINPUT);
+        return;
+    }
+    // One byte from the port per dispatched message.
+    pollPort();
+    BOOL got = GetMessageA(&msg, NULL, 0, 0);
+    if (got == 0) {
+        // The quit belongs to the main loop: post it again and let every wait end at once.
+        LinkQuitPending = 1;
+        PostQuitMessage((int)msg.wParam);
+        return;
+    }
+    if (got == -1) {
+        return;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+}

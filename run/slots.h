@@ -1,0 +1,32 @@
+// The six file slots of a run, their markers, and the driver file catalog that the menus
+// choose from. The data lives for the whole process; nothing is saved.
+#pragma once
+
+#include "platform/winapi.h"
+
+// Display order and run order alike.
+enum SlotIndex { SLOT_POS, SLOT_PC_CC, SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2 };
+const int SLOT_COUNT = 6;
+const int SLOT_NAME_SIZE = 500;  // 499 characters and the terminator
+
+// The character shown between brackets: ' ' no file, '-' waiting, 'S' sending,
+// '1'/'2' PC_CC first/second pass, 'D' done, 'E' failed, 'e' PC_CC first pass failed.
+typedef char SlotMarker;
+const SlotMarker MARK_EMPTY = ' ';
+const SlotMarker MARK_WAITING = '-';
+const SlotMarker MARK_SENDING = 'S';
+const SlotMarker MARK_PASS1 = '1';
+const SlotMarker MARK_PASS2 = '2';
+const SlotMarker MARK_DONE = 'D';
+const SlotMarker MARK_FAILED = 'E';
+const SlotMarker MARK_PASS1_FAILED = 'e';
+
+struct ImageSlot {
+    char name[SLOT_NAME_SIZE];  // empty (first character 0): no file selected
+    SlotMarker marker;
+};
+
+extern ImageSlot Slots[SLOT_COUNT];
+
+// Loads catalog string catalogId (110 to 127) into the slot's name and marks it '-'.
+void selectFile(int slot, UINT catalogId);
