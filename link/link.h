@@ -35,9 +35,9 @@ struct ReceiveRingData {
 
 extern LinkSettingsData LinkSettings;  // COM 1, 9600 baud until the menu changes them
 extern ReceiveRingData ReceiveRing;
-extern HANDLE SerialLink;   // 0 before the first run, INVALID_HANDLE_VALUE when closed
-extern int TickCountdown;   // ticks left in the current wait
-extern BYTE lastReceived;   // the byte the last successful waitForByte took
+extern HANDLE SerialLink;     // 0 before the first run, INVALID_HANDLE_VALUE when closed
+extern int TickCountdown;     // ticks left in the current wait
+extern BYTE lastReceived;     // the byte the last successful waitForByte took
 extern BYTE LinkQuitPending;  // a quit message was seen inside a wait (and posted again)
 
 void startTicks(HWND window);

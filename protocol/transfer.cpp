@@ -1,0 +1,146 @@
+// The block transfer protocol: reads one image file, opens a transfer with the header
+// handshake, announces the block count and sends the 128-byte blocks, each up to five times.
+// The link must already be open; the waits and the byte writes are link/'s.
+#include "protocol/protocol.h"
+
+#include <string.h>
+
+#include "link/link.h"
+#include "protocol/window_context.h"
+
+BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
+BYTE FrameBuffer[BLOCK_FRAME_SIZE];
+
+static const char HEX_DIGITS[] = "0123456789ABCDEF";
+
+BYTE FrameChecksum(const BYTE *bytes, int length) {
+    BYTE sum = 0;
+    for (int i = 0; i < length; i++) {
+        sum = (BYTE)(sum + bytes[i]);
+    }
+    // The device checks that all bytes of the frame, checksum included, add up to a
+    // multiple of 128.
+    return (BYTE)((BYTE)(0x100 - sum) & 0x7F);
+}
+
+// Two upper-case hex digits, most significant first.
+static void putHex(BYTE *out, int value) {
+    out[0] = (BYTE)HEX_DIGITS[(value >> 4) & 0x0F];
+    out[1] = (BYTE)HEX_DIGITS[value & 0x0F];
+}
+
+void buildHeaderFrame(BYTE *frame, char fileType) {
+    frame[0] = STX;
+    frame[1] = 'L';
+    frame[2] = (BYTE)fileType;
+    frame[3] = 'N';
+    frame[4] = ETX;
+    frame[5] = FrameChecksum(frame, 5);
+}
+
+void buildCountFrame(BYTE *frame, int count, char fileId) {
+    frame[0] = STX;
+    putHex(frame + 1, count);
+    frame[3] = (BYTE)fileId;
+    frame[4] = ETX;
+    frame[5] = FrameChecksum(frame, 5);
+}
+
+void buildBlockFrame(int index) {
+    FrameBuffer[0] = STX;
+    putHex(FrameBuffer + 1, index);
+    memcpy(FrameBuffer + 3, ImageBuffer + index * BLOCK_SIZE, BLOCK_SIZE);
+    FrameBuffer[131] = ETX;
+    FrameBuffer[132] = FrameChecksum(FrameBuffer, 132);
+}
+
+static void writeFrame(const BYTE *frame, int length) {
+    for (int i = 0; i < length; i++) {
+        writeByte(frame[i]);
+    }
+}
+
+static void progress(UINT message, WPARAM wParam, LPARAM lParam) {
+    SendMessageA(WindowContext.progressBar, message, wParam, lParam);
+}
+
+// Reads the whole file into ImageBuffer, zero-filled behind it. Fails for a file the device
+// cannot take (over 13,000 bytes) and for one whose bytes could not all be read: zeros are
+// never sent in place of the file's bytes.
+static BYTE readImage(LPCSTR name, DWORD *size) {
+    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        GetLastError();
+        return 0;
+    }
+    // A size that cannot be taken comes back as INVALID_FILE_SIZE, which is too large too.
+    DWORD high = 0;
+    *size = GetFileSize(file, &high);
+    if (high != 0 || *size > MAX_IMAGE_SIZE) {
+        CloseHandle(file);
+        return 0;
+    }
+    memset(ImageBuffer, 0, sizeof ImageBuffer);
+    DWORD got = 0;
+    BYTE ok = (BYTE)(ReadFile(file, ImageBuffer, *size, &got, NULL) && got == *size);
+    CloseHandle(file);
+    return ok;
+}
+
+BYTE sendImageFile(LPCSTR name, char fileId, char fileType) {
+    progress(PBM_SETPOS, 0, 0);
+    DWORD size = 0;
+    if (!readImage(name, &size)) {
+        return 0;
+    }
+    int count = (int)((size + BLOCK_SIZE - 1) / BLOCK_SIZE);
+    progress(PBM_SETRANGE, 0, MAKELPARAM(0, count));
+    progress(PBM_SETSTEP, 1, 0);
+
+    if (!openSession(count, fileId, fileType)) {
+        return 0;
+    }
+    for (int index = 0; index < count; index++) {
+        buildBlockFrame(index);
+        if (!sendBlockWithRetry()) {
+            return 0;
+        }
+        if (lastReceived == CAN) {
+            return 0;  // the device cancelled: the remaining blocks are not sent
+        }
+        progress(PBM_STEPIT, 0, 0);
+    }
+    // There is no end-of-file frame: the answer to the last block ends the transfer.
+    return 1;
+}
+
+BYTE openSession(int count, char fileId, char fileType) {
+    BYTE frame[COUNT_FRAME_SIZE];
+    buildHeaderFrame(frame, fileType);
+    writeFrame(frame, HEADER_FRAME_SIZE);
+    // The device takes the header with ACK, then asks with ENQ; nothing else will do.
+    if (!waitForByte() || lastReceived != ACK) {
+        return 0;
+    }
+    if (!waitForByte() || lastReceived != ENQ) {
+        return 0;
+    }
+    writeByte(ACK);
+    delayTicks(COUNT_FRAME_DELAY_TICKS);
+    buildCountFrame(frame, count, fileId);
+    writeFrame(frame, COUNT_FRAME_SIZE);
+    return (BYTE)(waitForByte() && lastReceived == ACK);
+}
+
+BYTE sendBlockWithRetry() {
+    // Five sends, back to back: a NAK, noise, a stale byte or silence each start the next
+    // send at once, and the ring is left as it is.
+    for (int attempt = 0; attempt < BLOCK_SEND_ATTEMPTS; attempt++) {
+        writeFrame(FrameBuffer, BLOCK_FRAME_SIZE);
+        if (waitForByte() && (lastReceived == ACK || lastReceived == CAN)) {
+            return 1;  // the caller tells ACK from CAN
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,20 @@
+// The six slots with their start-up defaults, and the one operation through which the menus
+// change them. The catalog's file names are the string table's (resources/strings.rc).
+#include "run/slots.h"
+
+#include "protocol/window_context.h"
+
+ImageSlot Slots[SLOT_COUNT] = {
+    {"POS.BIN", MARK_WAITING}, {"PC_CC.BIN", MARK_WAITING},
+    {"", MARK_EMPTY},          {"", MARK_EMPTY},
+    {"", MARK_EMPTY},          {"", MARK_EMPTY},
+};
+
+void selectFile(int slot, UINT catalogId) {
+    // Only the pump and reader slots are chosen from the menus.
+    if (slot < SLOT_PUMP1 || slot > SLOT_READER2) {
+        return;
+    }
+    LoadStringA(WindowContext.instance, catalogId, Slots[slot].name, SLOT_NAME_SIZE);
+    Slots[slot].marker = MARK_WAITING;
+}
