@@ -1,0 +1,95 @@
+"""The demo: sample image files, a device simulator on each of COM1 to COM4, and marvane.exe
+under Wine against them. On a display the operator drives it; headless (no DISPLAY, or
+--headless) it performs a default download by key presses and reports what the device got.
+"""
+
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import sys
+import time
+
+import driver
+
+CATALOG = ["DW_CARD.BIN", "DW_PUMP.BIN", "GIL_PUMP.BIN", "GIL_CARD.BIN", "TOK_PUMP.BIN",
+           "TOK_CARD.BIN", "SAM_PUMP.BIN", "SAM_CARD.BIN", "GEN_PUMP.BIN", "GEN_CARD.BIN",
+           "KRS_PUMP.BIN", "BEN_PUMP.BIN", "TAT_PUMP.BIN", "LTS_PUMP.BIN", "NUO_PUMP.BIN",
+           "DON_PUMP.BIN", "DRT_PUMP.BIN", "MEC_PUMP.BIN"]
+
+
+def make_images(folder):
+    """Random sample images: the two programs and every driver of the catalog."""
+    os.makedirs(folder, exist_ok=True)
+    rng = random.Random(2004)
+    sizes = {"POS.BIN": 6000, "PC_CC.BIN": 4000}
+    for name in CATALOG:
+        sizes[name] = 1500 + rng.randrange(2000)
+    for name, size in sizes.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(bytes(rng.randrange(256) for _ in range(size)))
+    return sizes
+
+
+def print_report(session):
+    for n, sim in sorted(session.sims.items()):
+        for t in sim.report():
+            print("  COM%d: file id %s type %s, %3d blocks, %-9s sha256 %s…" % (
+                n, t.get("id"), t.get("type"), t.get("blocks", 0), t.get("outcome"),
+                str(t.get("sha256", ""))[:16]))
+        print("  COM%d: saved in %s" % (n, sim.dir))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--out", default="demo-out")
+    parser.add_argument("--headless", action="store_true")
+    args = parser.parse_args()
+
+    out = os.path.abspath(args.out)
+    shutil.rmtree(out, ignore_errors=True)
+    images = os.path.join(out, "images")
+    make_images(images)
+    display = None if args.headless else os.environ.get("DISPLAY")
+    session = driver.WineSession(args.exe, args.sim, os.path.join(out, "session"), display)
+    try:
+        for n in range(1, 5):
+            # Each device runs at the rate the program set on its line, as a real one would.
+            session.start_sim(n, ["--baud", "auto"])
+        session.start_program(images)
+        if display:
+            print("Marvane is running on %s against simulated controllers on COM1 to COM4." %
+                  display)
+            print("Choose a pump (Pump 1 is needed), then File > Download Files; close the")
+            print("window when done.")
+            while session.program_running():
+                time.sleep(0.5)
+        else:
+            print("Headless: Pump 1 > Gilbarco, then File > Download Files on COM1 at 9600.")
+            session.choose_make("Pump 1", "Gilbarco")
+            session.download()
+            sim = session.sims[1]
+            driver.wait_for(lambda: len(sim.report()) >= 4 or
+                            any(t.get("outcome") != "ok" for t in sim.report()), 120, 0.5,
+                            "the download")
+            time.sleep(1.5)  # the last repaint
+            shot = session.screenshot(os.path.join(out, "after-download.png"))
+            print("Screenshot: %s" % shot)
+            print("Screen (OCR): ")
+            for line in session.status_lines(shot):
+                print("  " + line)
+            session.exit_program()
+            driver.wait_for(lambda: not session.program_running(), 20, 0.2, "exit")
+        print("The simulated controllers received:")
+        print_report(session)
+        ok = all(t.get("outcome") == "ok" for s in session.sims.values() for t in s.report())
+        return 0 if ok else 1
+    finally:
+        session.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,278 @@
+"""Drives the real marvane.exe under Wine the way an operator does: a private Wine prefix
+with COM1 to COM4 mapped to device simulators on pseudo-terminals, an X display (Xvfb when
+headless), key presses into the menus with xdotool, screenshots read back with OCR.
+
+Used by the end-to-end tests and by the demo; it knows nothing of the program's insides.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+TITLE = "Marvane (11/29/2004)"
+
+
+def wait_for(predicate, timeout, interval=0.1, what="condition"):
+    """Polls predicate until it returns something true; raises after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def free_display():
+    for number in range(90, 200):
+        if not os.path.exists("/tmp/.X%d-lock" % number) and not os.path.exists(
+                "/tmp/.X11-unix/X%d" % number):
+            return number
+    raise RuntimeError("no free X display number")
+
+
+class Simulator:
+    """One device simulator on a pty linked at ports/comN."""
+
+    def __init__(self, sim_path, link, workdir, args=()):
+        self.dir = workdir
+        os.makedirs(workdir, exist_ok=True)
+        self.ready = os.path.join(workdir, "ready")
+        self.stop_file = os.path.join(workdir, "stop")
+        self.report_path = os.path.join(workdir, "report.jsonl")
+        cmd = [sim_path, "--link", link, "--out", workdir, "--ready-file", self.ready,
+               "--stop-file", self.stop_file, "--lifetime", "600"] + list(args)
+        self.log = open(os.path.join(workdir, "sim.log"), "w")
+        self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT)
+        wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None, 10,
+                 what="simulator ready")
+        if self.proc.poll() is not None:
+            raise RuntimeError("simulator exited: see %s" % self.log.name)
+
+    def report(self):
+        if not os.path.exists(self.report_path):
+            return []
+        lines = []
+        with open(self.report_path) as f:
+            for line in f:
+                line = line.strip()
+                if line:
+                    try:
+                        lines.append(json.loads(line))
+                    except ValueError:
+                        pass  # a line still being written
+        return lines
+
+    def saved(self, file_id, file_type):
+        with open(os.path.join(self.dir, "%s_%s.bin" % (file_id, file_type)), "rb") as f:
+            return f.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            open(self.stop_file, "w").close()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+class WineSession:
+    """A private Wine prefix and display for one run of tests or the demo."""
+
+    def __init__(self, exe, sim_path, workdir=None, display=None):
+        self.exe = os.path.abspath(exe)
+        self.sim_path = os.path.abspath(sim_path)
+        self.workdir = workdir or tempfile.mkdtemp(prefix="marvane-e2e-")
+        os.makedirs(self.workdir, exist_ok=True)
+        self.ports = os.path.join(self.workdir, "ports")
+        os.makedirs(self.ports, exist_ok=True)
+        self.prefix = os.path.join(self.workdir, "wineprefix")
+        self.xvfb = None
+        self.env = dict(os.environ)
+        self.env["WINEPREFIX"] = self.prefix
+        self.env["WINEDEBUG"] = "-all"
+        self.env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no Mono/Gecko installer dialogs
+        if display:
+            self.env["DISPLAY"] = display
+        else:
+            number = free_display()
+            self.xvfb = subprocess.Popen(
+                ["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.env["DISPLAY"] = ":%d" % number
+            wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 10,
+                     what="Xvfb")
+        self.sims = {}
+        self.program = None
+        self._make_prefix()
+
+    def _run(self, *cmd, check=True):
+        return subprocess.run(list(cmd), env=self.env, check=check, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+
+    def _make_prefix(self):
+        self._run("wineboot", "-i")
+        # Map all four ports, or Wine falls back to the machine's own serial ports.
+        for n in range(1, 5):
+            self._run("wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM%d" % n,
+                      "/d", self.port_link(n), "/f")
+        self._run("wineserver", "-k", check=False)
+        self._run("wineserver", "-w", check=False)
+
+    def port_link(self, n):
+        return os.path.join(self.ports, "com%d" % n)
+
+    def start_sim(self, n, args=(), name=None):
+        sim = Simulator(self.sim_path, self.port_link(n),
+                        os.path.join(self.workdir, name or "sim-com%d" % n), args)
+        self.sims[n] = sim
+        return sim
+
+    def stop_sim(self, n):
+        sim = self.sims.pop(n, None)
+        if sim:
+            sim.stop()
+
+    # The program.
+
+    def start_program(self, image_dir):
+        """Starts marvane.exe in image_dir (it reads the images by bare name from there)."""
+        self.program_log = open(os.path.join(self.workdir, "program.log"), "w")
+        self.program = subprocess.Popen(["wine", self.exe], cwd=image_dir, env=self.env,
+                                        stdout=self.program_log, stderr=subprocess.STDOUT)
+        self.window = wait_for(self.find_window, 60, 0.25, "the main window")
+        time.sleep(0.5)  # let the first paint finish before the first key or screenshot
+        return self.window
+
+    def find_window(self):
+        out = subprocess.run(["xdotool", "search", "--name", "^%s$" % re.escape(TITLE)],
+                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             text=True).stdout.split()
+        return out[0] if out else None
+
+    def window_named(self, name):
+        out = subprocess.run(["xdotool", "search", "--name", "^%s$" % re.escape(name)],
+                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             text=True).stdout.split()
+        return out[0] if out else None
+
+    def program_running(self):
+        return self.program is not None and self.program.poll() is None
+
+    def keys(self, *keys, window=None, pause=0.3):
+        """Presses keys one after the other into the window, as an operator would."""
+        target = window or self.window
+        subprocess.run(["xdotool", "windowfocus", "--sync", target], env=self.env,
+                       check=False, stderr=subprocess.DEVNULL)
+        for key in keys:
+            subprocess.run(["xdotool", "key", "--clearmodifiers", key], env=self.env,
+                           check=True)
+            time.sleep(pause)
+
+    # Menu paths by keyboard. Only "&File" and "&Help" have mnemonics: the others are
+    # reached from File with the arrow keys, in the menu bar's order.
+    MENUS = ["File", "Setup Port", "Pump 1", "Pump 2", "Reader 1", "Reader2", "Help"]
+
+    def menu(self, top, *downs_and_rights):
+        """Opens menu `top` and walks it: each item is ('down', n) or ('right', 1) or
+        'enter'."""
+        keys = ["alt+f"] + ["Right"] * self.MENUS.index(top)
+        for step in downs_and_rights:
+            if step == "enter":
+                keys.append("Return")
+            else:
+                direction, count = step
+                keys += [direction.capitalize()] * count
+        self.keys(*keys)
+
+    def choose_port(self, n):
+        self.menu("Setup Port", ("right", 1), ("down", n - 1), "enter")
+
+    def choose_baud(self, rate):
+        index = [19200, 9600, 4800, 2400].index(rate)
+        self.menu("Setup Port", ("down", 1), ("right", 1), ("down", index), "enter")
+
+    PUMP_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Kraus", "Bennett",
+                  "Tatsuno", "Deer (LTS)", "Nuovo", "Dong Hwa", "DART", "Mechanical",
+                  "Tavro Generic", "Select"]
+    READER_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Tavro Generic",
+                    "Select"]
+
+    def choose_make(self, menu, make):
+        makes = self.PUMP_MAKES if menu.startswith("Pump") else self.READER_MAKES
+        self.menu(menu, ("down", makes.index(make)), "enter")
+
+    def download(self):
+        self.menu("File", "enter")
+
+    def exit_program(self):
+        self.menu("File", ("down", 1), "enter")
+
+    # The screen.
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", path], env=self.env, check=True)
+        return path
+
+    def window_geometry(self, window=None):
+        """(x, y, width, height) of the window on the screen."""
+        geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell",
+                                   window or self.window], env=self.env,
+                                  stdout=subprocess.PIPE, text=True).stdout
+        g = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+        return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+
+    def status_lines(self, shot):
+        """OCR of the window's status lines: a list of normalised lines."""
+        x, y, w, h = self.window_geometry()
+        big = shot[:-4] + "-ocr.png"
+        subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                        "-colorspace", "Gray", "-scale", "400%", "-threshold", "60%", big],
+                       check=True)
+        text = subprocess.run(["tesseract", big, "-", "--psm", "6"], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True).stdout
+        return [" ".join(line.split()) for line in text.splitlines() if line.strip()]
+
+    def close(self):
+        for n in list(self.sims):
+            self.stop_sim(n)
+        if self.program_running():
+            self.program.terminate()
+            try:
+                self.program.wait(5)
+            except subprocess.TimeoutExpired:
+                self.program.kill()
+        self._run("wineserver", "-k", check=False)
+        if self.xvfb:
+            self.xvfb.send_signal(signal.SIGTERM)
+            self.xvfb.wait()
+
+
+def markers(lines):
+    """The marker of each of the six slot lines, by the slot's label, from OCR lines."""
+    labels = ["POS", "PC_CC", "Pump 1", "Pump 2", "Reader 1", "Reader 2"]
+    found = {}
+    for line in lines:
+        m = re.match(r"^\[(.?)\]\s*(POS|PC_CC|PC CC|Pump ?1|Pump ?2|Reader ?1|Reader ?2)\b",
+                     line)
+        if m:
+            label = m.group(2).replace("PC CC", "PC_CC")
+            label = re.sub(r"(Pump|Reader) ?", r"\1 ", label)
+            found[label] = m.group(1) or " "
+    return [found.get(label) for label in labels]
+
+
+def keep_artifact(path, name):
+    """Copies a screenshot to the artifacts folder the test run names, if any."""
+    folder = os.environ.get("MARVANE_ARTIFACTS")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(path, os.path.join(folder, name))
