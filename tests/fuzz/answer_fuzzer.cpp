@@ -1,0 +1,284 @@
+// libFuzzer target: the fuzzer's input is the device's behaviour. For every frame the PC
+// sends, the input says what the device answers (nothing, ACK, NAK, CAN, ENQ, noise, or
+// several bytes) and how late. One file is sent on the stand-in's in-process port on
+// virtual time, and the target checks that the transfer ends in bounded time, succeeds only
+// when the answers really carried it, and that every byte written forms a well-formed frame.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "platform/standin_test.h"
+#include "protocol/protocol.h"
+#include "protocol/window_context.h"
+
+namespace {
+
+struct Script {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+    uint8_t next() { return at < size ? data[at++] : 0; }
+    bool done() const { return at >= size; }
+};
+
+Script script;
+std::vector<uint8_t> wire;      // every byte the PC wrote
+std::vector<uint8_t> answered;  // every byte the device sent, in order of sending
+size_t pendingFrame = 0;        // bytes of the frame being received
+size_t frameLength = 6;
+int phase = 0;  // 0 header, 1 PC's ACK, 2 count, 3 blocks
+
+// What the device does when a frame is complete: one action byte and one delay byte.
+void answerFrame() {
+    if (script.done()) {
+        return;  // the device has gone quiet
+    }
+    uint8_t action = script.next();
+    DWORD delay = (DWORD)script.next() * 20;  // 0 to 5.1 s: late answers included
+    std::vector<uint8_t> bytes;
+    switch (action % 8) {
+        case 0:
+            break;  // silence
+        case 1:
+            bytes = {ACK};
+            break;
+        case 2:
+            bytes = {NAK};
+            break;
+        case 3:
+            bytes = {CAN};
+            break;
+        case 4:
+            bytes = {ENQ};
+            break;
+        case 5:
+            bytes = {ACK, ENQ};
+            break;
+        case 6:
+            bytes = {script.next()};  // noise
+            break;
+        case 7: {
+            int n = script.next() % 4 + 1;
+            for (int i = 0; i < n; i++) {
+                bytes.push_back(script.next());
+            }
+            break;
+        }
+    }
+    if (!bytes.empty()) {
+        answered.insert(answered.end(), bytes.begin(), bytes.end());
+        standinPeerSend(1, bytes.data(), (int)bytes.size(), delay);
+    }
+}
+
+void onByte(void *, BYTE value) {
+    wire.push_back(value);
+    if (++pendingFrame < frameLength) {
+        return;
+    }
+    pendingFrame = 0;
+    if (phase == 0) {
+        phase = 1;
+        frameLength = 1;
+        answerFrame();
+    } else if (phase == 1) {
+        phase = 2;
+        frameLength = 6;  // the PC's ACK: no answer
+    } else {
+        phase = 3;
+        frameLength = BLOCK_FRAME_SIZE;
+        answerFrame();
+    }
+}
+
+LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        onTick(wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool checksumOk(const uint8_t *frame, size_t length) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < length; i++) {
+        sum += frame[i];
+    }
+    return sum % 128 == 0 && frame[length - 1] <= 0x7F;
+}
+
+int hexValue(uint8_t high, uint8_t low) {
+    const char *digits = "0123456789ABCDEF";
+    const char *h = strchr(digits, high);
+    const char *l = strchr(digits, low);
+    if (!high || !low || !h || !l) {
+        return -1;
+    }
+    return (int)((h - digits) * 16 + (l - digits));
+}
+
+void fail(const char *what) {
+    fprintf(stderr, "invariant broken: %s\n", what);
+    abort();
+}
+
+// Checks the PC's bytes: header, its ACK, the count frame, then whole block frames with
+// indices that never go back, at most five sends each, carrying the file's bytes.
+void checkWire(const std::vector<uint8_t> &file, int count) {
+    const uint8_t header[] = {0x02, 0x4C, 0x41, 0x4E, 0x03, 0x20};
+    size_t n = wire.size();
+    if (n == 0) {
+        fail("nothing written");
+    }
+    if (memcmp(wire.data(), header, n < 6 ? n : 6) != 0) {
+        fail("header frame");
+    }
+    if (n <= 6) {
+        return;
+    }
+    if (wire[6] != ACK) {
+        fail("the PC's ACK after ENQ");
+    }
+    if (n <= 7) {
+        return;
+    }
+    if (n < 13 || wire[7] != STX || wire[11] != ETX || !checksumOk(&wire[7], 6) ||
+        hexValue(wire[8], wire[9]) != count || wire[10] != '4') {
+        fail("count frame");
+    }
+    int lastIndex = -1, sends = 0;
+    for (size_t at = 13; at < n; at += BLOCK_FRAME_SIZE) {
+        if (n - at < (size_t)BLOCK_FRAME_SIZE) {
+            fail("a block frame cut short");
+        }
+        const uint8_t *frame = &wire[at];
+        int index = hexValue(frame[1], frame[2]);
+        if (frame[0] != STX || frame[131] != ETX || !checksumOk(frame, BLOCK_FRAME_SIZE)) {
+            fail("block frame");
+        }
+        if (index < lastIndex || index > lastIndex + 1 || index >= count) {
+            fail("block index sequence");
+        }
+        sends = index == lastIndex ? sends + 1 : 1;
+        if (sends > BLOCK_SEND_ATTEMPTS) {
+            fail("more than five sends of a block");
+        }
+        lastIndex = index;
+        for (int i = 0; i < BLOCK_SIZE; i++) {
+            size_t offset = (size_t)index * BLOCK_SIZE + i;
+            uint8_t expected = offset < file.size() ? file[offset] : 0;
+            if (frame[3 + i] != expected) {
+                fail("block data");
+            }
+        }
+    }
+}
+
+// A success must be carried by the device's answers as the waits take them, in order:
+// ACK ENQ to the header, ACK to the count, then per block up to four other bytes and an
+// ACK (a CAN is never passed over).
+bool answersCarry(int count) {
+    size_t at = 0;
+    auto take = [&](uint8_t want) { return at < answered.size() && answered[at++] == want; };
+    if (!take(ACK) || !take(ENQ) || !take(ACK)) {
+        return false;
+    }
+    for (int block = 0; block < count; block++) {
+        int others = 0;
+        while (at < answered.size() && answered[at] != ACK) {
+            if (answered[at] == CAN || ++others > 4) {
+                return false;
+            }
+            at++;
+        }
+        if (!take(ACK)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+HWND tickWindow;
+std::string imagePath;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2) {
+        return 0;
+    }
+    static bool ready = false;
+    if (!ready) {
+        char pattern[] = "/tmp/marvane-fuzz-XXXXXX";
+        if (!mkdtemp(pattern)) {
+            return 0;
+        }
+        imagePath = std::string(pattern) + "/IMAGE.BIN";
+        ready = true;
+    }
+    // The first two bytes choose the file's size: up to six blocks keeps runs short.
+    size_t fileSize = ((size_t)data[0] << 8 | data[1]) % (6 * 128 + 1);
+    std::vector<uint8_t> file(fileSize);
+    for (size_t i = 0; i < fileSize; i++) {
+        file[i] = (uint8_t)(i * 31 + 7);
+    }
+    FILE *f = fopen(imagePath.c_str(), "wb");
+    if (!f) {
+        return 0;
+    }
+    if (fileSize) {
+        fwrite(file.data(), 1, fileSize, f);
+    }
+    fclose(f);
+
+    script = {data + 2, size - 2, 0};
+    wire.clear();
+    answered.clear();
+    pendingFrame = 0;
+    frameLength = 6;
+    phase = 0;
+
+    standinReset();
+    standinUseVirtualClock(TRUE);
+    StandinPeer peer = {&onByte, NULL, NULL, NULL};
+    standinAttachPeer(1, &peer);
+    WNDCLASSEXA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = tickProc;
+    wc.lpszClassName = "FuzzTicks";
+    RegisterClassExA(&wc);
+    tickWindow = CreateWindowExA(0, "FuzzTicks", "", 0, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+    startTicks(tickWindow);
+    setPort(1);
+    if (!openLink(8, NOPARITY)) {
+        fail("the in-process port would not open");
+    }
+
+    int count = (int)((fileSize + BLOCK_SIZE - 1) / BLOCK_SIZE);
+    DWORD start = standinNow();
+    BYTE ok = sendImageFile(imagePath.c_str(), '4', 'A');
+    DWORD elapsed = standinNow() - start;
+    closeLink();
+    stopTicks(tickWindow);
+
+    // Three waits before the blocks, five per block, 150 ticks each, plus the pause.
+    DWORD bound = (DWORD)(3 + BLOCK_SEND_ATTEMPTS * count) * 1510 + 260 + 100;
+    if (elapsed > bound) {
+        fail("the transfer took longer than its waits allow");
+    }
+    checkWire(file, count);
+    if (ok && !answersCarry(count)) {
+        fail("success without the device's answers");
+    }
+    if (ok && wire.size() < 13 + (size_t)count * BLOCK_FRAME_SIZE) {
+        fail("success without every block sent");
+    }
+    return 0;
+}
