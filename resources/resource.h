@@ -31,6 +31,9 @@
 #define IDI_MARVANE 107       // large icon
 #define IDI_SMALL 108         // small icon
 #define IDC_ABOUT_LINE2 1000  // the About box's second line
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)  // controls nobody addresses
+#endif
 
 // Commands.
 #define IDM_ABOUT 104
