@@ -1,0 +1,12 @@
+// The main window's status display and menu commands, called by its window procedure.
+// Start-up, the window procedure itself and the About box are in main.cpp (Windows only).
+#pragma once
+
+#include "platform/winapi.h"
+
+// Draws the seven status lines (port settings, then one per slot) for WM_PAINT.
+void paintStatus(HWND window);
+
+// Carries out menu command `commandId` (the low word of wParam) for `window`. Commands it
+// does not know go to DefWindowProcA with the message's own wParam and lParam.
+LRESULT handleCommand(HWND window, UINT commandId, WPARAM wParam, LPARAM lParam);
