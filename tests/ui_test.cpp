@@ -1,0 +1,349 @@
+// The status display and the menu commands, driven through the stand-in: what the operator
+// would read on the seven lines (as DrawTextA received them), which slot a menu entry fills,
+// and which commands repaint. The expected texts are typed from the operator's view of the
+// program, not taken from the code.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "platform/standin_test.h"
+#include "protocol/window_context.h"
+#include "resources/resource.h"
+#include "run/slots.h"
+#include "ui/ui.h"
+
+namespace {
+
+struct DrawnLine {
+    std::string text;
+    RECT rect;
+    UINT format;
+};
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+class UiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The state as the process starts, taken before the first test changes anything.
+        static const ImageSlot *startSlots = snapshotSlots();
+        static const LinkSettingsData startSettings = LinkSettings;
+        for (int i = 0; i < SLOT_COUNT; i++) {
+            Slots[i] = startSlots[i];
+        }
+        LinkSettings = startSettings;
+
+        standinReset();
+        WindowContext = WindowContextData();
+        WindowContext.instance = GetModuleHandleA(NULL);
+
+        WNDCLASSEXA windowClass = {};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = testWindowProc;
+        windowClass.hInstance = WindowContext.instance;
+        windowClass.lpszClassName = "UITEST";
+        RegisterClassExA(&windowClass);
+        window = CreateWindowExA(0, "UITEST", "ui test", WS_OVERLAPPEDWINDOW, 200, 200, 500, 350,
+                                 NULL, NULL, WindowContext.instance, NULL);
+        ASSERT_NE(window, (HWND)NULL);
+    }
+
+    static const ImageSlot *snapshotSlots() {
+        static ImageSlot copy[SLOT_COUNT];
+        for (int i = 0; i < SLOT_COUNT; i++) {
+            copy[i] = Slots[i];
+        }
+        return copy;
+    }
+
+    std::vector<DrawnLine> paint() {
+        standinClearDrawn();
+        paintStatus(window);
+        std::vector<DrawnLine> lines;
+        for (int i = 0; i < standinDrawnCount(); i++) {
+            const StandinDrawnText *drawn = standinDrawn(i);
+            EXPECT_EQ(drawn->window, window);
+            lines.push_back({drawn->text, drawn->rect, drawn->format});
+        }
+        return lines;
+    }
+
+    std::string line(int number) {
+        std::vector<DrawnLine> lines = paint();
+        EXPECT_EQ(lines.size(), 7u);
+        return number >= 1 && number <= (int)lines.size() ? lines[number - 1].text : "";
+    }
+
+    // Runs a command the way the window procedure passes it on.
+    LRESULT command(UINT id) { return handleCommand(window, id, MAKELONG(id, 0), 0); }
+
+    void expectOneWholeRepaint() {
+        ASSERT_EQ(standinInvalidationCount(), 1);
+        const StandinInvalidation *invalidation = standinInvalidation(0);
+        EXPECT_EQ(invalidation->window, window);
+        EXPECT_TRUE(invalidation->whole);
+        EXPECT_TRUE(invalidation->erase);
+    }
+
+    HWND window = NULL;
+};
+
+TEST_F(UiTest, StartUpShowsDefaultsOnSevenLinesAtTheirPositions) {
+    std::vector<DrawnLine> lines = paint();
+    ASSERT_EQ(lines.size(), 7u);
+
+    const char *expected[7] = {
+        "    Port Settings    =>   Com 1 ( 9600)",
+        "[-] POS file            =>   POS.BIN",
+        "[-] PC_CC file       =>   PC_CC.BIN",
+        "[ ] Pump 1 file      =>   ",
+        "[ ] Pump 2 file      =>   ",
+        "[ ] Reader 1 file   =>   ",
+        "[ ] Reader 2 file   =>   ",
+    };
+    const int tops[7] = {25, 75, 100, 125, 150, 175, 200};
+
+    RECT client;
+    GetClientRect(window, &client);
+    for (int i = 0; i < 7; i++) {
+        SCOPED_TRACE(i + 1);
+        EXPECT_EQ(lines[i].text, expected[i]);
+        EXPECT_EQ(lines[i].rect.left, client.left + 50);
+        EXPECT_EQ(lines[i].rect.top, client.top + tops[i]);
+        // The rest of the client area: a small window clips, nothing wraps.
+        EXPECT_EQ(lines[i].rect.right, client.right);
+        EXPECT_EQ(lines[i].rect.bottom, client.bottom);
+        EXPECT_EQ(lines[i].format, 0u);
+    }
+}
+
+TEST_F(UiTest, BaudRatesFillFivePlacesRightAligned) {
+    struct {
+        UINT id;
+        const char *line;
+    } cases[] = {
+        {IDM_BAUD_19200, "    Port Settings    =>   Com 1 (19200)"},
+        {IDM_BAUD_4800, "    Port Settings    =>   Com 1 ( 4800)"},
+        {IDM_BAUD_2400, "    Port Settings    =>   Com 1 ( 2400)"},
+        {IDM_BAUD_9600, "    Port Settings    =>   Com 1 ( 9600)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id);
+        standinReset();
+        EXPECT_EQ(command(c.id), 0);
+        expectOneWholeRepaint();
+        EXPECT_EQ(line(1), c.line);
+    }
+}
+
+TEST_F(UiTest, PortCommandsNameTheirPortAndAnyOtherNumberShowsNoPort) {
+    struct {
+        UINT id;
+        const char *line;
+    } cases[] = {
+        {IDM_COM2, "    Port Settings    =>   Com 2 ( 9600)"},
+        {IDM_COM3, "    Port Settings    =>   Com 3 ( 9600)"},
+        {IDM_COM4, "    Port Settings    =>   Com 4 ( 9600)"},
+        {IDM_COM1, "    Port Settings    =>   Com 1 ( 9600)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id);
+        standinReset();
+        EXPECT_EQ(command(c.id), 0);
+        expectOneWholeRepaint();
+        EXPECT_EQ(line(1), c.line);
+    }
+
+    setPort(7);
+    EXPECT_EQ(line(1), "    Port Settings    =>   No Port ( 9600)");
+    setPort(0);
+    EXPECT_EQ(line(1), "    Port Settings    =>   No Port ( 9600)");
+}
+
+TEST_F(UiTest, EveryMakeOfTheFourMenusFillsItsOwnSlotOnly) {
+    struct {
+        UINT id;
+        int slot;
+        const char *file;
+    } makes[] = {
+        // Pump 1
+        {32771, SLOT_PUMP1, "DW_PUMP.BIN"},
+        {32772, SLOT_PUMP1, "GIL_PUMP.BIN"},
+        {32773, SLOT_PUMP1, "TOK_PUMP.BIN"},
+        {32774, SLOT_PUMP1, "SAM_PUMP.BIN"},
+        {32775, SLOT_PUMP1, "KRS_PUMP.BIN"},
+        {32776, SLOT_PUMP1, "BEN_PUMP.BIN"},
+        {32777, SLOT_PUMP1, "TAT_PUMP.BIN"},
+        {32778, SLOT_PUMP1, "LTS_PUMP.BIN"},
+        {32779, SLOT_PUMP1, "NUO_PUMP.BIN"},
+        {32815, SLOT_PUMP1, "DON_PUMP.BIN"},
+        {32818, SLOT_PUMP1, "DRT_PUMP.BIN"},
+        {32814, SLOT_PUMP1, "MEC_PUMP.BIN"},
+        {32791, SLOT_PUMP1, "GEN_PUMP.BIN"},
+        // Pump 2
+        {32780, SLOT_PUMP2, "DW_PUMP.BIN"},
+        {32781, SLOT_PUMP2, "GIL_PUMP.BIN"},
+        {32782, SLOT_PUMP2, "TOK_PUMP.BIN"},
+        {32783, SLOT_PUMP2, "SAM_PUMP.BIN"},
+        {32784, SLOT_PUMP2, "KRS_PUMP.BIN"},
+        {32785, SLOT_PUMP2, "BEN_PUMP.BIN"},
+        {32786, SLOT_PUMP2, "TAT_PUMP.BIN"},
+        {32787, SLOT_PUMP2, "LTS_PUMP.BIN"},
+        {32788, SLOT_PUMP2, "NUO_PUMP.BIN"},
+        {32816, SLOT_PUMP2, "DON_PUMP.BIN"},
+        {32819, SLOT_PUMP2, "DRT_PUMP.BIN"},
+        {32817, SLOT_PUMP2, "MEC_PUMP.BIN"},
+        {32792, SLOT_PUMP2, "GEN_PUMP.BIN"},
+        // Reader 1
+        {32789, SLOT_READER1, "DW_CARD.BIN"},
+        {32790, SLOT_READER1, "GIL_CARD.BIN"},
+        {32793, SLOT_READER1, "TOK_CARD.BIN"},
+        {32794, SLOT_READER1, "SAM_CARD.BIN"},
+        {32795, SLOT_READER1, "GEN_CARD.BIN"},
+        // Reader2
+        {32796, SLOT_READER2, "DW_CARD.BIN"},
+        {32797, SLOT_READER2, "GIL_CARD.BIN"},
+        {32798, SLOT_READER2, "TOK_CARD.BIN"},
+        {32799, SLOT_READER2, "SAM_CARD.BIN"},
+        {32800, SLOT_READER2, "GEN_CARD.BIN"},
+    };
+    const char *labels[SLOT_COUNT] = {
+        "[-] POS file            =>   ", "[-] PC_CC file       =>   ", "[-] Pump 1 file      =>   ",
+        "[-] Pump 2 file      =>   ",    "[-] Reader 1 file   =>   ",  "[-] Reader 2 file   =>   ",
+    };
+
+    for (const auto &make : makes) {
+        SCOPED_TRACE(make.id);
+        // Every other slot holds something recognisable that must survive.
+        for (int i = 0; i < SLOT_COUNT; i++) {
+            snprintf(Slots[i].name, SLOT_NAME_SIZE, "OTHER%d.BIN", i);
+            Slots[i].marker = 'D';
+        }
+        standinReset();
+
+        EXPECT_EQ(command(make.id), 0);
+        expectOneWholeRepaint();
+        for (int i = 0; i < SLOT_COUNT; i++) {
+            if (i == make.slot) {
+                EXPECT_STREQ(Slots[i].name, make.file);
+                EXPECT_EQ(Slots[i].marker, '-');
+            } else {
+                EXPECT_EQ(Slots[i].name, "OTHER" + std::to_string(i) + ".BIN");
+                EXPECT_EQ(Slots[i].marker, 'D');
+            }
+        }
+        EXPECT_EQ(line(make.slot + 2), std::string(labels[make.slot]) + make.file);
+    }
+}
+
+TEST_F(UiTest, ChoosingTheSameMakeAgainOrAnotherReplacesTheName) {
+    command(IDM_PUMP1_GIL);
+    command(IDM_PUMP1_GIL);
+    EXPECT_STREQ(Slots[SLOT_PUMP1].name, "GIL_PUMP.BIN");
+    EXPECT_EQ(Slots[SLOT_PUMP1].marker, '-');
+
+    // A longer name first, then a shorter one: nothing of the old name is left.
+    command(IDM_PUMP2_GEN);
+    command(IDM_PUMP2_DW);
+    EXPECT_EQ(line(5), "[-] Pump 2 file      =>   DW_PUMP.BIN");
+}
+
+TEST_F(UiTest, SelectEntriesChangeNothingAndRepaintNothing) {
+    command(IDM_PUMP1_TOK);
+    Slots[SLOT_READER2].marker = 'E';
+    std::vector<DrawnLine> before = paint();
+    standinReset();
+
+    for (UINT id : {32802u, 32803u, 32804u, 32805u}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(command(id), 0);
+    }
+    EXPECT_EQ(standinInvalidationCount(), 0);
+    std::vector<DrawnLine> after = paint();
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); i++) {
+        EXPECT_EQ(after[i].text, before[i].text);
+    }
+}
+
+TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
+    for (UINT id : {0u, 1u, 103u, 106u, 109u, 32770u, 32820u, 40000u}) {
+        SCOPED_TRACE(id);
+        WPARAM wParam = MAKELONG(id, 1);
+        LRESULT expected = DefWindowProcA(window, WM_COMMAND, wParam, 0x1234);
+        standinReset();
+        EXPECT_EQ(handleCommand(window, id, wParam, 0x1234), expected);
+        EXPECT_EQ(standinInvalidationCount(), 0);
+    }
+    EXPECT_EQ(line(1), "    Port Settings    =>   Com 1 ( 9600)");
+    EXPECT_EQ(line(4), "[ ] Pump 1 file      =>   ");
+    EXPECT_EQ(line(7), "[ ] Reader 2 file   =>   ");
+}
+
+TEST_F(UiTest, LongestNameIsCutInsideTheLineBuffer) {
+    // 499 characters, the most a slot holds: the line buffer is 100, so it must be cut (a
+    // write past it shows under AddressSanitizer).
+    std::string longName(SLOT_NAME_SIZE - 1, 'N');
+    snprintf(Slots[SLOT_READER1].name, SLOT_NAME_SIZE, "%s", longName.c_str());
+    Slots[SLOT_READER1].marker = '-';
+    LinkSettings.baudRate = -2147483647;  // the widest number the rate field can show
+
+    std::vector<DrawnLine> lines = paint();
+    ASSERT_EQ(lines.size(), 7u);
+    const std::string label = "[-] Reader 1 file   =>   ";
+    EXPECT_LT(lines[5].text.size(), 100u);
+    EXPECT_GT(lines[5].text.size(), label.size() + 12);  // a catalog name would still fit
+    EXPECT_EQ(lines[5].text.substr(0, label.size()), label);
+    EXPECT_EQ(lines[5].text.find_first_not_of('N', label.size()), std::string::npos);
+    EXPECT_EQ(lines[0].text, "    Port Settings    =>   Com 1 (-2147483647)");
+    // The lines below are unharmed.
+    EXPECT_EQ(lines[6].text, "[ ] Reader 2 file   =>   ");
+}
+
+// A device that never answers: "Download Files" starts a run on the chosen port, the run
+// gives up on POS.BIN, and the display then shows the failure.
+struct SilentDevice {
+    int bytesReceived = 0;
+    static void onByte(void *context, BYTE) {
+        static_cast<SilentDevice *>(context)->bytesReceived++;
+    }
+};
+
+TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
+    // The images are read by bare name from the current directory.
+    char folder[] = "/tmp/ui_test.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(folder), 0);
+    FILE *image = fopen("POS.BIN", "wb");
+    ASSERT_NE(image, nullptr);
+    fputs("a small image", image);
+    fclose(image);
+
+    standinUseVirtualClock(TRUE);
+    SilentDevice device;
+    StandinPeer peer = {SilentDevice::onByte, NULL, NULL, &device};
+    standinAttachPeer(3, &peer);
+
+    command(IDM_COM3);
+    EXPECT_EQ(command(IDM_DOWNLOAD), 0);
+
+    EXPECT_GT(device.bytesReceived, 0);
+    EXPECT_EQ(Slots[SLOT_POS].marker, 'E');
+    EXPECT_EQ(line(2), "[E] POS file            =>   POS.BIN");
+    EXPECT_EQ(line(3), "[-] PC_CC file       =>   PC_CC.BIN");
+
+    EXPECT_EQ(chdir(previous), 0);
+    remove((std::string(folder) + "/POS.BIN").c_str());
+    rmdir(folder);
+}
+
+}  // namespace
