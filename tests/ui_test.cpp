@@ -89,9 +89,13 @@ protected:
     // Runs a command the way the window procedure passes it on.
     LRESULT command(UINT id) { return handleCommand(window, id, MAKELONG(id, 0), 0); }
 
-    void expectOneWholeRepaint() {
-        ASSERT_EQ(standinInvalidationCount(), 1);
-        const StandinInvalidation *invalidation = standinInvalidation(0);
+    // Commands are checked one after the other in one test: each looks only at the
+    // invalidations since its own start.
+    int invalidationsSince(int mark) { return standinInvalidationCount() - mark; }
+
+    void expectOneWholeRepaint(int mark) {
+        ASSERT_EQ(invalidationsSince(mark), 1);
+        const StandinInvalidation *invalidation = standinInvalidation(mark);
         EXPECT_EQ(invalidation->window, window);
         EXPECT_TRUE(invalidation->whole);
         EXPECT_TRUE(invalidation->erase);
@@ -141,9 +145,9 @@ TEST_F(UiTest, BaudRatesFillFivePlacesRightAligned) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.id);
-        standinReset();
+        int mark = standinInvalidationCount();
         EXPECT_EQ(command(c.id), 0);
-        expectOneWholeRepaint();
+        expectOneWholeRepaint(mark);
         EXPECT_EQ(line(1), c.line);
     }
 }
@@ -160,9 +164,9 @@ TEST_F(UiTest, PortCommandsNameTheirPortAndAnyOtherNumberShowsNoPort) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.id);
-        standinReset();
+        int mark = standinInvalidationCount();
         EXPECT_EQ(command(c.id), 0);
-        expectOneWholeRepaint();
+        expectOneWholeRepaint(mark);
         EXPECT_EQ(line(1), c.line);
     }
 
@@ -231,10 +235,9 @@ TEST_F(UiTest, EveryMakeOfTheFourMenusFillsItsOwnSlotOnly) {
             snprintf(Slots[i].name, SLOT_NAME_SIZE, "OTHER%d.BIN", i);
             Slots[i].marker = 'D';
         }
-        standinReset();
-
+        int mark = standinInvalidationCount();
         EXPECT_EQ(command(make.id), 0);
-        expectOneWholeRepaint();
+        expectOneWholeRepaint(mark);
         for (int i = 0; i < SLOT_COUNT; i++) {
             if (i == make.slot) {
                 EXPECT_STREQ(Slots[i].name, make.file);
@@ -264,13 +267,13 @@ TEST_F(UiTest, SelectEntriesChangeNothingAndRepaintNothing) {
     command(IDM_PUMP1_TOK);
     Slots[SLOT_READER2].marker = 'E';
     std::vector<DrawnLine> before = paint();
-    standinReset();
+    int mark = standinInvalidationCount();
 
     for (UINT id : {32802u, 32803u, 32804u, 32805u}) {
         SCOPED_TRACE(id);
         EXPECT_EQ(command(id), 0);
     }
-    EXPECT_EQ(standinInvalidationCount(), 0);
+    EXPECT_EQ(invalidationsSince(mark), 0);
     std::vector<DrawnLine> after = paint();
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < after.size(); i++) {
@@ -283,9 +286,9 @@ TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
         SCOPED_TRACE(id);
         WPARAM wParam = MAKELONG(id, 1);
         LRESULT expected = DefWindowProcA(window, WM_COMMAND, wParam, 0x1234);
-        standinReset();
+        int mark = standinInvalidationCount();
         EXPECT_EQ(handleCommand(window, id, wParam, 0x1234), expected);
-        EXPECT_EQ(standinInvalidationCount(), 0);
+        EXPECT_EQ(invalidationsSince(mark), 0);
     }
     EXPECT_EQ(line(1), "    Port Settings    =>   Com 1 ( 9600)");
     EXPECT_EQ(line(4), "[ ] Pump 1 file      =>   ");
