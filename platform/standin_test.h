@@ -46,11 +46,16 @@ const StandinInvalidation *standinInvalidation(int index);
 // or peer delivery. Timeouts then cost no real time.
 void standinUseVirtualClock(BOOL on);
 DWORD standinNow();  // milliseconds on the clock in use
+// Moves the virtual clock forward until GetTickCount reads ms (it may wrap past 2^32 on
+// the way); never backward.
+void standinSetVirtualTime(DWORD ms);
 
 // An in-process device on COMn (n = 1 to 4), for virtual-time tests and the fuzzer: once
 // attached, CreateFileA("COMn") opens it instead of a real device. Every byte the program
 // writes is handed to onByte at once; the peer answers with standinPeerSend, and the bytes
-// become readable after the given delay on the clock in use (in order of sending).
+// become readable after the given delay on the clock in use (in order of sending: a byte
+// never overtakes one sent before it). What is sent while the port is closed is lost, as
+// on a line, and closing the port drops what was not yet read. A NULL peer detaches.
 struct StandinPeer {
     void (*onByte)(void *context, BYTE value);
     void (*onOpen)(void *context);   // may be NULL

@@ -71,7 +71,9 @@ typedef HICON HCURSOR;
 #define INVALID_FILE_SIZE ((DWORD)0xffffffffu)
 #define LOWORD(l) ((WORD)(((ULONG_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((ULONG_PTR)(l)) >> 16) & 0xffff))
-#define MAKELONG(a, b) ((LONG)(((WORD)(((ULONG_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((ULONG_PTR)(b)) & 0xffff))) << 16))
+#define MAKELONG(a, b)                                                                         \
+    ((LONG)(((WORD)(((ULONG_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((ULONG_PTR)(b)) & 0xffff))) \
+                                                      << 16))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 
@@ -123,6 +125,22 @@ typedef struct tagWNDCLASSEXA {
     LPCSTR lpszClassName;
     HICON hIconSm;
 } WNDCLASSEXA;
+
+// What WM_NCCREATE and WM_CREATE point to.
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA, *LPCREATESTRUCTA;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -181,10 +199,12 @@ typedef struct _COMMTIMEOUTS {
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 
 // Error codes (GetLastError).
 #define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
@@ -196,7 +216,11 @@ typedef struct _COMMTIMEOUTS {
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
+#define ERROR_TLW_WITH_WSCHILD 1406u
+#define ERROR_CANNOT_FIND_WND_CLASS 1407u
+#define ERROR_CLASS_ALREADY_EXISTS 1410u
 #define ERROR_TIMEOUT 1460u
 
 // Serial ports.
@@ -296,7 +320,8 @@ typedef struct {
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh);
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
+                     LPOVERLAPPED overlapped);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                       LPOVERLAPPED overlapped);
 BOOL WINAPI CloseHandle(HANDLE handle);
