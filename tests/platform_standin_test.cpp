@@ -1,0 +1,488 @@
+// The stand-in's own ground, native only: COM ports over a pty (exclusivity, termios seen
+// from the far side, time-outs, hang-up), the virtual clock, the in-process device and the
+// recordings of standin_test.h.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/standin_test.h"
+#include "platform/winapi.h"
+
+namespace {
+
+uint64_t realMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+}
+
+// A pty whose slave is COM3 through MARVANE_COM3; the test holds the master.
+class PtyPortTest : public ::testing::Test {
+protected:
+    int master = -1;
+    int slave = -1;
+    HANDLE port = INVALID_HANDLE_VALUE;
+
+    void SetUp() override {
+        standinReset();
+        char name[128];
+        ASSERT_EQ(0, openpty(&master, &slave, name, NULL, NULL));
+        setenv("MARVANE_COM3", name, 1);
+        port = openCom3();
+        ASSERT_NE(INVALID_HANDLE_VALUE, port);
+    }
+    void TearDown() override {
+        if (port != INVALID_HANDLE_VALUE) {
+            CloseHandle(port);
+        }
+        if (master >= 0) {
+            close(master);
+        }
+        close(slave);
+        unsetenv("MARVANE_COM3");
+    }
+    static HANDLE openCom3() {
+        return CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    }
+    void setTimeouts(DWORD interval, DWORD readPerByte, DWORD readConstant, DWORD writePerByte,
+                     DWORD writeConstant) {
+        COMMTIMEOUTS t = {interval, readPerByte, readConstant, writePerByte, writeConstant};
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+    }
+    // The line settings as the program's open does them: read, change, write back.
+    BOOL configure(DWORD baud, BYTE byteSize, BYTE parity, BYTE stopBits) {
+        DCB dcb;
+        memset(&dcb, 0, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        GetCommState(port, &dcb);
+        dcb.BaudRate = baud;
+        dcb.ByteSize = byteSize;
+        dcb.Parity = parity;
+        dcb.StopBits = stopBits;
+        DWORD flags;
+        memcpy(&flags, (BYTE *)&dcb + 8, 4);
+        flags = (flags & 0xFFFF9093u) | 0x1093u;  // binary, DTR and RTS on, no handshake
+        memcpy((BYTE *)&dcb + 8, &flags, 4);
+        return SetCommState(port, &dcb);
+    }
+};
+
+TEST_F(PtyPortTest, PortHasOneOwnerAtATimeInAnyProcess) {
+    EXPECT_EQ(INVALID_HANDLE_VALUE, openCom3());
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0,
+                                                NULL, OPEN_EXISTING, 0, NULL));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HANDLE h = openCom3();
+        _exit(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process got in";
+
+    // Once closed, the port is free again.
+    ASSERT_TRUE(CloseHandle(port));
+    port = openCom3();
+    EXPECT_NE(INVALID_HANDLE_VALUE, port);
+}
+
+TEST(SerialNames, MissingDeviceIsFileNotFound) {
+    standinReset();
+    setenv("MARVANE_COM4", "/dev/no-such-tty-here", 1);
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+    unsetenv("MARVANE_COM4");
+}
+
+TEST_F(PtyPortTest, LineSettingsReachTheFarSideAndComeBack) {
+    const struct {
+        DWORD baud;
+        speed_t code;
+    } rates[] = {{2400, B2400}, {9600, B9600}, {19200, B19200}};
+    for (const auto &rate : rates) {
+        SCOPED_TRACE(rate.baud);
+        ASSERT_TRUE(configure(rate.baud, 8, NOPARITY, ONESTOPBIT));
+        struct termios far;
+        ASSERT_EQ(0, tcgetattr(master, &far));
+        EXPECT_EQ(rate.code, cfgetospeed(&far));
+        EXPECT_EQ((tcflag_t)CS8, far.c_cflag & CSIZE);
+        EXPECT_FALSE(far.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+        EXPECT_FALSE(far.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
+        EXPECT_FALSE(far.c_lflag & (ICANON | ECHO | ISIG));  // raw: bytes pass untouched
+        EXPECT_FALSE(far.c_oflag & OPOST);
+
+        DCB back;
+        memset(&back, 0, sizeof back);
+        ASSERT_TRUE(GetCommState(port, &back));
+        EXPECT_EQ(28u, back.DCBlength);
+        EXPECT_EQ(rate.baud, back.BaudRate);
+        EXPECT_EQ(8, back.ByteSize);
+        EXPECT_EQ(NOPARITY, back.Parity);
+        EXPECT_EQ(ONESTOPBIT, back.StopBits);
+        EXPECT_EQ(1u, back.fBinary);
+        EXPECT_EQ(0u, back.fOutxCtsFlow);
+        EXPECT_EQ((DWORD)DTR_CONTROL_ENABLE, back.fDtrControl);
+        EXPECT_EQ((DWORD)RTS_CONTROL_ENABLE, back.fRtsControl);
+    }
+
+    // The other way round: two stop bits and both handshakes. (A Linux pty keeps 8 bits
+    // without parity whatever it is told, so those two are left out here.)
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 4800;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    struct termios far;
+    ASSERT_EQ(0, tcgetattr(master, &far));
+    EXPECT_EQ(B4800, cfgetospeed(&far));
+    EXPECT_TRUE(far.c_cflag & CSTOPB);
+    EXPECT_TRUE(far.c_cflag & CRTSCTS);
+    EXPECT_TRUE(far.c_iflag & IXON);
+    EXPECT_TRUE(far.c_iflag & IXOFF);
+    DCB back;
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(TWOSTOPBITS, back.StopBits);
+    EXPECT_EQ((DWORD)RTS_CONTROL_HANDSHAKE, back.fRtsControl);
+    EXPECT_EQ(1u, back.fOutX);
+}
+
+TEST_F(PtyPortTest, ImpossibleSettingsAreRefusedAndChangeNothing) {
+    ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
+    struct {
+        DWORD baud;
+        BYTE byteSize, parity, stopBits;
+    } bad[] = {{9600, 9, 0, 0}, {9600, 4, 0, 0}, {9600, 8, 5, 0}, {9600, 8, 0, 3}, {0, 8, 0, 0}};
+    for (const auto &b : bad) {
+        SetLastError(0);
+        EXPECT_FALSE(configure(b.baud, b.byteSize, b.parity, b.stopBits));
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    }
+    struct termios far;
+    ASSERT_EQ(0, tcgetattr(master, &far));
+    EXPECT_EQ(B9600, cfgetospeed(&far));
+    EXPECT_EQ((tcflag_t)CS8, far.c_cflag & CSIZE);
+}
+
+TEST_F(PtyPortTest, ModemLinesAreNotThereOnAPty) {
+    // As under Wine: a pty has no DTR or RTS, and the settings above still took.
+    const DWORD lines[] = {SETDTR, CLRDTR, SETRTS, CLRRTS};
+    for (DWORD function : lines) {
+        SetLastError(0);
+        EXPECT_FALSE(EscapeCommFunction(port, function));
+        EXPECT_EQ(ERROR_NOT_SUPPORTED, GetLastError());
+    }
+    EXPECT_TRUE(EscapeCommFunction(port, SETBREAK));
+    EXPECT_TRUE(EscapeCommFunction(port, CLRBREAK));
+    EXPECT_FALSE(EscapeCommFunction(port, 77));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+}
+
+TEST_F(PtyPortTest, ReadReturnsAtOnceWithWhatHasArrived) {
+    ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
+    setTimeouts(MAXDWORD, 0, 0, 10, 1000);
+    BYTE value = 0;
+    DWORD got = 99;
+    EXPECT_TRUE(ReadFile(port, &value, 1, &got, NULL));
+    EXPECT_EQ(0u, got);
+
+    ASSERT_EQ(3, write(master, "\x06\x05\x18", 3));
+    std::vector<BYTE> seen;
+    // The bytes are in the pty at once, but give the line discipline its moment.
+    for (int tries = 0; tries < 1000 && seen.size() < 3; tries++) {
+        if (ReadFile(port, &value, 1, &got, NULL) && got == 1) {
+            seen.push_back(value);
+        } else {
+            usleep(1000);
+        }
+    }
+    EXPECT_EQ((std::vector<BYTE>{0x06, 0x05, 0x18}), seen);
+
+    // What the program writes arrives on the far side byte for byte.
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, "\x02LAN\x03 ", 6, &written, NULL));
+    EXPECT_EQ(6u, written);
+    char far[16] = {0};
+    ssize_t n = 0;
+    for (int tries = 0; tries < 1000 && n < 6; tries++) {
+        ssize_t r = read(master, far + n, sizeof far - n);
+        n += r > 0 ? r : 0;
+    }
+    EXPECT_EQ(0, memcmp(far, "\x02LAN\x03 ", 6));
+}
+
+TEST_F(PtyPortTest, TotalTimeoutsBoundReadsAndWrites) {
+    ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
+    // Read: 100 ms constant plus 20 ms a byte, for 4 bytes that never come.
+    setTimeouts(0, 20, 100, 0, 150);
+    BYTE buffer[4];
+    DWORD got = 99;
+    uint64_t start = realMs();
+    EXPECT_TRUE(ReadFile(port, buffer, 4, &got, NULL));
+    EXPECT_GE(realMs() - start, 170u);
+    EXPECT_EQ(0u, got);
+
+    // Write: nobody reads the far side, so the pty fills and the time-out ends the write
+    // with a short count, reported as success.
+    std::vector<BYTE> big(1 << 20, 0x55);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(port, big.data(), (DWORD)big.size(), &written, NULL));
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, (DWORD)big.size());
+}
+
+TEST_F(PtyPortTest, HangUpNeitherBlocksNorCrashes) {
+    ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
+    close(master);
+    master = -1;
+    BYTE value;
+    DWORD got = 99;
+    setTimeouts(MAXDWORD, 0, 0, 10, 1000);
+    EXPECT_TRUE(ReadFile(port, &value, 1, &got, NULL));
+    EXPECT_EQ(0u, got);
+    setTimeouts(0, 0, 0, 0, 0);  // a read that would wait for ever on a live line
+    got = 99;
+    ReadFile(port, &value, 1, &got, NULL);
+    EXPECT_EQ(0u, got);
+    DWORD written = 99;
+    EXPECT_FALSE(WriteFile(port, "x", 1, &written, NULL));
+    EXPECT_EQ(0u, written);
+}
+
+// ----- virtual clock and the in-process device
+
+struct Echo {
+    std::vector<BYTE> heard;
+    std::vector<DWORD> when;
+    int opens = 0, closes = 0;
+};
+
+void echoByte(void *context, BYTE value) {
+    Echo *echo = static_cast<Echo *>(context);
+    echo->heard.push_back(value);
+    echo->when.push_back(standinNow());
+}
+void echoOpen(void *context) {
+    static_cast<Echo *>(context)->opens++;
+}
+void echoClose(void *context) {
+    static_cast<Echo *>(context)->closes++;
+}
+
+int ticks = 0;
+LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        ticks++;
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND tickWindow() {
+    WNDCLASSEXA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = tickProc;
+    wc.lpszClassName = "StandinTicks";
+    RegisterClassExA(&wc);
+    return CreateWindowExA(0, "StandinTicks", "", 0, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+}
+
+class VirtualTest : public ::testing::Test {
+protected:
+    Echo echo;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    void SetUp() override {
+        standinReset();
+        standinUseVirtualClock(TRUE);
+        StandinPeer peer = {echoByte, echoOpen, echoClose, &echo};
+        standinAttachPeer(2, &peer);
+        port = CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, port);
+        COMMTIMEOUTS t = {MAXDWORD, 0, 0, 10, 1000};
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+    }
+    void TearDown() override {
+        CloseHandle(port);
+        standinReset();
+    }
+    std::vector<BYTE> readAll() {
+        std::vector<BYTE> out;
+        BYTE value;
+        DWORD got;
+        while (ReadFile(port, &value, 1, &got, NULL) && got == 1) {
+            out.push_back(value);
+        }
+        return out;
+    }
+};
+
+TEST_F(VirtualTest, HundredFiftyTicksCostNoRealTime) {
+    HWND window = tickWindow();
+    ticks = 0;
+    SetTimer(window, 10000, 10, NULL);
+    DWORD start = standinNow();
+    uint64_t realStart = realMs();
+    MSG msg;
+    while (ticks < 150 && GetMessageA(&msg, NULL, 0, 0)) {
+        DispatchMessageA(&msg);
+    }
+    EXPECT_EQ(150, ticks);
+    EXPECT_EQ(1500u, standinNow() - start);  // one period per tick, none merged
+    EXPECT_LT(realMs() - realStart, 1000u);  // on the real clock it would take 1.5 s
+
+    // A timed wait with nothing to wake it runs out on virtual time too.
+    KillTimer(window, 10000);
+    start = standinNow();
+    realStart = realMs();
+    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, NULL, FALSE, 800, QS_ALLINPUT));
+    EXPECT_EQ(800u, standinNow() - start);
+    EXPECT_LT(realMs() - realStart, 500u);
+}
+
+TEST_F(VirtualTest, TimersSurviveTheTickCountWrapping) {
+    standinSetVirtualTime(0xFFFFFFF0u);
+    HWND window = tickWindow();
+    ticks = 0;
+    SetTimer(window, 1, 10, NULL);
+    MSG msg;
+    while (ticks < 3 && GetMessageA(&msg, NULL, 0, 0)) {
+        DispatchMessageA(&msg);
+    }
+    EXPECT_EQ(3, ticks);
+    EXPECT_EQ(0x0000000Eu, GetTickCount());  // 30 ms on from 2^32 - 16
+}
+
+TEST_F(VirtualTest, PeerHearsEveryByteAndAnswersInOrderOnTime) {
+    EXPECT_EQ(1, echo.opens);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, "\x02\x4C", 2, &written, NULL));
+    EXPECT_EQ(2u, written);
+    EXPECT_EQ((std::vector<BYTE>{0x02, 0x4C}), echo.heard);
+
+    const BYTE late[] = {0x06};
+    const BYTE early[] = {0x05};
+    standinPeerSend(2, late, 1, 50);
+    standinPeerSend(2, early, 1, 10);  // sent second, so it cannot come first
+    Sleep(20);
+    EXPECT_TRUE(readAll().empty());
+    Sleep(30);
+    EXPECT_EQ((std::vector<BYTE>{0x06, 0x05}), readAll());
+
+    // A read that may wait jumps the clock to the next byte.
+    COMMTIMEOUTS wait = {0, 0, 5000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &wait));
+    standinPeerSend(2, late, 1, 300);
+    DWORD start = standinNow();
+    BYTE value = 0;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port, &value, 1, &got, NULL));
+    EXPECT_EQ(1u, got);
+    EXPECT_EQ(0x06, value);
+    EXPECT_EQ(300u, standinNow() - start);
+}
+
+TEST_F(VirtualTest, PeerPortIsExclusiveAndForgetsOnClose) {
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+
+    DCB dcb;
+    EXPECT_FALSE(standinPeerDcb(2, &dcb));  // nothing set yet
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 19200;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    DCB seen;
+    ASSERT_TRUE(standinPeerDcb(2, &seen));
+    EXPECT_EQ(19200u, seen.BaudRate);
+
+    const BYTE answer[] = {0x06};
+    standinPeerSend(2, answer, 1, 100);
+    ASSERT_TRUE(CloseHandle(port));
+    EXPECT_EQ(1, echo.closes);
+    port = CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, port);
+    COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(port, &t);
+    Sleep(200);
+    EXPECT_TRUE(readAll().empty());  // the byte for the earlier open was lost with it
+}
+
+// ----- recordings and painting
+
+LRESULT CALLBACK paintingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_PAINT) {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT line = {0, 0, 300, 16};
+        EXPECT_EQ(16, DrawTextA(dc, "    Port Settings", -1, &line, 0));
+        EndPaint(window, &paint);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST(Recordings, InvalidatedWindowIsPaintedOnceAndWhatItDrewIsKept) {
+    standinReset();
+    WNDCLASSEXA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = paintingProc;
+    wc.lpszClassName = "StandinPainter";
+    RegisterClassExA(&wc);
+    HWND window =
+        CreateWindowExA(0, "StandinPainter", "", 0, 0, 0, 300, 200, NULL, NULL, NULL, NULL);
+    ASSERT_NE((HWND)NULL, window);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+
+    RECT part = {0, 20, 300, 40};
+    ASSERT_TRUE(InvalidateRect(window, &part, FALSE));
+    ASSERT_EQ(1, standinInvalidationCount());
+    EXPECT_EQ(window, standinInvalidation(0)->window);
+    EXPECT_FALSE(standinInvalidation(0)->whole);
+    EXPECT_EQ(20, standinInvalidation(0)->rect.top);
+
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ((UINT)WM_PAINT, msg.message);
+    DispatchMessageA(&msg);
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));  // painted: it is gone
+    ASSERT_EQ(1, standinDrawnCount());
+    EXPECT_EQ(window, standinDrawn(0)->window);
+    EXPECT_STREQ("    Port Settings", standinDrawn(0)->text);
+
+    EXPECT_EQ(IDOK, MessageBoxA(NULL, "Unable to open the port", "Error", MB_OK));
+    ASSERT_EQ(1, standinMessageBoxCount());
+    EXPECT_STREQ("Unable to open the port", standinMessageBox(0)->text);
+    EXPECT_STREQ("Error", standinMessageBox(0)->caption);
+
+    standinReset();
+    EXPECT_EQ(0, standinDrawnCount());
+    EXPECT_EQ(0, standinMessageBoxCount());
+    EXPECT_FALSE(IsWindow(window));
+}
+
+TEST(Recordings, WsprintfStopsAtTheWindowsLimit) {
+    std::string longText(2000, 'x');
+    std::vector<char> out(4096, '#');
+    EXPECT_EQ(1023, wsprintfA(out.data(), "%s", longText.c_str()));
+    EXPECT_EQ(1023u, strlen(out.data()));
+}
+
+}  // namespace

@@ -1,0 +1,401 @@
+// The Win32 calls the program relies on, through Win32 calls only: files, the message
+// queue and its timers, windows, the progress bar, strings and wsprintfA. The same file
+// runs natively on the stand-in and, cross-built, under Wine, so both must agree.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/winapi.h"
+#include "resources/resource.h"
+
+namespace {
+
+// Every message a test window receives, in order.
+struct Heard {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+};
+std::vector<Heard> heard;
+
+LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DESTROY || message == WM_NCDESTROY || message == WM_CREATE ||
+        message == WM_TIMER || message >= WM_USER) {
+        heard.push_back({window, message, wParam});
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+const char *testClass() {
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSEXA wc;
+        memset(&wc, 0, sizeof wc);
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = recordingProc;
+        wc.hInstance = GetModuleHandleA(NULL);
+        wc.lpszClassName = "PlatformTestWindow";
+        registered = RegisterClassExA(&wc) != 0;
+    }
+    return "PlatformTestWindow";
+}
+
+HWND makeWindow(HWND parent = NULL) {
+    DWORD style = parent ? WS_CHILD : WS_OVERLAPPEDWINDOW;
+    return CreateWindowExA(0, testClass(), "test", style, 0, 0, 200, 100, parent, NULL,
+                           GetModuleHandleA(NULL), NULL);
+}
+
+// Empties the queue without dispatching, so each test starts from nothing.
+void drainQueue() {
+    MSG msg;
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_PAINT) {
+            DispatchMessageA(&msg);  // only painting takes a WM_PAINT away
+        }
+    }
+}
+
+class PlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        heard.clear();
+        drainQueue();
+    }
+};
+
+std::string tempName(const char *stem) {
+    char name[64];
+    wsprintfA(name, "platform-test-%s-%u.tmp", stem, (unsigned)GetTickCount());
+    return name;
+}
+
+TEST_F(PlatformTest, FileWrittenThenReadBackWithItsSize) {
+    std::string name = tempName("rw");
+    HANDLE out = CreateFileA(name.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, out);
+    const char data[] = "\x02LAN\x03 and more";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(out, data, sizeof data - 1, &written, NULL));
+    EXPECT_EQ(sizeof data - 1, written);
+    ASSERT_TRUE(CloseHandle(out));
+
+    HANDLE in =
+        CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, in);
+    EXPECT_EQ(sizeof data - 1, GetFileSize(in, NULL));
+    char back[64] = {0};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(in, back, sizeof back, &got, NULL));
+    EXPECT_EQ(sizeof data - 1, got);
+    EXPECT_EQ(0, memcmp(back, data, got));
+    // At the end of the file a read succeeds with nothing.
+    ASSERT_TRUE(ReadFile(in, back, sizeof back, &got, NULL));
+    EXPECT_EQ(0u, got);
+    // Writing needs GENERIC_WRITE.
+    EXPECT_FALSE(WriteFile(in, data, 1, &written, NULL));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+    // A second opener that does not share reading with this one is turned away.
+    HANDLE other = CreateFileA(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, other);
+    EXPECT_EQ(ERROR_SHARING_VIOLATION, GetLastError());
+    ASSERT_TRUE(CloseHandle(in));
+
+    // The handle is gone now: closing it again fails, and so does using it.
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(in));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_EQ(INVALID_FILE_SIZE, GetFileSize(in, NULL));
+    EXPECT_FALSE(ReadFile(in, back, 1, &got, NULL));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+    remove(name.c_str());
+}
+
+TEST_F(PlatformTest, OpenFailuresSayWhy) {
+    HANDLE h = CreateFileA("no-such-file-here.bin", GENERIC_READ, FILE_SHARE_READ, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+    h = CreateFileA("no-such-folder/file.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                    0, NULL);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+    // The current folder opened as a file.
+    h = CreateFileA(".", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+}
+
+TEST_F(PlatformTest, LateTimerGivesOneMessageThatPeekDoesNotConsume) {
+    HWND window = makeWindow();
+    ASSERT_NE((HWND)NULL, window);
+    ASSERT_EQ(7u, SetTimer(window, 7, 10, NULL));
+    Sleep(120);  // a dozen periods go by unattended
+
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(WM_TIMER, msg.message);
+    EXPECT_EQ(window, msg.hwnd);
+    EXPECT_EQ(7u, msg.wParam);
+    // Looking did not take it: it is still there for the next look and for GetMessage.
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(WM_TIMER, msg.message);
+    ASSERT_TRUE(GetMessageA(&msg, NULL, 0, 0));
+    EXPECT_EQ(WM_TIMER, msg.message);
+    // The missed periods are merged into that one message: nothing is left over.
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    DestroyWindow(window);
+}
+
+TEST_F(PlatformTest, QuitComesAfterPostedAndBeforePaintAndTimers) {
+    HWND window = CreateWindowExA(0, testClass(), "visible", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                  200, 100, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    ASSERT_NE((HWND)NULL, window);
+    drainQueue();
+    SetTimer(window, 1, 10, NULL);
+    Sleep(30);
+    InvalidateRect(window, NULL, FALSE);
+    PostQuitMessage(5);
+    PostMessageA(window, WM_USER + 1, 11, 0);
+    PostMessageA(NULL, WM_USER + 2, 22, 0);
+
+    std::vector<UINT> order;
+    MSG msg;
+    for (int i = 0; i < 5 && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE); i++) {
+        order.push_back(msg.message);
+        if (msg.message == WM_QUIT) {
+            EXPECT_EQ(5u, msg.wParam);
+        }
+        DispatchMessageA(&msg);  // paints the window, so its WM_PAINT goes
+        if (msg.message == WM_TIMER) {
+            break;
+        }
+    }
+    std::vector<UINT> expected = {WM_USER + 1, WM_USER + 2, WM_QUIT, WM_PAINT, WM_TIMER};
+    EXPECT_EQ(expected, order);
+    DestroyWindow(window);
+    drainQueue();
+}
+
+TEST_F(PlatformTest, GetMessageReturnsZeroForQuitAndMinusOneForABadWindow) {
+    PostMessageA(NULL, WM_USER + 3, 0, 0);
+    PostQuitMessage(9);
+    MSG msg;
+    EXPECT_EQ(TRUE, GetMessageA(&msg, NULL, 0, 0));
+    EXPECT_EQ((UINT)(WM_USER + 3), msg.message);
+    EXPECT_EQ(FALSE, GetMessageA(&msg, NULL, 0, 0));
+    EXPECT_EQ((UINT)WM_QUIT, msg.message);
+    EXPECT_EQ(9u, msg.wParam);
+
+    HWND window = makeWindow();
+    DestroyWindow(window);
+    EXPECT_EQ(-1, GetMessageA(&msg, window, 0, 0));
+    EXPECT_EQ(ERROR_INVALID_WINDOW_HANDLE, GetLastError());
+}
+
+TEST_F(PlatformTest, PeekFiltersByWindowAndRange) {
+    HWND a = makeWindow();
+    HWND b = makeWindow();
+    heard.clear();
+    PostMessageA(a, WM_USER + 1, 1, 0);
+    PostMessageA(b, WM_USER + 2, 2, 0);
+    PostMessageA(a, WM_USER + 3, 3, 0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, b, 0, 0, PM_REMOVE));
+    EXPECT_EQ(2u, msg.wParam);
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, WM_USER + 3, WM_USER + 3, PM_REMOVE));
+    EXPECT_EQ(3u, msg.wParam);
+    EXPECT_FALSE(PeekMessageA(&msg, b, 0, 0, PM_REMOVE));
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ(1u, msg.wParam);
+    EXPECT_EQ(a, msg.hwnd);
+    EXPECT_FALSE(TranslateMessage(&msg));  // no key message, nothing to translate
+    DispatchMessageA(&msg);
+    ASSERT_EQ(1u, heard.size());
+    EXPECT_EQ((UINT)(WM_USER + 1), heard[0].message);
+    DestroyWindow(a);
+    DestroyWindow(b);
+}
+
+TEST_F(PlatformTest, WaitMessageWakesForATimerThatComesDue) {
+    HWND window = makeWindow();
+    SetTimer(window, 3, 40, NULL);
+    MSG msg;
+    ASSERT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE));
+    ASSERT_TRUE(WaitMessage());
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ(WM_TIMER, msg.message);
+    EXPECT_EQ(3u, msg.wParam);
+
+    // With nothing coming, a timed wait runs out; a post ends it at once.
+    KillTimer(window, 3);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, NULL, FALSE, 60, QS_ALLINPUT));
+    EXPECT_GE(GetTickCount() - start, 40u);
+    PostMessageA(window, WM_USER, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(0, NULL, FALSE, 5000, QS_ALLINPUT));
+    DestroyWindow(window);
+    drainQueue();
+}
+
+int timerProcCalls = 0;
+void CALLBACK countingTimerProc(HWND, UINT message, UINT_PTR id, DWORD) {
+    if (message == WM_TIMER && id == 4) {
+        timerProcCalls++;
+    }
+}
+
+TEST_F(PlatformTest, TimerWithAProcedureIsDispatchedToIt) {
+    HWND window = makeWindow();
+    timerProcCalls = 0;
+    heard.clear();
+    SetTimer(window, 4, 10, countingTimerProc);
+    MSG msg;
+    ASSERT_TRUE(GetMessageA(&msg, NULL, 0, 0));
+    ASSERT_EQ(WM_TIMER, msg.message);
+    DispatchMessageA(&msg);
+    EXPECT_EQ(1, timerProcCalls);
+    EXPECT_TRUE(heard.empty());  // the window procedure never saw it
+    // Setting the same id again replaces the timer instead of adding one.
+    SetTimer(window, 4, 10, NULL);
+    ASSERT_TRUE(GetMessageA(&msg, NULL, 0, 0));
+    DispatchMessageA(&msg);
+    EXPECT_EQ(1, timerProcCalls);
+    ASSERT_EQ(1u, heard.size());
+    EXPECT_EQ(WM_TIMER, heard[0].message);
+    EXPECT_TRUE(KillTimer(window, 4));
+    EXPECT_FALSE(KillTimer(window, 4));
+    DestroyWindow(window);
+}
+
+TEST_F(PlatformTest, DestroyWindowTellsParentThenChildAndTakesItsTimers) {
+    HWND parent = makeWindow();
+    HWND child = makeWindow(parent);
+    ASSERT_NE((HWND)NULL, child);
+    SetTimer(parent, 10000, 10, NULL);
+    PostMessageA(parent, WM_USER + 5, 0, 0);
+    heard.clear();
+    ASSERT_TRUE(DestroyWindow(parent));
+
+    std::vector<std::pair<HWND, UINT>> got;
+    for (const Heard &h : heard) {
+        got.push_back({h.window, h.message});
+    }
+    std::vector<std::pair<HWND, UINT>> expected = {
+        {parent, WM_DESTROY}, {child, WM_DESTROY}, {child, WM_NCDESTROY}, {parent, WM_NCDESTROY}};
+    EXPECT_EQ(expected, got);
+    EXPECT_FALSE(IsWindow(parent));
+    EXPECT_FALSE(IsWindow(child));
+
+    Sleep(40);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))  // no tick, no stale post
+        << msg.message << " for " << msg.hwnd;
+    // A dead window takes nothing and answers nothing.
+    EXPECT_FALSE(PostMessageA(parent, WM_USER, 0, 0));
+    EXPECT_EQ(0, SendMessageA(parent, WM_USER, 0, 0));
+    EXPECT_EQ(0u, SetTimer(parent, 1, 10, NULL));
+    // A new window never gets the old handle.
+    HWND next = makeWindow();
+    EXPECT_NE(parent, next);
+    EXPECT_NE(child, next);
+    EXPECT_FALSE(IsWindow(parent));
+    DestroyWindow(next);
+}
+
+TEST_F(PlatformTest, CloseGoesThroughTheDefaultProcedureToDestroy) {
+    HWND window = makeWindow();
+    RECT client;
+    ASSERT_TRUE(GetClientRect(window, &client));
+    EXPECT_EQ(0, client.left);
+    EXPECT_EQ(0, client.top);
+    EXPECT_GT(client.right, 0);
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+}
+
+class ProgressBarTest : public PlatformTest {
+protected:
+    HWND owner = NULL;
+    HWND bar = NULL;
+    void SetUp() override {
+        PlatformTest::SetUp();
+#if defined(_WIN32)
+        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+#endif
+        owner = makeWindow();
+        bar = CreateWindowExA(0, PROGRESS_CLASSA, NULL, WS_CHILD | PBS_SMOOTH, 0, 0, 100, 10, owner,
+                              NULL, GetModuleHandleA(NULL), NULL);
+        ASSERT_NE((HWND)NULL, bar);
+    }
+    void TearDown() override {
+        DestroyWindow(owner);
+        drainQueue();
+    }
+    LRESULT send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+        return SendMessageA(bar, message, wParam, lParam);
+    }
+};
+
+TEST_F(ProgressBarTest, RangeAndPositionAreKeptAndClamped) {
+    EXPECT_EQ(0, send(PBM_GETRANGE, TRUE));
+    EXPECT_EQ(100, send(PBM_GETRANGE, FALSE));
+    EXPECT_EQ(0, send(PBM_GETPOS));
+    // PBM_SETRANGE answers with the range it replaces.
+    EXPECT_EQ(MAKELONG(0, 100), (LONG)send(PBM_SETRANGE, 0, MAKELPARAM(0, 20)));
+    EXPECT_EQ(0, send(PBM_SETPOS, 15));  // the previous position
+    EXPECT_EQ(15, send(PBM_SETPOS, 99));
+    EXPECT_EQ(20, send(PBM_GETPOS));  // held at the top of the range
+    EXPECT_EQ(20, send(PBM_DELTAPOS, (WPARAM)-30));
+    EXPECT_EQ(0, send(PBM_GETPOS));
+    EXPECT_EQ(MAKELONG(0, 20), (LONG)send(PBM_SETRANGE32, (WPARAM)-5, 5));
+    PBRANGE range = {0, 0};
+    EXPECT_EQ(5, send(PBM_GETRANGE, FALSE, (LPARAM)&range));
+    EXPECT_EQ(-5, range.iLow);
+    EXPECT_EQ(5, range.iHigh);
+}
+
+TEST_F(ProgressBarTest, StepItAdvancesByTheStepAndStartsOverPastTheTop) {
+    EXPECT_EQ(10, send(PBM_SETSTEP, 1));  // the default step is 10
+    EXPECT_EQ(1, send(PBM_SETSTEP, 1));
+    send(PBM_SETRANGE, 0, MAKELPARAM(0, 3));
+    EXPECT_EQ(0, send(PBM_STEPIT));
+    EXPECT_EQ(1, send(PBM_STEPIT));
+    EXPECT_EQ(2, send(PBM_STEPIT));
+    EXPECT_EQ(3, send(PBM_GETPOS));
+    // One more step passes the top: the bar starts over from the bottom.
+    EXPECT_EQ(3, send(PBM_STEPIT));
+    EXPECT_EQ(1, send(PBM_GETPOS));
+}
+
+TEST_F(PlatformTest, LoadStringCutsToTheBuffer) {
+    char text[64];
+    EXPECT_EQ(12, LoadStringA(GetModuleHandleA(NULL), IDS_GIL_PUMP, text, sizeof text));
+    EXPECT_STREQ("GIL_PUMP.BIN", text);
+    EXPECT_EQ(4, LoadStringA(GetModuleHandleA(NULL), IDS_GIL_PUMP, text, 5));
+    EXPECT_STREQ("GIL_", text);
+    strcpy(text, "junk");
+    EXPECT_EQ(0, LoadStringA(GetModuleHandleA(NULL), 4999, text, sizeof text));
+    EXPECT_STREQ("", text);
+}
+
+TEST_F(PlatformTest, WsprintfFormatsTheWindowsSubset) {
+    char out[128];
+    EXPECT_EQ(5, wsprintfA(out, "%5d", 42));
+    EXPECT_STREQ("   42", out);
+    wsprintfA(out, "%02X|%02x|%X", 0x0A, 0xfe, 0xBEEF);
+    EXPECT_STREQ("0A|fe|BEEF", out);
+    wsprintfA(out, "[%c] %s", 'S', "POS.BIN");
+    EXPECT_STREQ("[S] POS.BIN", out);
+    wsprintfA(out, "%-6s|%.3s|%05d|%u", "COM1", "abcdef", -42, 4000000000u);
+    EXPECT_STREQ("COM1  |abc|-0042|4000000000", out);
+    wsprintfA(out, "COM%d %ld%%", 3, (long)-7);
+    EXPECT_STREQ("COM3 -7%", out);
+}
+
+}  // namespace
