@@ -1,0 +1,392 @@
+// The serial link and its tick waits against the device simulator on a pseudo-terminal,
+// natively over the stand-in and under Wine alike: the same Win32 calls, real time, bounds
+// generous enough for a loaded machine. The simulator's own behaviour is tested elsewhere.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "tests/fixtures/test_host.h"
+#include "tests/support/sim_process.h"
+#include "tests/support/sim_spawn.h"
+
+namespace {
+
+// Messages of the test window, besides the tick.
+const UINT MSG_COUNT = WM_USER + 1;         // counts its dispatches
+const UINT MSG_DESTROY_SELF = WM_USER + 2;  // the window goes away in the middle of a wait
+const UINT MSG_STOP_TICKS = WM_USER + 3;    // the tick timer is killed in the middle of a wait
+
+int Dispatched = 0;
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_TIMER:
+            onTick(wParam);
+            return 0;
+        case MSG_COUNT:
+            Dispatched++;
+            return 0;
+        case MSG_DESTROY_SELF:
+            DestroyWindow(window);
+            return 0;
+        case MSG_STOP_TICKS:
+            stopTicks(window);
+            return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+BYTE counterByte(int index) {
+    return (BYTE)(index % 256);  // the simulator's raw replies count 0, 1, ... 255, 0, ...
+}
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetMessageState();
+        WNDCLASSEXA windowClass = {};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = testWindowProc;
+        windowClass.hInstance = GetModuleHandleA(NULL);
+        windowClass.lpszClassName = "MarvaneLinkTest";
+        RegisterClassExA(&windowClass);  // fails harmlessly when already registered
+        window = CreateWindowExA(0, "MarvaneLinkTest", "link test", WS_OVERLAPPED, 0, 0, 200, 100,
+                                 NULL, NULL, windowClass.hInstance, NULL);
+        ASSERT_TRUE(window != NULL);
+        startTicks(window);
+        Dispatched = 0;
+        TickCountdown = 0;
+        LinkQuitPending = 0;
+        ReceiveRing.writeIndex = ReceiveRing.readIndex = ReceiveRing.count = 0;
+        setPort(1);
+        setBaud(9600);
+    }
+
+    void TearDown() override {
+        // The link goes before the simulator: Wine does not like a pty hung up under it.
+        if (SerialLink != 0 && SerialLink != INVALID_HANDLE_VALUE) {
+            closeLink();
+        }
+        sim.stop();
+        if (IsWindow(window)) {
+            stopTicks(window);
+            DestroyWindow(window);
+        }
+        stopBoxCapture();
+        resetMessageState();
+    }
+
+    bool startSim(int com, const std::vector<std::string> &args) {
+        if (!sim.start(com, args)) {
+            ADD_FAILURE() << "simulator on COM" << com << ": " << sim.error();
+            return false;
+        }
+        return true;
+    }
+
+    // Polls the port until the ring holds `wanted` bytes or 10 s have passed.
+    static bool pollUntilCount(int wanted) {
+        DWORD start = GetTickCount();
+        while (ReceiveRing.count < wanted) {
+            int before = ReceiveRing.count;
+            pollPort();
+            if (ReceiveRing.count == before) {
+                if (GetTickCount() - start > 10000) {
+                    return false;
+                }
+                Sleep(1);
+            }
+        }
+        return true;
+    }
+
+    // Takes the quit message if one is queued (timers and paints may come first).
+    static bool takeQueuedQuit(WPARAM *code) {
+        MSG msg;
+        for (int i = 0; i < 1000 && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE); i++) {
+            if (msg.message == WM_QUIT) {
+                *code = msg.wParam;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static bool stillQueued(HWND window, UINT message) {
+        MSG msg;
+        return PeekMessageA(&msg, window, message, message, PM_REMOVE) != 0;
+    }
+
+    HWND window = NULL;
+    simtest::SimProcess sim;
+};
+
+// --- The receive ring -------------------------------------------------------------------
+
+TEST_F(LinkTest, RingWrapsAfterAThousandBytesAndKeepsArrivalOrder) {
+    ASSERT_TRUE(startSim(1, {"--raw-reply", "250"}));
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    // 1250 bytes pass through in five batches of 250, each taken before the next comes.
+    int taken = 0;
+    for (int batch = 0; batch < 5; batch++) {
+        writeByte(0x55);
+        ASSERT_TRUE(pollUntilCount(250)) << "batch " << batch << ": " << ReceiveRing.count;
+        for (int i = 0; i < 250; i++) {
+            BYTE value = 0;
+            ASSERT_EQ(takeByte(&value), 1);
+            ASSERT_EQ(value, counterByte(taken)) << "byte " << taken;
+            taken++;
+            if (taken == RECEIVE_RING_SIZE) {
+                EXPECT_EQ(ReceiveRing.writeIndex, 0);
+                EXPECT_EQ(ReceiveRing.readIndex, 0);
+            }
+        }
+        BYTE value = 0;
+        EXPECT_EQ(takeByte(&value), 0);
+        EXPECT_EQ(ReceiveRing.count, 0);
+    }
+    EXPECT_EQ(ReceiveRing.writeIndex, 250);
+    EXPECT_EQ(ReceiveRing.readIndex, 250);
+}
+
+TEST_F(LinkTest, FullRingKeepsTheFirstThousandBytesAndDropsTheRest) {
+    ASSERT_TRUE(startSim(1, {"--raw-reply", "250"}));
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    for (int i = 0; i < 5; i++) {
+        writeByte(0x55);  // 1250 bytes come back
+    }
+    ASSERT_TRUE(pollUntilCount(RECEIVE_RING_SIZE));
+    // Go on polling while the rest arrives: the count never passes the buffer.
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 500) {
+        pollPort();
+        ASSERT_LE(ReceiveRing.count, RECEIVE_RING_SIZE);
+        Sleep(1);
+    }
+    EXPECT_EQ(ReceiveRing.count, RECEIVE_RING_SIZE);
+    for (int i = 0; i < RECEIVE_RING_SIZE; i++) {
+        BYTE value = 0;
+        ASSERT_EQ(takeByte(&value), 1);
+        ASSERT_EQ(value, counterByte(i)) << "byte " << i;
+    }
+    BYTE value = 0;
+    EXPECT_EQ(takeByte(&value), 0);
+}
+
+// --- The waits --------------------------------------------------------------------------
+
+TEST_F(LinkTest, ByteAlreadyInTheRingIsReturnedWithoutPumping) {
+    ReceiveRing.bytes[0] = ACK;
+    ReceiveRing.writeIndex = 1;
+    ReceiveRing.count = 1;
+    ASSERT_TRUE(PostMessageA(window, MSG_COUNT, 0, 0));
+    EXPECT_EQ(waitForByte(), 1);
+    EXPECT_EQ(lastReceived, ACK);
+    EXPECT_EQ(Dispatched, 0);
+    EXPECT_TRUE(stillQueued(window, MSG_COUNT));
+    EXPECT_EQ(ReceiveRing.count, 0);
+}
+
+TEST_F(LinkTest, AnswerFromTheDeviceEndsTheWait) {
+    ASSERT_TRUE(startSim(1, {"--raw-reply", "1"}));
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    for (int i = 0; i < 3; i++) {
+        writeByte(ENQ);
+        DWORD start = GetTickCount();
+        ASSERT_EQ(waitForByte(), 1) << "answer " << i;
+        EXPECT_EQ(lastReceived, counterByte(i));
+        EXPECT_LT(GetTickCount() - start, 1400u) << "answer " << i << " came only at the timeout";
+    }
+}
+
+TEST_F(LinkTest, SilentDeviceTimesOutAfter150TicksWithoutSpinning) {
+    ASSERT_TRUE(startSim(2, {"--raw-reply", "0"}));
+    setPort(2);
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    writeByte(ENQ);
+    DWORD start = GetTickCount();
+    double cpuStart = processCpuMs();
+    EXPECT_EQ(waitForByte(), 0);
+    double cpuMs = processCpuMs() - cpuStart;
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(TickCountdown, 0);
+    // 150 ticks of 10 ms: at least 149 periods, however late the ticks come.
+    EXPECT_GE(elapsed, 1400u);
+    EXPECT_LT(elapsed, 10000u);
+    double percent = elapsed > 0 ? 100.0 * cpuMs / elapsed : 0;
+    printf("CPU of a 150-tick timeout wait: %.2f %% of one core (%.1f ms CPU in %u ms)\n", percent,
+           cpuMs, (unsigned)elapsed);
+    RecordProperty("timeout_wait_cpu_percent", std::to_string(percent));
+    EXPECT_LT(percent, 5.0);
+}
+
+TEST_F(LinkTest, DelayOfZeroTicksReturnsAtOnceWithoutPumping) {
+    TickCountdown = 7;
+    ASSERT_TRUE(PostMessageA(window, MSG_COUNT, 0, 0));
+    delayTicks(0);
+    EXPECT_EQ(TickCountdown, 0);
+    EXPECT_EQ(Dispatched, 0);
+    EXPECT_TRUE(stillQueued(window, MSG_COUNT));
+}
+
+TEST_F(LinkTest, DelayPumpsMessagesUntilItsTicksHaveCome) {
+    ASSERT_TRUE(PostMessageA(window, MSG_COUNT, 0, 0));
+    DWORD start = GetTickCount();
+    delayTicks(25);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(TickCountdown, 0);
+    EXPECT_EQ(Dispatched, 1);
+    EXPECT_GE(elapsed, 200u);  // 24 periods of 10 ms at least
+    EXPECT_LT(elapsed, 10000u);
+}
+
+TEST(TickCountdownTest, OnlyOurTimerCountsAndNeverBelowZero) {
+    TickCountdown = 5;
+    onTick(9999);
+    onTick(1);
+    EXPECT_EQ(TickCountdown, 5);
+    onTick(TICK_TIMER_ID);
+    EXPECT_EQ(TickCountdown, 4);
+    TickCountdown = 0;
+    onTick(TICK_TIMER_ID);
+    onTick(TICK_TIMER_ID);
+    EXPECT_EQ(TickCountdown, 0);
+}
+
+TEST_F(LinkTest, QuitDuringAWaitIsPostedAgainAndEndsTheWait) {
+    ASSERT_TRUE(PostMessageA(window, MSG_COUNT, 0, 0));
+    PostQuitMessage(3);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(waitForByte(), 0);
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_EQ(Dispatched, 1);  // what was posted before the quit is still handled
+    WPARAM code = 0;
+    ASSERT_TRUE(takeQueuedQuit(&code)) << "the quit was swallowed by the wait";
+    EXPECT_EQ(code, 3u);
+}
+
+TEST_F(LinkTest, QuitDuringADelayIsPostedAgainAndEndsTheDelay) {
+    PostQuitMessage(4);
+    DWORD start = GetTickCount();
+    delayTicks(100);
+    EXPECT_LT(GetTickCount() - start, 800u);
+    WPARAM code = 0;
+    ASSERT_TRUE(takeQueuedQuit(&code)) << "the quit was swallowed by the delay";
+    EXPECT_EQ(code, 4u);
+}
+
+TEST_F(LinkTest, WaitEndsWhenItsTickWindowIsDestroyed) {
+    ASSERT_TRUE(PostMessageA(window, MSG_DESTROY_SELF, 0, 0));
+    DWORD start = GetTickCount();
+    EXPECT_EQ(waitForByte(), 0);
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_FALSE(IsWindow(window));
+}
+
+TEST_F(LinkTest, DelayEndsWhenItsTickTimerIsKilled) {
+    ASSERT_TRUE(PostMessageA(window, MSG_STOP_TICKS, 0, 0));
+    DWORD start = GetTickCount();
+    delayTicks(100);
+    EXPECT_LT(GetTickCount() - start, 800u);
+}
+
+// --- Opening and closing the port ---------------------------------------------------------
+
+TEST_F(LinkTest, CloseTwiceGivesOneThenZeroAndFreesThePort) {
+    ASSERT_TRUE(startSim(1, {"--raw-reply", "0"}));
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    EXPECT_EQ(closeLink(), 1);
+    EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(closeLink(), 0);
+    EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openLink(8, NOPARITY), 1);  // the next run opens it again
+}
+
+TEST_F(LinkTest, ChosenPortAndRateAreWhatTheDeviceSees) {
+    ASSERT_TRUE(startSim(3, {"--raw-reply", "0"}));
+    setPort(3);
+    setBaud(2400);
+    startBoxCapture();
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    EXPECT_TRUE(stopBoxCapture().empty());
+    simtest::SimLineSettings line;
+    bool seen = simtest::waitFor([&] {
+        line = sim.termios();
+        return line.valid && line.baud == 2400;
+    });
+    ASSERT_TRUE(seen) << "the device side never saw 2400 baud; last: " << line.baud;
+    EXPECT_EQ(line.dataBits, 8);
+    EXPECT_EQ(line.parity, "none");
+    EXPECT_EQ(line.stopBits, 1);
+    EXPECT_TRUE(line.raw);
+}
+
+TEST_F(LinkTest, PortThatCannotBeOpenedShowsTheMessage) {
+    // COM4 names a folder: no device can be opened there. A missing link would not do, as
+    // Wine then falls back to the machine's /dev/ttyS3; and a Windows program cannot make
+    // that folder, since a path ending in "com4" is the device itself.
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "under Wine the test cannot replace the COM4 link with a folder";
+    }
+    std::string link = simtest::portsDir() + "/com4";
+    std::filesystem::path folder = simtest::hostPath(link);
+    std::error_code error;
+    std::filesystem::remove(folder, error);  // a link left by an earlier suite
+    ASSERT_TRUE(std::filesystem::create_directory(folder, error)) << error.message();
+    simtest::spawn::setEnv("MARVANE_COM4", link);  // natively; Wine maps COM4 there itself
+    setPort(4);
+    startBoxCapture();
+    BYTE opened = openLink(8, NOPARITY);
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    std::filesystem::remove(folder, error);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Error");
+    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+}
+
+TEST_F(LinkTest, PortHeldByAnotherProgramCannotBeOpened) {
+    ASSERT_TRUE(startSim(2, {"--raw-reply", "0"}));
+    setPort(2);
+    HANDLE holder =
+        CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    if (runningUnderWine()) {
+        CloseHandle(holder);
+        GTEST_SKIP() << "Wine gives no exclusive access to COM ports: a held port opens again";
+    }
+    startBoxCapture();
+    EXPECT_EQ(openLink(8, NOPARITY), 0);
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Error");
+    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    CloseHandle(holder);
+    EXPECT_EQ(openLink(8, NOPARITY), 1);  // once the other program lets go
+}
+
+TEST_F(LinkTest, PortHeldByAnotherProcessCannotBeOpened) {
+    ASSERT_TRUE(startSim(2, {"--raw-reply", "0"}));
+    setPort(2);
+    long holder = holdPortInOtherProcess("COM2");
+    if (holder == 0) {
+        GTEST_SKIP() << "no second process can hold the port here";
+    }
+    ASSERT_GT(holder, 0) << "the other process could not open COM2";
+    startBoxCapture();
+    EXPECT_EQ(openLink(8, NOPARITY), 0);
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    releasePortInOtherProcess(holder);
+    EXPECT_EQ(openLink(8, NOPARITY), 1);
+}
+
+}  // namespace
