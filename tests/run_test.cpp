@@ -1,0 +1,335 @@
+// The download run against the device simulator on a pty: which files go out, in what
+// order, with which ids and types, what the markers and the progress bar end as, and that
+// the port is free after every kind of ending. Natively and under Wine alike.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "protocol/window_context.h"
+#include "resources/resource.h"
+#include "run/download.h"
+#include "run/slots.h"
+#include "tests/support/sim_process.h"
+#include "tests/fixtures/test_host.h"
+
+namespace {
+
+using simtest::SimProcess;
+using simtest::SimTransfer;
+typedef std::vector<unsigned char> Bytes;
+
+// Messages the test posts to its window, to act from inside a run as the menu would.
+const UINT MSG_SELECT_READER1 = WM_USER + 1;  // Reader 1 -> Gilbarco
+const UINT MSG_SECOND_RUN = WM_USER + 2;      // "Download Files" again
+const UINT MSG_DESTROY_WINDOW = WM_USER + 3;  // the window goes, as on Exit
+BYTE secondRunResult = 0xFF;
+std::vector<LPARAM> progressPositions;  // every PBM_SETPOS, in order
+
+LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_TIMER:
+            onTick(wParam);
+            return 0;
+        case MSG_SELECT_READER1:
+            selectFile(SLOT_READER1, IDS_GIL_CARD);
+            return 0;
+        case MSG_SECOND_RUN:
+            secondRunResult = runDownload();
+            return 0;
+        case MSG_DESTROY_WINDOW:
+            DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == PBM_SETPOS) {
+        progressPositions.push_back((LPARAM)wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND makeWindow(const char *className, WNDPROC proc) {
+    WNDCLASSEXA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = className;
+    RegisterClassExA(&wc);  // a second registration fails harmlessly
+    return CreateWindowExA(0, className, "", WS_OVERLAPPEDWINDOW, 0, 0, 500, 350, NULL, NULL,
+                           wc.hInstance, NULL);
+}
+
+ImageSlot InitialSlots[SLOT_COUNT];
+bool initialSaved = false;
+
+std::string markers() {
+    std::string m;
+    for (int i = 0; i < SLOT_COUNT; i++) {
+        m += Slots[i].marker;
+    }
+    return m;
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    SimProcess sim;
+    HWND host = 0;
+    std::string dir;  // unix path of the folder the images are read from
+    std::filesystem::path previousDir;
+
+    void SetUp() override {
+        if (!initialSaved) {
+            memcpy(InitialSlots, Slots, sizeof Slots);  // the start-up defaults
+            initialSaved = true;
+        }
+        memcpy(Slots, InitialSlots, sizeof Slots);
+        resetMessageState();
+        host = makeWindow("RunTestHost", hostProc);
+        WindowContext.instance = GetModuleHandleA(NULL);
+        WindowContext.mainWindow = host;
+        WindowContext.progressBar = makeWindow("RunTestProgress", progressProc);
+        GetClientRect(host, &WindowContext.clientRect);
+        startTicks(host);
+        progressPositions.clear();
+        secondRunResult = 0xFF;
+        setPort(1);
+        setBaud(9600);
+
+        static int serial = 0;
+        dir = simtest::testTmpDir() + "/run-images-" + std::to_string(++serial);
+        std::filesystem::remove_all(simtest::hostPath(dir));
+        std::filesystem::create_directories(simtest::hostPath(dir));
+        previousDir = std::filesystem::current_path();
+        std::filesystem::current_path(simtest::hostPath(dir));
+    }
+
+    void TearDown() override {
+        std::filesystem::current_path(previousDir);
+        if (IsWindow(host)) {
+            stopTicks(host);
+            DestroyWindow(host);
+        }
+        DestroyWindow(WindowContext.progressBar);
+        WindowContext = WindowContextData();
+        sim.stop();
+        resetMessageState();
+    }
+
+    void startSim(const std::vector<std::string> &args = {}) {
+        ASSERT_TRUE(sim.start(1, args)) << sim.error();
+    }
+
+    // A file of `size` bytes, different for every name, in the image folder.
+    Bytes makeImage(const std::string &name, size_t size) {
+        Bytes data(size);
+        unsigned seed = 0;
+        for (char c : name) {
+            seed = seed * 31 + (unsigned char)c;
+        }
+        for (size_t i = 0; i < size; i++) {
+            seed = seed * 1103515245u + 12345u;
+            data[i] = (unsigned char)(seed >> 16);
+        }
+        std::ofstream out(simtest::hostPath(dir + "/" + name), std::ios::binary);
+        out.write((const char *)data.data(), (std::streamsize)data.size());
+        return data;
+    }
+
+    static Bytes padded(Bytes data) {
+        data.resize((data.size() + 127) / 128 * 128, 0);
+        return data;
+    }
+
+    std::vector<SimTransfer> waitForTransfers(size_t n) {
+        std::vector<SimTransfer> report;
+        simtest::waitFor(
+            [&] {
+                report = sim.readReport();
+                return report.size() >= n;
+            },
+            20.0, 20);
+        return report;
+    }
+
+    void expectSaved(const std::string &id, const std::string &type, const Bytes &file) {
+        Bytes saved;
+        ASSERT_TRUE(sim.readSaved(id, type, &saved)) << id << type;
+        EXPECT_EQ(padded(file), saved) << "file " << id << type;
+    }
+
+    // Whatever the ending, the link is closed and the port opens again.
+    void expectPortFree() {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+        startBoxCapture();
+        EXPECT_EQ(1, openLink(8, NOPARITY));
+        EXPECT_TRUE(stopBoxCapture().empty());
+        EXPECT_EQ(1, closeLink());
+    }
+};
+
+TEST_F(RunTest, WithoutPumpOneTheRunStopsAtPumpOne) {
+    startSim();
+    Bytes pos = makeImage("POS.BIN", 1000);
+    Bytes pccc = makeImage("PC_CC.BIN", 700);
+    EXPECT_EQ(0, runDownload());
+    EXPECT_EQ("DDE   ", markers());
+    std::vector<SimTransfer> report = waitForTransfers(3);
+    ASSERT_EQ(3u, report.size());
+    EXPECT_EQ("0C 1A 2A", report[0].id + report[0].type + " " + report[1].id + report[1].type +
+                              " " + report[2].id + report[2].type);
+    for (const SimTransfer &t : report) {
+        EXPECT_EQ("ok", t.outcome);
+    }
+    expectSaved("0", "C", pos);
+    expectSaved("1", "A", pccc);
+    expectSaved("2", "A", pccc);
+    // A failed run leaves the bar at 1, set after the link was closed.
+    ASSERT_FALSE(progressPositions.empty());
+    EXPECT_EQ(1, progressPositions.back());
+    expectPortFree();
+}
+
+TEST_F(RunTest, PumpOneAloneSucceedsAndTheBarReturnsToZero) {
+    startSim();
+    makeImage("POS.BIN", 300);
+    makeImage("PC_CC.BIN", 200);
+    Bytes pump = makeImage("GIL_PUMP.BIN", 129);
+    selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
+    EXPECT_EQ(1, runDownload());
+    EXPECT_EQ("DDD   ", markers());
+    std::vector<SimTransfer> report = waitForTransfers(4);
+    ASSERT_EQ(4u, report.size());
+    EXPECT_EQ("3", report[3].id);
+    EXPECT_EQ("A", report[3].type);
+    EXPECT_EQ(2, report[3].blocks);
+    expectSaved("3", "A", pump);
+    ASSERT_FALSE(progressPositions.empty());
+    EXPECT_EQ(0, progressPositions.front());
+    EXPECT_EQ(0, progressPositions.back());
+    expectPortFree();
+
+    // Choosing a make again after the run marks the slot waiting again.
+    selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
+    EXPECT_EQ('-', Slots[SLOT_PUMP1].marker);
+    EXPECT_STREQ("GIL_PUMP.BIN", Slots[SLOT_PUMP1].name);
+}
+
+TEST_F(RunTest, MissingPosFailsWithoutAByteOnTheWire) {
+    startSim();
+    makeImage("PC_CC.BIN", 200);
+    selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
+    makeImage("GIL_PUMP.BIN", 200);
+    EXPECT_EQ(0, runDownload());
+    EXPECT_EQ("E--   ", markers());
+    expectPortFree();
+    // Nothing reached the device: no transfer started, not even a rejected one.
+    EXPECT_TRUE(sim.stop());
+    EXPECT_TRUE(sim.readReport().empty());
+}
+
+TEST_F(RunTest, UnansweredPcCcPassesShowWhichPassFailed) {
+    makeImage("POS.BIN", 300);
+    makeImage("PC_CC.BIN", 300);
+    struct Case {
+        const char *fault;
+        const char *expected;
+    };
+    // The device ignores the header of transfer 2 (PC_CC as '1') or 3 (PC_CC as '2').
+    const Case cases[] = {{"silent-header@2", "De    "}, {"silent-header@3", "DE    "}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        sim.stop();
+        startSim({"--fault", c.fault});
+        EXPECT_EQ(0, runDownload());
+        EXPECT_EQ(c.expected, markers());
+        expectPortFree();
+    }
+}
+
+TEST_F(RunTest, EverySlotGoesWithItsIdAndType) {
+    startSim();
+    const char *names[] = {"POS.BIN",      "PC_CC.BIN",    "DW_PUMP.BIN",
+                           "TOK_PUMP.BIN", "SAM_CARD.BIN", "GEN_CARD.BIN"};
+    std::vector<Bytes> files;
+    for (size_t i = 0; i < 6; i++) {
+        files.push_back(makeImage(names[i], 200 + 150 * i));
+    }
+    selectFile(SLOT_PUMP1, IDS_DW_PUMP);
+    selectFile(SLOT_PUMP2, IDS_TOK_PUMP);
+    selectFile(SLOT_READER1, IDS_SAM_CARD);
+    selectFile(SLOT_READER2, IDS_GEN_CARD);
+    EXPECT_EQ(1, runDownload());
+    EXPECT_EQ("DDDDDD", markers());
+    std::vector<SimTransfer> report = waitForTransfers(7);
+    std::string order;
+    for (const SimTransfer &t : report) {
+        order += t.id + t.type + " ";
+        EXPECT_EQ("ok", t.outcome);
+    }
+    EXPECT_EQ("0C 1A 2A 3A 5A 4A 6E ", order);
+    expectSaved("0", "C", files[0]);
+    expectSaved("1", "A", files[1]);
+    expectSaved("2", "A", files[1]);
+    expectSaved("3", "A", files[2]);
+    expectSaved("5", "A", files[3]);
+    expectSaved("4", "A", files[4]);
+    expectSaved("6", "E", files[5]);
+    expectPortFree();
+}
+
+TEST_F(RunTest, MenuCommandsDuringARun) {
+    startSim();
+    makeImage("POS.BIN", 2000);
+    makeImage("PC_CC.BIN", 300);
+    makeImage("GIL_PUMP.BIN", 300);
+    Bytes reader = makeImage("GIL_CARD.BIN", 400);
+    selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
+    // Both arrive through the run's own waits: a make for a slot not yet sent, and a
+    // second "Download Files", which is refused and disturbs nothing.
+    PostMessageA(host, MSG_SELECT_READER1, 0, 0);
+    PostMessageA(host, MSG_SECOND_RUN, 0, 0);
+    EXPECT_EQ(1, runDownload());
+    EXPECT_EQ(0, secondRunResult);
+    EXPECT_EQ("DDD D ", markers());  // Pump 2 stays empty
+    std::vector<SimTransfer> report = waitForTransfers(5);
+    ASSERT_EQ(5u, report.size());
+    EXPECT_EQ("4", report[4].id);
+    expectSaved("4", "A", reader);
+    expectPortFree();
+    // And a later run still opens the port and goes through.
+    EXPECT_EQ(1, runDownload());
+    EXPECT_EQ("DDD D ", markers());  // Pump 2 stays empty
+}
+
+TEST_F(RunTest, DestroyingTheWindowEndsTheRun) {
+    startSim({"--baud", "2400"});  // slow enough that the run is in its first file
+    makeImage("POS.BIN", 6000);
+    makeImage("PC_CC.BIN", 300);
+    PostMessageA(host, MSG_DESTROY_WINDOW, 0, 0);
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, runDownload());
+    // The step in flight fails at once: no waiting out a 1.5 s time-out per send.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_FALSE(IsWindow(host));
+    EXPECT_EQ('E', Slots[SLOT_POS].marker);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+    // The quit that the window's end posted is still there for the main loop.
+    MSG msg;
+    EXPECT_TRUE(PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
+    expectPortFree();
+}
+
+}  // namespace
