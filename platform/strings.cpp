@@ -38,11 +38,14 @@ static const int WSPRINTF_LIMIT = 1024;
 struct Output {
     char *buffer;
     int length;
+    BYTE cut;  // more was to come than fits
 };
 
 static void put(Output *out, char c) {
     if (out->length < WSPRINTF_LIMIT - 1) {
         out->buffer[out->length++] = c;
+    } else {
+        out->cut = 1;
     }
 }
 
@@ -109,7 +112,7 @@ static void putNumber(Output *out, unsigned long value, BYTE negative, unsigned 
 }
 
 int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
-    Output out = {buffer, 0};
+    Output out = {buffer, 0, 0};
     va_list args;
     va_start(args, format);
     for (const char *at = format; *at != 0; at++) {
@@ -198,5 +201,6 @@ int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     }
     va_end(args);
     buffer[out.length] = 0;
-    return out.length;
+    // Cut output holds 1023 characters but counts as the whole 1024, as Wine counts it.
+    return out.cut ? WSPRINTF_LIMIT : out.length;
 }

@@ -33,6 +33,7 @@ struct ProgressState {
 struct WindowRecord {
     BYTE alive;
     BYTE destroying;
+    BYTE visible;  // WS_VISIBLE: only shown windows are painted
     HWND parent;
     WNDPROC proc;
     RECT client;
@@ -86,9 +87,21 @@ WNDPROC windowProcedure(HWND window) {
     return record != NULL ? record->proc : NULL;
 }
 
+// Shown, and every window above it shown too.
+static BYTE windowShown(HWND window) {
+    for (int depth = 0; window != NULL && depth < 1000; depth++) {
+        WindowRecord *record = windowOf(window);
+        if (record == NULL || !record->visible) {
+            return 0;
+        }
+        window = record->parent;
+    }
+    return 1;
+}
+
 HWND windowNeedingPaint(HWND filter) {
     for (size_t i = 0; i < Windows.size(); i++) {
-        if (Windows[i].alive && Windows[i].invalid &&
+        if (Windows[i].alive && Windows[i].invalid && windowShown(handleOfIndex(i)) &&
             (filter == NULL || windowIsOrIsChildOf(handleOfIndex(i), filter))) {
             return handleOfIndex(i);
         }
@@ -361,7 +374,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
         return NULL;  // it destroyed itself while being made
     }
     if (style & WS_VISIBLE) {
-        windowInvalidate(window, NULL, TRUE);  // a shown window gets painted
+        ShowWindow(window, SW_SHOW);
     }
     return window;
 }
@@ -416,6 +429,33 @@ BOOL WINAPI DestroyWindow(HWND window) {
 
 BOOL WINAPI IsWindow(HWND window) {
     return windowAlive(window) ? TRUE : FALSE;
+}
+
+BOOL WINAPI ShowWindow(HWND window, int command) {
+    WindowRecord *record = windowOf(window);
+    if (record == NULL) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    BOOL was = record->visible ? TRUE : FALSE;
+    record->visible = command != SW_HIDE;
+    if (record->visible && !was) {
+        windowInvalidate(window, NULL, TRUE);  // a window coming into view gets painted
+    }
+    return was;
+}
+
+BOOL WINAPI UpdateWindow(HWND window) {
+    WindowRecord *record = windowOf(window);
+    if (record == NULL) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    // Paints at once, past the queue, when there is anything to paint.
+    if (record->invalid && windowShown(window)) {
+        SendMessageA(window, WM_PAINT, 0, 0);
+    }
+    return TRUE;
 }
 
 BOOL WINAPI GetClientRect(HWND window, LPRECT rect) {

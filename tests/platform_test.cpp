@@ -396,6 +396,14 @@ TEST_F(PlatformTest, WsprintfFormatsTheWindowsSubset) {
     EXPECT_STREQ("COM1  |abc|-0042|4000000000", out);
     wsprintfA(out, "COM%d %ld%%", 3, (long)-7);
     EXPECT_STREQ("COM3 -7%", out);
+    wsprintfA(out, "%3c|%-3c|%#x|%.2d", 'a', 'b', 255, 5);
+    EXPECT_STREQ("  a|b  |0xff|05", out);
+
+    // The output stops at 1024 characters with the terminator; cut output counts as 1024.
+    std::string longText(1500, 'x');
+    std::vector<char> big(4096, '#');
+    EXPECT_EQ(1024, wsprintfA(big.data(), "%s", longText.c_str()));
+    EXPECT_EQ(1023u, strlen(big.data()));
 }
 
 }  // namespace
