@@ -288,23 +288,39 @@ TEST_F(SimLine, AFrameCutShortIsDroppedAndSilenceEndsATransfer) {
 }
 
 TEST_F(SimLine, TransfersGoOnAcrossClosingAndReopeningThePort) {
-    startSim({"--fault", "late-ack=0:300@1"});
+    startSim();
     openTransfer(kHeaderA, 1, '1');
     send(blockFrame(0, filled(1)));
-    // The PC gives up and closes before the late ACK; it must not greet the next session.
+    EXPECT_EQ(Bytes{ACK}, receive(1));
     closePort();
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     openPort();
     openTransfer(kHeaderA, 1, '2');
     send(blockFrame(0, filled(2)));
     EXPECT_EQ(Bytes{ACK}, receive(1));
-    auto report = waitForReport(2);
-    ASSERT_EQ(2u, report.size());
-    EXPECT_EQ("ok", report[0].outcome);  // the device had taken block 0 before it answered
+    // A PC that gave up mid-transfer and comes back: the new header ends the old transfer.
+    openTransfer(kHeaderC, 2, '0');
+    send(blockFrame(0, filled(3)));
+    EXPECT_EQ(Bytes{ACK}, receive(1));
+    closePort();
+    openPort();
+    openTransfer(kHeaderC, 1, '0');
+    send(blockFrame(0, filled(4)));
+    EXPECT_EQ(Bytes{ACK}, receive(1));
+    auto report = waitForReport(4);
+    ASSERT_EQ(4u, report.size());
+    EXPECT_EQ("ok", report[0].outcome);
     EXPECT_EQ("ok", report[1].outcome);
-    Bytes saved;
+    EXPECT_EQ("failed", report[2].outcome);
+    EXPECT_EQ((std::vector<int>{1}), report[2].sends);
+    EXPECT_EQ("ok", report[3].outcome);
+    Bytes saved, numbered;
     ASSERT_TRUE(sim.readSaved("2", "A", &saved));
     EXPECT_EQ(filled(2), saved);
+    // The later transfer of 0/C overwrote the name; the numbered copy keeps the cut one.
+    ASSERT_TRUE(sim.readSaved("0", "C", &saved));
+    EXPECT_EQ(filled(4), saved);
+    ASSERT_TRUE(simtest::readFileBytes(sim.dir() + "/003_0_C.bin", &numbered));
+    EXPECT_EQ(filled(3), numbered);
 }
 
 TEST_F(SimLine, StoppingMidTransferReportsItIncomplete) {

@@ -555,6 +555,7 @@ bool openLine(Session *s) {
         return false;
     }
     fcntl(s->fd, F_SETFL, fcntl(s->fd, F_GETFL) | O_NONBLOCK);
+    fcntl(s->slaveFd, F_SETFL, fcntl(s->slaveFd, F_GETFL) | O_NONBLOCK);
     s->paceRx = true;
     // Opens of the PC end tell us a new session on the port begins (see flushStale).
     s->watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -582,8 +583,9 @@ bool openLine(Session *s) {
 
 // The PC end was opened again. Answers that went out while nobody had the port open (a late
 // ACK after the PC gave up, say) would sit in the pty and greet the next run; a real port
-// loses them, so drop them. Called before any byte is read, so the open is always seen
-// before the first byte the new session writes, and nothing it is owed is lost.
+// loses them, so drop what is still queued. Called before any byte is read, so the open is
+// seen before the first byte the new session writes. Best effort: bytes the kernel still
+// holds between the two ends are not visible here, so a PC side that cares flushes on open.
 void flushStale(Session *s) {
     char buf[512];
     bool opened = false;
@@ -591,9 +593,14 @@ void flushStale(Session *s) {
         opened = true;
     if (!opened || s->slaveFd < 0)
         return;
+    // Reading our own end first waits for bytes still on their way into the pty's queue,
+    // which a flush alone can miss.
+    int stale = 0;
+    for (ssize_t n; (n = read(s->slaveFd, buf, sizeof buf)) > 0;)
+        stale += (int)n;
     tcflush(s->slaveFd, TCIFLUSH);
-    if (s->opt.verbose)
-        logf("the PC side opened the port");
+    if (s->opt.verbose || stale > 0)
+        logf("the PC side opened the port; %d stale byte(s) dropped", stale);
 }
 
 // Writes every byte whose wire time has come. With emulation a byte is readable on the PC
@@ -616,13 +623,18 @@ void writeDue(Session *s, Nanos now) {
     }
     if (s->lineDying && s->tx.empty()) {
         // The last answer is on its way: let the PC end take it before the line goes, as a
-        // real port would have received it (closing a pty drops what is still queued).
+        // real port would have received it (closing a pty drops what is still queued). The
+        // kernel moves written bytes into the queue a little later, hence the 50 ms first.
         int queued = 0;
         if (!s->dyingSince)
             s->dyingSince = now;
-        if (!s->opt.deadSilent && s->slaveFd >= 0 && ioctl(s->slaveFd, FIONREAD, &queued) == 0 &&
-            queued > 0 && now - s->dyingSince < sim::kSecond)
-            return;
+        if (!s->opt.deadSilent) {
+            if (now - s->dyingSince < 50 * sim::kMillis)
+                return;
+            if (s->slaveFd >= 0 && ioctl(s->slaveFd, FIONREAD, &queued) == 0 && queued > 0 &&
+                now - s->dyingSince < sim::kSecond)
+                return;
+        }
         killLine(s);
     }
 }
