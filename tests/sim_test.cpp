@@ -269,6 +269,29 @@ TEST_F(SimLine, FramesTheDeviceCannotAcceptGetNak) {
     EXPECT_EQ(expected, saved);
 }
 
+// The bench bounds a run's time by the bytes that really crossed the line, resends included.
+TEST_F(SimLine, EachReportLineCountsTheBytesOfItsExchangeBothWays) {
+    startSim({"--fault", "nak-block=0:1"});
+    openTransfer(kHeaderA, 2, '1');
+    send(blockFrame(0, filled(1)));
+    EXPECT_EQ(Bytes{NAK}, receive(1));
+    send(blockFrame(0, filled(1)));
+    EXPECT_EQ(Bytes{ACK}, receive(1));
+    send(blockFrame(1, filled(2)));
+    EXPECT_EQ(Bytes{ACK}, receive(1));
+    openTransfer(kHeaderE, 0, '6');
+
+    auto report = waitForReport(2);
+    ASSERT_EQ(2u, report.size());
+    // Header, the PC's ACK, the count frame, then block 0 twice and block 1.
+    EXPECT_EQ(6 + 1 + 6 + 3 * 133, report[0].rx);
+    // ACK ENQ, ACK to the count, NAK and ACK to block 0, ACK to block 1.
+    EXPECT_EQ(6, report[0].tx);
+    // The empty file's line counts only its own exchange.
+    EXPECT_EQ(6 + 1 + 6, report[1].rx);
+    EXPECT_EQ(3, report[1].tx);
+}
+
 TEST_F(SimLine, AFrameCutShortIsDroppedAndSilenceEndsATransfer) {
     startSim();
     send({0x02, 0x4C, 0x41});

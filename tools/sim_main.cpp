@@ -50,7 +50,9 @@ const char kHelp[] =
     "                      line per transfer to DIR/report.jsonl (emptied at start):\n"
     "                      ordinal, type, id, blocks, sends (per block), outcome (ok,\n"
     "                      cancelled, failed, incomplete, rejected), detail, sha256, bytes,\n"
-    "                      start, end (unix time), baud (the rate the PC side had set)\n"
+    "                      start, end (unix time), baud (the rate the PC side had set),\n"
+    "                      rx, tx (bytes taken from the PC and answer bytes given to the\n"
+    "                      line since the previous line: the transfer's whole exchange)\n"
     "  --ready-file PATH   written once the line is open and listening; holds the PC end's path\n"
     "  --stop-file PATH    stop cleanly as soon as PATH exists (checked every 25 ms); a\n"
     "                      transfer in progress is reported as incomplete\n"
@@ -417,6 +419,9 @@ struct Session {
     int rawCounter = 0;
     bool rawSent = false;
     int reportFd = -1;
+    // Bytes on the wire, each way, for the report: the bench's wire-time bound counts them.
+    long long rxCount = 0, txCount = 0;
+    long long rxReported = 0, txReported = 0;
     LineState line;
     double realOffset = 0;  // unix time minus monotonic time, seconds
 };
@@ -432,6 +437,9 @@ void queueAnswer(Session *s, Nanos at, const std::vector<uint8_t> &bytes) {
         --pos;
     for (uint8_t b : bytes)
         pos = s->tx.insert(pos, TxByte{at, b}) + 1;
+    // Counted as they are queued, so the answer that ends a transfer is in its report line.
+    if (!s->lineDead)
+        s->txCount += (long long)bytes.size();
 }
 
 void saveTransfer(Session *s, const sim::Transfer &t) {
@@ -458,7 +466,11 @@ void saveTransfer(Session *s, const sim::Transfer &t) {
                            ",\"sends\":" + sends + ",\"outcome\":" + jsonString(t.outcome) +
                            ",\"detail\":" + jsonString(t.detail) + ",\"sha256\":\"" + sha +
                            "\",\"bytes\":" + std::to_string(t.data.size()) + "," + times +
-                           ",\"baud\":" + std::to_string(s->line.baud) + "}\n";
+                           ",\"baud\":" + std::to_string(s->line.baud) +
+                           ",\"rx\":" + std::to_string(s->rxCount - s->rxReported) +
+                           ",\"tx\":" + std::to_string(s->txCount - s->txReported) + "}\n";
+    s->rxReported = s->rxCount;
+    s->txReported = s->txCount;
     // One write per line, so a reader polling the file never sees half a line.
     if (s->reportFd >= 0 && write(s->reportFd, lineText.data(), lineText.size()) < 0)
         logf("cannot write the report: %s", strerror(errno));
@@ -480,6 +492,7 @@ void takeOutput(Session *s, sim::Output *out) {
 }
 
 void deliver(Session *s, uint8_t b, Nanos t) {
+    s->rxCount++;
     if (s->opt.rawReply >= 0) {
         std::vector<uint8_t> reply;
         for (int i = 0; i < s->opt.rawReply; i++)

@@ -147,7 +147,7 @@ bool parseReportLine(const std::string &line, SimTransfer *out) {
             return j.eat(']');
         }
         if (name == "ordinal" || name == "blocks" || name == "bytes" || name == "start" ||
-            name == "end" || name == "baud") {
+            name == "end" || name == "baud" || name == "rx" || name == "tx") {
             if (!j.number(&d))
                 return false;
             if (name == "ordinal")
@@ -162,6 +162,10 @@ bool parseReportLine(const std::string &line, SimTransfer *out) {
                 t.end = d;
             if (name == "baud")
                 t.baud = (long)d;
+            if (name == "rx")
+                t.rx = (long)d;
+            if (name == "tx")
+                t.tx = (long)d;
             return true;
         }
         return j.skipValue();

@@ -18,6 +18,7 @@ struct SimTransfer {
     long bytes = 0;
     double start = 0, end = 0;  // unix time
     long baud = 0;              // the rate the PC side had set
+    long rx = -1, tx = -1;      // bytes each way since the previous line (-1: not reported)
 };
 
 // The line settings the PC side last set, from the simulator's termios file.
