@@ -42,7 +42,8 @@ class Simulator:
 
     def __init__(self, sim_path, link, workdir, args=()):
         self.dir = workdir
-        os.makedirs(workdir, exist_ok=True)
+        shutil.rmtree(workdir, ignore_errors=True)  # no ready file or report of an earlier one
+        os.makedirs(workdir)
         self.ready = os.path.join(workdir, "ready")
         self.stop_file = os.path.join(workdir, "stop")
         self.report_path = os.path.join(workdir, "report.jsonl")
@@ -131,8 +132,10 @@ class WineSession:
         return os.path.join(self.ports, "com%d" % n)
 
     def start_sim(self, n, args=(), name=None):
-        sim = Simulator(self.sim_path, self.port_link(n),
-                        os.path.join(self.workdir, name or "sim-com%d" % n), args)
+        self.sim_starts = getattr(self, "sim_starts", 0) + 1
+        folder = name or "sim-com%d-%d" % (n, self.sim_starts)
+        sim = Simulator(self.sim_path, self.port_link(n), os.path.join(self.workdir, folder),
+                        args)
         self.sims[n] = sim
         return sim
 
@@ -178,14 +181,21 @@ class WineSession:
             time.sleep(pause)
 
     # Menu paths by keyboard. Only "&File" and "&Help" have mnemonics: the others are
-    # reached from File with the arrow keys, in the menu bar's order.
+    # reached from File with the arrow keys. Right on a highlighted submenu item opens the
+    # submenu instead of moving on ("Setup Port" starts with one), so the menus past it are
+    # reached leftwards, wrapping round from File through the system menu to Help.
     MENUS = ["File", "Setup Port", "Pump 1", "Pump 2", "Reader 1", "Reader2", "Help"]
 
-    def menu(self, top, *downs_and_rights):
-        """Opens menu `top` and walks it: each item is ('down', n) or ('right', 1) or
+    def menu(self, top, *steps):
+        """Opens menu `top` and walks it: each step is ('down', n), ('right', 1) or
         'enter'."""
-        keys = ["alt+f"] + ["Right"] * self.MENUS.index(top)
-        for step in downs_and_rights:
+        index = self.MENUS.index(top)
+        keys = ["alt+f"]
+        if index == 1:
+            keys.append("Right")
+        elif index > 1:
+            keys += ["Left"] * (len(self.MENUS) - index + 1)  # the system menu comes first
+        for step in steps:
             if step == "enter":
                 keys.append("Return")
             else:
@@ -239,7 +249,9 @@ class WineSession:
                        check=True)
         text = subprocess.run(["tesseract", big, "-", "--psm", "6"], stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True).stdout
-        return [" ".join(line.split()) for line in text.splitlines() if line.strip()]
+        # OCR sets stray spaces around '.' and '_' ("POS. BIN", "GIL _PUMP.BIN").
+        return [re.sub(r" ?([._]) ?", r"\1", " ".join(line.split()))
+                for line in text.splitlines() if line.strip()]
 
     def close(self):
         for n in list(self.sims):
@@ -257,17 +269,15 @@ class WineSession:
 
 
 def markers(lines):
-    """The marker of each of the six slot lines, by the slot's label, from OCR lines."""
-    labels = ["POS", "PC_CC", "Pump 1", "Pump 2", "Reader 1", "Reader 2"]
-    found = {}
+    """The markers of the six slot lines, top to bottom, from OCR lines: the lines that
+    start with a bracketed character, in their fixed display order. OCR is shaky on the
+    labels' digits, so position, not label, tells the slots apart."""
+    found = []
     for line in lines:
-        m = re.match(r"^\[(.?)\]\s*(POS|PC_CC|PC CC|Pump ?1|Pump ?2|Reader ?1|Reader ?2)\b",
-                     line)
+        m = re.match(r"^\[(.?)\]", line)
         if m:
-            label = m.group(2).replace("PC CC", "PC_CC")
-            label = re.sub(r"(Pump|Reader) ?", r"\1 ", label)
-            found[label] = m.group(1) or " "
-    return [found.get(label) for label in labels]
+            found.append(m.group(1) or " ")
+    return found if len(found) == 6 else found + [None] * max(0, 6 - len(found))
 
 
 def keep_artifact(path, name):
