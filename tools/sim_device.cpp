@@ -53,14 +53,14 @@ static bool parseInt(const std::string &s, long lo, long hi, long *out) {
     return true;
 }
 
-bool parseFault(const std::string &spec, Fault *out, std::string *error) {
+bool parseFault(const std::string &text, Fault *out, std::string *error) {
     Fault f;
-    f.spec = spec;
-    std::string body = spec, limit;
-    size_t at = spec.find('@');
+    f.text = text;
+    std::string body = text, limit;
+    size_t at = text.find('@');
     if (at != std::string::npos) {
-        body = spec.substr(0, at);
-        limit = spec.substr(at + 1);
+        body = text.substr(0, at);
+        limit = text.substr(at + 1);
     }
     std::string name = body, args;
     size_t eq = body.find('=');
@@ -109,30 +109,30 @@ bool parseFault(const std::string &spec, Fault *out, std::string *error) {
         }
         long v = 0;
         if (!parseInt(first, 0, kMaxBlocks - 1, &v)) {
-            *error = "fault '" + spec + "': block index must be 0 to 101";
+            *error = "fault '" + text + "': block index must be 0 to 101";
             return false;
         }
         f.block = (int)v;
         if (k->shape == 'K' && colon != std::string::npos) {
-            *error = "fault '" + spec + "' takes only a block index";
+            *error = "fault '" + text + "' takes only a block index";
             return false;
         }
         if (k->shape == 'N') {
             if (!parseInt(second, 1, 1000, &v)) {
-                *error = "fault '" + spec + "': expected nak-block=K:N with N from 1 to 1000";
+                *error = "fault '" + text + "': expected nak-block=K:N with N from 1 to 1000";
                 return false;
             }
             f.times = (int)v;
         }
         if (k->shape == 'M') {
             if (!parseInt(second, 0, 600000, &v)) {
-                *error = "fault '" + spec + "': expected late-ack=K:MS (milliseconds)";
+                *error = "fault '" + text + "': expected late-ack=K:MS (milliseconds)";
                 return false;
             }
             f.delay = (Nanos)v * kMillis;
         }
         if (k->shape == 'H' && !parseHex(second, &f.bytes)) {
-            *error = "fault '" + spec + "': expected stray=K:HEX, e.g. stray=2:0615";
+            *error = "fault '" + text + "': expected stray=K:HEX, e.g. stray=2:0615";
             return false;
         }
     }
@@ -144,12 +144,12 @@ bool parseFault(const std::string &spec, Fault *out, std::string *error) {
         } else if (parseInt(limit, 1, 100000, &v)) {
             f.onlyOrdinal = (int)v;
         } else {
-            *error = "fault '" + spec + "': limit must be @N (transfer number) or @id=0..6";
+            *error = "fault '" + text + "': limit must be @N (transfer number) or @id=0..6";
             return false;
         }
     }
     if (f.onlyId && (f.kind == kSilentHeader || f.kind == kCanHeader || f.kind == kEnqBeforeAck)) {
-        *error = "fault '" + spec +
+        *error = "fault '" + text +
                  "': the file id travels in the count frame, after the header; limit header "
                  "faults by transfer number (@N)";
         return false;
@@ -317,11 +317,11 @@ void Device::handleHeader(Nanos t, Output *out) {
     if ((i = matchFault(kSilentHeader, -1, false)) >= 0) {
         used[i]++;
         state = kSilent;
-        silentWhy = "the header went unanswered (fault " + faults[i].spec + ")";
+        silentWhy = "the header went unanswered (fault " + faults[i].text + ")";
     } else if ((i = matchFault(kCanHeader, -1, false)) >= 0) {
         used[i]++;
         answer(t, {CAN}, out);
-        endTransfer(t, "cancelled", "CAN to the header (fault " + faults[i].spec + ")", out);
+        endTransfer(t, "cancelled", "CAN to the header (fault " + faults[i].text + ")", out);
     } else if ((i = matchFault(kEnqBeforeAck, -1, false)) >= 0) {
         used[i]++;
         answer(t, {ENQ, ACK}, out);
@@ -360,13 +360,13 @@ void Device::handleCount(Nanos t, Output *out) {
     if ((i = matchFault(kSilentCount, -1, true)) >= 0) {
         used[i]++;
         state = kSilent;
-        silentWhy = "the count frame went unanswered (fault " + faults[i].spec + ")";
+        silentWhy = "the count frame went unanswered (fault " + faults[i].text + ")";
         return;
     }
     if ((i = matchFault(kCanCount, -1, true)) >= 0) {
         used[i]++;
         answer(t, {CAN}, out);
-        endTransfer(t, "cancelled", "CAN to the count frame (fault " + faults[i].spec + ")", out);
+        endTransfer(t, "cancelled", "CAN to the count frame (fault " + faults[i].text + ")", out);
         return;
     }
     answer(t, {ACK}, out);
@@ -411,7 +411,7 @@ void Device::handleBlock(Nanos t, Output *out) {
         state = kSilent;
         silentOnBlocks = true;
         silentWhy =
-            "block " + std::to_string(slot) + " went unanswered (fault " + faults[i].spec + ")";
+            "block " + std::to_string(slot) + " went unanswered (fault " + faults[i].text + ")";
         out->log.push_back(silentWhy);
         return;
     }
@@ -430,7 +430,7 @@ void Device::handleBlock(Nanos t, Output *out) {
         bytes.push_back(CAN);
         answer(at, bytes, out);
         endTransfer(t, "cancelled",
-                    "CAN to block " + std::to_string(slot) + " (fault " + faults[i].spec + ")",
+                    "CAN to block " + std::to_string(slot) + " (fault " + faults[i].text + ")",
                     out);
         return;
     }
@@ -458,7 +458,7 @@ void Device::handleBlock(Nanos t, Output *out) {
     if ((i = matchFault(kDeadAfterBlock, slot, true)) >= 0) {
         used[i]++;
         dies = true;
-        deadSpec = faults[i].spec;
+        deadSpec = faults[i].text;
     }
     if (expected == current.blocks) {
         endTransfer(t, "ok", "", out);

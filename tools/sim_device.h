@@ -55,11 +55,11 @@ struct Fault {
     std::vector<uint8_t> bytes;  // stray
     int onlyOrdinal = 0;         // @N: only the N-th transfer (1-based), 0 = every transfer
     char onlyId = 0;             // @id=X: only transfers of that file id, 0 = any
-    std::string spec;            // as given, for the report
+    std::string text;            // as given, for the report
 };
 
 // Parses one --fault argument; on failure returns false with a message in *error.
-bool parseFault(const std::string &spec, Fault *out, std::string *error);
+bool parseFault(const std::string &text, Fault *out, std::string *error);
 
 // One transfer as it ended, for the report and the saved file.
 struct Transfer {

@@ -70,7 +70,7 @@ const char kHelp[] =
     "  --raw-send HEX      on the first byte from the PC, send these bytes once (e.g. 0615)\n"
     "\n"
     "Faults (repeatable; each applies once in every transfer it matches):\n"
-    "  --fault SPEC        SPEC is one of\n"
+    "  --fault FAULT       FAULT is one of\n"
     "      silent-header       the header gets no answer\n"
     "      silent-count        the count frame gets no answer\n"
     "      silent-block=K      block K and everything after it in the transfer go unanswered\n"
