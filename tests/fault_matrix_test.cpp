@@ -1,0 +1,491 @@
+// The fault matrix: whole download runs against the device simulator with one fault each, in
+// every phase where it can strike (header, the PC's ACK after ENQ, count frame, first, middle
+// and last block, first and later files). Each run must end in a bound computed from its
+// waits, mark exactly the slot that failed, leave later slots alone, free the port, and leave
+// the device holding byte-identical copies of the files marked 'D'. Natively and under Wine
+// (the dead line by hang-up, the unopenable and the held port are native only).
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "protocol/protocol.h"
+#include "protocol/window_context.h"
+#include "resources/resource.h"
+#include "run/download.h"
+#include "run/slots.h"
+#include "tests/fixtures/test_host.h"
+#include "tests/support/sim_process.h"
+#include "tests/support/sim_spawn.h"
+
+namespace {
+
+using simtest::SimProcess;
+using simtest::SimTransfer;
+typedef std::vector<unsigned char> Bytes;
+
+// The run every case makes: POS, PC_CC twice, Pump 1 and Reader 1 (Pump 2 and Reader 2
+// empty), as transfers 1 to 5. Small files keep silence cheap: 1.5 s a wait.
+struct TransferInfo {
+    int slot;
+    const char *id;
+    const char *type;
+};
+const TransferInfo TRANSFERS[] = {
+    {SLOT_POS, "0", "C"},   {SLOT_PC_CC, "1", "A"},   {SLOT_PC_CC, "2", "A"},
+    {SLOT_PUMP1, "3", "A"}, {SLOT_READER1, "4", "A"},
+};
+const int TRANSFER_COUNT = 5;
+const char *const ALL_DONE = "DDD D ";
+
+// One row of the matrix. `markers` are the six slots after the run; `deviceOk` lists the
+// transfers (1 to 5) the simulator reports as complete; `timeouts` counts the answer waits
+// that run out (150 ticks each) and `extraMs` the time an answer is held back beyond them;
+// `checkTransfer`/`checkBlock`/`sends` say how often a block
+// went out (0: not checked); `lastBlockSent`, if not -1, is the highest block index of
+// `checkTransfer` that reached the device at all.
+struct Case {
+    const char *what;
+    std::vector<std::string> faults;
+    const char *markers;
+    const char *deviceOk;
+    int timeouts;
+    int extraMs;
+    int checkTransfer;
+    int checkBlock;
+    int sends;
+    int lastBlockSent;
+};
+
+Case row(const char *what, std::vector<std::string> faults, const char *markers,
+         const char *deviceOk, int timeouts = 0, int checkTransfer = 0, int checkBlock = 0,
+         int sends = 0) {
+    return Case{what, faults, markers, deviceOk, timeouts, 0, checkTransfer, checkBlock, sends, -1};
+}
+
+LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        onTick(wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND makeWindow(const char *className) {
+    WNDCLASSEXA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = hostProc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = className;
+    RegisterClassExA(&wc);  // a second registration fails harmlessly
+    return CreateWindowExA(0, className, "", WS_OVERLAPPEDWINDOW, 0, 0, 500, 350, NULL, NULL,
+                           wc.hInstance, NULL);
+}
+
+std::string markers() {
+    std::string m;
+    for (int i = 0; i < SLOT_COUNT; i++) {
+        m += Slots[i].marker;
+    }
+    return m;
+}
+
+ImageSlot InitialSlots[SLOT_COUNT];
+bool initialSaved = false;
+
+class FaultMatrix : public ::testing::Test {
+protected:
+    SimProcess sim;
+    HWND host = 0;
+    std::string dir;
+    std::filesystem::path previousDir;
+    Bytes files[TRANSFER_COUNT];  // what each transfer carries
+
+    void SetUp() override {
+        if (!initialSaved) {
+            memcpy(InitialSlots, Slots, sizeof Slots);
+            initialSaved = true;
+        }
+        memcpy(Slots, InitialSlots, sizeof Slots);
+        resetMessageState();
+        host = makeWindow("FaultMatrixHost");
+        WindowContext.instance = GetModuleHandleA(NULL);
+        WindowContext.mainWindow = host;
+        WindowContext.progressBar = makeWindow("FaultMatrixProgress");
+        GetClientRect(host, &WindowContext.clientRect);
+        startTicks(host);
+        setPort(1);
+        setBaud(9600);
+
+        static int serial = 0;
+        dir = simtest::testTmpDir() + "/fault-images-" +
+              std::to_string(simtest::spawn::processId()) + "-" + std::to_string(++serial);
+        std::filesystem::remove_all(simtest::hostPath(dir));
+        std::filesystem::create_directories(simtest::hostPath(dir));
+        previousDir = std::filesystem::current_path();
+        std::filesystem::current_path(simtest::hostPath(dir));
+
+        // POS and PC_CC have a first, a middle and a last block; Pump 1 has one block, which
+        // is first and last; Reader 1 has two, the second holding one byte.
+        files[0] = makeImage("POS.BIN", 300);
+        files[1] = makeImage("PC_CC.BIN", 384);
+        files[2] = files[1];
+        files[3] = makeImage("GIL_PUMP.BIN", 100);
+        files[4] = makeImage("GIL_CARD.BIN", 129);
+        selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
+        selectFile(SLOT_READER1, IDS_GIL_CARD);
+    }
+
+    void TearDown() override {
+        std::filesystem::current_path(previousDir);
+        stopTicks(host);
+        DestroyWindow(host);
+        DestroyWindow(WindowContext.progressBar);
+        WindowContext = WindowContextData();
+        sim.stop();
+        setPort(1);
+        resetMessageState();
+    }
+
+    Bytes makeImage(const std::string &name, size_t size) {
+        Bytes data(size);
+        unsigned seed = 7;
+        for (char c : name) {
+            seed = seed * 31 + (unsigned char)c;
+        }
+        for (size_t i = 0; i < size; i++) {
+            seed = seed * 1103515245u + 12345u;
+            data[i] = (unsigned char)(seed >> 16);
+        }
+        std::ofstream out(simtest::hostPath(dir + "/" + name), std::ios::binary);
+        out.write((const char *)data.data(), (std::streamsize)data.size());
+        return data;
+    }
+
+    static Bytes padded(Bytes data) {
+        data.resize((data.size() + 127) / 128 * 128, 0);
+        return data;
+    }
+
+    void startSim(const std::vector<std::string> &faults, bool deadSilent) {
+        std::vector<std::string> args;
+        for (const std::string &f : faults) {
+            args.push_back("--fault");
+            args.push_back(f);
+        }
+        if (deadSilent) {
+            args.push_back("--dead-mode");
+            args.push_back("silent");
+        }
+        sim.stop();
+        ASSERT_TRUE(sim.start(1, args)) << sim.error();
+    }
+
+    // The link is closed and the port opens again, without a message box.
+    void expectPortFree() {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+        startBoxCapture();
+        EXPECT_EQ(1, openLink(8, NOPARITY)) << "the port would not open again";
+        EXPECT_TRUE(stopBoxCapture().empty());
+        EXPECT_EQ(1, closeLink());
+    }
+
+    // The bound of a run: every wait that runs out costs 150 ticks, and each of the five
+    // transfers pauses 25 ticks before its count frame; ticks may come late (20 % allowed),
+    // plus the answers held back and 3 s for the files, the wire and the simulator. A wait
+    // of n ticks lasts at least n - 1 tick periods.
+    static double upperBoundMs(const Case &c) {
+        return (c.timeouts * ANSWER_TIMEOUT_TICKS + TRANSFER_COUNT * COUNT_FRAME_DELAY_TICKS) *
+                   10.0 * 1.2 +
+               c.extraMs + 3000;
+    }
+    static double lowerBoundMs(const Case &c) {
+        return c.timeouts * (ANSWER_TIMEOUT_TICKS - 1) * 10.0 + c.extraMs;
+    }
+
+    // Runs one download against a simulator with the case's faults and checks it all.
+    void runCase(const Case &c, bool deadLine = false) {
+        SCOPED_TRACE(std::string(c.what));
+        bool deadSilent = deadLine && runningUnderWine();  // a hang-up upsets the Wine server
+        startSim(c.faults, deadSilent);
+        if (HasFatalFailure()) {
+            return;
+        }
+        startBoxCapture();
+        auto started = std::chrono::steady_clock::now();
+        BYTE ok = runDownload();
+        double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+                .count();
+        EXPECT_TRUE(stopBoxCapture().empty()) << "only port set-up failures show a box";
+
+        std::string got = markers();
+        EXPECT_EQ(c.markers, got);
+        EXPECT_EQ(got == ALL_DONE ? 1 : 0, ok);
+        EXPECT_LE(ms, upperBoundMs(c)) << "the run took too long";
+        EXPECT_GE(ms, lowerBoundMs(c)) << "the run ended before its waits ran out";
+
+        if (deadLine && !deadSilent) {
+            // The hang-up took the pty with it: the link is closed, and a fresh line opens.
+            EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+        } else {
+            expectPortFree();
+        }
+        ASSERT_TRUE(sim.stop() || deadLine) << sim.log();
+        checkDevice(c, got);
+        if (deadLine && !deadSilent) {
+            startSim({}, false);
+            expectPortFree();
+        }
+    }
+
+    // The device completed exactly the listed transfers, holds each 'D' file as it was
+    // read, and saw each checked block as often as the case says.
+    void checkDevice(const Case &c, const std::string &got) {
+        std::vector<SimTransfer> report = sim.readReport();
+        std::string done;
+        for (const SimTransfer &t : report) {
+            if (t.outcome == "ok" && t.ordinal >= 1 && t.ordinal <= TRANSFER_COUNT) {
+                done += (char)('0' + t.ordinal);
+            }
+        }
+        EXPECT_EQ(c.deviceOk, done) << sim.log();
+        for (int i = 0; i < TRANSFER_COUNT; i++) {
+            const TransferInfo &t = TRANSFERS[i];
+            if (got[t.slot] != MARK_DONE) {
+                continue;
+            }
+            EXPECT_NE(std::string::npos, done.find((char)('1' + i)))
+                << "slot " << t.slot << " shows D but the device never completed transfer "
+                << i + 1;
+            Bytes saved;
+            ASSERT_TRUE(sim.readSaved(t.id, t.type, &saved)) << t.id << t.type;
+            EXPECT_EQ(padded(files[i]), saved) << "file " << t.id << t.type;
+        }
+        if (c.checkTransfer == 0) {
+            return;
+        }
+        const SimTransfer *t = 0;
+        for (const SimTransfer &r : report) {
+            if (r.ordinal == c.checkTransfer) {
+                t = &r;
+            }
+        }
+        ASSERT_TRUE(t != 0) << "no report of transfer " << c.checkTransfer << "\n" << sim.log();
+        if (c.sends > 0) {
+            ASSERT_GT((int)t->sends.size(), c.checkBlock);
+            EXPECT_EQ(c.sends, t->sends[c.checkBlock]) << "sends of block " << c.checkBlock;
+        }
+        if (c.lastBlockSent >= 0) {
+            EXPECT_EQ(c.lastBlockSent + 1, (int)t->sends.size()) << "blocks after it were sent";
+        }
+    }
+
+    void runAll(const std::vector<Case> &cases, bool deadLine = false) {
+        for (const Case &c : cases) {
+            runCase(c, deadLine);
+            memcpy(Slots, InitialSlots, sizeof Slots);
+            selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
+            selectFile(SLOT_READER1, IDS_GIL_CARD);
+        }
+    }
+};
+
+// Markers when transfer n fails: POS 'E'; PC_CC 'e' on its first pass, 'E' on its second;
+// Pump 1 or Reader 1 'E'. Slots not reached keep '-', the empty ones ' '.
+const char *const FAIL_AT[] = {"", "E-- - ", "De- - ", "DE- - ", "DDE - ", "DDD E "};
+
+TEST_F(FaultMatrix, Silence) {
+    runAll({
+        row("no answer to the header, first file", {"silent-header@1"}, FAIL_AT[1], "", 1),
+        row("no answer to the header, later file", {"silent-header@4"}, FAIL_AT[4], "123", 1),
+        row("no answer to the count frame, first file", {"silent-count@1"}, FAIL_AT[1], "", 1),
+        row("no answer to the count frame, later file", {"silent-count@2"}, FAIL_AT[2], "1", 1),
+        // Five sends of the block, each waited out.
+        row("no answer from the first block on, first file", {"silent-block=0@1"}, FAIL_AT[1], "",
+            5, 1, 0, 5),
+        row("no answer from the middle block on, PC_CC second pass", {"silent-block=1@3"},
+            FAIL_AT[3], "12", 5, 3, 1, 5),
+        row("no answer to the last block of the last file", {"silent-block=1@5"}, FAIL_AT[5],
+            "1234", 5, 5, 1, 5),
+    });
+}
+
+TEST_F(FaultMatrix, NakOneToFiveTimes) {
+    // NAK n times, then ACK: n + 1 sends, and the fifth NAK ends the file at once.
+    struct Where {
+        const char *what;
+        int transfer;
+        int block;
+        const char *deviceOkIfFailed;
+    };
+    const Where places[] = {{"first block, first file", 1, 0, ""},
+                            {"middle block, PC_CC second pass", 3, 1, "12"},
+                            {"last block, last file", 5, 1, "1234"}};
+    std::vector<Case> cases;
+    std::vector<std::string> names;
+    names.reserve(15);
+    for (const Where &w : places) {
+        for (int n = 1; n <= 5; n++) {
+            names.push_back(std::string("NAK ") + std::to_string(n) + " times, " + w.what);
+            std::string fault = "nak-block=" + std::to_string(w.block) + ":" + std::to_string(n) +
+                                "@" + std::to_string(w.transfer);
+            bool fails = n == BLOCK_SEND_ATTEMPTS;
+            cases.push_back(row(
+                names.back().c_str(), {fault}, fails ? FAIL_AT[w.transfer] : ALL_DONE,
+                fails ? w.deviceOkIfFailed : "12345", 0, w.transfer, w.block, fails ? 5 : n + 1));
+        }
+    }
+    runAll(cases);
+}
+
+TEST_F(FaultMatrix, Cancel) {
+    std::vector<Case> cases = {
+        row("CAN to the header, first file", {"can-header@1"}, FAIL_AT[1], ""),
+        row("CAN to the header, PC_CC first pass", {"can-header@2"}, FAIL_AT[2], "1"),
+        row("CAN to the count frame, first file", {"can-count@1"}, FAIL_AT[1], ""),
+        row("CAN to the count frame, PC_CC second pass", {"can-count@3"}, FAIL_AT[3], "12"),
+        row("CAN to the first block, first file", {"can-block=0@1"}, FAIL_AT[1], "", 0, 1, 0, 1),
+        row("CAN to the middle block, PC_CC first pass", {"can-block=1@2"}, FAIL_AT[2], "1", 0, 2,
+            1, 1),
+        row("CAN to the only block of Pump 1", {"can-block=0@4"}, FAIL_AT[4], "123", 0, 4, 0, 1),
+        row("CAN to the last block of the last file", {"can-block=1@5"}, FAIL_AT[5], "1234", 0, 5,
+            1, 1),
+    };
+    // After a CAN no further block goes out.
+    cases[4].lastBlockSent = 0;
+    cases[5].lastBlockSent = 1;
+    runAll(cases);
+}
+
+TEST_F(FaultMatrix, EnqBeforeAck) {
+    // The header's answer must be ACK then ENQ; ENQ first fails the file at once, before the
+    // PC's own ACK and the count frame.
+    runAll({
+        row("ENQ before ACK, first file", {"enq-before-ack@1"}, FAIL_AT[1], ""),
+        row("ENQ before ACK, PC_CC second pass", {"enq-before-ack@3"}, FAIL_AT[3], "12"),
+        row("ENQ before ACK, last file", {"enq-before-ack@5"}, FAIL_AT[5], "1234"),
+    });
+}
+
+TEST_F(FaultMatrix, StrayBytesBeforeAnAnswer) {
+    // Each stray byte is taken as the answer to one send: the block goes again, and the
+    // device acknowledges the resend too. The ring is not emptied between files, so those
+    // extra ACKs reach the next file's header, which then sees ACK where ENQ belongs and
+    // fails: never a 'D' the device does not hold.
+    std::vector<Case> cases = {
+        row("noise before the ACK to the first block, first file", {"stray=0:41@1"}, FAIL_AT[2],
+            "1", 0, 1, 0, 2),
+        row("two noise bytes before the ACK to PC_CC's middle block", {"stray=1:1515@3"},
+            FAIL_AT[4], "123", 0, 3, 1, 3),
+        row("five noise bytes use up the sends of POS's middle block", {"stray=1:0102030405@1"},
+            FAIL_AT[1], "", 0, 1, 1, 5),
+        // A CAN ahead of the ACK cancels on the PC's side though the device took the block.
+        row("CAN before the ACK to Pump 1's only block", {"stray=0:18@4"}, FAIL_AT[4], "1234", 0, 4,
+            0, 1),
+        // The resend reaches a device that has completed the file: it acknowledges it again.
+        row("noise before the ACK to the last block of the last file", {"stray=1:41@5"}, ALL_DONE,
+            "12345"),
+    };
+    runAll(cases);
+}
+
+TEST_F(FaultMatrix, LateAnswers) {
+    std::vector<Case> cases = {
+        // Within the 1.5 s wait a late ACK is just slow.
+        row("ACK 1 s late to the middle block, PC_CC first pass", {"late-ack=1:1000@2"}, ALL_DONE,
+            "12345", 0, 2, 1, 1),
+        // After the wait ran out the block goes again and its resend is acknowledged at
+        // once; the late ACK then comes after the run and the port is closed.
+        row("ACK 2 s late to the last block of the last file", {"late-ack=1:2000@5"}, ALL_DONE,
+            "12345", 1),
+        // The late ACK comes while the next file's header waits (which the device leaves
+        // unanswered): taken as the header's ACK, and the ENQ never follows.
+        row("ACK 2 s late to POS's last block, into the next header's wait",
+            {"late-ack=2:2000@1", "silent-header@2"}, FAIL_AT[2], "1", 2),
+    };
+    cases[0].extraMs = 1000;
+    cases[2].extraMs = 500;  // the header's wait had run 0.5 s when the late ACK came
+    runAll(cases);
+}
+
+TEST_F(FaultMatrix, DeadLine) {
+    // Natively the simulator hangs up its pty; under Wine it just stops answering. Writes go
+    // nowhere either way, and only the answer waits end the file.
+    runAll(
+        {
+            row("line dies after the first block, first file", {"dead-after-block=0@1"}, FAIL_AT[1],
+                "", 5),
+            row("line dies after the last block of POS", {"dead-after-block=2@1"}, FAIL_AT[2], "1",
+                1),
+            row("line dies after the middle block, PC_CC second pass", {"dead-after-block=1@3"},
+                FAIL_AT[3], "12", 5),
+        },
+        true);
+}
+
+TEST_F(FaultMatrix, PortThatCannotBeOpened) {
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "Wine maps an unmapped COM port to the machine's own ttyS";
+    }
+    startSim({}, false);
+    // COM3 names a path where nothing is.
+    simtest::spawn::setEnv("MARVANE_COM3", simtest::portsDir() + "/nothing-here");
+    setPort(3);
+    startBoxCapture();
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, runDownload());
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("Error", boxes[0].caption);
+    EXPECT_EQ("Unable to open the port", boxes[0].text);
+    // POS fails by its header's answer time-out: one wait.
+    EXPECT_EQ(FAIL_AT[1], markers());
+    Case oneWait = row("", {}, "", "", 1);
+    EXPECT_LE(ms, upperBoundMs(oneWait));
+    EXPECT_GE(ms, lowerBoundMs(oneWait));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+    EXPECT_EQ(0, closeLink());  // nothing is held
+    setPort(1);
+    expectPortFree();
+    EXPECT_TRUE(sim.stop());
+    EXPECT_TRUE(sim.readReport().empty()) << "the device on COM1 heard nothing";
+}
+
+TEST_F(FaultMatrix, PortHeldByAnotherProgram) {
+    startSim({}, false);
+    long holder = holdPortInOtherProcess("COM1");
+    if (holder == 0) {
+        GTEST_SKIP() << "Wine gives no exclusive access to COM ports";
+    }
+    ASSERT_GT(holder, 0) << "the other program could not open COM1";
+    startBoxCapture();
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, runDownload());
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("Unable to open the port", boxes[0].text);
+    EXPECT_EQ(FAIL_AT[1], markers());
+    Case oneWait = row("", {}, "", "", 1);
+    EXPECT_LE(ms, upperBoundMs(oneWait));
+    EXPECT_GE(ms, lowerBoundMs(oneWait));
+    releasePortInOtherProcess(holder);
+    expectPortFree();  // once the other program lets go
+    EXPECT_TRUE(sim.stop());
+    EXPECT_TRUE(sim.readReport().empty());
+}
+
+}  // namespace
