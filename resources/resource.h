@@ -3,7 +3,7 @@
 #pragma once
 
 // Strings.
-#define IDS_APP_TITLE 103   // window title
+#define IDS_APP_TITLE 103  // window title
 #define IDS_WINDOW_CLASS 109
 // The driver file catalog: string-table entries 110 to 127.
 #define IDS_DW_CARD 110
@@ -26,7 +26,7 @@
 #define IDS_MEC_PUMP 127
 
 // Menu, accelerators, dialog, icons, version.
-#define IDR_MAINMENU 109      // menu and accelerator table
+#define IDR_MAINMENU 109  // menu and accelerator table
 #define IDD_ABOUTBOX 103
 #define IDI_MARVANE 107       // large icon
 #define IDI_SMALL 108         // small icon
