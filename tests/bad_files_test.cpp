@@ -18,42 +18,17 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
+#include "tests/fixtures/run_fixture.h"
 #include "tests/fixtures/test_host.h"
 #include "tests/support/sim_process.h"
 
 namespace {
 
+using runfix::Bytes;
+using runfix::markers;
+using runfix::padded;
 using simtest::SimProcess;
 using simtest::SimTransfer;
-typedef std::vector<unsigned char> Bytes;
-
-LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND makeWindow(const char *className) {
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = hostProc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = className;
-    RegisterClassExA(&wc);
-    return CreateWindowExA(0, className, "", WS_OVERLAPPEDWINDOW, 0, 0, 500, 350, NULL, NULL,
-                           wc.hInstance, NULL);
-}
-
-std::string markers() {
-    std::string m;
-    for (int i = 0; i < SLOT_COUNT; i++) {
-        m += Slots[i].marker;
-    }
-    return m;
-}
 
 // "0C 1A 2A": the transfers the device saw, as file id and type.
 std::string transfers(const std::vector<SimTransfer> &report) {
@@ -64,67 +39,26 @@ std::string transfers(const std::vector<SimTransfer> &report) {
     return s;
 }
 
-ImageSlot InitialSlots[SLOT_COUNT];
-bool initialSaved = false;
-
-class BadFiles : public ::testing::Test {
+class BadFiles : public runfix::RunFixture {
 protected:
-    SimProcess sim;
-    HWND host = 0;
-    std::string dir;
-    std::filesystem::path previousDir;
+    BadFiles()
+        : RunFixture({"BadFilesHost", "BadFilesProgress", testwin::tickHostProc,
+                      testwin::tickHostProc, "bad-files-", true, 0}) {}
 
     void SetUp() override {
-        if (!initialSaved) {
-            memcpy(InitialSlots, Slots, sizeof Slots);
-            initialSaved = true;
-        }
-        memcpy(Slots, InitialSlots, sizeof Slots);
-        resetMessageState();
-        host = makeWindow("BadFilesHost");
-        WindowContext.instance = GetModuleHandleA(NULL);
-        WindowContext.mainWindow = host;
-        WindowContext.progressBar = makeWindow("BadFilesProgress");
-        GetClientRect(host, &WindowContext.clientRect);
-        startTicks(host);
-        setPort(1);
-        setBaud(9600);
-        static int serial = 0;
-        dir = simtest::testTmpDir() + "/bad-files-" + std::to_string(getpid()) + "-" +
-              std::to_string(++serial);
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        previousDir = std::filesystem::current_path();
-        std::filesystem::current_path(dir);
+        RunFixture::SetUp();
         ASSERT_TRUE(sim.start(1)) << sim.error();
         selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
     }
 
     void TearDown() override {
-        std::filesystem::current_path(previousDir);
+        RunFixture::TearDown();
         std::filesystem::remove_all(dir);
-        stopTicks(host);
-        DestroyWindow(host);
-        DestroyWindow(WindowContext.progressBar);
-        WindowContext = WindowContextData();
-        sim.stop();
-        resetMessageState();
     }
 
+    // Seeded by the caller, at `path` as given (relative to the image folder).
     static Bytes makeImage(const std::string &path, size_t size, unsigned seed) {
-        Bytes data(size);
-        for (size_t i = 0; i < size; i++) {
-            seed = seed * 1103515245u + 12345u;
-            data[i] = (unsigned char)(seed >> 16);
-        }
-        std::ofstream out(path, std::ios::binary);
-        out.write((const char *)data.data(), (std::streamsize)data.size());
-        return data;
-    }
-
-    static Bytes padded(Bytes data) {
-        data.resize((data.size() + 127) / 128 * 128, 0);
-        return data;
+        return runfix::writeSeededFile(path, size, seed);
     }
 
     // Runs the download; returns what the device saw, after it stopped (so a transfer that

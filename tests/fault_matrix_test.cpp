@@ -20,15 +20,18 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
+#include "tests/fixtures/run_fixture.h"
 #include "tests/fixtures/test_host.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/sim_spawn.h"
 
 namespace {
 
+using runfix::Bytes;
+using runfix::markers;
+using runfix::padded;
 using simtest::SimProcess;
 using simtest::SimTransfer;
-typedef std::vector<unsigned char> Bytes;
 
 // The run every case makes: POS, PC_CC twice, Pump 1 and Reader 1 (Pump 2 and Reader 2
 // empty), as transfers 1 to 5. Small files keep silence cheap: 1.5 s a wait.
@@ -69,68 +72,16 @@ Case row(const char *what, std::vector<std::string> faults, const char *markers,
     return Case{what, faults, markers, deviceOk, timeouts, 0, checkTransfer, checkBlock, sends, -1};
 }
 
-LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND makeWindow(const char *className) {
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = hostProc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = className;
-    RegisterClassExA(&wc);  // a second registration fails harmlessly
-    return CreateWindowExA(0, className, "", WS_OVERLAPPEDWINDOW, 0, 0, 500, 350, NULL, NULL,
-                           wc.hInstance, NULL);
-}
-
-std::string markers() {
-    std::string m;
-    for (int i = 0; i < SLOT_COUNT; i++) {
-        m += Slots[i].marker;
-    }
-    return m;
-}
-
-ImageSlot InitialSlots[SLOT_COUNT];
-bool initialSaved = false;
-
-class FaultMatrix : public ::testing::Test {
+class FaultMatrix : public runfix::RunFixture {
 protected:
-    SimProcess sim;
-    HWND host = 0;
-    std::string dir;
-    std::filesystem::path previousDir;
     Bytes files[TRANSFER_COUNT];  // what each transfer carries
 
-    void SetUp() override {
-        if (!initialSaved) {
-            memcpy(InitialSlots, Slots, sizeof Slots);
-            initialSaved = true;
-        }
-        memcpy(Slots, InitialSlots, sizeof Slots);
-        resetMessageState();
-        host = makeWindow("FaultMatrixHost");
-        WindowContext.instance = GetModuleHandleA(NULL);
-        WindowContext.mainWindow = host;
-        WindowContext.progressBar = makeWindow("FaultMatrixProgress");
-        GetClientRect(host, &WindowContext.clientRect);
-        startTicks(host);
-        setPort(1);
-        setBaud(9600);
+    FaultMatrix()
+        : RunFixture({"FaultMatrixHost", "FaultMatrixProgress", testwin::tickHostProc,
+                      testwin::tickHostProc, "fault-images-", true, 7}) {}
 
-        static int serial = 0;
-        dir = simtest::testTmpDir() + "/fault-images-" +
-              std::to_string(simtest::spawn::processId()) + "-" + std::to_string(++serial);
-        std::filesystem::remove_all(simtest::hostPath(dir));
-        std::filesystem::create_directories(simtest::hostPath(dir));
-        previousDir = std::filesystem::current_path();
-        std::filesystem::current_path(simtest::hostPath(dir));
+    void SetUp() override {
+        RunFixture::SetUp();
 
         // POS and PC_CC have a first, a middle and a last block; Pump 1 has one block, which
         // is first and last; Reader 1 has two, the second holding one byte.
@@ -144,34 +95,8 @@ protected:
     }
 
     void TearDown() override {
-        std::filesystem::current_path(previousDir);
-        stopTicks(host);
-        DestroyWindow(host);
-        DestroyWindow(WindowContext.progressBar);
-        WindowContext = WindowContextData();
-        sim.stop();
+        RunFixture::TearDown();
         setPort(1);
-        resetMessageState();
-    }
-
-    Bytes makeImage(const std::string &name, size_t size) {
-        Bytes data(size);
-        unsigned seed = 7;
-        for (char c : name) {
-            seed = seed * 31 + (unsigned char)c;
-        }
-        for (size_t i = 0; i < size; i++) {
-            seed = seed * 1103515245u + 12345u;
-            data[i] = (unsigned char)(seed >> 16);
-        }
-        std::ofstream out(simtest::hostPath(dir + "/" + name), std::ios::binary);
-        out.write((const char *)data.data(), (std::streamsize)data.size());
-        return data;
-    }
-
-    static Bytes padded(Bytes data) {
-        data.resize((data.size() + 127) / 128 * 128, 0);
-        return data;
     }
 
     void startSim(const std::vector<std::string> &faults, bool deadSilent) {

@@ -16,6 +16,7 @@
 #include "platform/standin_test.h"
 #include "protocol/protocol.h"
 #include "protocol/window_context.h"
+#include "tests/fixtures/test_window.h"
 
 namespace {
 
@@ -107,25 +108,6 @@ LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND makeWindow(const char *className, WNDPROC proc) {
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = className;
-    RegisterClassExA(&wc);
-    return CreateWindowExA(0, className, "", 0, 0, 0, 100, 100, NULL, NULL, wc.hInstance, NULL);
-}
-
 class ProtocolPeerTest : public ::testing::Test {
 protected:
     ScriptedDevice device;
@@ -137,9 +119,10 @@ protected:
         standinUseVirtualClock(TRUE);
         StandinPeer peer = {&ScriptedDevice::onByte, NULL, NULL, &device};
         standinAttachPeer(1, &peer);
-        tickWindow = makeWindow("TickHost", tickProc);
+        tickWindow = testwin::makeWindow("TickHost", testwin::tickHostProc, 100, 100, 0);
         startTicks(tickWindow);
-        WindowContext.progressBar = makeWindow("ProgressRecorder", progressProc);
+        WindowContext.progressBar =
+            testwin::makeWindow("ProgressRecorder", progressProc, 100, 100, 0);
         progressLog.clear();
         setPort(1);
         setBaud(9600);

@@ -15,14 +15,17 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
-#include "tests/support/sim_process.h"
+#include "tests/fixtures/run_fixture.h"
 #include "tests/fixtures/test_host.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 
+using runfix::Bytes;
+using runfix::markers;
+using runfix::padded;
 using simtest::SimProcess;
 using simtest::SimTransfer;
-typedef std::vector<unsigned char> Bytes;
 
 // Messages the test posts to its window, to act from inside a run as the menu would.
 const UINT MSG_SELECT_READER1 = WM_USER + 1;  // Reader 1 -> Gilbarco
@@ -60,97 +63,20 @@ LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-HWND makeWindow(const char *className, WNDPROC proc) {
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = className;
-    RegisterClassExA(&wc);  // a second registration fails harmlessly
-    return CreateWindowExA(0, className, "", WS_OVERLAPPEDWINDOW, 0, 0, 500, 350, NULL, NULL,
-                           wc.hInstance, NULL);
-}
-
-ImageSlot InitialSlots[SLOT_COUNT];
-bool initialSaved = false;
-
-std::string markers() {
-    std::string m;
-    for (int i = 0; i < SLOT_COUNT; i++) {
-        m += Slots[i].marker;
-    }
-    return m;
-}
-
-class RunTest : public ::testing::Test {
+class RunTest : public runfix::RunFixture {
 protected:
-    SimProcess sim;
-    HWND host = 0;
-    std::string dir;  // unix path of the folder the images are read from
-    std::filesystem::path previousDir;
+    RunTest()
+        : RunFixture({"RunTestHost", "RunTestProgress", hostProc, progressProc, "run-images-",
+                      false, 0}) {}
 
     void SetUp() override {
-        if (!initialSaved) {
-            memcpy(InitialSlots, Slots, sizeof Slots);  // the start-up defaults
-            initialSaved = true;
-        }
-        memcpy(Slots, InitialSlots, sizeof Slots);
-        resetMessageState();
-        host = makeWindow("RunTestHost", hostProc);
-        WindowContext.instance = GetModuleHandleA(NULL);
-        WindowContext.mainWindow = host;
-        WindowContext.progressBar = makeWindow("RunTestProgress", progressProc);
-        GetClientRect(host, &WindowContext.clientRect);
-        startTicks(host);
+        RunFixture::SetUp();
         progressPositions.clear();
         secondRunResult = 0xFF;
-        setPort(1);
-        setBaud(9600);
-
-        static int serial = 0;
-        dir = simtest::testTmpDir() + "/run-images-" + std::to_string(++serial);
-        std::filesystem::remove_all(simtest::hostPath(dir));
-        std::filesystem::create_directories(simtest::hostPath(dir));
-        previousDir = std::filesystem::current_path();
-        std::filesystem::current_path(simtest::hostPath(dir));
-    }
-
-    void TearDown() override {
-        std::filesystem::current_path(previousDir);
-        if (IsWindow(host)) {
-            stopTicks(host);
-            DestroyWindow(host);
-        }
-        DestroyWindow(WindowContext.progressBar);
-        WindowContext = WindowContextData();
-        sim.stop();
-        resetMessageState();
     }
 
     void startSim(const std::vector<std::string> &args = {}) {
         ASSERT_TRUE(sim.start(1, args)) << sim.error();
-    }
-
-    // A file of `size` bytes, different for every name, in the image folder.
-    Bytes makeImage(const std::string &name, size_t size) {
-        Bytes data(size);
-        unsigned seed = 0;
-        for (char c : name) {
-            seed = seed * 31 + (unsigned char)c;
-        }
-        for (size_t i = 0; i < size; i++) {
-            seed = seed * 1103515245u + 12345u;
-            data[i] = (unsigned char)(seed >> 16);
-        }
-        std::ofstream out(simtest::hostPath(dir + "/" + name), std::ios::binary);
-        out.write((const char *)data.data(), (std::streamsize)data.size());
-        return data;
-    }
-
-    static Bytes padded(Bytes data) {
-        data.resize((data.size() + 127) / 128 * 128, 0);
-        return data;
     }
 
     std::vector<SimTransfer> waitForTransfers(size_t n) {

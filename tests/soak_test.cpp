@@ -21,6 +21,7 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
+#include "tests/fixtures/test_window.h"
 
 // Under AddressSanitizer freed blocks sit in its quarantine: ask its allocator instead.
 #if defined(__SANITIZE_ADDRESS__)
@@ -259,25 +260,6 @@ struct SoakDevice {
     }
 };
 
-LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND makeWindow(const char *className) {
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = tickProc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = className;
-    RegisterClassExA(&wc);
-    return CreateWindowExA(0, className, "", 0, 0, 0, 300, 200, NULL, NULL, wc.hInstance, NULL);
-}
-
 int openDescriptors() {
     int n = 0;
     DIR *d = opendir("/proc/self/fd");
@@ -323,10 +305,11 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
     SoakDevice device;
     StandinPeer peer = {&SoakDevice::onByte, &SoakDevice::onOpen, &SoakDevice::onClose, &device};
     standinAttachPeer(1, &peer);
-    HWND host = makeWindow("SoakHost");
+    HWND host = testwin::makeWindow("SoakHost", testwin::tickHostProc, 300, 200, 0);
     WindowContext.instance = GetModuleHandleA(NULL);
     WindowContext.mainWindow = host;
-    WindowContext.progressBar = makeWindow("SoakProgress");
+    WindowContext.progressBar =
+        testwin::makeWindow("SoakProgress", testwin::tickHostProc, 300, 200, 0);
     GetClientRect(host, &WindowContext.clientRect);
     startTicks(host);
     setPort(1);
