@@ -2,7 +2,6 @@
 // device saved is the file plus its zero padding, byte for byte, and each of the device's
 // ways of refusing a block ends the transfer as it should.
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <chrono>
 #include <filesystem>
@@ -13,6 +12,7 @@
 #include "link/link.h"
 #include "protocol/protocol.h"
 #include "tests/fixtures/test_host.h"
+#include "tests/fixtures/test_window.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -22,14 +22,6 @@ using simtest::SimTransfer;
 typedef std::vector<unsigned char> Bytes;
 typedef std::chrono::steady_clock Clock;
 
-LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 class ProtocolSimTest : public ::testing::Test {
 protected:
     SimProcess sim;
@@ -38,15 +30,7 @@ protected:
 
     void SetUp() override {
         resetMessageState();
-        WNDCLASSEXA wc;
-        memset(&wc, 0, sizeof wc);
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = tickProc;
-        wc.hInstance = GetModuleHandleA(NULL);
-        wc.lpszClassName = "ProtocolSimTicks";
-        RegisterClassExA(&wc);
-        host = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 10, 10, NULL, NULL, wc.hInstance,
-                               NULL);
+        host = testwin::makeWindow("ProtocolSimTicks", testwin::tickHostProc, 10, 10, 0);
         startTicks(host);
         static int serial = 0;
         dir = simtest::testTmpDir() + "/protocol-sim-" + std::to_string(++serial);
