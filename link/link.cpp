@@ -58,11 +58,6 @@ void setBaud(int baudRate) {
     LinkSettings.baudRate = baudRate;
 }
 
-static void showPortError(LPCSTR text) {
-    GetLastError();  // fetched and dropped: the operator gets the one line below
-    MessageBoxA(NULL, text, "Error", MB_OK);
-}
-
 BYTE openLink(BYTE byteSize, BYTE parity) {
     char name[16];
     wsprintfA(name, "COM%d", LinkSettings.portNumber);

@@ -48,6 +48,10 @@ void setPort(int portNumber);
 void setBaud(int baudRate);
 
 BYTE openLink(BYTE byteSize, BYTE parity);
+// Tells the operator why the port could not be opened or set up (one of openLink's three
+// texts). The window program's is the message box of port_error_box.cpp; a console program
+// defines its own, and the linker then leaves that file out of the archive.
+void showPortError(LPCSTR text);
 BYTE closeLink();
 void writeByte(BYTE value);
 void pollPort();

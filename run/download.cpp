@@ -12,18 +12,11 @@ BYTE RunInProgress = 0;
 
 // What each slot's transfer tells the device. The ids are fixed per slot and do not follow
 // the run order: Pump 2 is '5' and Reader 1 is '4'.
-struct StepInfo {
-    int slot;
-    char fileId;
-    char fileType;
-    BYTE skipWhenEmpty;  // Pump 1 is never skipped: without a file its step fails
-};
-
-static const StepInfo Steps[] = {
+const StepInfo Steps[] = {
     {SLOT_POS, '0', 'C', 0},   {SLOT_PC_CC, '1', 'A', 0},   {SLOT_PUMP1, '3', 'A', 0},
     {SLOT_PUMP2, '5', 'A', 1}, {SLOT_READER1, '4', 'A', 1}, {SLOT_READER2, '6', 'E', 1},
 };
-const int STEP_COUNT = (int)(sizeof Steps / sizeof Steps[0]);
+extern const int STEP_COUNT = (int)(sizeof Steps / sizeof Steps[0]);
 
 // Repaints the status lines as they were laid out at start-up, drawing over the old text.
 static void stepRepaint() {
@@ -57,7 +50,7 @@ static BYTE sendPcCc() {
         return 0;
     }
     setMarker(SLOT_PC_CC, MARK_PASS2);
-    BYTE ok = sendImageFile(slot->name, '2', 'A');
+    BYTE ok = sendImageFile(slot->name, PC_CC_SECOND_ID, 'A');
     setMarker(SLOT_PC_CC, ok ? MARK_DONE : MARK_FAILED);
     return ok;
 }

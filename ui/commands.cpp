@@ -8,18 +8,7 @@
 #include "run/download.h"
 #include "run/slots.h"
 
-// One row per make: its command in each of the four menus and the catalog entry it loads.
-// Only some makes exist for card readers; 0 marks the missing entries.
-struct MakeRow {
-    UINT pump1;
-    UINT pump2;
-    UINT pumpCatalog;
-    UINT reader1;
-    UINT reader2;
-    UINT readerCatalog;
-};
-
-static const MakeRow Makes[] = {
+const MakeRow Makes[] = {
     // Wayne/Dresser
     {IDM_PUMP1_DW, IDM_PUMP2_DW, IDS_DW_PUMP, IDM_READER1_DW, IDM_READER2_DW, IDS_DW_CARD},
     // Gilbarco
@@ -39,7 +28,7 @@ static const MakeRow Makes[] = {
     // Tavro Generic
     {IDM_PUMP1_GEN, IDM_PUMP2_GEN, IDS_GEN_PUMP, IDM_READER1_GEN, IDM_READER2_GEN, IDS_GEN_CARD},
 };
-static const int MAKE_COUNT = (int)(sizeof Makes / sizeof Makes[0]);
+extern const int MAKE_COUNT = (int)(sizeof Makes / sizeof Makes[0]);
 
 // Finds the slot and catalog entry of a make command. Returns 1 if commandId is one.
 static BYTE findMake(UINT commandId, int *slot, UINT *catalogId) {
