@@ -1,0 +1,322 @@
+"""marvane-send against the device simulator: natively over the stand-in, or under Wine when
+MARVANE_WINE_RUN is set (the cross builds). CTest passes MARVANE_SEND (the program),
+MARVANE_SIM, MARVANE_PORTS_DIR and MARVANE_TEST_TMP. What the device received is read from
+the simulator's report and saved files; what the operator sees, from the program's output.
+"""
+
+import os
+import pty
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import driver  # noqa: E402
+
+SEND = os.environ.get("MARVANE_SEND", "")
+SIM = os.environ.get("MARVANE_SIM", "")
+WINE_RUN = os.environ.get("MARVANE_WINE_RUN", "")
+PORTS = os.environ.get("MARVANE_PORTS_DIR") or tempfile.mkdtemp(prefix="marvane-send-ports-")
+TMP = os.environ.get("MARVANE_TEST_TMP", tempfile.gettempdir())
+BLOCK = 128
+
+# The full set in run order: slot option and make, file, the id and type the device sees.
+FULL_SET = [
+    (None, "POS.BIN", "0", "C"),
+    (None, "PC_CC.BIN", "1", "A"),
+    (None, "PC_CC.BIN", "2", "A"),
+    (("--pump1", "gilbarco"), "GIL_PUMP.BIN", "3", "A"),
+    (("--pump2", "TOKHEIM"), "TOK_PUMP.BIN", "5", "A"),
+    (("--reader1", "wayne/dresser"), "DW_CARD.BIN", "4", "A"),
+    (("--reader2", "Tavro Generic"), "GEN_CARD.BIN", "6", "E"),
+]
+MAKE_ARGS = [a for make, _, _, _ in FULL_SET if make for a in make]
+
+
+def host_path(path):
+    return "Z:" + path if WINE_RUN else path
+
+
+class Result:
+    def __init__(self, status, out, err):
+        self.status, self.out, self.err = status, out, err
+
+    def __repr__(self):
+        return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out, self.err)
+
+
+class SendTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(SEND and SIM, "MARVANE_SEND and MARVANE_SIM must be set")
+        self.dir = tempfile.mkdtemp(prefix="send-", dir=TMP)
+        self.images = os.path.join(self.dir, "images")
+        os.makedirs(self.images)
+        self.sim = None
+
+    def tearDown(self):
+        if self.sim:
+            self.sim.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def write_images(self, sizes):
+        """Random images by file name; returns the data as the device stores it."""
+        rng = random.Random(len(sizes))
+        stored = {}
+        for name, size in sizes.items():
+            data = bytes(rng.randrange(256) for _ in range(size))
+            with open(os.path.join(self.images, name), "wb") as f:
+                f.write(data)
+            stored[name] = data + bytes(-size % BLOCK)
+        return stored
+
+    def start_sim(self, port=1, args=()):
+        link = os.path.join(PORTS, "com%d" % port)
+        self.termios = os.path.join(self.dir, "termios")
+        self.sim = driver.Simulator(SIM, link, os.path.join(self.dir, "sim"),
+                                    ["--termios-file", self.termios, "--dead-mode", "silent"] +
+                                    list(args))
+        return link
+
+    def command(self, args):
+        if WINE_RUN:
+            return [WINE_RUN, SEND] + list(args)
+        return [SEND] + list(args)
+
+    def env(self):
+        env = dict(os.environ)
+        if not WINE_RUN:
+            # The stand-in's COM ports are the simulator's links, as Wine's are.
+            for n in range(1, 5):
+                env["MARVANE_COM%d" % n] = os.path.join(PORTS, "com%d" % n)
+        return env
+
+    def send(self, *args):
+        out = subprocess.run(self.command(args), cwd=self.images, env=self.env(), text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        return Result(out.returncode, out.stdout, out.stderr)
+
+    def send_on_terminal(self, *args):
+        """Runs it with standard output on a pseudo-terminal; returns (status, output)."""
+        pid, fd = pty.fork()
+        if pid == 0:
+            try:
+                os.chdir(self.images)
+                cmd = self.command(args)
+                os.execvpe(cmd[0], cmd, self.env())
+            finally:
+                os._exit(127)
+        chunks = []
+        while True:
+            try:
+                data = os.read(fd, 65536)
+            except OSError:
+                break
+            if not data:
+                break
+            chunks.append(data)
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status), b"".join(chunks).decode(errors="replace")
+
+    def report(self):
+        driver.wait_for(lambda: os.path.exists(self.sim.report_path), 5, what="the report")
+        return self.sim.report()
+
+    def assertPortUntouched(self):
+        """The simulator's line was never set up: these tests ask for 2400 baud, and the
+        line starts at 9600."""
+        with open(self.termios) as f:
+            self.assertNotIn('"baud":2400', f.read(), "the port was opened")
+
+    def assertStatus(self, result, status):
+        self.assertEqual(status, result.status, result)
+
+
+class Runs(SendTest):
+    def test_full_set_at_19200_is_what_the_device_stores(self):
+        stored = self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 1000, "GIL_PUMP.BIN": 300,
+                                    "TOK_PUMP.BIN": 128, "DW_CARD.BIN": 129,
+                                    "GEN_CARD.BIN": 1})
+        self.start_sim()
+        result = self.send("--baud", "19200", *MAKE_ARGS)
+        self.assertStatus(result, 0)
+        lines = self.report()
+        self.assertEqual([(i, t) for _, _, i, t in FULL_SET],
+                         [(l["id"], l["type"]) for l in lines])
+        for line, (_, name, file_id, file_type) in zip(lines, FULL_SET):
+            self.assertEqual("ok", line["outcome"], line)
+            self.assertEqual(19200, line["baud"])
+            self.assertEqual(stored[name], self.sim.saved(file_id, file_type), name)
+        # One line as each transfer starts and one as it ends, naming file, id, type, blocks.
+        for _, name, file_id, file_type in FULL_SET:
+            blocks = len(stored[name]) // BLOCK
+            head = r"%s\s+id %s\s+type %s\s+%d blocks?\s+" % (re.escape(name), file_id,
+                                                               file_type, blocks)
+            self.assertRegex(result.out, head + "sending")
+            self.assertRegex(result.out, head + r"sent in \d+\.\d\d s")
+        self.assertEqual(14, len(re.findall(r"(sending|sent in)", result.out)))
+        self.assertEqual("", result.err)
+
+    def test_a_naked_block_is_sent_again_and_quiet_prints_nothing(self):
+        stored = self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "BEN_PUMP.BIN": 200})
+        self.start_sim(args=["--fault", "nak-block=1:2@1"])
+        result = self.send("--pump1", "Bennett", "--quiet")
+        self.assertStatus(result, 0)
+        self.assertEqual("", result.out + result.err)
+        lines = self.report()
+        self.assertEqual([1, 3, 1, 1], lines[0]["sends"])
+        self.assertEqual(["ok"] * 4, [l["outcome"] for l in lines])
+        self.assertEqual(stored["POS.BIN"], self.sim.saved("0", "C"))
+
+    def test_a_silent_device_fails_pos_with_the_step_named(self):
+        self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "LTS_PUMP.BIN": 200})
+        self.start_sim(args=["--fault", "silent-header"])
+        result = self.send("--pump1", "deer (lts)")
+        self.assertStatus(result, 1)
+        self.assertIn("POS (POS.BIN, id 0, type C) failed", result.err)
+        self.assertRegex(result.out, r"POS\.BIN\s+id 0\s+type C\s+4 blocks\s+failed")
+        self.assertNotIn("PC_CC", result.out)  # the run stopped there
+
+    def test_a_port_that_cannot_be_set_up_exits_3_with_the_windows_message(self):
+        self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
+        # No simulator on COM2: its link does not exist.
+        stale = os.path.join(PORTS, "com2")
+        if os.path.lexists(stale):
+            os.remove(stale)
+        result = self.send("--port", "2", "--pump1", "gilbarco")
+        self.assertStatus(result, 3)
+        # Natively nothing opens; Wine falls back to the machine's own COM2 (/dev/ttyS1),
+        # which opens but takes no settings.
+        self.assertRegex(result.err, r"^Error: Unable to (open the port|configure the serial "
+                                     r"port|set the time-out parameters) \(COM2\)\n$")
+        self.assertNotIn("failed", result.out)
+
+    def test_progress_bar_steps_once_per_block(self):
+        self.write_images({"POS.BIN": 20 * BLOCK - 5, "PC_CC.BIN": 10, "MEC_PUMP.BIN": 10})
+        # Wine draws a terminal through its own console, cell by cell: there the bar is
+        # asked for and read from a pipe.
+        runs = [("--progress", lambda *a: self.send(*a).out)]
+        if not WINE_RUN:
+            runs.append(("terminal", lambda *a: self.send_on_terminal(*a)[1]))
+        for how, run in runs:
+            with self.subTest(how):
+                self.start_sim()
+                extra = ["--progress"] if how == "--progress" else []
+                out = run("--pump1", "mechanical", "--baud", "4800", *extra)
+                steps = [int(n) for n in
+                         re.findall(r"[\r\n]POS\.BIN +\[[#.]+\] +(\d+)/20 blocks", out)]
+                self.assertEqual(list(range(0, 21)), steps, out)
+                self.assertEqual(len(steps) - 1, self.report()[0]["blocks"])
+                self.assertIn("MEC_PUMP.BIN  id 3  type A    1 blocks  sent", out)
+                self.sim.stop()
+                self.sim = None
+
+    def test_dir_reads_the_files_from_that_folder(self):
+        stored = self.write_images({"POS.BIN": 129, "PC_CC.BIN": 10, "NUO_PUMP.BIN": 10})
+        self.start_sim(port=4)
+        elsewhere = os.path.join(self.dir, "elsewhere")
+        shutil.move(self.images, elsewhere)
+        os.makedirs(self.images)
+        result = self.send("--dir", host_path(elsewhere), "--port", "4", "--pump1", "nuovo")
+        self.assertStatus(result, 0)
+        self.assertEqual(stored["NUO_PUMP.BIN"], self.sim.saved("3", "A"))
+
+    @unittest.skipIf(WINE_RUN, "--device is the Linux program's")
+    def test_device_names_a_pseudo_terminal(self):
+        self.write_images({"POS.BIN": 129, "PC_CC.BIN": 10, "DRT_PUMP.BIN": 10})
+        link = self.start_sim(port=3)
+        pts = os.path.realpath(link)
+        self.assertTrue(pts.startswith("/dev/pts/"), pts)
+        result = self.send("--device", pts, "--pump1", "dart", "--baud", "2400")
+        self.assertStatus(result, 0)
+        self.assertIn("COM1 (%s)" % pts, result.out)
+        self.assertEqual(["0", "1", "2", "3"], [l["id"] for l in self.report()])
+        self.assertEqual(2400, self.report()[0]["baud"])
+
+
+class BadInput(SendTest):
+    def test_check_prints_the_plan_and_never_opens_the_port(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 129, "SAM_PUMP.BIN": 1,
+                           "GIL_CARD.BIN": 1, "SAM_CARD.BIN": 1})
+        self.start_sim()
+        result = self.send("--check", "--baud", "2400", "--pump1", "schlumberger", "--reader1", "gilbarco",
+                           "--reader2", "SCHLUMBERGER")
+        self.assertStatus(result, 0)
+        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)", result.out, re.M)
+        self.assertEqual([("1", "POS.BIN", "0", "C"), ("2", "PC_CC.BIN", "1", "A"),
+                          ("3", "PC_CC.BIN", "2", "A"), ("4", "SAM_PUMP.BIN", "3", "A"),
+                          ("5", "GIL_CARD.BIN", "4", "A"), ("6", "SAM_CARD.BIN", "6", "E")],
+                         plan)
+        self.assertRegex(result.out, r"Pump 2\s+-\s+skipped")
+        self.assertPortUntouched()
+
+    def test_a_missing_driver_is_caught_before_the_port_opens(self):
+        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "KRS_PUMP.BIN": 10})
+        self.start_sim()
+        for check in (["--check"], []):
+            result = self.send("--baud", "2400", "--pump1", "kraus", "--pump2", "tatsuno", *check)
+            self.assertStatus(result, 2)
+            self.assertIn("Pump 2 file TAT_PUMP.BIN not found", result.err)
+        self.assertPortUntouched()
+        self.assertEqual([], self.sim.report())
+
+    def test_each_kind_of_bad_input_exits_2_before_the_port_opens(self):
+        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 13001})
+        with open(os.path.join(self.images, "DON_PUMP.BIN"), "wb") as f:
+            f.write(bytes(13000))
+        self.start_sim()
+        cases = [
+            (["--pump1", "donghwa", "--reader1", "kraus"], "Reader 1 menu offers no Kraus"),
+            (["--pump1", "acme"], "unknown make"),
+            (["--pump1", "donghwa", "--speed", "9600"], "unknown option"),
+            (["--pump1", "donghwa", "extra"], "unknown option"),
+            (["--pump1", "donghwa", "--baud", "14400"], "19200, 9600, 4800 or 2400"),
+            (["--pump1", "donghwa", "--baud", "96OO"], "19200, 9600, 4800 or 2400"),
+            (["--pump1", "donghwa", "--port", "5"], "1, 2, 3 or 4"),
+            (["--pump1", "donghwa", "--port", "0"], "1, 2, 3 or 4"),
+            (["--pump1", "donghwa", "--port"], "needs a value"),
+            (["--pump1", "donghwa", "--dir", host_path(os.path.join(self.dir, "none"))],
+             "no such folder"),
+            ([], "Pump 1 has no make"),
+            (["--pump1", "gilbarco"], "GIL_PUMP.BIN is too large"),
+            (["--pump1", "dong hwa", "--check=yes"], "takes no value"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                result = self.send(*(["--baud", "2400"] + args))
+                self.assertStatus(result, 2)
+                self.assertIn(message, result.err)
+                self.assertEqual("", result.out)
+        self.assertPortUntouched()
+
+    def test_makes_are_the_menus_and_help_names_every_option(self):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "resources", "marvane.rc")) as f:
+            rc = f.read()
+        result = self.send("--list-makes")
+        self.assertStatus(result, 0)
+        sections = re.split(r"^(\S.*):$", result.out, flags=re.M)[1:]
+        listed = dict(zip(sections[0::2], sections[1::2]))
+        for menu, heading in (("Pump 1", "Pump 1 (--pump1)"), ("Reader2", "Reader 2 (--reader2)"),
+                              ("Reader 1", "Reader 1 (--reader1)")):
+            popup = re.search(r'POPUP "%s"\s+BEGIN(.*?)END' % menu, rc, re.S).group(1)
+            labels = [l for l in re.findall(r'MENUITEM "([^"]+)"', popup) if l != "Select"]
+            self.assertEqual(labels, re.findall(r"^  \S+\s+(.+?)\s+\S+\.BIN$",
+                                                listed[heading], re.M))
+        # File names from the catalog as the description gives it.
+        self.assertRegex(listed["Pump 2 (--pump2)"], r"deer\s+Deer \(LTS\)\s+LTS_PUMP\.BIN")
+        self.assertRegex(listed["Reader 1 (--reader1)"], r"generic\s+Tavro Generic\s+GEN_CARD")
+        self.assertRegex(listed["Reader 2 (--reader2)"], r"wayne\s+Wayne/Dresser\s+DW_CARD")
+        help_text = self.send("--help").out
+        for option in ("--port", "--baud", "--device", "--dir", "--pump1", "--pump2",
+                       "--reader1", "--reader2", "--list-makes", "--check", "--quiet", "--progress",
+                       "--help"):
+            self.assertIn("  " + option, help_text)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
