@@ -1,6 +1,6 @@
 """The download benchmark: a full set of 13,000-byte images sent through the device simulator
-emulating the line, by the real marvane.exe under Wine (driven by key presses) and natively
-by the harness over the stand-in. Prints, per case, the median over the runs of the elapsed
+emulating the line, by the real marvane.exe under Wine (driven by key presses), natively by
+the harness over the stand-in and by the native marvane-send. Prints, per case, the median over the runs of the elapsed
 time, the wire-time bound of the bytes that really crossed the line, their ratio and the CPU
 share; then the machine and the release executable's size and imports.
 
@@ -40,7 +40,13 @@ SET = [
 PAUSE_S = 0.25  # the 25-tick pause before each count frame
 # Targets: elapsed over the wire bound by baud rate; CPU share of one core.
 RATIO_TARGET = {19200: 1.16, 9600: 1.08}
-CPU_TARGET = {"wine": 12.0, "native": 2.0}
+CPU_TARGET = {"wine": 12.0, "native": 2.0, "send": 2.0}
+CASES = ("wine", "native", "send")
+CASE_NAMES = {"wine": "marvane.exe under Wine", "native": "native harness",
+              "send": "marvane-send (native)"}
+# marvane-send's option for each menu of SET.
+SEND_OPTIONS = {"Pump 1": "--pump1", "Pump 2": "--pump2", "Reader 1": "--reader1",
+                "Reader2": "--reader2"}
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -126,6 +132,33 @@ def run_native(args, images, hashes, baud, work):
         driver.wait_for(lambda: len(sim.report()) >= len(SET), 5, what="the last report line")
         bound = check_report(sim.report(), baud, hashes)
         return {"elapsed": result["elapsed"], "bound": bound, "cpu": result["cpu"]}
+    finally:
+        sim.stop()
+
+
+# ----- native: marvane-send, the console program, as a script would run it
+
+def run_send(args, images, hashes, baud, work):
+    """Times the whole process, from its start to its exit, and takes its CPU time from the
+    kernel's account of the child (wait4)."""
+    sim, link = start_sim(args.sim, work, baud)
+    try:
+        cmd = [args.send, "--device", link, "--baud", str(baud), "--dir", images, "--quiet"]
+        for _, _, make in SET:
+            if make:
+                cmd += [SEND_OPTIONS[make[0]], make[1]]
+        start = time.monotonic()
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.monotonic() - start
+        output = proc.stdout.read().decode(errors="replace")
+        proc.stdout.close()
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            raise RuntimeError("marvane-send exited %d: %s" % (proc.returncode, output.strip()))
+        driver.wait_for(lambda: len(sim.report()) >= len(SET), 5, what="the last report line")
+        bound = check_report(sim.report(), baud, hashes)
+        return {"elapsed": elapsed, "bound": bound, "cpu": usage.ru_utime + usage.ru_stime}
     finally:
         sim.stop()
 
@@ -253,7 +286,7 @@ def table(results, args):
     rows = ["| case | baud | runs | elapsed (s) | wire bound (s) | ratio (target) "
             "| CPU program | CPU wineserver | CPU total (target) |",
             "|---|---|---|---|---|---|---|---|---|"]
-    for case in ("wine", "native"):
+    for case in CASES:
         for baud in args.bauds:
             runs = results.get((case, baud))
             if not runs:
@@ -268,7 +301,7 @@ def table(results, args):
             target = RATIO_TARGET.get(baud)
             rows.append("| %s | %d | %d | %.2f | %.2f | %.3f (%s) | %.1f %% | %s | %.1f %% "
                         "(<= %.0f %%) |" % (
-                            "marvane.exe under Wine" if case == "wine" else "native harness",
+                            CASE_NAMES[case],
                             baud, len(runs), med("elapsed"), med("bound"), ratio,
                             "<= %.2f" % target if target else "-", cpu,
                             "%.1f %%" % server if server is not None else "-", total,
@@ -281,29 +314,33 @@ def main():
     p.add_argument("--sim", required=True, help="the native marvane-sim")
     p.add_argument("--harness", required=True, help="the native run_harness")
     p.add_argument("--exe", required=True, help="marvane.exe for Wine (x86_64)")
+    p.add_argument("--send", help="the native marvane-send (without it, no such case)")
     p.add_argument("--release", required=True, help="the release i686 marvane.exe")
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--bauds", default="19200,9600")
-    p.add_argument("--only", choices=["wine", "native"], help="one side only")
+    p.add_argument("--only", choices=list(CASES), help="one case only")
     p.add_argument("--timeout", type=float, default=600, help="seconds a run may take")
     p.add_argument("--json", help="also write every run's figures here")
     args = p.parse_args()
     args.bauds = [int(b) for b in args.bauds.split(",")]
 
     work = tempfile.mkdtemp(prefix="marvane-bench-")
-    results = {(case, baud): [] for case in ("wine", "native") for baud in args.bauds}
+    results = {(case, baud): [] for case in CASES for baud in args.bauds}
     try:
         images = os.path.join(work, "images")
         hashes = make_images(images)
-        if args.only != "native":
+        if args.only in (None, "wine"):
             wine_cases(args, images, hashes, results)
-        if args.only != "wine":
+        native = {"native": run_native, "send": run_send if args.send else None}
+        for case, run_case in native.items():
+            if run_case is None or args.only not in (None, case):
+                continue
             for baud in args.bauds:
                 for run in range(args.runs):
-                    r = run_native(args, images, hashes, baud,
-                                   os.path.join(work, "native-%d-%d" % (baud, run + 1)))
-                    progress("native", baud, run, r)
-                    results[("native", baud)].append(r)
+                    r = run_case(args, images, hashes, baud,
+                                 os.path.join(work, "%s-%d-%d" % (case, baud, run + 1)))
+                    progress(case, baud, run, r)
+                    results[(case, baud)].append(r)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
