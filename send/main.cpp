@@ -232,7 +232,7 @@ static int parseOptions(int argc, char **argv, Options *o) {
             }
         }
         if (text == 0) {
-            return badInput("unknown option", argv[i]);
+            return badInput(arg[0] == '-' ? "unknown option" : "unexpected argument", argv[i]);
         }
         if (value == 0) {
             if (i + 1 >= argc) {

@@ -273,7 +273,7 @@ class BadInput(SendTest):
             (["--pump1", "donghwa", "--reader1", "kraus"], "Reader 1 menu offers no Kraus"),
             (["--pump1", "acme"], "unknown make"),
             (["--pump1", "donghwa", "--speed", "9600"], "unknown option"),
-            (["--pump1", "donghwa", "extra"], "unknown option"),
+            (["--pump1", "donghwa", "extra"], "unexpected argument"),
             (["--pump1", "donghwa", "--baud", "14400"], "19200, 9600, 4800 or 2400"),
             (["--pump1", "donghwa", "--baud", "96OO"], "19200, 9600, 4800 or 2400"),
             (["--pump1", "donghwa", "--port", "5"], "1, 2, 3 or 4"),
