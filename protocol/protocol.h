@@ -15,17 +15,34 @@ const int BLOCK_FRAME_SIZE = 133;
 const int BLOCK_SEND_ATTEMPTS = 5;       // five sends, then give up
 const int COUNT_FRAME_DELAY_TICKS = 25;  // pause before the count frame, 250 ms
 
+// What a transfer tells the device it carries: the file id '0' to '6' (which file of the
+// run) and the type letter 'C', 'A' or 'E'. The run gives the values for each step.
+typedef char FileId;
+typedef char FileType;
+
+// The three frames, each sent byte by byte as it stands, its checksum last.
+struct HeaderFrame {
+    BYTE bytes[HEADER_FRAME_SIZE];  // STX 'L' type 'N' ETX checksum: opens a transfer
+};
+struct CountFrame {
+    BYTE bytes[COUNT_FRAME_SIZE];  // STX, the block count in two hex digits, id, ETX, checksum
+};
+struct BlockFrame {
+    BYTE
+        bytes[BLOCK_FRAME_SIZE];  // STX, the index in two hex digits, 128 data bytes, ETX, checksum
+};
+
 // One file's bytes from offset 0, zero-filled to the end of the last block.
 extern BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
-// The frame buffer: the BlockFrame being sent, rebuilt for every block.
-extern BYTE FrameBuffer[BLOCK_FRAME_SIZE];
+// The frame buffer: the block being sent, rebuilt for every block.
+extern BlockFrame FrameBuffer;
 
 // Two's complement of the 8-bit sum of the bytes, low 7 bits kept: 0x00 to 0x7F.
 BYTE FrameChecksum(const BYTE *bytes, int length);
-void buildHeaderFrame(BYTE *frame, char fileType);          // 6 bytes
-void buildCountFrame(BYTE *frame, int count, char fileId);  // 6 bytes
-void buildBlockFrame(int index);                            // into FrameBuffer
+void buildHeaderFrame(HeaderFrame *frame, FileType fileType);
+void buildCountFrame(CountFrame *frame, int count, FileId fileId);
+void buildBlockFrame(int index);  // block `index` of ImageBuffer into FrameBuffer
 
-BYTE sendImageFile(LPCSTR name, char fileId, char fileType);
-BYTE openSession(int count, char fileId, char fileType);
+BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType);
+BYTE openSession(int count, FileId fileId, FileType fileType);
 BYTE sendBlockWithRetry();

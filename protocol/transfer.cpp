@@ -9,7 +9,7 @@
 #include "protocol/window_context.h"
 
 BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
-BYTE FrameBuffer[BLOCK_FRAME_SIZE];
+BlockFrame FrameBuffer;
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -29,29 +29,32 @@ static void putHex(BYTE *out, int value) {
     out[1] = (BYTE)HEX_DIGITS[value & 0x0F];
 }
 
-void buildHeaderFrame(BYTE *frame, char fileType) {
-    frame[0] = STX;
-    frame[1] = 'L';
-    frame[2] = (BYTE)fileType;
-    frame[3] = 'N';
-    frame[4] = ETX;
-    frame[5] = FrameChecksum(frame, 5);
+void buildHeaderFrame(HeaderFrame *frame, FileType fileType) {
+    BYTE *bytes = frame->bytes;
+    bytes[0] = STX;
+    bytes[1] = 'L';
+    bytes[2] = (BYTE)fileType;
+    bytes[3] = 'N';
+    bytes[4] = ETX;
+    bytes[5] = FrameChecksum(bytes, 5);
 }
 
-void buildCountFrame(BYTE *frame, int count, char fileId) {
-    frame[0] = STX;
-    putHex(frame + 1, count);
-    frame[3] = (BYTE)fileId;
-    frame[4] = ETX;
-    frame[5] = FrameChecksum(frame, 5);
+void buildCountFrame(CountFrame *frame, int count, FileId fileId) {
+    BYTE *bytes = frame->bytes;
+    bytes[0] = STX;
+    putHex(bytes + 1, count);
+    bytes[3] = (BYTE)fileId;
+    bytes[4] = ETX;
+    bytes[5] = FrameChecksum(bytes, 5);
 }
 
 void buildBlockFrame(int index) {
-    FrameBuffer[0] = STX;
-    putHex(FrameBuffer + 1, index);
-    memcpy(FrameBuffer + 3, ImageBuffer + index * BLOCK_SIZE, BLOCK_SIZE);
-    FrameBuffer[131] = ETX;
-    FrameBuffer[132] = FrameChecksum(FrameBuffer, 132);
+    BYTE *bytes = FrameBuffer.bytes;
+    bytes[0] = STX;
+    putHex(bytes + 1, index);
+    memcpy(bytes + 3, ImageBuffer + index * BLOCK_SIZE, BLOCK_SIZE);
+    bytes[131] = ETX;
+    bytes[132] = FrameChecksum(bytes, 132);
 }
 
 static void writeFrame(const BYTE *frame, int length) {
@@ -88,7 +91,7 @@ static BYTE readImage(LPCSTR name, DWORD *size) {
     return ok;
 }
 
-BYTE sendImageFile(LPCSTR name, char fileId, char fileType) {
+BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType) {
     progress(PBM_SETPOS, 0, 0);
     DWORD size = 0;
     if (!readImage(name, &size)) {
@@ -115,10 +118,10 @@ BYTE sendImageFile(LPCSTR name, char fileId, char fileType) {
     return 1;
 }
 
-BYTE openSession(int count, char fileId, char fileType) {
-    BYTE frame[COUNT_FRAME_SIZE];
-    buildHeaderFrame(frame, fileType);
-    writeFrame(frame, HEADER_FRAME_SIZE);
+BYTE openSession(int count, FileId fileId, FileType fileType) {
+    HeaderFrame header;
+    buildHeaderFrame(&header, fileType);
+    writeFrame(header.bytes, HEADER_FRAME_SIZE);
     // The device takes the header with ACK, then asks with ENQ; nothing else will do.
     if (!waitForByte() || lastReceived != ACK) {
         return 0;
@@ -128,8 +131,9 @@ BYTE openSession(int count, char fileId, char fileType) {
     }
     writeByte(ACK);
     delayTicks(COUNT_FRAME_DELAY_TICKS);
-    buildCountFrame(frame, count, fileId);
-    writeFrame(frame, COUNT_FRAME_SIZE);
+    CountFrame countFrame;
+    buildCountFrame(&countFrame, count, fileId);
+    writeFrame(countFrame.bytes, COUNT_FRAME_SIZE);
     return (BYTE)(waitForByte() && lastReceived == ACK);
 }
 
@@ -137,7 +141,7 @@ BYTE sendBlockWithRetry() {
     // Five sends, back to back: a NAK, noise, a stale byte or silence each start the next
     // send at once, and the ring is left as it is.
     for (int attempt = 0; attempt < BLOCK_SEND_ATTEMPTS; attempt++) {
-        writeFrame(FrameBuffer, BLOCK_FRAME_SIZE);
+        writeFrame(FrameBuffer.bytes, BLOCK_FRAME_SIZE);
         if (waitForByte() && (lastReceived == ACK || lastReceived == CAN)) {
             return 1;  // the caller tells ACK from CAN
         }
