@@ -10,12 +10,20 @@
 
 BYTE RunInProgress = 0;
 
-// What each slot's transfer tells the device. The ids are fixed per slot and do not follow
-// the run order: Pump 2 is '5' and Reader 1 is '4'.
+// What each slot's transfers tell the device, in run order. The ids are fixed per slot and
+// do not follow the run order: Pump 2 is '5' and Reader 1 is '4'. PC_CC goes twice, as
+// file '1' and then as file '2'; the second pass runs only if the first succeeded.
+// clang-format off
 const StepInfo Steps[] = {
-    {SLOT_POS, '0', 'C', 0},   {SLOT_PC_CC, '1', 'A', 0},   {SLOT_PUMP1, '3', 'A', 0},
-    {SLOT_PUMP2, '5', 'A', 1}, {SLOT_READER1, '4', 'A', 1}, {SLOT_READER2, '6', 'E', 1},
+    // slot        id   type skip second pass
+    {SLOT_POS,     '0', 'C', 0,   0},
+    {SLOT_PC_CC,   '1', 'A', 0,   '2'},
+    {SLOT_PUMP1,   '3', 'A', 0,   0},
+    {SLOT_PUMP2,   '5', 'A', 1,   0},
+    {SLOT_READER1, '4', 'A', 1,   0},
+    {SLOT_READER2, '6', 'E', 1,   0},
 };
+// clang-format on
 extern const int STEP_COUNT = (int)(sizeof Steps / sizeof Steps[0]);
 
 // Repaints the status lines as they were laid out at start-up, drawing over the old text.
@@ -41,17 +49,18 @@ static const StepInfo *stepFor(int slot) {
     return 0;
 }
 
-// PC_CC goes twice, as file '1' and then as file '2'.
-static BYTE sendPcCc() {
-    ImageSlot *slot = &Slots[SLOT_PC_CC];
-    setMarker(SLOT_PC_CC, MARK_PASS1);
-    if (!sendImageFile(slot->name, '1', 'A')) {
-        setMarker(SLOT_PC_CC, MARK_PASS1_FAILED);
+// Two passes of the same file: '1' while the first goes (and 'e' if it fails), '2' while
+// the second goes.
+static BYTE sendTwoPasses(const StepInfo *step) {
+    const char *name = Slots[step->slot].name;
+    setMarker(step->slot, MARK_PASS1);
+    if (!sendImageFile(name, step->fileId, step->fileType)) {
+        setMarker(step->slot, MARK_PASS1_FAILED);
         return 0;
     }
-    setMarker(SLOT_PC_CC, MARK_PASS2);
-    BYTE ok = sendImageFile(slot->name, PC_CC_SECOND_ID, 'A');
-    setMarker(SLOT_PC_CC, ok ? MARK_DONE : MARK_FAILED);
+    setMarker(step->slot, MARK_PASS2);
+    BYTE ok = sendImageFile(name, step->secondPassId, step->fileType);
+    setMarker(step->slot, ok ? MARK_DONE : MARK_FAILED);
     return ok;
 }
 
@@ -60,8 +69,8 @@ BYTE sendStep(int slot) {
     if (step == 0) {
         return 0;
     }
-    if (slot == SLOT_PC_CC) {
-        return sendPcCc();
+    if (step->secondPassId != 0) {
+        return sendTwoPasses(step);
     }
     if (step->skipWhenEmpty && Slots[slot].name[0] == 0) {
         return 1;

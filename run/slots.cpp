@@ -11,8 +11,11 @@ ImageSlot Slots[SLOT_COUNT] = {
 };
 
 void selectFile(int slot, UINT catalogId) {
-    // Only the pump and reader slots are chosen from the menus.
+    // Only the pump and reader slots are chosen from the menus, and only driver files.
     if (slot < SLOT_PUMP1 || slot > SLOT_READER2) {
+        return;
+    }
+    if (catalogId < FileCatalog.first || catalogId > FileCatalog.last) {
         return;
     }
     LoadStringA(WindowContext.instance, catalogId, Slots[slot].name, SLOT_NAME_SIZE);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/winapi.h"
+#include "resources/resource.h"
 
 // Display order and run order alike.
 enum SlotIndex { SLOT_POS, SLOT_PC_CC, SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2 };
@@ -28,5 +29,15 @@ struct ImageSlot {
 
 extern ImageSlot Slots[SLOT_COUNT];
 
-// Loads catalog string catalogId (110 to 127) into the slot's name and marks it '-'.
+// The driver file names the pump and reader menus choose from: string-table entries 110
+// (IDS_DW_CARD) to 127 (IDS_MEC_PUMP), texts in resources/strings.rc. An entry is named by
+// its string id.
+struct FileCatalogRange {
+    UINT first;
+    UINT last;
+};
+const FileCatalogRange FileCatalog = {IDS_DW_CARD, IDS_MEC_PUMP};
+
+// Loads FileCatalog entry catalogId into the slot's name and marks it '-'. Only the pump
+// and reader slots take a selection, and only from the catalog.
 void selectFile(int slot, UINT catalogId);

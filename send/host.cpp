@@ -82,7 +82,8 @@ static const StepInfo *stepOf(int slot) {
 }
 
 static char fileIdOf(const Transfer *t) {
-    return t->pass == 2 ? PC_CC_SECOND_ID : stepOf(t->slot)->fileId;
+    const StepInfo *step = stepOf(t->slot);
+    return t->pass == 2 ? step->secondPassId : step->fileId;
 }
 
 static void clearBar() {

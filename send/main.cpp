@@ -374,11 +374,11 @@ static int preflight(BYTE plan, const char *portName) {
             printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[step->slot], "-");
             continue;
         }
-        int passes = step->slot == SLOT_PC_CC ? 2 : 1;
+        int passes = step->secondPassId != 0 ? 2 : 1;
         for (int pass = 1; pass <= passes; pass++) {
             DWORD size = sizes[step->slot];
             printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3u blocks\n", ++order,
-                   SlotLabels[step->slot], name, pass == 2 ? PC_CC_SECOND_ID : step->fileId,
+                   SlotLabels[step->slot], name, pass == 2 ? step->secondPassId : step->fileId,
                    step->fileType, (unsigned)size,
                    (unsigned)((size + BLOCK_SIZE - 1) / BLOCK_SIZE));
         }
