@@ -16,13 +16,6 @@ BYTE LinkQuitPending = 0;
 static HWND TickWindow = 0;
 static UINT_PTR TickTimerId = 0;
 
-// The DCB's flag word: binary, parity checking on, no handshake, DTR and RTS on,
-// continue after XOFF, no XON/XOFF, no error or null handling, no abort on error.
-// Bit 15 and up stay as read.
-const DWORD DCB_FLAGS_KEEP = 0xFFFF9093u;
-const DWORD DCB_FLAGS_SET = 0x1093u;
-const size_t DCB_FLAGS_OFFSET = 8;  // after DCBlength and BaudRate
-
 // Write time-outs: 10 ms a byte plus 1000 ms. Reads return at once with what has arrived.
 const DWORD WRITE_TIMEOUT_PER_BYTE_MS = 10;
 const DWORD WRITE_TIMEOUT_CONSTANT_MS = 1000;
@@ -58,6 +51,29 @@ void setBaud(int baudRate) {
     LinkSettings.baudRate = baudRate;
 }
 
+void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity) {
+    dcb->BaudRate = (DWORD)LinkSettings.baudRate;
+    dcb->ByteSize = byteSize;
+    dcb->Parity = parity;
+    dcb->StopBits = ONESTOPBIT;
+    // Binary, parity checking on, no handshake of either kind, DTR and RTS held on, sending
+    // goes on after XOFF, no XON/XOFF, no error or null replacement, no abort on error.
+    // The rest of the flag word, bit 15 and up, stays as read.
+    dcb->fBinary = 1;
+    dcb->fParity = 1;
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fDsrSensitivity = 0;
+    dcb->fTXContinueOnXoff = 1;
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+    dcb->fErrorChar = 0;
+    dcb->fNull = 0;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->fAbortOnError = 0;
+}
+
 BYTE openLink(BYTE byteSize, BYTE parity) {
     char name[16];
     wsprintfA(name, "COM%d", LinkSettings.portNumber);
@@ -71,14 +87,7 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
     GetCommState(SerialLink, &dcb);
-    dcb.BaudRate = (DWORD)LinkSettings.baudRate;
-    dcb.ByteSize = byteSize;
-    dcb.Parity = parity;
-    dcb.StopBits = ONESTOPBIT;
-    DWORD flags;
-    memcpy(&flags, (BYTE *)&dcb + DCB_FLAGS_OFFSET, sizeof flags);
-    flags = (flags & DCB_FLAGS_KEEP) | DCB_FLAGS_SET;
-    memcpy((BYTE *)&dcb + DCB_FLAGS_OFFSET, &flags, sizeof flags);
+    applyLinkSettings(&dcb, byteSize, parity);
     if (!SetCommState(SerialLink, &dcb)) {
         showPortError("Unable to configure the serial port");
         return 0;  // the port stays open with its previous settings

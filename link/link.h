@@ -52,6 +52,9 @@ BYTE openLink(BYTE byteSize, BYTE parity);
 // texts). The window program's is the message box of port_error_box.cpp; a console program
 // defines its own, and the linker then leaves that file out of the archive.
 void showPortError(LPCSTR text);
+// What openLink changes in the port's DCB as read: the settings' rate, byteSize, parity,
+// one stop bit and the flag bits of the line.
+void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity);
 BYTE closeLink();
 void writeByte(BYTE value);
 void pollPort();

@@ -30,6 +30,31 @@ const MakeRow Makes[] = {
 };
 extern const int MAKE_COUNT = (int)(sizeof Makes / sizeof Makes[0]);
 
+// The "Baud Rate" menu: each entry's command and the rate it sets.
+struct BaudRow {
+    UINT command;
+    int rate;
+};
+
+static const BaudRow BaudRates[] = {
+    {IDM_BAUD_19200, 19200},
+    {IDM_BAUD_9600, 9600},
+    {IDM_BAUD_4800, 4800},
+    {IDM_BAUD_2400, 2400},
+};
+static const int BAUD_COUNT = (int)(sizeof BaudRates / sizeof BaudRates[0]);
+
+// Finds the rate of a "Baud Rate" command. Returns 1 if commandId is one.
+static BYTE findBaud(UINT commandId, int *rate) {
+    for (int i = 0; i < BAUD_COUNT; i++) {
+        if (commandId == BaudRates[i].command) {
+            *rate = BaudRates[i].rate;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // Finds the slot and catalog entry of a make command. Returns 1 if commandId is one.
 static BYTE findMake(UINT commandId, int *slot, UINT *catalogId) {
     for (int i = 0; i < MAKE_COUNT; i++) {
@@ -66,22 +91,6 @@ LRESULT handleCommand(HWND window, UINT commandId, WPARAM wParam, LPARAM lParam)
             setPort((int)(commandId - IDM_COM1) + 1);
             repaintWhole(window);
             return 0;
-        case IDM_BAUD_19200:
-            setBaud(19200);
-            repaintWhole(window);
-            return 0;
-        case IDM_BAUD_9600:
-            setBaud(9600);
-            repaintWhole(window);
-            return 0;
-        case IDM_BAUD_4800:
-            setBaud(4800);
-            repaintWhole(window);
-            return 0;
-        case IDM_BAUD_2400:
-            setBaud(2400);
-            repaintWhole(window);
-            return 0;
         case IDM_PUMP1_SELECT:
         case IDM_PUMP2_SELECT:
         case IDM_READER1_SELECT:
@@ -92,6 +101,12 @@ LRESULT handleCommand(HWND window, UINT commandId, WPARAM wParam, LPARAM lParam)
             break;
     }
 
+    int rate;
+    if (findBaud(commandId, &rate)) {
+        setBaud(rate);
+        repaintWhole(window);
+        return 0;
+    }
     int slot;
     UINT catalogId;
     if (findMake(commandId, &slot, &catalogId)) {

@@ -1,12 +1,11 @@
-// The status display: the port settings and one line per file slot with its marker, drawn
-// top-left in the paint context's default font and colours. The data is link/ and run/'s.
+// The status display: the port settings and one line per file slot with its marker, each
+// formatted apart from the painting, then drawn top-left in the paint context's default
+// font and colours. The data is link/ and run/'s.
 #include "ui/ui.h"
 
 #include "link/link.h"
 #include "run/slots.h"
 
-// Each line is formatted into a buffer of this size.
-const int LINE_SIZE = 100;
 // Longest name that still fits: the longest fixed text ("[x] POS file            =>   ")
 // is 29 characters, so 64 leaves room. Catalog names are at most 12 characters; anything
 // longer is shown cut, never written past the buffer.
@@ -19,25 +18,26 @@ const int PORT_LINE_TOP = 25;
 const int FIRST_SLOT_GAP = 50;
 const int SLOT_LINE_GAP = 25;
 
+// clang-format off
 static const char *const SlotFormats[SLOT_COUNT] = {
-    "[%c] POS file            =>   %s", "[%c] PC_CC file       =>   %s",
-    "[%c] Pump 1 file      =>   %s",    "[%c] Pump 2 file      =>   %s",
-    "[%c] Reader 1 file   =>   %s",     "[%c] Reader 2 file   =>   %s",
+    "[%c] POS file            =>   %s",
+    "[%c] PC_CC file       =>   %s",
+    "[%c] Pump 1 file      =>   %s",
+    "[%c] Pump 2 file      =>   %s",
+    "[%c] Reader 1 file   =>   %s",
+    "[%c] Reader 2 file   =>   %s",
 };
+// clang-format on
+
+// Ports 1 to 4 by name; any other number shows "No Port".
+static const char *const PortNames[] = {"Com 1", "Com 2", "Com 3", "Com 4"};
+const int PORT_NAME_COUNT = 4;
 
 static LPCSTR portName(int portNumber) {
-    switch (portNumber) {
-        case 1:
-            return "Com 1";
-        case 2:
-            return "Com 2";
-        case 3:
-            return "Com 3";
-        case 4:
-            return "Com 4";
-        default:
-            return "No Port";
+    if (portNumber < 1 || portNumber > PORT_NAME_COUNT) {
+        return "No Port";
     }
+    return PortNames[portNumber - 1];
 }
 
 // Copies at most SHOWN_NAME_MAX characters of name, so the formatted line cannot overflow.
@@ -50,6 +50,21 @@ static void copyShownName(char *shown, const char *name) {
     shown[length] = 0;
 }
 
+void formatStatusLine(int n, char line[STATUS_LINE_SIZE]) {
+    if (n == 1) {
+        // The rate takes five places, right-aligned: ( 9600), (19200).
+        wsprintfA(line, "    Port Settings    =>   %s (%5d)", portName(LinkSettings.portNumber),
+                  LinkSettings.baudRate);
+    } else if (n >= 2 && n <= STATUS_LINE_COUNT) {
+        const ImageSlot *slot = &Slots[n - 2];
+        char shown[SHOWN_NAME_MAX + 1];
+        copyShownName(shown, slot->name);
+        wsprintfA(line, SlotFormats[n - 2], slot->marker, shown);
+    } else {
+        line[0] = 0;
+    }
+}
+
 void paintStatus(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
@@ -58,18 +73,12 @@ void paintStatus(HWND window) {
     GetClientRect(window, &lineRect);
     lineRect.left += LINE_LEFT;
     lineRect.top += PORT_LINE_TOP;
-
-    char line[LINE_SIZE];
-    // The rate takes five places, right-aligned: ( 9600), (19200).
-    wsprintfA(line, "    Port Settings    =>   %s (%5d)", portName(LinkSettings.portNumber),
-              LinkSettings.baudRate);
-    DrawTextA(dc, line, -1, &lineRect, 0);
-
-    for (int slot = 0; slot < SLOT_COUNT; slot++) {
-        lineRect.top += slot == 0 ? FIRST_SLOT_GAP : SLOT_LINE_GAP;
-        char shown[SHOWN_NAME_MAX + 1];
-        copyShownName(shown, Slots[slot].name);
-        wsprintfA(line, SlotFormats[slot], Slots[slot].marker, shown);
+    for (int n = 1; n <= STATUS_LINE_COUNT; n++) {
+        if (n > 1) {
+            lineRect.top += n == 2 ? FIRST_SLOT_GAP : SLOT_LINE_GAP;
+        }
+        char line[STATUS_LINE_SIZE];
+        formatStatusLine(n, line);
         DrawTextA(dc, line, -1, &lineRect, 0);
     }
 

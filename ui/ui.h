@@ -4,7 +4,16 @@
 
 #include "platform/winapi.h"
 
-// Draws the seven status lines (port settings, then one per slot) for WM_PAINT.
+// The status display is seven lines: 1 the port settings, 2 to 7 one per slot in slot
+// order. Each is formatted into a buffer of STATUS_LINE_SIZE characters.
+const int STATUS_LINE_COUNT = 7;
+const int STATUS_LINE_SIZE = 100;
+
+// Formats status line n (1 to 7) from the current settings and slots, as paintStatus
+// draws it. Any other n gives an empty line.
+void formatStatusLine(int n, char line[STATUS_LINE_SIZE]);
+
+// Draws the seven status lines for WM_PAINT.
 void paintStatus(HWND window);
 
 // Carries out menu command `commandId` (the low word of wParam) for `window`. Commands it
