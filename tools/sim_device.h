@@ -129,7 +129,4 @@ private:
     void answer(Nanos t, std::vector<uint8_t> bytes, Output *out);
 };
 
-// SHA-256 of the bytes, as 64 lower-case hex digits.
-std::string sha256Hex(const std::vector<uint8_t> &data);
-
 }  // namespace sim

@@ -3,6 +3,8 @@
 // speed, killing it), the session's files and the options; the exchange is sim_device's.
 #include <errno.h>
 #include <fcntl.h>
+#include <getopt.h>
+#include <openssl/sha.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -20,6 +22,8 @@
 #include <deque>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/sim_device.h"
 
@@ -209,21 +213,36 @@ std::string parentOf(const std::string &path) {
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-std::string jsonString(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c < 0x20 || c >= 0x7F) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
+// A string of the device's bytes (a type letter may be any byte) for the report: each byte
+// as the character of that number, so a reader gets back exactly the bytes.
+std::string bytesAsText(const std::string &bytes) {
+    std::string utf8;
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            utf8 += (char)c;
         } else {
-            out += (char)c;
+            utf8 += (char)(0xC0 | (c >> 6));
+            utf8 += (char)(0x80 | (c & 0x3F));
         }
     }
-    return out + "\"";
+    return utf8;
+}
+
+// One JSON line, ASCII only: what is not ASCII goes as \u escapes.
+std::string jsonLine(const nlohmann::ordered_json &object) {
+    return object.dump(-1, ' ', true) + "\n";
+}
+
+std::string sha256Hex(const std::vector<uint8_t> &data) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(data.data(), data.size(), digest);
+    std::string hex;
+    char pair[3];
+    for (unsigned char b : digest) {
+        snprintf(pair, sizeof pair, "%02x", b);
+        hex += pair;
+    }
+    return hex;
 }
 
 // The PC side's line settings, as the termios file and the report show them.
@@ -263,11 +282,11 @@ LineState readLine(int fd) {
     // which would change the frames' bytes on their way.
     bool raw = !(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.c_oflag & OPOST) &&
                !(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | PARMRK));
-    char buf[160];
-    snprintf(buf, sizeof buf,
-             "{\"baud\":%ld,\"data_bits\":%d,\"parity\":\"%s\",\"stop_bits\":%d,\"raw\":%s}\n",
-             s.baud, bits, parity, (t.c_cflag & CSTOPB) ? 2 : 1, raw ? "true" : "false");
-    s.json = buf;
+    s.json = jsonLine({{"baud", s.baud},
+                       {"data_bits", bits},
+                       {"parity", parity},
+                       {"stop_bits", (t.c_cflag & CSTOPB) ? 2 : 1},
+                       {"raw", raw}});
     return s;
 }
 
@@ -287,22 +306,6 @@ bool setRaw(int fd, long baud) {
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
-bool takeValue(int argc, char **argv, int *i, const std::string &name, std::string *value) {
-    std::string arg = argv[*i];
-    if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
-        *value = arg.substr(name.size() + 1);
-        return true;
-    }
-    if (arg != name)
-        return false;
-    if (*i + 1 >= argc) {
-        fprintf(stderr, "marvane-sim: %s needs a value (see --help)\n", name.c_str());
-        exit(2);
-    }
-    *value = argv[++*i];
-    return true;
-}
-
 [[noreturn]] void badOption(const std::string &message) {
     fprintf(stderr, "marvane-sim: %s (see --help)\n", message.c_str());
     exit(2);
@@ -317,69 +320,127 @@ bool parseNumber(const std::string &s, double lo, double hi, double *out) {
     return true;
 }
 
+// The long options; each value is `optarg` in parseOptions.
+enum OptionId {
+    OPT_LINK = 256,
+    OPT_DEVICE,
+    OPT_BAUD,
+    OPT_OUT,
+    OPT_READY_FILE,
+    OPT_STOP_FILE,
+    OPT_STOPPED_FILE,
+    OPT_TERMIOS_FILE,
+    OPT_LIFETIME,
+    OPT_LOG,
+    OPT_VERBOSE,
+    OPT_RAW_REPLY,
+    OPT_RAW_SEND,
+    OPT_FAULT,
+    OPT_DEAD_MODE,
+};
+
+const struct option kOptions[] = {
+    {"link", required_argument, nullptr, OPT_LINK},
+    {"device", required_argument, nullptr, OPT_DEVICE},
+    {"baud", required_argument, nullptr, OPT_BAUD},
+    {"out", required_argument, nullptr, OPT_OUT},
+    {"ready-file", required_argument, nullptr, OPT_READY_FILE},
+    {"stop-file", required_argument, nullptr, OPT_STOP_FILE},
+    {"stopped-file", required_argument, nullptr, OPT_STOPPED_FILE},
+    {"termios-file", required_argument, nullptr, OPT_TERMIOS_FILE},
+    {"lifetime", required_argument, nullptr, OPT_LIFETIME},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"verbose", no_argument, nullptr, OPT_VERBOSE},
+    {"raw-reply", required_argument, nullptr, OPT_RAW_REPLY},
+    {"raw-send", required_argument, nullptr, OPT_RAW_SEND},
+    {"fault", required_argument, nullptr, OPT_FAULT},
+    {"dead-mode", required_argument, nullptr, OPT_DEAD_MODE},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
 Options parseOptions(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; i++) {
-        std::string v, arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            fputs(kHelp, stdout);
-            exit(0);
-        } else if (arg == "--verbose") {
-            o.verbose = true;
-        } else if (takeValue(argc, argv, &i, "--link", &v)) {
-            o.link = v;
-        } else if (takeValue(argc, argv, &i, "--device", &v)) {
-            o.device = v;
-        } else if (takeValue(argc, argv, &i, "--out", &v)) {
-            o.out = v;
-        } else if (takeValue(argc, argv, &i, "--ready-file", &v)) {
-            o.readyFile = v;
-        } else if (takeValue(argc, argv, &i, "--stop-file", &v)) {
-            o.stopFile = v;
-        } else if (takeValue(argc, argv, &i, "--stopped-file", &v)) {
-            o.stoppedFile = v;
-        } else if (takeValue(argc, argv, &i, "--termios-file", &v)) {
-            o.termiosFile = v;
-        } else if (takeValue(argc, argv, &i, "--log", &v)) {
-            o.logFile = v;
-        } else if (takeValue(argc, argv, &i, "--lifetime", &v)) {
-            if (!parseNumber(v, 0.1, 1e7, &o.lifetime))
-                badOption("bad --lifetime '" + v + "'");
-        } else if (takeValue(argc, argv, &i, "--baud", &v)) {
-            double b = 0;
-            speed_t code;
-            o.baudAuto = v == "auto";
-            o.baud = 0;
-            if (!o.baudAuto) {
-                if (!parseNumber(v, 1, 4000000, &b) || b != (long)b)
-                    badOption("bad --baud '" + v + "'");
-                o.baud = (long)b;
-                if (!o.device.empty() && !baudCode(o.baud, &code))
-                    badOption("--device needs a standard rate, not " + v);
+    opterr = 0;  // the messages below say it in the simulator's words
+    int id;
+    while ((id = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+        std::string v = optarg ? optarg : "";
+        double n = 0;
+        switch (id) {
+            case 'h':
+                fputs(kHelp, stdout);
+                exit(0);
+            case OPT_LINK:
+                o.link = v;
+                break;
+            case OPT_DEVICE:
+                o.device = v;
+                break;
+            case OPT_OUT:
+                o.out = v;
+                break;
+            case OPT_READY_FILE:
+                o.readyFile = v;
+                break;
+            case OPT_STOP_FILE:
+                o.stopFile = v;
+                break;
+            case OPT_STOPPED_FILE:
+                o.stoppedFile = v;
+                break;
+            case OPT_TERMIOS_FILE:
+                o.termiosFile = v;
+                break;
+            case OPT_LOG:
+                o.logFile = v;
+                break;
+            case OPT_VERBOSE:
+                o.verbose = true;
+                break;
+            case OPT_LIFETIME:
+                if (!parseNumber(v, 0.1, 1e7, &o.lifetime))
+                    badOption("bad --lifetime '" + v + "'");
+                break;
+            case OPT_BAUD:
+                o.baudAuto = v == "auto";
+                o.baud = 0;
+                if (!o.baudAuto) {
+                    if (!parseNumber(v, 1, 4000000, &n) || n != (long)n)
+                        badOption("bad --baud '" + v + "'");
+                    o.baud = (long)n;
+                }
+                break;
+            case OPT_RAW_REPLY:
+                if (!parseNumber(v, 0, 65536, &n) || n != (int)n)
+                    badOption("bad --raw-reply '" + v + "'");
+                o.rawReply = (int)n;
+                break;
+            case OPT_RAW_SEND:
+                if (!sim::parseHex(v, &o.rawSend))
+                    badOption("bad --raw-send '" + v + "': hex bytes");
+                o.rawSendGiven = true;
+                break;
+            case OPT_FAULT: {
+                sim::Fault f;
+                std::string error;
+                if (!sim::parseFault(v, &f, &error))
+                    badOption(error);
+                o.faults.push_back(f);
+                break;
             }
-        } else if (takeValue(argc, argv, &i, "--raw-reply", &v)) {
-            double n = 0;
-            if (!parseNumber(v, 0, 65536, &n) || n != (int)n)
-                badOption("bad --raw-reply '" + v + "'");
-            o.rawReply = (int)n;
-        } else if (takeValue(argc, argv, &i, "--raw-send", &v)) {
-            if (!sim::parseHex(v, &o.rawSend))
-                badOption("bad --raw-send '" + v + "': hex bytes");
-            o.rawSendGiven = true;
-        } else if (takeValue(argc, argv, &i, "--fault", &v)) {
-            sim::Fault f;
-            std::string error;
-            if (!sim::parseFault(v, &f, &error))
-                badOption(error);
-            o.faults.push_back(f);
-        } else if (takeValue(argc, argv, &i, "--dead-mode", &v)) {
-            if (v != "close" && v != "silent")
-                badOption("--dead-mode is close or silent");
-            o.deadSilent = v == "silent";
-        } else {
-            badOption("unknown option '" + arg + "'");
+            case OPT_DEAD_MODE:
+                if (v != "close" && v != "silent")
+                    badOption("--dead-mode is close or silent");
+                o.deadSilent = v == "silent";
+                break;
+            case ':':
+                badOption(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                badOption("unknown option '" + std::string(argv[optind - 1]) + "'");
         }
     }
+    if (optind < argc)
+        badOption("unknown option '" + std::string(argv[optind]) + "'");
     if (!o.link.empty() && !o.device.empty())
         badOption("--link and --device exclude each other");
     if (o.rawReply >= 0 && o.rawSendGiven)
@@ -443,7 +504,6 @@ void queueAnswer(Session *s, Nanos at, const std::vector<uint8_t> &bytes) {
 }
 
 void saveTransfer(Session *s, const sim::Transfer &t) {
-    std::string sha = sim::sha256Hex(t.data);
     if (!s->opt.out.empty() && t.hasCount) {
         std::string base = t.id + "_" + t.type + ".bin";
         char numbered[16];
@@ -453,22 +513,24 @@ void saveTransfer(Session *s, const sim::Transfer &t) {
             !writeFileAtomically(s->opt.out + "/" + numbered + base, p, t.data.size()))
             logf("cannot save %s in %s: %s", base.c_str(), s->opt.out.c_str(), strerror(errno));
     }
-    std::string sends = "[";
-    for (size_t i = 0; i < t.sends.size(); i++)
-        sends += (i ? "," : "") + std::to_string(t.sends[i]);
-    sends += "]";
-    char times[96];
-    snprintf(times, sizeof times, "\"start\":%.6f,\"end\":%.6f", unixTime(*s, t.start),
-             unixTime(*s, t.end));
-    std::string lineText = "{\"ordinal\":" + std::to_string(t.ordinal) +
-                           ",\"type\":" + jsonString(t.type) + ",\"id\":" + jsonString(t.id) +
-                           ",\"blocks\":" + std::to_string(t.blocks < 0 ? 0 : t.blocks) +
-                           ",\"sends\":" + sends + ",\"outcome\":" + jsonString(t.outcome) +
-                           ",\"detail\":" + jsonString(t.detail) + ",\"sha256\":\"" + sha +
-                           "\",\"bytes\":" + std::to_string(t.data.size()) + "," + times +
-                           ",\"baud\":" + std::to_string(s->line.baud) +
-                           ",\"rx\":" + std::to_string(s->rxCount - s->rxReported) +
-                           ",\"tx\":" + std::to_string(s->txCount - s->txReported) + "}\n";
+    // Times to the microsecond, as unix time.
+    auto unixMicros = [s](Nanos t) { return (double)llround(unixTime(*s, t) * 1e6) / 1e6; };
+    std::string lineText = jsonLine({
+        {"ordinal", t.ordinal},
+        {"type", bytesAsText(t.type)},
+        {"id", bytesAsText(t.id)},
+        {"blocks", t.blocks < 0 ? 0 : t.blocks},
+        {"sends", t.sends},
+        {"outcome", t.outcome},
+        {"detail", bytesAsText(t.detail)},
+        {"sha256", sha256Hex(t.data)},
+        {"bytes", t.data.size()},
+        {"start", unixMicros(t.start)},
+        {"end", unixMicros(t.end)},
+        {"baud", s->line.baud},
+        {"rx", s->rxCount - s->rxReported},
+        {"tx", s->txCount - s->txReported},
+    });
     s->rxReported = s->rxCount;
     s->txReported = s->txCount;
     // One write per line, so a reader polling the file never sees half a line.
