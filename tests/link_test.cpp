@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <filesystem>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "link/link.h"
 #include "tests/fixtures/test_host.h"
+#include "tests/fixtures/test_window.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/sim_spawn.h"
 
@@ -23,11 +25,9 @@ const UINT MSG_STOP_TICKS = WM_USER + 3;    // the tick timer is killed in the m
 
 int Dispatched = 0;
 
+// The suite's own messages; the tick and the rest as the shared tick window has them.
 LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_TIMER:
-            onTick(wParam);
-            return 0;
         case MSG_COUNT:
             Dispatched++;
             return 0;
@@ -38,7 +38,7 @@ LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             stopTicks(window);
             return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return testwin::tickHostProc(window, message, wParam, lParam);
 }
 
 BYTE counterByte(int index) {
@@ -49,14 +49,7 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetMessageState();
-        WNDCLASSEXA windowClass = {};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = testWindowProc;
-        windowClass.hInstance = GetModuleHandleA(NULL);
-        windowClass.lpszClassName = "MarvaneLinkTest";
-        RegisterClassExA(&windowClass);  // fails harmlessly when already registered
-        window = CreateWindowExA(0, "MarvaneLinkTest", "link test", WS_OVERLAPPED, 0, 0, 200, 100,
-                                 NULL, NULL, windowClass.hInstance, NULL);
+        window = testwin::makeWindow("MarvaneLinkTest", testWindowProc, 200, 100, WS_OVERLAPPED);
         ASSERT_TRUE(window != NULL);
         startTicks(window);
         Dispatched = 0;
@@ -387,6 +380,29 @@ TEST_F(LinkTest, PortHeldByAnotherProcessCannotBeOpened) {
     EXPECT_EQ(boxes[0].text, "Unable to open the port");
     releasePortInOtherProcess(holder);
     EXPECT_EQ(openLink(8, NOPARITY), 1);
+}
+
+// What openLink asks of the port, whatever the port held before: the chosen rate, 8 data
+// bits, no parity, one stop bit, and the flag word (the 32 bits after DCBlength and
+// BaudRate) read, ANDed with 0xFFFF9093 and ORed with 0x1093.
+TEST(LinkSettings, DcbGetsTheRateFrameAndFlagWord) {
+    const int previousBaud = LinkSettings.baudRate;
+    setBaud(2400);
+    for (DWORD read : {0x00000000u, 0xFFFFFFFFu, 0xA5A5A5A5u, 0x5A5A5A5Au, 0x00007FFFu}) {
+        SCOPED_TRACE(read);
+        DCB dcb;
+        memset(&dcb, 0xFF, sizeof dcb);
+        memcpy((BYTE *)&dcb + 8, &read, sizeof read);
+        applyLinkSettings(&dcb, 8, NOPARITY);
+        DWORD flags;
+        memcpy(&flags, (const BYTE *)&dcb + 8, sizeof flags);
+        EXPECT_EQ(flags, (read & 0xFFFF9093u) | 0x1093u);
+        EXPECT_EQ(dcb.BaudRate, 2400u);
+        EXPECT_EQ(dcb.ByteSize, 8);
+        EXPECT_EQ(dcb.Parity, 0);
+        EXPECT_EQ(dcb.StopBits, 0);
+    }
+    setBaud(previousBaud);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The status display and the menu commands, driven through the stand-in: what the operator
-// would read on the seven lines (as DrawTextA received them), which slot a menu entry fills,
-// and which commands repaint. The expected texts are typed from the operator's view of the
-// program, not taken from the code.
+// reads on the seven lines (formatStatusLine, and where DrawTextA put them), which slot a
+// menu entry fills, and which commands repaint. The expected texts are typed from the
+// operator's view of the program, not taken from the code.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include "protocol/window_context.h"
 #include "resources/resource.h"
 #include "run/slots.h"
+#include "tests/fixtures/test_window.h"
 #include "ui/ui.h"
 
 namespace {
@@ -25,14 +26,30 @@ struct DrawnLine {
     UINT format;
 };
 
-// Feeds the tick countdown as the main window does, so a run's waits time out.
-LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
+// handleCommand's calls of DefWindowProcA, caught on their way: this suite is linked with
+// the program's references to it routed here first (tests/CMakeLists.txt). The stand-in's
+// own DefWindowProcA still runs, and its answer is replaced by one it never gives, so a
+// command that is not handed on cannot pass for one that is.
+struct DefProcCall {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<DefProcCall> defProcCalls;
+const LRESULT DEF_PROC_ANSWER = 0x5EED;
+
+}  // namespace
+
+extern "C" LRESULT __real__Z14DefWindowProcAP6HWND__jml(HWND, UINT, WPARAM, LPARAM);
+extern "C" LRESULT __wrap__Z14DefWindowProcAP6HWND__jml(HWND window, UINT message, WPARAM wParam,
+                                                        LPARAM lParam) {
+    defProcCalls.push_back({window, message, wParam, lParam});
+    __real__Z14DefWindowProcAP6HWND__jml(window, message, wParam, lParam);
+    return DEF_PROC_ANSWER;
 }
+
+namespace {
 
 class UiTest : public ::testing::Test {
 protected:
@@ -49,14 +66,7 @@ protected:
         WindowContext = WindowContextData();
         WindowContext.instance = GetModuleHandleA(NULL);
 
-        WNDCLASSEXA windowClass = {};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = testWindowProc;
-        windowClass.hInstance = WindowContext.instance;
-        windowClass.lpszClassName = "UITEST";
-        RegisterClassExA(&windowClass);
-        window = CreateWindowExA(0, "UITEST", "ui test", WS_OVERLAPPEDWINDOW, 200, 200, 500, 350,
-                                 NULL, NULL, WindowContext.instance, NULL);
+        window = testwin::makeWindow("UITEST", testwin::tickHostProc);
         ASSERT_NE(window, (HWND)NULL);
     }
 
@@ -80,10 +90,11 @@ protected:
         return lines;
     }
 
-    std::string line(int number) {
-        std::vector<DrawnLine> lines = paint();
-        EXPECT_EQ(lines.size(), 7u);
-        return number >= 1 && number <= (int)lines.size() ? lines[number - 1].text : "";
+    // Status line `number` (1 to 7) as the operator reads it.
+    static std::string line(int number) {
+        char text[STATUS_LINE_SIZE];
+        formatStatusLine(number, text);
+        return text;
     }
 
     // Runs a command the way the window procedure passes it on.
@@ -123,6 +134,7 @@ TEST_F(UiTest, StartUpShowsDefaultsOnSevenLinesAtTheirPositions) {
     GetClientRect(window, &client);
     for (int i = 0; i < 7; i++) {
         SCOPED_TRACE(i + 1);
+        EXPECT_EQ(line(i + 1), expected[i]);
         EXPECT_EQ(lines[i].text, expected[i]);
         EXPECT_EQ(lines[i].rect.left, client.left + 50);
         EXPECT_EQ(lines[i].rect.top, client.top + tops[i]);
@@ -285,14 +297,43 @@ TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
     for (UINT id : {0u, 1u, 103u, 106u, 109u, 32770u, 32820u, 40000u}) {
         SCOPED_TRACE(id);
         WPARAM wParam = MAKELONG(id, 1);
-        LRESULT expected = DefWindowProcA(window, WM_COMMAND, wParam, 0x1234);
+        defProcCalls.clear();
         int mark = standinInvalidationCount();
-        EXPECT_EQ(handleCommand(window, id, wParam, 0x1234), expected);
+        // Handed on as the message came, and the default procedure's answer is the result.
+        EXPECT_EQ(handleCommand(window, id, wParam, 0x1234), DEF_PROC_ANSWER);
+        ASSERT_EQ(defProcCalls.size(), 1u);
+        EXPECT_EQ(defProcCalls[0].window, window);
+        EXPECT_EQ(defProcCalls[0].message, (UINT)WM_COMMAND);
+        EXPECT_EQ(defProcCalls[0].wParam, wParam);
+        EXPECT_EQ(defProcCalls[0].lParam, 0x1234);
         EXPECT_EQ(invalidationsSince(mark), 0);
     }
     EXPECT_EQ(line(1), "    Port Settings    =>   Com 1 ( 9600)");
     EXPECT_EQ(line(4), "[ ] Pump 1 file      =>   ");
     EXPECT_EQ(line(7), "[ ] Reader 2 file   =>   ");
+
+    // The commands it knows are its own: none reaches the default procedure.
+    defProcCalls.clear();
+    for (UINT id : {IDM_COM2, IDM_BAUD_4800, IDM_PUMP1_GIL, IDM_READER2_SAM, IDM_PUMP2_SELECT}) {
+        EXPECT_EQ(command(id), 0);
+    }
+    EXPECT_TRUE(defProcCalls.empty());
+}
+
+TEST_F(UiTest, OnlyCatalogEntriesFillASlot) {
+    // The window class name (109) and the entries either side of the catalog are no driver
+    // files: the slot keeps what it had.
+    for (UINT id : {(UINT)IDS_WINDOW_CLASS, 128u, 0u}) {
+        SCOPED_TRACE(id);
+        selectFile(SLOT_PUMP1, id);
+        EXPECT_STREQ(Slots[SLOT_PUMP1].name, "");
+        EXPECT_EQ(Slots[SLOT_PUMP1].marker, ' ');
+    }
+    // Its first and last entries do.
+    selectFile(SLOT_READER1, 110);
+    EXPECT_EQ(line(6), "[-] Reader 1 file   =>   DW_CARD.BIN");
+    selectFile(SLOT_PUMP2, 127);
+    EXPECT_EQ(line(5), "[-] Pump 2 file      =>   MEC_PUMP.BIN");
 }
 
 TEST_F(UiTest, LongestNameIsCutInsideTheLineBuffer) {
