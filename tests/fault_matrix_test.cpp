@@ -47,30 +47,62 @@ const TransferInfo TRANSFERS[] = {
 const int TRANSFER_COUNT = 5;
 const char *const ALL_DONE = "DDD D ";
 
-// One row of the matrix. `markers` are the six slots after the run; `deviceOk` lists the
-// transfers (1 to 5) the simulator reports as complete; `timeouts` counts the answer waits
-// that run out (150 ticks each) and `extraMs` the time an answer is held back beyond them;
-// `checkTransfer`/`checkBlock`/`sends` say how often a block
-// went out (0: not checked); `lastBlockSent`, if not -1, is the highest block index of
-// `checkTransfer` that reached the device at all.
+// One row of the matrix: what the device does wrong (its faults), the six slot markers after
+// the run, and the transfers (1 to 5) the simulator reports as complete. The rest is named
+// where a row needs it: how many answer waits run out (150 ticks each), how long an answer
+// is held back beyond them, and how often block `block` of transfer `transfer` went out
+// (and whether any block after `lastBlockSent` reached the device at all).
 struct Case {
     const char *what;
     std::vector<std::string> faults;
     const char *markers;
     const char *deviceOk;
-    int timeouts;
-    int extraMs;
-    int checkTransfer;
-    int checkBlock;
-    int sends;
-    int lastBlockSent;
+    int timeoutCount = 0;
+    int heldBackMs = 0;
+    int checkTransfer = 0;  // 0: no block checked
+    int checkBlock = 0;
+    int checkSends = 0;       // 0: not checked
+    int checkLastBlock = -1;  // -1: not checked
+
+    Case &timeouts(int n) {
+        timeoutCount = n;
+        return *this;
+    }
+    Case &heldBack(int ms) {
+        heldBackMs = ms;
+        return *this;
+    }
+    Case &transfer(int n) {
+        checkTransfer = n;
+        return *this;
+    }
+    Case &block(int index) {
+        checkBlock = index;
+        return *this;
+    }
+    Case &sends(int n) {
+        checkSends = n;
+        return *this;
+    }
+    Case &lastBlockSent(int index) {
+        checkLastBlock = index;
+        return *this;
+    }
 };
 
 Case row(const char *what, std::vector<std::string> faults, const char *markers,
-         const char *deviceOk, int timeouts = 0, int checkTransfer = 0, int checkBlock = 0,
-         int sends = 0) {
-    return Case{what, faults, markers, deviceOk, timeouts, 0, checkTransfer, checkBlock, sends, -1};
+         const char *deviceOk) {
+    Case c;
+    c.what = what;
+    c.faults = faults;
+    c.markers = markers;
+    c.deviceOk = deviceOk;
+    return c;
 }
+
+// Markers when transfer n fails: POS 'E'; PC_CC 'e' on its first pass, 'E' on its second;
+// Pump 1 or Reader 1 'E'. Slots not reached keep '-', the empty ones ' '.
+const char *const FAIL_AT[] = {"", "E-- - ", "De- - ", "DE- - ", "DDE - ", "DDD E "};
 
 class FaultMatrix : public runfix::RunFixture {
 protected:
@@ -113,28 +145,19 @@ protected:
         ASSERT_TRUE(sim.start(1, args)) << sim.error();
     }
 
-    // The link is closed and the port opens again, without a message box.
-    void expectPortFree() {
-        EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
-        startBoxCapture();
-        EXPECT_EQ(1, openLink(8, NOPARITY)) << "the port would not open again";
-        EXPECT_TRUE(stopBoxCapture().empty());
-        EXPECT_EQ(1, closeLink());
-    }
-
     // The bound of a run: every wait that runs out costs 150 ticks, and each of the five
     // transfers pauses 25 ticks before its count frame; ticks may come late (20 % allowed),
     // plus the answers held back and 3 s for the files, the wire and the simulator. A wait
     // of n ticks lasts at least n - 1 tick periods.
     static double upperBoundMs(const Case &c) {
-        return (c.timeouts * ANSWER_TIMEOUT_TICKS + TRANSFER_COUNT * COUNT_FRAME_DELAY_TICKS) *
+        return (c.timeoutCount * ANSWER_TIMEOUT_TICKS + TRANSFER_COUNT * COUNT_FRAME_DELAY_TICKS) *
                    10.0 * 1.2 +
-               c.extraMs + 3000;
+               c.heldBackMs + 3000;
     }
     // At least 140 ticks' worth per wait: under Wine 150 ticks were measured at 1486 ms, a
     // little under 149 periods, so the bound leaves room and still catches a short wait.
     static double lowerBoundMs(const Case &c) {
-        return c.timeouts * (ANSWER_TIMEOUT_TICKS - 10) * 10.0 + c.extraMs;
+        return c.timeoutCount * (ANSWER_TIMEOUT_TICKS - 10) * 10.0 + c.heldBackMs;
     }
 
     // Runs one download against a simulator with the case's faults and checks it all.
@@ -206,13 +229,30 @@ protected:
             }
         }
         ASSERT_TRUE(t != 0) << "no report of transfer " << c.checkTransfer << "\n" << sim.log();
-        if (c.sends > 0) {
+        if (c.checkSends > 0) {
             ASSERT_GT((int)t->sends.size(), c.checkBlock);
-            EXPECT_EQ(c.sends, t->sends[c.checkBlock]) << "sends of block " << c.checkBlock;
+            EXPECT_EQ(c.checkSends, t->sends[c.checkBlock]) << "sends of block " << c.checkBlock;
         }
-        if (c.lastBlockSent >= 0) {
-            EXPECT_EQ(c.lastBlockSent + 1, (int)t->sends.size()) << "blocks after it were sent";
+        if (c.checkLastBlock >= 0) {
+            EXPECT_EQ(c.checkLastBlock + 1, (int)t->sends.size()) << "blocks after it were sent";
         }
+    }
+
+    // A run whose port cannot be opened: one box, and POS fails by its header's answer
+    // time-out, one wait. Returns the boxes shown.
+    std::vector<ShownBox> runWithoutAPort() {
+        startBoxCapture();
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, runDownload());
+        double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+                .count();
+        std::vector<ShownBox> boxes = stopBoxCapture();
+        EXPECT_EQ(FAIL_AT[1], markers());
+        Case oneWait = row("one wait", {}, "", "").timeouts(1);
+        EXPECT_LE(ms, upperBoundMs(oneWait));
+        EXPECT_GE(ms, lowerBoundMs(oneWait));
+        return boxes;
     }
 
     void runAll(const std::vector<Case> &cases, bool deadLine = false) {
@@ -225,23 +265,33 @@ protected:
     }
 };
 
-// Markers when transfer n fails: POS 'E'; PC_CC 'e' on its first pass, 'E' on its second;
-// Pump 1 or Reader 1 'E'. Slots not reached keep '-', the empty ones ' '.
-const char *const FAIL_AT[] = {"", "E-- - ", "De- - ", "DE- - ", "DDE - ", "DDD E "};
-
 TEST_F(FaultMatrix, Silence) {
     runAll({
-        row("no answer to the header, first file", {"silent-header@1"}, FAIL_AT[1], "", 1),
-        row("no answer to the header, later file", {"silent-header@4"}, FAIL_AT[4], "123", 1),
-        row("no answer to the count frame, first file", {"silent-count@1"}, FAIL_AT[1], "", 1),
-        row("no answer to the count frame, later file", {"silent-count@2"}, FAIL_AT[2], "1", 1),
+        row("no answer to the header, first file", {"silent-header@1"}, FAIL_AT[1], "").timeouts(1),
+        row("no answer to the header, later file", {"silent-header@4"}, FAIL_AT[4], "123")
+            .timeouts(1),
+        row("no answer to the count frame, first file", {"silent-count@1"}, FAIL_AT[1], "")
+            .timeouts(1),
+        row("no answer to the count frame, later file", {"silent-count@2"}, FAIL_AT[2], "1")
+            .timeouts(1),
         // Five sends of the block, each waited out.
-        row("no answer from the first block on, first file", {"silent-block=0@1"}, FAIL_AT[1], "",
-            5, 1, 0, 5),
+        row("no answer from the first block on, first file", {"silent-block=0@1"}, FAIL_AT[1], "")
+            .timeouts(5)
+            .transfer(1)
+            .block(0)
+            .sends(5),
         row("no answer from the middle block on, PC_CC second pass", {"silent-block=1@3"},
-            FAIL_AT[3], "12", 5, 3, 1, 5),
+            FAIL_AT[3], "12")
+            .timeouts(5)
+            .transfer(3)
+            .block(1)
+            .sends(5),
         row("no answer to the last block of the last file", {"silent-block=1@5"}, FAIL_AT[5],
-            "1234", 5, 5, 1, 5),
+            "1234")
+            .timeouts(5)
+            .transfer(5)
+            .block(1)
+            .sends(5),
     });
 }
 
@@ -265,9 +315,12 @@ TEST_F(FaultMatrix, NakOneToFiveTimes) {
             std::string fault = "nak-block=" + std::to_string(w.block) + ":" + std::to_string(n) +
                                 "@" + std::to_string(w.transfer);
             bool fails = n == BLOCK_SEND_ATTEMPTS;
-            cases.push_back(row(
-                names.back().c_str(), {fault}, fails ? FAIL_AT[w.transfer] : ALL_DONE,
-                fails ? w.deviceOkIfFailed : "12345", 0, w.transfer, w.block, fails ? 5 : n + 1));
+            cases.push_back(row(names.back().c_str(), {fault},
+                                fails ? FAIL_AT[w.transfer] : ALL_DONE,
+                                fails ? w.deviceOkIfFailed : "12345")
+                                .transfer(w.transfer)
+                                .block(w.block)
+                                .sends(fails ? 5 : n + 1));
         }
     }
     runAll(cases);
@@ -279,16 +332,26 @@ TEST_F(FaultMatrix, Cancel) {
         row("CAN to the header, PC_CC first pass", {"can-header@2"}, FAIL_AT[2], "1"),
         row("CAN to the count frame, first file", {"can-count@1"}, FAIL_AT[1], ""),
         row("CAN to the count frame, PC_CC second pass", {"can-count@3"}, FAIL_AT[3], "12"),
-        row("CAN to the first block, first file", {"can-block=0@1"}, FAIL_AT[1], "", 0, 1, 0, 1),
-        row("CAN to the middle block, PC_CC first pass", {"can-block=1@2"}, FAIL_AT[2], "1", 0, 2,
-            1, 1),
-        row("CAN to the only block of Pump 1", {"can-block=0@4"}, FAIL_AT[4], "123", 0, 4, 0, 1),
-        row("CAN to the last block of the last file", {"can-block=1@5"}, FAIL_AT[5], "1234", 0, 5,
-            1, 1),
+        // After a CAN no further block goes out.
+        row("CAN to the first block, first file", {"can-block=0@1"}, FAIL_AT[1], "")
+            .transfer(1)
+            .block(0)
+            .sends(1)
+            .lastBlockSent(0),
+        row("CAN to the middle block, PC_CC first pass", {"can-block=1@2"}, FAIL_AT[2], "1")
+            .transfer(2)
+            .block(1)
+            .sends(1)
+            .lastBlockSent(1),
+        row("CAN to the only block of Pump 1", {"can-block=0@4"}, FAIL_AT[4], "123")
+            .transfer(4)
+            .block(0)
+            .sends(1),
+        row("CAN to the last block of the last file", {"can-block=1@5"}, FAIL_AT[5], "1234")
+            .transfer(5)
+            .block(1)
+            .sends(1),
     };
-    // After a CAN no further block goes out.
-    cases[4].lastBlockSent = 0;
-    cases[5].lastBlockSent = 1;
     runAll(cases);
 }
 
@@ -309,14 +372,25 @@ TEST_F(FaultMatrix, StrayBytesBeforeAnAnswer) {
     // fails: never a 'D' the device does not hold.
     std::vector<Case> cases = {
         row("noise before the ACK to the first block, first file", {"stray=0:41@1"}, FAIL_AT[2],
-            "1", 0, 1, 0, 2),
+            "1")
+            .transfer(1)
+            .block(0)
+            .sends(2),
         row("two noise bytes before the ACK to PC_CC's middle block", {"stray=1:1515@3"},
-            FAIL_AT[4], "123", 0, 3, 1, 3),
+            FAIL_AT[4], "123")
+            .transfer(3)
+            .block(1)
+            .sends(3),
         row("five noise bytes use up the sends of POS's middle block", {"stray=1:0102030405@1"},
-            FAIL_AT[1], "", 0, 1, 1, 5),
+            FAIL_AT[1], "")
+            .transfer(1)
+            .block(1)
+            .sends(5),
         // A CAN ahead of the ACK cancels on the PC's side though the device took the block.
-        row("CAN before the ACK to Pump 1's only block", {"stray=0:18@4"}, FAIL_AT[4], "1234", 0, 4,
-            0, 1),
+        row("CAN before the ACK to Pump 1's only block", {"stray=0:18@4"}, FAIL_AT[4], "1234")
+            .transfer(4)
+            .block(0)
+            .sends(1),
         // The resend reaches a device that has completed the file: it acknowledges it again.
         row("noise before the ACK to the last block of the last file", {"stray=1:41@5"}, ALL_DONE,
             "12345"),
@@ -328,18 +402,23 @@ TEST_F(FaultMatrix, LateAnswers) {
     std::vector<Case> cases = {
         // Within the 1.5 s wait a late ACK is just slow.
         row("ACK 1 s late to the middle block, PC_CC first pass", {"late-ack=1:1000@2"}, ALL_DONE,
-            "12345", 0, 2, 1, 1),
+            "12345")
+            .heldBack(1000)
+            .transfer(2)
+            .block(1)
+            .sends(1),
         // After the wait ran out the block goes again and its resend is acknowledged at
         // once; the late ACK then comes after the run and the port is closed.
         row("ACK 2 s late to the last block of the last file", {"late-ack=1:2000@5"}, ALL_DONE,
-            "12345", 1),
+            "12345")
+            .timeouts(1),
         // The late ACK comes while the next file's header waits (which the device leaves
         // unanswered): taken as the header's ACK, and the ENQ never follows.
         row("ACK 2 s late to POS's last block, into the next header's wait",
-            {"late-ack=2:2000@1", "silent-header@2"}, FAIL_AT[2], "1", 2),
+            {"late-ack=2:2000@1", "silent-header@2"}, FAIL_AT[2], "1")
+            .timeouts(2)
+            .heldBack(500),  // the header's wait had run 0.5 s when the late ACK came
     };
-    cases[0].extraMs = 1000;
-    cases[2].extraMs = 500;  // the header's wait had run 0.5 s when the late ACK came
     runAll(cases);
 }
 
@@ -349,11 +428,13 @@ TEST_F(FaultMatrix, DeadLine) {
     runAll(
         {
             row("line dies after the first block, first file", {"dead-after-block=0@1"}, FAIL_AT[1],
-                "", 5),
-            row("line dies after the last block of POS", {"dead-after-block=2@1"}, FAIL_AT[2], "1",
-                1),
+                "")
+                .timeouts(5),
+            row("line dies after the last block of POS", {"dead-after-block=2@1"}, FAIL_AT[2], "1")
+                .timeouts(1),
             row("line dies after the middle block, PC_CC second pass", {"dead-after-block=1@3"},
-                FAIL_AT[3], "12", 5),
+                FAIL_AT[3], "12")
+                .timeouts(5),
         },
         true);
 }
@@ -366,21 +447,10 @@ TEST_F(FaultMatrix, PortThatCannotBeOpened) {
     // COM3 names a path where nothing is.
     simtest::spawn::setEnv("MARVANE_COM3", simtest::portsDir() + "/nothing-here");
     setPort(3);
-    startBoxCapture();
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, runDownload());
-    double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
-            .count();
-    std::vector<ShownBox> boxes = stopBoxCapture();
+    std::vector<ShownBox> boxes = runWithoutAPort();
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ("Error", boxes[0].caption);
     EXPECT_EQ("Unable to open the port", boxes[0].text);
-    // POS fails by its header's answer time-out: one wait.
-    EXPECT_EQ(FAIL_AT[1], markers());
-    Case oneWait = row("", {}, "", "", 1);
-    EXPECT_LE(ms, upperBoundMs(oneWait));
-    EXPECT_GE(ms, lowerBoundMs(oneWait));
     EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
     EXPECT_EQ(0, closeLink());  // nothing is held
     setPort(1);
@@ -396,19 +466,9 @@ TEST_F(FaultMatrix, PortHeldByAnotherProgram) {
         GTEST_SKIP() << "Wine gives no exclusive access to COM ports";
     }
     ASSERT_GT(holder, 0) << "the other program could not open COM1";
-    startBoxCapture();
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, runDownload());
-    double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
-            .count();
-    std::vector<ShownBox> boxes = stopBoxCapture();
+    std::vector<ShownBox> boxes = runWithoutAPort();
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ("Unable to open the port", boxes[0].text);
-    EXPECT_EQ(FAIL_AT[1], markers());
-    Case oneWait = row("", {}, "", "", 1);
-    EXPECT_LE(ms, upperBoundMs(oneWait));
-    EXPECT_GE(ms, lowerBoundMs(oneWait));
     releasePortInOtherProcess(holder);
     expectPortFree();  // once the other program lets go
     EXPECT_TRUE(sim.stop());

@@ -34,11 +34,9 @@ const UINT MSG_DESTROY_WINDOW = WM_USER + 3;  // the window goes, as on Exit
 BYTE secondRunResult = 0xFF;
 std::vector<LPARAM> progressPositions;  // every PBM_SETPOS, in order
 
+// The menu's doings posted from the test; the tick as the shared tick window has it.
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_TIMER:
-            onTick(wParam);
-            return 0;
         case MSG_SELECT_READER1:
             selectFile(SLOT_READER1, IDS_GIL_CARD);
             return 0;
@@ -52,7 +50,7 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             PostQuitMessage(0);
             return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return testwin::tickHostProc(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -94,15 +92,6 @@ protected:
         Bytes saved;
         ASSERT_TRUE(sim.readSaved(id, type, &saved)) << id << type;
         EXPECT_EQ(padded(file), saved) << "file " << id << type;
-    }
-
-    // Whatever the ending, the link is closed and the port opens again.
-    void expectPortFree() {
-        EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
-        startBoxCapture();
-        EXPECT_EQ(1, openLink(8, NOPARITY));
-        EXPECT_TRUE(stopBoxCapture().empty());
-        EXPECT_EQ(1, closeLink());
     }
 };
 
