@@ -32,13 +32,52 @@ def make_images(folder):
     return sizes
 
 
+SLOTS = ["POS", "PC_CC", "Pump 1", "Pump 2", "Reader 1", "Reader 2"]
+
+
+def read_screen(session, path, done):
+    """Screenshots until the status lines read as `done` says (or 30 s pass); returns the
+    last shot, the markers and the port setting, each None when OCR could not read it."""
+    found = {}
+
+    def look():
+        session.screenshot(path)
+        lines = session.status_lines(path)
+        marks = driver.markers(lines)
+        found["markers"] = marks if None not in marks else None
+        found["port"] = driver.port_setting(lines)
+        return found["markers"] is not None and done(found["markers"])
+
+    try:
+        driver.wait_for(look, 30, 1.0, "the final markers")
+    except TimeoutError:
+        pass
+    return found["markers"], found["port"]
+
+
+def print_screen(shot, marks, port):
+    print("The program shows (screenshot %s):" % shot)
+    if port:
+        print("  Port Settings => Com %d (%5d)" % port)
+    if marks:
+        print("  " + "  ".join("[%s] %s" % (m, slot) for m, slot in zip(marks, SLOTS)))
+    if not port or not marks:
+        print("  (%s not read for sure: see the screenshot)" %
+              " and ".join(what for what, got in (("the port line", port), ("the markers", marks))
+                           if not got))
+
+
 def print_report(session):
+    print("The simulated controllers received:")
     for n, sim in sorted(session.sims.items()):
-        for t in sim.report():
+        report = sim.report()
+        if not report:
+            print("  COM%d: nothing" % n)
+        for t in report:
             print("  COM%d: file id %s type %s, %3d blocks, %-9s sha256 %s…" % (
                 n, t.get("id"), t.get("type"), t.get("blocks", 0), t.get("outcome"),
                 str(t.get("sha256", ""))[:16]))
-        print("  COM%d: saved in %s" % (n, sim.dir))
+    print("  (saved in %s)" % os.path.join(session.workdir, "sim-comN-*"))
 
 
 def main():
@@ -75,15 +114,13 @@ def main():
             driver.wait_for(lambda: len(sim.report()) >= 4 or
                             any(t.get("outcome") != "ok" for t in sim.report()), 120, 0.5,
                             "the download")
-            time.sleep(1.5)  # the last repaint
-            shot = session.screenshot(os.path.join(out, "after-download.png"))
-            print("Screenshot: %s" % shot)
-            print("Screen (OCR): ")
-            for line in session.status_lines(shot):
-                print("  " + line)
+            # Done when every marker has settled: no slot waiting or sending any more.
+            shot = os.path.join(out, "after-download.png")
+            marks, port = read_screen(session, shot,
+                                      lambda m: all(x in "DEe " for x in m) or "E" in m)
+            print_screen(shot, marks, port)
             session.exit_program()
             driver.wait_for(lambda: not session.program_running(), 20, 0.2, "exit")
-        print("The simulated controllers received:")
         print_report(session)
         ok = all(t.get("outcome") == "ok" for s in session.sims.values() for t in s.report())
         return 0 if ok else 1

@@ -1,6 +1,7 @@
 """Drives the real marvane.exe under Wine the way an operator does: a private Wine prefix
-with COM1 to COM4 mapped to device simulators on pseudo-terminals, an X display (Xvfb when
-headless), key presses into the menus with xdotool, screenshots read back with OCR.
+with COM1 to COM4 mapped to device simulators on pseudo-terminals and an X display (both
+set up by the test runner's tests/wine/wine-run; Xvfb when headless), key presses into the
+menus with xdotool, screenshots read back with OCR.
 
 Used by the end-to-end tests and by the demo; it knows nothing of the program's insides.
 """
@@ -9,7 +10,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
@@ -27,14 +27,6 @@ def wait_for(predicate, timeout, interval=0.1, what="condition"):
         if time.monotonic() > deadline:
             raise TimeoutError("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
-
-
-def free_display():
-    for number in range(90, 200):
-        if not os.path.exists("/tmp/.X%d-lock" % number) and not os.path.exists(
-                "/tmp/.X11-unix/X%d" % number):
-            return number
-    raise RuntimeError("no free X display number")
 
 
 class Simulator:
@@ -85,8 +77,12 @@ class Simulator:
         self.log.close()
 
 
+WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine-run")
+
+
 class WineSession:
-    """A private Wine prefix and display for one run of tests or the demo."""
+    """A private Wine prefix and display for one run of tests or the demo, made by the test
+    runner's own set-up (tests/wine/wine-run): COM1 to COM4 mapped to ports/comN."""
 
     def __init__(self, exe, sim_path, workdir=None, display=None):
         self.exe = os.path.abspath(exe)
@@ -95,38 +91,21 @@ class WineSession:
         os.makedirs(self.workdir, exist_ok=True)
         self.ports = os.path.join(self.workdir, "ports")
         os.makedirs(self.ports, exist_ok=True)
-        self.prefix = os.path.join(self.workdir, "wineprefix")
-        self.xvfb = None
-        self.env = dict(os.environ)
-        self.env["WINEPREFIX"] = self.prefix
-        self.env["WINEDEBUG"] = "-all"
-        self.env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no Mono/Gecko installer dialogs
+        wine_dir = os.path.join(self.workdir, "wine")
+        self.runner_env = dict(os.environ, MARVANE_WINE_DIR=wine_dir,
+                               MARVANE_PORTS_DIR=self.ports)
+        self.runner_env.pop("MARVANE_WINE_DISPLAY", None)
         if display:
-            self.env["DISPLAY"] = display
-        else:
-            number = free_display()
-            self.xvfb = subprocess.Popen(
-                ["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.env["DISPLAY"] = ":%d" % number
-            wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 10,
-                     what="Xvfb")
+            self.runner_env["MARVANE_WINE_DISPLAY"] = display
+        subprocess.run([WINE_RUN, "--setup"], env=self.runner_env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(os.path.join(wine_dir, "display")) as f:
+            shown_on = f.read().strip()
+        self.env = dict(os.environ, WINEPREFIX=os.path.join(wine_dir, "prefix"),
+                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                        DISPLAY=shown_on)
         self.sims = {}
         self.program = None
-        self._make_prefix()
-
-    def _run(self, *cmd, check=True):
-        return subprocess.run(list(cmd), env=self.env, check=check, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-
-    def _make_prefix(self):
-        self._run("wineboot", "-i")
-        # Map all four ports, or Wine falls back to the machine's own serial ports.
-        for n in range(1, 5):
-            self._run("wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM%d" % n,
-                      "/d", self.port_link(n), "/f")
-        self._run("wineserver", "-k", check=False)
-        self._run("wineserver", "-w", check=False)
 
     def port_link(self, n):
         return os.path.join(self.ports, "com%d" % n)
@@ -262,10 +241,8 @@ class WineSession:
                 self.program.wait(5)
             except subprocess.TimeoutExpired:
                 self.program.kill()
-        self._run("wineserver", "-k", check=False)
-        if self.xvfb:
-            self.xvfb.send_signal(signal.SIGTERM)
-            self.xvfb.wait()
+        subprocess.run([WINE_RUN, "--cleanup"], env=self.runner_env, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def markers(lines):
@@ -278,6 +255,17 @@ def markers(lines):
         if m:
             found.append(m.group(1) or " ")
     return found if len(found) == 6 else found + [None] * max(0, 6 - len(found))
+
+
+def port_setting(lines):
+    """(port, rate) from the OCR'd port line, or None when it cannot be read for sure. OCR
+    takes the port's digit for 'I', 'l', 'i' or '|' at times: those stand for 1."""
+    for line in lines:
+        m = re.search(r"Port Settings.*Com ?([1-4Iil|]) ?\( ?(19200|9600|4800|2400)\)", line)
+        if m:
+            digit = m.group(1)
+            return (1 if digit in "Iil|" else int(digit)), int(m.group(2))
+    return None
 
 
 def keep_artifact(path, name):

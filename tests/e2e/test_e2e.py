@@ -3,16 +3,19 @@ device simulators on COM1 to COM4. What the operator sees is read back by OCR; w
 device received is read from the simulators' reports and saved files.
 
 Environment: MARVANE_EXE (the x86_64 marvane.exe), MARVANE_SIM (the native simulator),
-MARVANE_ARTIFACTS (where screenshots are kept; optional).
+MARVANE_ARTIFACTS (where screenshots are kept; optional), MARVANE_JUNIT (a JUnit file of the
+results, as CTest writes them, for the test command's count; optional).
 """
 
 import glob
 import os
 import random
 import shutil
+import sys
 import tempfile
 import time
 import unittest
+import xml.etree.ElementTree as ET
 
 import driver
 
@@ -176,5 +179,38 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual([], holders)
 
 
+class RecordingResult(unittest.TextTestResult):
+    """The usual result, which also keeps the tests that passed."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.passed = []
+
+    def addSuccess(self, test):
+        super().addSuccess(test)
+        self.passed.append(test)
+
+
+def write_junit(path, result):
+    """One testcase per test, its status as CTest marks them: run, fail, or disabled for a
+    test that skipped itself."""
+    suite = ET.Element("testsuite", name="e2e", tests=str(result.testsRun),
+                       failures=str(len(result.failures) + len(result.errors)),
+                       skipped=str(len(result.skipped)))
+    for status, tests in (("run", result.passed),
+                          ("fail", [t for t, _ in result.failures + result.errors]),
+                          ("disabled", [t for t, _ in result.skipped])):
+        for test in tests:
+            case = ET.SubElement(suite, "testcase", name=test.id(), status=status)
+            if status == "fail":
+                ET.SubElement(case, "failure", message="Failed")
+    ET.ElementTree(suite).write(path, encoding="utf-8", xml_declaration=True)
+
+
 if __name__ == "__main__":
-    unittest.main()
+    runner = unittest.TextTestRunner(resultclass=RecordingResult,
+                                     verbosity=2 if "-v" in sys.argv else 1)
+    program = unittest.main(testRunner=runner, exit=False)
+    if os.environ.get("MARVANE_JUNIT"):
+        write_junit(os.environ["MARVANE_JUNIT"], program.result)
+    sys.exit(0 if program.result.wasSuccessful() else 1)
