@@ -56,22 +56,19 @@ void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity) {
     dcb->ByteSize = byteSize;
     dcb->Parity = parity;
     dcb->StopBits = ONESTOPBIT;
-    // Binary, parity checking on, no handshake of either kind, DTR and RTS held on, sending
-    // goes on after XOFF, no XON/XOFF, no error or null replacement, no abort on error.
-    // The rest of the flag word, bit 15 and up, stays as read.
+    // The flag bits below; the rest of the flag word, bit 15 and up, stays as read.
     dcb->fBinary = 1;
-    dcb->fParity = 1;
-    dcb->fOutxCtsFlow = 0;
-    dcb->fOutxDsrFlow = 0;
+    dcb->fParity = 1;  // parity checking on
+    // No hardware handshake: neither CTS nor DSR holds the output back, DSR gates no input;
+    // DTR and RTS are simply held on.
+    dcb->fOutxCtsFlow = dcb->fOutxDsrFlow = dcb->fDsrSensitivity = 0;
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fDsrSensitivity = 0;
-    dcb->fTXContinueOnXoff = 1;
-    dcb->fOutX = 0;
-    dcb->fInX = 0;
-    dcb->fErrorChar = 0;
-    dcb->fNull = 0;
     dcb->fRtsControl = RTS_CONTROL_ENABLE;
-    dcb->fAbortOnError = 0;
+    // No XON/XOFF either way, and sending goes on after an XOFF.
+    dcb->fOutX = dcb->fInX = 0;
+    dcb->fTXContinueOnXoff = 1;
+    // Bytes with errors and null bytes come through as they are; an error aborts nothing.
+    dcb->fErrorChar = dcb->fNull = dcb->fAbortOnError = 0;
 }
 
 BYTE openLink(BYTE byteSize, BYTE parity) {

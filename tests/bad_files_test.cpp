@@ -24,11 +24,7 @@
 
 namespace {
 
-using runfix::Bytes;
-using runfix::markers;
-using runfix::padded;
-using simtest::SimProcess;
-using simtest::SimTransfer;
+using namespace runfix;  // the whole-run suites' shared vocabulary
 
 // "0C 1A 2A": the transfers the device saw, as file id and type.
 std::string transfers(const std::vector<SimTransfer> &report) {

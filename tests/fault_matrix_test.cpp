@@ -5,6 +5,7 @@
 // the device holding byte-identical copies of the files marked 'D'. Natively and under Wine
 // (the dead line by hang-up, the unopenable and the held port are native only).
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -27,11 +28,7 @@
 
 namespace {
 
-using runfix::Bytes;
-using runfix::markers;
-using runfix::padded;
-using simtest::SimProcess;
-using simtest::SimTransfer;
+using namespace runfix;  // the whole-run suites' shared vocabulary
 
 // The run every case makes: POS, PC_CC twice, Pump 1 and Reader 1 (Pump 2 and Reader 2
 // empty), as transfers 1 to 5. Small files keep silence cheap: 1.5 s a wait.
@@ -50,8 +47,8 @@ const char *const ALL_DONE = "DDD D ";
 // One row of the matrix: what the device does wrong (its faults), the six slot markers after
 // the run, and the transfers (1 to 5) the simulator reports as complete. The rest is named
 // where a row needs it: how many answer waits run out (150 ticks each), how long an answer
-// is held back beyond them, and how often block `block` of transfer `transfer` went out
-// (and whether any block after `lastBlockSent` reached the device at all).
+// is held back beyond them, how often the block the first fault names ("nak-block=1:4@3":
+// block 1 of transfer 3) went out, and that no block after it reached the device.
 struct Case {
     const char *what;
     std::vector<std::string> faults;
@@ -59,36 +56,29 @@ struct Case {
     const char *deviceOk;
     int timeoutCount = 0;
     int heldBackMs = 0;
-    int checkTransfer = 0;  // 0: no block checked
-    int checkBlock = 0;
-    int checkSends = 0;       // 0: not checked
-    int checkLastBlock = -1;  // -1: not checked
+    int faultedBlockSends = 0;  // 0: not checked
+    bool nothingAfterFaultedBlock = false;
 
-    Case &timeouts(int n) {
-        timeoutCount = n;
+    Case &timeouts(int n) { return set(&Case::timeoutCount, n); }
+    Case &heldBack(int ms) { return set(&Case::heldBackMs, ms); }
+    Case &sends(int n) { return set(&Case::faultedBlockSends, n); }
+    Case &nothingSentAfterIt() {
+        nothingAfterFaultedBlock = true;
         return *this;
     }
-    Case &heldBack(int ms) {
-        heldBackMs = ms;
-        return *this;
-    }
-    Case &transfer(int n) {
-        checkTransfer = n;
-        return *this;
-    }
-    Case &block(int index) {
-        checkBlock = index;
-        return *this;
-    }
-    Case &sends(int n) {
-        checkSends = n;
-        return *this;
-    }
-    Case &lastBlockSent(int index) {
-        checkLastBlock = index;
+
+private:
+    Case &set(int Case::*field, int value) {
+        this->*field = value;
         return *this;
     }
 };
+
+// The block and transfer a block fault names.
+void faultedBlock(const std::string &fault, int *transfer, int *block) {
+    *block = atoi(fault.c_str() + fault.find('=') + 1);
+    *transfer = atoi(fault.c_str() + fault.find('@') + 1);
+}
 
 Case row(const char *what, std::vector<std::string> faults, const char *markers,
          const char *deviceOk) {
@@ -219,22 +209,24 @@ protected:
             ASSERT_TRUE(sim.readSaved(t.id, t.type, &saved)) << t.id << t.type;
             EXPECT_EQ(padded(files[i]), saved) << "file " << t.id << t.type;
         }
-        if (c.checkTransfer == 0) {
+        if (c.faultedBlockSends == 0 && !c.nothingAfterFaultedBlock) {
             return;
         }
+        int transfer = 0, block = 0;
+        faultedBlock(c.faults[0], &transfer, &block);
         const SimTransfer *t = 0;
         for (const SimTransfer &r : report) {
-            if (r.ordinal == c.checkTransfer) {
+            if (r.ordinal == transfer) {
                 t = &r;
             }
         }
-        ASSERT_TRUE(t != 0) << "no report of transfer " << c.checkTransfer << "\n" << sim.log();
-        if (c.checkSends > 0) {
-            ASSERT_GT((int)t->sends.size(), c.checkBlock);
-            EXPECT_EQ(c.checkSends, t->sends[c.checkBlock]) << "sends of block " << c.checkBlock;
+        ASSERT_TRUE(t != 0) << "no report of transfer " << transfer << "\n" << sim.log();
+        if (c.faultedBlockSends > 0) {
+            ASSERT_GT((int)t->sends.size(), block);
+            EXPECT_EQ(c.faultedBlockSends, t->sends[block]) << "sends of block " << block;
         }
-        if (c.checkLastBlock >= 0) {
-            EXPECT_EQ(c.checkLastBlock + 1, (int)t->sends.size()) << "blocks after it were sent";
+        if (c.nothingAfterFaultedBlock) {
+            EXPECT_EQ(block + 1, (int)t->sends.size()) << "blocks after it were sent";
         }
     }
 
@@ -277,20 +269,14 @@ TEST_F(FaultMatrix, Silence) {
         // Five sends of the block, each waited out.
         row("no answer from the first block on, first file", {"silent-block=0@1"}, FAIL_AT[1], "")
             .timeouts(5)
-            .transfer(1)
-            .block(0)
             .sends(5),
         row("no answer from the middle block on, PC_CC second pass", {"silent-block=1@3"},
             FAIL_AT[3], "12")
             .timeouts(5)
-            .transfer(3)
-            .block(1)
             .sends(5),
         row("no answer to the last block of the last file", {"silent-block=1@5"}, FAIL_AT[5],
             "1234")
             .timeouts(5)
-            .transfer(5)
-            .block(1)
             .sends(5),
     });
 }
@@ -318,8 +304,6 @@ TEST_F(FaultMatrix, NakOneToFiveTimes) {
             cases.push_back(row(names.back().c_str(), {fault},
                                 fails ? FAIL_AT[w.transfer] : ALL_DONE,
                                 fails ? w.deviceOkIfFailed : "12345")
-                                .transfer(w.transfer)
-                                .block(w.block)
                                 .sends(fails ? 5 : n + 1));
         }
     }
@@ -334,22 +318,13 @@ TEST_F(FaultMatrix, Cancel) {
         row("CAN to the count frame, PC_CC second pass", {"can-count@3"}, FAIL_AT[3], "12"),
         // After a CAN no further block goes out.
         row("CAN to the first block, first file", {"can-block=0@1"}, FAIL_AT[1], "")
-            .transfer(1)
-            .block(0)
             .sends(1)
-            .lastBlockSent(0),
+            .nothingSentAfterIt(),
         row("CAN to the middle block, PC_CC first pass", {"can-block=1@2"}, FAIL_AT[2], "1")
-            .transfer(2)
-            .block(1)
             .sends(1)
-            .lastBlockSent(1),
-        row("CAN to the only block of Pump 1", {"can-block=0@4"}, FAIL_AT[4], "123")
-            .transfer(4)
-            .block(0)
-            .sends(1),
+            .nothingSentAfterIt(),
+        row("CAN to the only block of Pump 1", {"can-block=0@4"}, FAIL_AT[4], "123").sends(1),
         row("CAN to the last block of the last file", {"can-block=1@5"}, FAIL_AT[5], "1234")
-            .transfer(5)
-            .block(1)
             .sends(1),
     };
     runAll(cases);
@@ -373,23 +348,15 @@ TEST_F(FaultMatrix, StrayBytesBeforeAnAnswer) {
     std::vector<Case> cases = {
         row("noise before the ACK to the first block, first file", {"stray=0:41@1"}, FAIL_AT[2],
             "1")
-            .transfer(1)
-            .block(0)
             .sends(2),
         row("two noise bytes before the ACK to PC_CC's middle block", {"stray=1:1515@3"},
             FAIL_AT[4], "123")
-            .transfer(3)
-            .block(1)
             .sends(3),
         row("five noise bytes use up the sends of POS's middle block", {"stray=1:0102030405@1"},
             FAIL_AT[1], "")
-            .transfer(1)
-            .block(1)
             .sends(5),
         // A CAN ahead of the ACK cancels on the PC's side though the device took the block.
         row("CAN before the ACK to Pump 1's only block", {"stray=0:18@4"}, FAIL_AT[4], "1234")
-            .transfer(4)
-            .block(0)
             .sends(1),
         // The resend reaches a device that has completed the file: it acknowledges it again.
         row("noise before the ACK to the last block of the last file", {"stray=1:41@5"}, ALL_DONE,
@@ -404,8 +371,6 @@ TEST_F(FaultMatrix, LateAnswers) {
         row("ACK 1 s late to the middle block, PC_CC first pass", {"late-ack=1:1000@2"}, ALL_DONE,
             "12345")
             .heldBack(1000)
-            .transfer(2)
-            .block(1)
             .sends(1),
         // After the wait ran out the block goes again and its resend is acknowledged at
         // once; the late ACK then comes after the run and the port is closed.

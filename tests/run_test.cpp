@@ -21,11 +21,7 @@
 
 namespace {
 
-using runfix::Bytes;
-using runfix::markers;
-using runfix::padded;
-using simtest::SimProcess;
-using simtest::SimTransfer;
+using namespace runfix;  // the whole-run suites' shared vocabulary
 
 // Messages the test posts to its window, to act from inside a run as the menu would.
 const UINT MSG_SELECT_READER1 = WM_USER + 1;  // Reader 1 -> Gilbarco

@@ -145,7 +145,8 @@ TEST_F(UiTest, StartUpShowsDefaultsOnSevenLinesAtTheirPositions) {
     }
 }
 
-TEST_F(UiTest, BaudRatesFillFivePlacesRightAligned) {
+TEST_F(UiTest, PortAndRateCommandsShowOnTheFirstLine) {
+    // The rate fills five places, right-aligned; the port is named by its number.
     struct {
         UINT id;
         const char *line;
@@ -154,21 +155,6 @@ TEST_F(UiTest, BaudRatesFillFivePlacesRightAligned) {
         {IDM_BAUD_4800, "    Port Settings    =>   Com 1 ( 4800)"},
         {IDM_BAUD_2400, "    Port Settings    =>   Com 1 ( 2400)"},
         {IDM_BAUD_9600, "    Port Settings    =>   Com 1 ( 9600)"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.id);
-        int mark = standinInvalidationCount();
-        EXPECT_EQ(command(c.id), 0);
-        expectOneWholeRepaint(mark);
-        EXPECT_EQ(line(1), c.line);
-    }
-}
-
-TEST_F(UiTest, PortCommandsNameTheirPortAndAnyOtherNumberShowsNoPort) {
-    struct {
-        UINT id;
-        const char *line;
-    } cases[] = {
         {IDM_COM2, "    Port Settings    =>   Com 2 ( 9600)"},
         {IDM_COM3, "    Port Settings    =>   Com 3 ( 9600)"},
         {IDM_COM4, "    Port Settings    =>   Com 4 ( 9600)"},
@@ -182,6 +168,7 @@ TEST_F(UiTest, PortCommandsNameTheirPortAndAnyOtherNumberShowsNoPort) {
         EXPECT_EQ(line(1), c.line);
     }
 
+    // Any other port number has no name.
     setPort(7);
     EXPECT_EQ(line(1), "    Port Settings    =>   No Port ( 9600)");
     setPort(0);
