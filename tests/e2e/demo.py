@@ -36,27 +36,26 @@ SLOTS = ["POS", "PC_CC", "Pump 1", "Pump 2", "Reader 1", "Reader 2"]
 
 
 def read_screen(session, path, done):
-    """Screenshots until the status lines read as `done` says (or 30 s pass); returns the
-    last shot, the markers and the port setting, each None when OCR could not read it."""
-    found = {}
+    """Screenshots to `path` until the markers read as `done` says (or 30 s pass); returns
+    the markers and the port setting of the last shot, each None when OCR could not read
+    it for sure."""
+    found = {"markers": None}
 
     def look():
         session.screenshot(path)
-        lines = session.status_lines(path)
-        marks = driver.markers(lines)
+        marks = driver.markers(session.status_lines(path))
         found["markers"] = marks if None not in marks else None
-        found["port"] = driver.port_setting(lines)
         return found["markers"] is not None and done(found["markers"])
 
     try:
         driver.wait_for(look, 30, 1.0, "the final markers")
     except TimeoutError:
         pass
-    return found["markers"], found["port"]
+    return found["markers"], session.port_setting(path)
 
 
 def print_screen(shot, marks, port):
-    print("The program shows (screenshot %s):" % shot)
+    print("The program shows (screenshot %s):" % os.path.relpath(shot))
     if port:
         print("  Port Settings => Com %d (%5d)" % port)
     if marks:
@@ -77,7 +76,7 @@ def print_report(session):
             print("  COM%d: file id %s type %s, %3d blocks, %-9s sha256 %s…" % (
                 n, t.get("id"), t.get("type"), t.get("blocks", 0), t.get("outcome"),
                 str(t.get("sha256", ""))[:16]))
-    print("  (saved in %s)" % os.path.join(session.workdir, "sim-comN-*"))
+    print("  (saved in %s)" % os.path.relpath(os.path.join(session.workdir, "sim-comN-*")))
 
 
 def main():

@@ -219,18 +219,29 @@ class WineSession:
         g = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
         return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
 
-    def status_lines(self, shot):
-        """OCR of the window's status lines: a list of normalised lines."""
+    def _ocr(self, shot, suffix, filters):
+        """Text lines OCR reads in the window's part of the screenshot after `filters`."""
         x, y, w, h = self.window_geometry()
-        big = shot[:-4] + "-ocr.png"
+        big = shot[:-4] + suffix
         subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
-                        "-colorspace", "Gray", "-scale", "400%", "-threshold", "60%", big],
-                       check=True)
+                        "-colorspace", "Gray"] + filters + [big], check=True)
         text = subprocess.run(["tesseract", big, "-", "--psm", "6"], stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True).stdout
+        return [" ".join(line.split()) for line in text.splitlines() if line.strip()]
+
+    def status_lines(self, shot):
+        """OCR of the window's status lines: a list of normalised lines."""
+        lines = self._ocr(shot, "-ocr.png", ["-scale", "400%", "-threshold", "60%"])
         # OCR sets stray spaces around '.' and '_' ("POS. BIN", "GIL _PUMP.BIN").
-        return [re.sub(r" ?([._]) ?", r"\1", " ".join(line.split()))
-                for line in text.splitlines() if line.strip()]
+        return [re.sub(r" ?([._]) ?", r"\1", line) for line in lines]
+
+    def port_setting(self, shot):
+        """(port, rate) from the status display's first line, or None unless two readings
+        of the screenshot, smoothly enlarged twice and four times, agree on it."""
+        readings = [port_setting(self._ocr(shot, "-port-%d.png" % scale,
+                                           ["-resize", "%d%%" % scale]))
+                    for scale in (200, 400)]
+        return readings[0] if readings[0] is not None and readings[0] == readings[1] else None
 
     def close(self):
         for n in list(self.sims):
@@ -258,13 +269,12 @@ def markers(lines):
 
 
 def port_setting(lines):
-    """(port, rate) from the OCR'd port line, or None when it cannot be read for sure. OCR
-    takes the port's digit for 'I', 'l', 'i' or '|' at times: those stand for 1."""
+    """(port, rate) from an OCR'd port line such as "Port Settings => Com 1 ( 9600)", or
+    None when no line reads as one."""
     for line in lines:
-        m = re.search(r"Port Settings.*Com ?([1-4Iil|]) ?\( ?(19200|9600|4800|2400)\)", line)
+        m = re.search(r"Port Settings.*Com ?([1-4]) ?\( ?(19200|9600|4800|2400)\)", line)
         if m:
-            digit = m.group(1)
-            return (1 if digit in "Iil|" else int(digit)), int(m.group(2))
+            return int(m.group(1)), int(m.group(2))
     return None
 
 
