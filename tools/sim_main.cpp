@@ -320,23 +320,35 @@ bool parseNumber(const std::string &s, double lo, double hi, double *out) {
     return true;
 }
 
-// The long options; each value is `optarg` in parseOptions.
+// The long options; each value is `optarg` in parseOptions. The ones whose value is kept as
+// given come first, in the order of kTextFields.
 enum OptionId {
     OPT_LINK = 256,
     OPT_DEVICE,
-    OPT_BAUD,
     OPT_OUT,
     OPT_READY_FILE,
     OPT_STOP_FILE,
     OPT_STOPPED_FILE,
     OPT_TERMIOS_FILE,
-    OPT_LIFETIME,
     OPT_LOG,
+    OPT_BAUD,  // the first that is checked
+    OPT_LIFETIME,
     OPT_VERBOSE,
     OPT_RAW_REPLY,
     OPT_RAW_SEND,
     OPT_FAULT,
     OPT_DEAD_MODE,
+};
+
+std::string Options::*const kTextFields[] = {
+    &Options::link,         // --link
+    &Options::device,       // --device
+    &Options::out,          // --out
+    &Options::readyFile,    // --ready-file
+    &Options::stopFile,     // --stop-file
+    &Options::stoppedFile,  // --stopped-file
+    &Options::termiosFile,  // --termios-file
+    &Options::logFile,      // --log
 };
 
 const struct option kOptions[] = {
@@ -366,34 +378,14 @@ Options parseOptions(int argc, char **argv) {
     while ((id = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
         std::string v = optarg ? optarg : "";
         double n = 0;
+        if (id >= OPT_LINK && id < OPT_BAUD) {
+            o.*kTextFields[id - OPT_LINK] = v;
+            continue;
+        }
         switch (id) {
             case 'h':
                 fputs(kHelp, stdout);
                 exit(0);
-            case OPT_LINK:
-                o.link = v;
-                break;
-            case OPT_DEVICE:
-                o.device = v;
-                break;
-            case OPT_OUT:
-                o.out = v;
-                break;
-            case OPT_READY_FILE:
-                o.readyFile = v;
-                break;
-            case OPT_STOP_FILE:
-                o.stopFile = v;
-                break;
-            case OPT_STOPPED_FILE:
-                o.stoppedFile = v;
-                break;
-            case OPT_TERMIOS_FILE:
-                o.termiosFile = v;
-                break;
-            case OPT_LOG:
-                o.logFile = v;
-                break;
             case OPT_VERBOSE:
                 o.verbose = true;
                 break;
