@@ -205,7 +205,6 @@ bool answersCarry(int count) {
 }
 
 HWND tickWindow;
-std::string imagePath;
 
 }  // namespace
 
@@ -213,14 +212,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) {
         return 0;
     }
-    static bool ready = false;
-    if (!ready) {
+    static std::string folder;
+    if (folder.empty()) {
         char pattern[] = "/tmp/marvane-fuzz-XXXXXX";
         if (!mkdtemp(pattern)) {
             return 0;
         }
-        imagePath = std::string(pattern) + "/IMAGE.BIN";
-        ready = true;
+        folder = pattern;
     }
     // The first two bytes choose the file's size: up to six blocks keeps runs short.
     size_t fileSize = ((size_t)data[0] << 8 | data[1]) % (6 * 128 + 1);
@@ -228,14 +226,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < fileSize; i++) {
         file[i] = (uint8_t)(i * 31 + 7);
     }
-    FILE *f = fopen(imagePath.c_str(), "wb");
-    if (!f) {
-        return 0;
+    // One file per size, written once: rewriting a file on every run made the disk the
+    // bottleneck (a truncated file is flushed when it is closed).
+    std::string imagePath = folder + "/" + std::to_string(fileSize) + ".BIN";
+    if (access(imagePath.c_str(), F_OK) != 0) {
+        FILE *f = fopen(imagePath.c_str(), "wb");
+        if (!f) {
+            return 0;
+        }
+        if (fileSize) {
+            fwrite(file.data(), 1, fileSize, f);
+        }
+        fclose(f);
     }
-    if (fileSize) {
-        fwrite(file.data(), 1, fileSize, f);
-    }
-    fclose(f);
 
     script = {data + 2, size - 2, 0};
     wire.clear();
