@@ -1,27 +1,66 @@
-// The stand-in's message queue, one per thread: posted messages, the quit flag, timers and
-// the WM_PAINT and WM_TIMER messages made up when nothing was posted, in the Windows order
-// (posted, quit, paint, timer), and the waits for new input. Windows are windows.cpp's.
+// The stand-in's clock and message queue, one queue per thread: posted messages, the quit
+// flag, window timers and the WM_PAINT and WM_TIMER messages made up when nothing was
+// posted, in the Windows order (posted, quit, paint, timer), and the waits for input.
+// Windows are windows.cpp's.
+#include <errno.h>
 #include <stdio.h>
-#include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <deque>
 #include <vector>
 
 #include "platform/standin_internal.h"
-#include "platform/standin_test.h"
+
+const StandinHook *Hook = NULL;
+
+void standinSetHook(const StandinHook *hook) {
+    Hook = hook;
+}
+
+// ----- the clock: CLOCK_MONOTONIC, or the hook's
+
+uint64_t clockNow() {
+    if (Hook != NULL) {
+        return Hook->now();
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+}
+
+void clockWaitUntil(uint64_t when) {
+    if (Hook != NULL) {
+        Hook->waitUntil(when);
+        return;
+    }
+    uint64_t now = clockNow();
+    if (when <= now) {
+        return;
+    }
+    struct timespec left;
+    left.tv_sec = (time_t)((when - now) / 1000u);
+    left.tv_nsec = (long)((when - now) % 1000u) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+DWORD WINAPI GetTickCount(void) {
+    return (DWORD)clockNow();  // wraps at 2^32 ms, as on Windows
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+    clockWaitUntil(clockNow() + milliseconds);
+}
+
+// ----- the queue
 
 static const UINT USER_TIMER_MINIMUM = 10;  // ms: shorter periods are raised to it
-static const UINT USER_TIMER_MAXIMUM = 0x7fffffff;
-static const size_t POSTED_LIMIT = 10000;  // a queue holds this many posted messages
-static const DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
-static const HWND THREAD_ONLY = (HWND)(LONG_PTR)-1;  // filter: thread messages only
 
 struct Timer {
     HWND window;
     UINT_PTR id;
     UINT period;
-    TIMERPROC proc;
     uint64_t due;
 };
 
@@ -32,7 +71,6 @@ struct ThreadQueue {
     std::vector<Timer> timers;
     BYTE newInput;      // something arrived since the last look into the queue
     uint64_t lastLook;  // when the thread last looked (Peek or Get)
-    UINT_PTR nextThreadTimer;
 };
 static thread_local ThreadQueue Queue;
 
@@ -49,7 +87,7 @@ void messagesDropWindow(HWND window) {
     }
 }
 
-void messagesReset() {
+void messagesForget() {
     Queue.posted.clear();
     Queue.timers.clear();
     Queue.quit = 0;
@@ -64,43 +102,20 @@ static void fillMessage(MSG *msg, HWND window, UINT message, WPARAM wParam, LPAR
     msg->wParam = wParam;
     msg->lParam = lParam;
     msg->time = GetTickCount();
-    msg->pt.x = 0;
-    msg->pt.y = 0;
 }
 
-static BYTE windowMatches(HWND messageWindow, HWND filter) {
-    if (filter == NULL) {
-        return 1;
-    }
-    if (filter == THREAD_ONLY) {
-        return messageWindow == NULL;
-    }
-    return messageWindow != NULL && windowIsOrIsChildOf(messageWindow, filter);
-}
-
+// Every window, or none: the program and its tests never filter by window.
 static BYTE rangeMatches(UINT message, UINT first, UINT last) {
-    if (first == 0 && last == 0) {
-        return 1;
-    }
-    if (first > last) {
-        return 1;  // an inverted range lets everything through, as on Windows
-    }
-    return message >= first && message <= last;
+    return (first == 0 && last == 0) || (message >= first && message <= last);
 }
 
-// Looks into the queue in the Windows order. 1: *msg is the message, 0: nothing,
-// -1: the window filter names no window.
-static int look(MSG *msg, HWND filter, UINT first, UINT last, BYTE remove) {
-    if (filter != NULL && filter != THREAD_ONLY && !windowAlive(filter)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
-    }
+// Looks into the queue in the Windows order. 1: *msg is the message, 0: nothing.
+static BYTE look(MSG *msg, UINT first, UINT last, BYTE remove) {
     uint64_t now = clockNow();
     Queue.newInput = 0;
     Queue.lastLook = now;
-
     for (std::deque<MSG>::iterator it = Queue.posted.begin(); it != Queue.posted.end(); ++it) {
-        if (windowMatches(it->hwnd, filter) && rangeMatches(it->message, first, last)) {
+        if (rangeMatches(it->message, first, last)) {
             *msg = *it;
             if (remove) {
                 Queue.posted.erase(it);
@@ -116,39 +131,32 @@ static int look(MSG *msg, HWND filter, UINT first, UINT last, BYTE remove) {
         }
         return 1;
     }
-    if (rangeMatches(WM_PAINT, first, last) && filter != THREAD_ONLY) {
-        HWND window = windowNeedingPaint(filter);
-        if (window != NULL) {
-            fillMessage(msg, window, WM_PAINT, 0, 0);  // stays until the window is painted
-            return 1;
+    HWND paint = rangeMatches(WM_PAINT, first, last) ? windowNeedingPaint() : NULL;
+    if (paint != NULL) {
+        fillMessage(msg, paint, WM_PAINT, 0, 0);  // stays until the window is painted
+        return 1;
+    }
+    Timer *due = NULL;
+    for (size_t i = 0; i < Queue.timers.size() && rangeMatches(WM_TIMER, first, last); i++) {
+        if (Queue.timers[i].due <= now && (due == NULL || Queue.timers[i].due < due->due)) {
+            due = &Queue.timers[i];
         }
     }
-    if (rangeMatches(WM_TIMER, first, last)) {
-        Timer *due = NULL;
-        for (size_t i = 0; i < Queue.timers.size(); i++) {
-            Timer &timer = Queue.timers[i];
-            if (timer.due <= now && windowMatches(timer.window, filter) &&
-                (due == NULL || timer.due < due->due)) {
-                due = &timer;
-            }
-        }
-        if (due != NULL) {
-            fillMessage(msg, due->window, WM_TIMER, due->id, (LPARAM)due->proc);
-            if (remove) {
-                // Missed periods are not made up: one message, then a full period.
-                due->due = now + due->period;
-            }
-            return 1;
-        }
+    if (due == NULL) {
+        return 0;
     }
-    return 0;
+    fillMessage(msg, due->window, WM_TIMER, due->id, 0);
+    if (remove) {
+        due->due = now + due->period;  // missed periods are not made up
+    }
+    return 1;
 }
 
 // Waits until input arrives that was not there at the last look, or until timeoutMs has
-// passed (INFINITE: no limit). 1: new input, 0: time-out.
+// passed (MAXDWORD: no limit). 1: new input, 0: time-out.
 static BYTE waitForInput(DWORD timeoutMs) {
     uint64_t start = clockNow();
-    uint64_t deadline = timeoutMs == INFINITE ? UINT64_MAX : start + timeoutMs;
+    uint64_t deadline = timeoutMs == MAXDWORD ? UINT64_MAX : start + timeoutMs;
     for (;;) {
         if (Queue.newInput) {
             return 1;
@@ -168,30 +176,19 @@ static BYTE waitForInput(DWORD timeoutMs) {
         if (now >= deadline) {
             return 0;
         }
-        uint64_t until = nextTimer < deadline ? nextTimer : deadline;
-        if (clockIsVirtual()) {
-            uint64_t delivery = peerNextDelivery();
-            if (delivery > now && delivery < until) {
-                until = delivery;
-            }
-        }
-        if (until == UINT64_MAX) {
+        if (nextTimer == UINT64_MAX && deadline == UINT64_MAX) {
             fprintf(stderr, "stand-in: the thread waits for a message that nothing can send\n");
             for (;;) {
                 pause();
             }
         }
-        clockWaitUntil(until);
+        clockWaitUntil(nextTimer < deadline ? nextTimer : deadline);
     }
 }
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (window != NULL && !windowAlive(window)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    if (Queue.posted.size() >= POSTED_LIMIT) {
-        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     MSG msg;
@@ -201,89 +198,37 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return TRUE;
 }
 
-BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
-    MSG found;
-    if (look(&found, window, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0) != 1) {
-        return FALSE;
-    }
-    if (msg != NULL) {
-        *msg = found;
-    }
-    return TRUE;
+BOOL WINAPI PeekMessageA(MSG *msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
+    (void)window;
+    return look(msg, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0) ? TRUE : FALSE;
 }
 
-BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
-    MSG found;
-    for (;;) {
-        int got = look(&found, window, filterMin, filterMax, 1);
-        if (got == -1) {
-            return -1;
-        }
-        if (got == 1) {
-            break;
-        }
-        waitForInput(INFINITE);
+BOOL WINAPI GetMessageA(MSG *msg, HWND window, UINT filterMin, UINT filterMax) {
+    (void)window;
+    while (!look(msg, filterMin, filterMax, 1)) {
+        waitForInput(MAXDWORD);
     }
-    if (msg != NULL) {
-        *msg = found;
-    }
-    return found.message != WM_QUIT;
-}
-
-BOOL WINAPI WaitMessage(void) {
-    waitForInput(INFINITE);
-    return TRUE;
+    return msg->message != WM_QUIT;
 }
 
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
                                        DWORD milliseconds, DWORD wakeMask) {
+    (void)count;  // always 0: no handles, only the thread's input
     (void)handles;
     (void)waitAll;
-    if (count != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);  // only the form without handles exists here
-        return WAIT_FAILED;
-    }
-    if (wakeMask == 0) {
-        Sleep(milliseconds);
-        return WAIT_TIMEOUT;
-    }
-    return waitForInput(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    (void)wakeMask;
+    return waitForInput(milliseconds) ? 0 /* WAIT_OBJECT_0 */ : 0x102 /* WAIT_TIMEOUT */;
 }
 
 BOOL WINAPI TranslateMessage(const MSG *msg) {
-    // Only key messages are translated; there is no keyboard here to make characters.
-    if (msg == NULL) {
-        return FALSE;
-    }
-    UINT m = msg->message;
-    return m == 0x0100 || m == 0x0101 || m == 0x0104 || m == 0x0105;
+    (void)msg;
+    return FALSE;  // only key messages are translated, and there is no keyboard here
 }
 
 LRESULT WINAPI DispatchMessageA(const MSG *msg) {
-    if (msg == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (msg->message == WM_TIMER && msg->lParam != 0) {
-        // A timer with its own procedure: called only while that timer still exists.
-        for (size_t i = 0; i < Queue.timers.size(); i++) {
-            Timer &timer = Queue.timers[i];
-            if (timer.window == msg->hwnd && timer.id == msg->wParam &&
-                (LPARAM)timer.proc == msg->lParam) {
-                TIMERPROC proc = timer.proc;
-                proc(msg->hwnd, WM_TIMER, msg->wParam, GetTickCount());
-                return 0;
-            }
-        }
-        return 0;
-    }
-    if (msg->hwnd == NULL) {
-        return 0;  // a thread message has no window to go to
-    }
-    WNDPROC proc = windowProcedure(msg->hwnd);
+    WNDPROC proc = msg->hwnd != NULL ? windowProcedure(msg->hwnd) : NULL;
     if (proc == NULL) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+        return 0;  // a thread message, or a window gone since: nothing to call
     }
     return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
@@ -294,51 +239,36 @@ void WINAPI PostQuitMessage(int exitCode) {
     Queue.newInput = 1;
 }
 
-UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
-    if (window != NULL && !windowAlive(window)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, void *proc) {
+    (void)proc;  // always NULL: the timer's messages go to the window
+    if (!windowAlive(window)) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
     if (elapse < USER_TIMER_MINIMUM) {
         elapse = USER_TIMER_MINIMUM;
     }
-    if (elapse > USER_TIMER_MAXIMUM) {
-        elapse = USER_TIMER_MAXIMUM;
-    }
     uint64_t due = clockNow() + elapse;
     for (size_t i = 0; i < Queue.timers.size(); i++) {
         Timer &timer = Queue.timers[i];
-        if (timer.window == window && timer.id == id && (window != NULL || id != 0)) {
-            // The same timer again: new period and procedure, counted from now.
-            timer.period = elapse;
-            timer.proc = proc;
+        if (timer.window == window && timer.id == id) {
+            timer.period = elapse;  // the same timer again: new period, counted from now
             timer.due = due;
-            return window != NULL ? (id != 0 ? id : 1) : id;
+            return id != 0 ? id : 1;
         }
     }
-    Timer timer = {window, id, elapse, proc, due};
-    if (window == NULL) {
-        // A thread timer gets an id of the system's choosing.
-        timer.id = 0x7fff - (Queue.nextThreadTimer++ % 0x7000);
-    }
+    Timer timer = {window, id, elapse, due};
     Queue.timers.push_back(timer);
-    if (window == NULL) {
-        return timer.id;
-    }
     return id != 0 ? id : 1;
 }
 
 BOOL WINAPI KillTimer(HWND window, UINT_PTR id) {
-    if (window != NULL && !windowAlive(window)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
     for (std::vector<Timer>::iterator it = Queue.timers.begin(); it != Queue.timers.end(); ++it) {
         if (it->window == window && it->id == id) {
             Queue.timers.erase(it);
             return TRUE;
         }
     }
-    SetLastError(ERROR_INVALID_PARAMETER);
+    setLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }

@@ -1,66 +1,57 @@
-// What the stand-in's sources share among themselves: the clock in use, the per-thread
-// message wake-up, the handle table and the in-process ports. Neither the program nor the
-// tests include it; they see only winapi.h and standin_test.h.
+// What the stand-in's sources share among themselves: the hook in use, the clock, the
+// handle table, the COM ports and the window bookkeeping the queue needs. Neither the
+// program nor the tests include it.
 #pragma once
 
 #include <stdint.h>
 
-#include "platform/winapi.h"
+#include "platform/standin_hook.h"
+
+extern const StandinHook *Hook;  // NULL unless a test double is plugged in
+
+// Error codes the stand-in leaves in GetLastError; the program reads none of them.
+const DWORD ERROR_FILE_NOT_FOUND = 2;
+const DWORD ERROR_ACCESS_DENIED = 5;
+const DWORD ERROR_INVALID_HANDLE = 6;
+const DWORD ERROR_GEN_FAILURE = 31;
+const DWORD ERROR_SHARING_VIOLATION = 32;
+const DWORD ERROR_NOT_SUPPORTED = 50;
+const DWORD ERROR_INVALID_PARAMETER = 87;
+const DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+const DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
+const DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
+void setLastError(DWORD error);
 
 // The clock: milliseconds on a 64-bit line, so that due times never wrap; GetTickCount
-// hands out the low 32 bits. The real clock is CLOCK_MONOTONIC; the virtual one stands
-// still until something moves it.
+// hands out the low 32 bits.
 uint64_t clockNow();
-BYTE clockIsVirtual();
-// Lets time pass until the clock reads `when`: a real sleep, or a jump on virtual time.
 void clockWaitUntil(uint64_t when);
-uint64_t realClockNow();
-void clockReset();
 
-// Handles to kernel objects: files, devices and in-process ports.
-enum StandinHandleKind { HANDLE_FILE = 1, HANDLE_SERIAL = 2, HANDLE_PEER = 3 };
+// Kernel objects behind handles: image files and COM ports.
+enum StandinHandleKind { HANDLE_FILE = 1, HANDLE_TTY = 2, HANDLE_DEVICE = 3 };
 struct StandinHandle {
     int kind;
-    int fd;         // files and serial devices
-    int comNumber;  // in-process ports
-    DWORD access;   // GENERIC_READ / GENERIC_WRITE
-    BYTE isTty;     // a read of 0 bytes is "nothing yet" on a tty, the end elsewhere
+    int fd;         // files and ttys
+    int comNumber;  // ports
     COMMTIMEOUTS timeouts;
     DCB dcb;  // the last settings the program gave (what termios does not hold)
-    BYTE dcbSet;
 };
 HANDLE handleAdd(const StandinHandle &handle);
 StandinHandle *handleGet(HANDLE handle);  // NULL (and ERROR_INVALID_HANDLE) when invalid
-void handleRemove(HANDLE handle);
 
-// Serial ports, from CreateFileA and the file calls.
-BYTE serialNameNumber(LPCSTR name, int *comNumber);  // "COMn", "COMn:", "\\.\COMn"
-HANDLE serialOpen(int comNumber, DWORD access);
+// COM ports, from CreateFileA, ReadFile, WriteFile and CloseHandle.
+HANDLE serialOpen(int comNumber);
 BOOL serialRead(StandinHandle *port, BYTE *buffer, DWORD toRead, DWORD *read);
 BOOL serialWrite(StandinHandle *port, const BYTE *buffer, DWORD toWrite, DWORD *written);
-BOOL serialClose(StandinHandle *port);
+void serialClose(StandinHandle *port);
 
-// The earliest time a peer byte becomes readable (0: none pending): a wait on virtual time
-// may jump there.
-uint64_t peerNextDelivery();
-void peerReset();
-
-// Windows, for the message and painting code.
+// Windows, for the queue.
 BYTE windowAlive(HWND window);
-BYTE windowIsOrIsChildOf(HWND window, HWND ancestor);
 WNDPROC windowProcedure(HWND window);
-// Windows with an invalid region, in creation order (parents before their children).
-HWND windowNeedingPaint(HWND filter);
-void windowsReset();
-// Adds to a window's update region (NULL rect: the whole client area; NULL window: every
-// window) and takes it away again for BeginPaint, which gets the region and erase flag.
-BYTE windowInvalidate(HWND window, const RECT *rect, BOOL erase);
-BYTE windowTakeUpdate(HWND window, RECT *update, BYTE *erase);
+HWND windowNeedingPaint();  // the first shown window with an invalid region
+void windowsForget();
 
-// The thread's queue, for the window code.
-void messagesNewInput();               // something arrived: wakes WaitMessage
+// The queue, for the window code.
+void messagesNewInput();               // something arrived: wakes a wait for input
 void messagesDropWindow(HWND window);  // posted messages and timers of a dying window
-void messagesReset();
-
-// Recordings of the painting calls.
-void paintReset();
+void messagesForget();

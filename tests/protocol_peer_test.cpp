@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "platform/standin_test.h"
+#include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "protocol/window_context.h"
 #include "tests/fixtures/test_window.h"
@@ -101,7 +101,7 @@ struct ProgressMessage {
 std::vector<ProgressMessage> progressLog;
 
 LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= PBM_SETRANGE && message <= PBM_GETPOS) {
+    if (message > WM_USER && message <= WM_USER + 8) {  // the progress bar's messages
         progressLog.push_back({message, wParam, lParam});
         return 0;
     }

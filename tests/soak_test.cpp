@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "platform/standin_test.h"
+#include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "protocol/window_context.h"
 #include "resources/resource.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "platform/standin_test.h"
+#include "tests/support/standin_doubles.h"
 #include "protocol/window_context.h"
 #include "resources/resource.h"
 #include "run/slots.h"

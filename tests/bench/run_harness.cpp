@@ -59,13 +59,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "run_harness: cannot register the window class\n");
         return 2;
     }
-    HWND window = CreateWindowExA(0, "MARVANEBENCH", "bench", WS_OVERLAPPEDWINDOW, 200, 200, 500,
-                                  350, NULL, NULL, instance, NULL);
+    HWND window = CreateWindowExA(0, "MARVANEBENCH", "bench", WS_VISIBLE, 200, 200, 500, 350, NULL, NULL,
+                                  instance, NULL);
     if (window == NULL) {
         fprintf(stderr, "run_harness: cannot create the window\n");
         return 2;
     }
-    ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
     WindowContext.instance = instance;
     WindowContext.mainWindow = window;
@@ -73,8 +72,8 @@ int main(int argc, char **argv) {
     const RECT *client = &WindowContext.clientRect;
     const int barHeight = 17;  // a scroll bar's height at the default metrics
     WindowContext.progressBar = CreateWindowExA(
-        0, PROGRESS_CLASSA, NULL, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, client->left,
-        client->bottom - barHeight, client->right, barHeight, window, NULL, instance, NULL);
+        0, PROGRESS_CLASSA, NULL, WS_CHILD | WS_VISIBLE, client->left, client->bottom - barHeight,
+        client->right, barHeight, window, NULL, instance, NULL);
     startTicks(window);
 
     setPort(1);

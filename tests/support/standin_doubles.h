@@ -1,6 +1,6 @@
-// Test controls of the stand-in: what was drawn, invalidated and shown in message boxes,
-// a virtual clock, and an in-process device on a COM port. The program never includes
-// this header; native tests do. Nothing here exists on Windows.
+// The stand-in's test doubles, plugged in through platform/standin_hook.h: what was drawn,
+// invalidated and shown in message boxes, a virtual clock, and an in-process device on a
+// COM port. Native tests only; the stand-in itself knows none of it.
 #pragma once
 
 #include "platform/winapi.h"
