@@ -51,11 +51,13 @@ static HWND handleOfIndex(size_t index) {
     return (HWND)(WINDOW_BASE + index * WINDOW_STRIDE);
 }
 
+// The live window behind a handle, or NULL with ERROR_INVALID_WINDOW_HANDLE.
 static WindowRecord *windowOf(HWND window) {
     uintptr_t value = (uintptr_t)window;
     size_t index = (value - WINDOW_BASE) / WINDOW_STRIDE;
     if (value < WINDOW_BASE || (value - WINDOW_BASE) % WINDOW_STRIDE != 0 ||
         index >= Windows.size() || !Windows[index].alive) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return NULL;
     }
     return &Windows[index];
@@ -125,7 +127,6 @@ BOOL WINAPI InvalidateRect(HWND window, const RECT *rect, BOOL erase) {
     }
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     addToUpdate(record, rect, erase);
@@ -136,7 +137,6 @@ BOOL WINAPI InvalidateRect(HWND window, const RECT *rect, BOOL erase) {
 HDC WINAPI BeginPaint(HWND window, PAINTSTRUCT *paint) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return NULL;
     }
     memset(paint, 0, sizeof *paint);
@@ -169,7 +169,6 @@ int WINAPI DrawTextA(HDC dc, LPCSTR text, int length, RECT *rect, UINT format) {
 BOOL WINAPI GetClientRect(HWND window, RECT *rect) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     *rect = record->client;
@@ -291,7 +290,6 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
 BOOL WINAPI DestroyWindow(HWND window) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     if (record->destroying) {
@@ -317,7 +315,6 @@ BOOL WINAPI IsWindow(HWND window) {
 BOOL WINAPI ShowWindow(HWND window, int command) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     BOOL was = record->visible ? TRUE : FALSE;
@@ -331,7 +328,6 @@ BOOL WINAPI ShowWindow(HWND window, int command) {
 BOOL WINAPI UpdateWindow(HWND window) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     // Paints at once, past the queue, when there is anything to paint.
@@ -355,7 +351,6 @@ LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM l
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
     return record->proc(window, message, wParam, lParam);

@@ -15,6 +15,7 @@
 
 #include "tests/support/standin_doubles.h"
 #include "platform/winapi.h"
+#include "tests/fixtures/test_window.h"
 
 namespace {
 
@@ -269,13 +270,7 @@ LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 HWND tickWindow() {
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = tickProc;
-    wc.lpszClassName = "StandinTicks";
-    RegisterClassExA(&wc);
-    return CreateWindowExA(0, "StandinTicks", "", 0, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+    return testwin::makeWindow("StandinTicks", tickProc, 10, 10);
 }
 
 class VirtualTest : public ::testing::Test {
@@ -415,14 +410,7 @@ LRESULT CALLBACK paintingProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 TEST(Recordings, InvalidatedWindowIsPaintedOnceAndWhatItDrewIsKept) {
     standinReset();
-    WNDCLASSEXA wc;
-    memset(&wc, 0, sizeof wc);
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = paintingProc;
-    wc.lpszClassName = "StandinPainter";
-    RegisterClassExA(&wc);
-    HWND window =
-        CreateWindowExA(0, "StandinPainter", "", 0, 0, 0, 300, 200, NULL, NULL, NULL, NULL);
+    HWND window = testwin::makeWindow("StandinPainter", paintingProc, 300, 200);
     ASSERT_NE((HWND)NULL, window);
     MSG msg;
     // Hidden, it is never painted, however invalid.
@@ -433,9 +421,7 @@ TEST(Recordings, InvalidatedWindowIsPaintedOnceAndWhatItDrewIsKept) {
     EXPECT_EQ((UINT)WM_PAINT, msg.message);
     DispatchMessageA(&msg);
     standinReset();  // only the recordings and windows go: make a fresh window
-    RegisterClassExA(&wc);
-    window = CreateWindowExA(0, "StandinPainter", "", WS_VISIBLE, 0, 0, 300, 200, NULL, NULL, NULL,
-                             NULL);
+    window = testwin::makeWindow("StandinPainter", paintingProc, 300, 200, WS_VISIBLE);
     UpdateWindow(window);  // the first paint, straight to the procedure
     ASSERT_EQ(1, standinDrawnCount());
     standinClearDrawn();

@@ -17,6 +17,7 @@
 #include "protocol/protocol.h"
 #include "protocol/window_context.h"
 #include "tests/fixtures/test_window.h"
+#include "tests/support/frame_oracle.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ struct ScriptedDevice {
                 send(answer ? answer(COUNT, 0, 1) : Reply{{ACK}, 0});
                 break;
             case WANT_BLOCK: {
-                int index = std::stoi(std::string(frame.begin() + 1, frame.begin() + 3), 0, 16);
+                int index = oracle::hexPair(frame[1], frame[2]);
                 if ((int)blockSends.size() <= index) {
                     blockSends.resize(index + 1);
                 }
@@ -171,40 +172,29 @@ protected:
     }
 };
 
-const Bytes HEADER_A = {0x02, 0x4C, 0x41, 0x4E, 0x03, 0x20};
-const Bytes HEADER_C = {0x02, 0x4C, 0x43, 0x4E, 0x03, 0x1E};
-const Bytes HEADER_E = {0x02, 0x4C, 0x45, 0x4E, 0x03, 0x1C};
-
 TEST_F(ProtocolPeerTest, WireBytesMatchTheDocumentedFrames) {
     // Header per type, the PC's ACK, the count frame: count 3 and id '3' is 02 30 33 33 03 65.
     std::string path = makeFile("three.bin", 3 * 128);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
     ASSERT_GE(device.frames.size(), 3u);
-    EXPECT_EQ(HEADER_A, device.frames[0]);
+    EXPECT_EQ(oracle::headerFrame('A'), device.frames[0]);
     EXPECT_EQ(Bytes({ACK}), device.frames[1]);
-    EXPECT_EQ(Bytes({0x02, 0x30, 0x33, 0x33, 0x03, 0x65}), device.frames[2]);
+    EXPECT_EQ(oracle::countFrame(3, '3'), device.frames[2]);
     ASSERT_EQ(6u, device.frames.size());
     for (int i = 0; i < 3; i++) {
         const Bytes &block = device.frames[3 + i];
-        EXPECT_EQ(0x02, block[0]);
-        EXPECT_EQ('0', block[1]);
-        EXPECT_EQ('0' + i, block[2]);
-        EXPECT_EQ(0x03, block[131]);
-        unsigned sum = 0;
-        for (int k = 0; k < 133; k++) {
-            sum += block[k];
-        }
-        EXPECT_EQ(0u, sum % 128) << "block " << i;
+        EXPECT_EQ(oracle::blockFrame(i, Bytes(block.begin() + 3, block.begin() + 131)), block)
+            << "block " << i;
     }
 
     restart();
     path = makeFile("c.bin", 1);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '0', 'C'));
-    EXPECT_EQ(HEADER_C, device.frames[0]);
+    EXPECT_EQ(oracle::headerFrame('C'), device.frames[0]);
     restart();
     path = makeFile("e.bin", 1);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '6', 'E'));
-    EXPECT_EQ(HEADER_E, device.frames[0]);
+    EXPECT_EQ(oracle::headerFrame('E'), device.frames[0]);
 }
 
 TEST_F(ProtocolPeerTest, AllZeroBlockEndsIn031B) {
@@ -326,7 +316,7 @@ TEST_F(ProtocolPeerTest, EnqBeforeAckFailsAtOnce) {
     std::string path = makeFile("enq.bin", 128);
     DWORD start = standinNow();
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(HEADER_A, device.wire);  // not even the PC's ACK went out
+    EXPECT_EQ(oracle::headerFrame('A'), device.wire);  // not even the PC's ACK went out
     EXPECT_LT(standinNow() - start, 100u);
 }
 
@@ -339,7 +329,7 @@ TEST_F(ProtocolPeerTest, SilenceFailsAfterTheAnswerTimeout) {
     // 150 ticks of 10 ms; a wait lasts at least n - 1 periods.
     EXPECT_GE(elapsed, 1490u);
     EXPECT_LT(elapsed, 1700u);
-    EXPECT_EQ(HEADER_A, device.wire);
+    EXPECT_EQ(oracle::headerFrame('A'), device.wire);
 }
 
 TEST_F(ProtocolPeerTest, PauseBeforeTheCountFrameIsAtLeast24Ticks) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/frame_oracle.h"
 #include "tests/support/sim_process.h"
 
 using simtest::SimProcess;
@@ -31,34 +32,10 @@ const Bytes kHeaderC = {0x02, 0x4C, 0x43, 0x4E, 0x03, 0x1E};
 const Bytes kHeaderE = {0x02, 0x4C, 0x45, 0x4E, 0x03, 0x1C};
 const Bytes kCount3Id3 = {0x02, 0x30, 0x33, 0x33, 0x03, 0x65};
 
-// The test's own checksum, checked against the description's examples below.
-unsigned char checksum(const Bytes &b) {
-    unsigned sum = 0;
-    for (unsigned char c : b)
-        sum += c;
-    return (unsigned char)(((256 - sum % 256) % 256) & 0x7F);
-}
-
-Bytes withChecksum(Bytes b) {
-    b.push_back(checksum(b));
-    return b;
-}
-
-Bytes countFrame(int count, char id) {
-    char hex[3];
-    snprintf(hex, sizeof hex, "%02X", count);
-    return withChecksum(
-        {STX, (unsigned char)hex[0], (unsigned char)hex[1], (unsigned char)id, ETX});
-}
-
-Bytes blockFrame(int index, const Bytes &data) {
-    char hex[3];
-    snprintf(hex, sizeof hex, "%02X", index);
-    Bytes f = {STX, (unsigned char)hex[0], (unsigned char)hex[1]};
-    f.insert(f.end(), data.begin(), data.end());
-    f.push_back(ETX);
-    return withChecksum(f);
-}
+using oracle::blockFrame;
+using oracle::checksum;
+using oracle::countFrame;
+using oracle::withChecksum;
 
 Bytes zeros() {
     return Bytes(128, 0);
@@ -71,13 +48,19 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-TEST(SimFrames, TheTestsChecksumMatchesTheDescription) {
-    EXPECT_EQ(0x20, checksum(Bytes(kHeaderA.begin(), kHeaderA.end() - 1)));
+// The suites' frame oracle against the description's byte examples, once for all of them.
+TEST(FrameOracle, MatchesTheDescriptionsExamples) {
+    EXPECT_EQ(kHeaderA, oracle::headerFrame('A'));
+    EXPECT_EQ(kHeaderC, oracle::headerFrame('C'));
+    EXPECT_EQ(kHeaderE, oracle::headerFrame('E'));
     EXPECT_EQ(kCount3Id3, countFrame(3, '3'));
     Bytes zero = blockFrame(0, zeros());
     ASSERT_EQ(133u, zero.size());
     EXPECT_EQ(0x03, zero[131]);
     EXPECT_EQ(0x1B, zero[132]);
+    EXPECT_TRUE(oracle::checksumOk(zero.data(), zero.size()));
+    EXPECT_EQ(0x66, oracle::hexPair('6', '6'));  // 102 blocks
+    EXPECT_EQ(-1, oracle::hexPair('6', 'f'));    // the PC sends upper case only
 }
 
 // A simulator on COM1 and the PC end of its line, opened as a raw 8N1 port.

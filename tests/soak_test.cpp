@@ -22,6 +22,7 @@
 #include "run/download.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
+#include "tests/support/frame_oracle.h"
 
 // Under AddressSanitizer freed blocks sit in its quarantine: ask its allocator instead.
 #if defined(__SANITIZE_ADDRESS__)
@@ -145,20 +146,8 @@ struct SoakDevice {
         }
     }
 
-    static bool checksumOk(const Bytes &f) {
-        unsigned sum = 0;
-        for (BYTE v : f) {
-            sum += v;
-        }
-        return sum % 128 == 0 && f.back() <= 0x7F;
-    }
-    static int hex(BYTE c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    }
-    static int index(const Bytes &f) {
-        int hi = hex(f[1]), lo = hex(f[2]);
-        return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
-    }
+    static bool checksumOk(const Bytes &f) { return oracle::checksumOk(f.data(), f.size()); }
+    static int index(const Bytes &f) { return oracle::hexPair(f[1], f[2]); }
 
     void header(const Bytes &f) {
         transfers.push_back(Received());

@@ -16,6 +16,8 @@
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "protocol/window_context.h"
+#include "tests/fixtures/test_window.h"
+#include "tests/support/frame_oracle.h"
 
 namespace {
 
@@ -97,32 +99,6 @@ void onByte(void *, BYTE value) {
     }
 }
 
-LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-bool checksumOk(const uint8_t *frame, size_t length) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < length; i++) {
-        sum += frame[i];
-    }
-    return sum % 128 == 0 && frame[length - 1] <= 0x7F;
-}
-
-int hexValue(uint8_t high, uint8_t low) {
-    const char *digits = "0123456789ABCDEF";
-    const char *h = strchr(digits, high);
-    const char *l = strchr(digits, low);
-    if (!high || !low || !h || !l) {
-        return -1;
-    }
-    return (int)((h - digits) * 16 + (l - digits));
-}
-
 void fail(const char *what) {
     fprintf(stderr, "invariant broken: %s\n", what);
     abort();
@@ -131,12 +107,12 @@ void fail(const char *what) {
 // Checks the PC's bytes: header, its ACK, the count frame, then whole block frames with
 // indices that never go back, at most five sends each, carrying the file's bytes.
 void checkWire(const std::vector<uint8_t> &file, int count) {
-    const uint8_t header[] = {0x02, 0x4C, 0x41, 0x4E, 0x03, 0x20};
+    const oracle::Bytes header = oracle::headerFrame('A');
     size_t n = wire.size();
     if (n == 0) {
         fail("nothing written");
     }
-    if (memcmp(wire.data(), header, n < 6 ? n : 6) != 0) {
+    if (memcmp(wire.data(), header.data(), n < 6 ? n : 6) != 0) {
         fail("header frame");
     }
     if (n <= 6) {
@@ -148,8 +124,8 @@ void checkWire(const std::vector<uint8_t> &file, int count) {
     if (n <= 7) {
         return;
     }
-    if (n < 13 || wire[7] != STX || wire[11] != ETX || !checksumOk(&wire[7], 6) ||
-        hexValue(wire[8], wire[9]) != count || wire[10] != '4') {
+    if (n < 13 || wire[7] != STX || wire[11] != ETX || !oracle::checksumOk(&wire[7], 6) ||
+        oracle::hexPair(wire[8], wire[9]) != count || wire[10] != '4') {
         fail("count frame");
     }
     int lastIndex = -1, sends = 0;
@@ -158,8 +134,8 @@ void checkWire(const std::vector<uint8_t> &file, int count) {
             fail("a block frame cut short");
         }
         const uint8_t *frame = &wire[at];
-        int index = hexValue(frame[1], frame[2]);
-        if (frame[0] != STX || frame[131] != ETX || !checksumOk(frame, BLOCK_FRAME_SIZE)) {
+        int index = oracle::hexPair(frame[1], frame[2]);
+        if (frame[0] != STX || frame[131] != ETX || !oracle::checksumOk(frame, BLOCK_FRAME_SIZE)) {
             fail("block frame");
         }
         if (index < lastIndex || index > lastIndex + 1 || index >= count) {
@@ -252,13 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!tickWindow) {
         standinReset();
         standinUseVirtualClock(TRUE);
-        WNDCLASSEXA wc;
-        memset(&wc, 0, sizeof wc);
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = tickProc;
-        wc.lpszClassName = "FuzzTicks";
-        RegisterClassExA(&wc);
-        tickWindow = CreateWindowExA(0, "FuzzTicks", "", 0, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+        tickWindow = testwin::makeWindow("FuzzTicks", testwin::tickHostProc, 10, 10);
     }
     // Each run starts from an empty queue and a device with nothing in flight.
     MSG msg;
