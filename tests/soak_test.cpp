@@ -1,7 +1,8 @@
-// Soak: 200 download runs in one process against an in-process device on virtual time, each
-// with one random fault (seeded, so a failing run can be replayed). Every run must open the
-// port, end with well-formed markers and a 'D' only for files the device took whole; over all
-// runs no descriptor may leak and memory must stay flat. Native only (the stand-in's device).
+// Soak: 200 download runs in one process against the simulator's device model in-process on
+// virtual time, each with one random fault (seeded, so a failing run can be replayed). Every run
+// must open the port, end with well-formed markers and a 'D' only for files the device took whole;
+// over all runs no descriptor may leak and memory must stay flat. Native only (the stand-in's
+// device).
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <malloc.h>
@@ -22,7 +23,7 @@
 #include "run/download.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
-#include "tests/support/frame_oracle.h"
+#include "tools/sim_device.h"
 
 // Under AddressSanitizer freed blocks sit in its quarantine: ask its allocator instead.
 #if defined(__SANITIZE_ADDRESS__)
@@ -56,6 +57,8 @@ enum FaultKind {
     FAULT_KINDS
 };
 
+// This run's fault in the simulator's own words (what --fault takes), for transfer
+// `transfer` of the run.
 struct Fault {
     FaultKind kind = NO_FAULT;
     int transfer = 0;  // 1-based transfer of the run it strikes
@@ -63,189 +66,92 @@ struct Fault {
     int times = 0;
     DWORD delayMs = 0;
     Bytes stray;
+
+    std::vector<sim::Fault> forDevice() const {
+        std::string k = std::to_string(block), spec;
+        switch (kind) {
+            case NO_FAULT:
+            case FAULT_KINDS:
+                return {};
+            case SILENT_HEADER:
+                spec = "silent-header";
+                break;
+            case CAN_HEADER:
+                spec = "can-header";
+                break;
+            case ENQ_FIRST:
+                spec = "enq-before-ack";
+                break;
+            case SILENT_COUNT:
+                spec = "silent-count";
+                break;
+            case CAN_COUNT:
+                spec = "can-count";
+                break;
+            case NAK_BLOCK:
+                spec = "nak-block=" + k + ":" + std::to_string(times);
+                break;
+            case CAN_BLOCK:
+                spec = "can-block=" + k;
+                break;
+            case SILENT_BLOCK:
+                spec = "silent-block=" + k;
+                break;
+            case LATE_BLOCK:
+                spec = "late-ack=" + k + ":" + std::to_string(delayMs);
+                break;
+            case DEAD_AFTER:
+                spec = "dead-after-block=" + k;
+                break;
+            case STRAY_BLOCK: {
+                spec = "stray=" + k + ":";
+                for (BYTE v : stray) {
+                    spec += "0123456789ABCDEF"[v >> 4];
+                    spec += "0123456789ABCDEF"[v & 15];
+                }
+                break;
+            }
+        }
+        sim::Fault parsed;
+        std::string error;
+        EXPECT_TRUE(sim::parseFault(spec + "@" + std::to_string(transfer), &parsed, &error))
+            << error;
+        return {parsed};
+    }
 };
 
-// What the device made of one transfer.
-struct Received {
-    char type = 0, id = 0;
-    int blocks = -1;
-    bool complete = false;
-    Bytes data;
-};
-
-// The controller's side on the stand-in's port: takes header, the PC's ACK, count and block
-// frames as the device does (a resend of the block just taken is acknowledged again), and
-// answers after 2 ms of line time unless the run's fault says otherwise.
-struct SoakDevice {
-    enum State { IDLE, WAIT_PC_ACK, WAIT_COUNT, WAIT_BLOCK, SILENT, DEAD } state = IDLE;
-    Fault fault;
-    Bytes frame;
-    size_t want = 0;
-    int expected = 0;
-    int lastDone = -1;  // last block of the transfer just completed
-    int naksSent = 0;
-    bool silentOnBlocks = false;  // gone quiet at a block: the PC's resends are blocks too
-    bool faultUsed = false;
-    std::vector<Received> transfers;
+// The controller's side on the stand-in's port: sim::Device, the simulator's own model,
+// with this run's fault, answering 2 ms of line time after each frame (later for a late
+// ACK). What it made of each transfer is kept in order.
+struct SoakLine {
+    sim::Device device;
+    std::vector<sim::Transfer> transfers;
     int opens = 0, closes = 0;
 
-    static void onByte(void *context, BYTE value) {
-        static_cast<SoakDevice *>(context)->take(value);
-    }
-    static void onOpen(void *context) {
-        SoakDevice *d = static_cast<SoakDevice *>(context);
-        d->opens++;
-        d->state = IDLE;
-        d->frame.clear();
-        d->lastDone = -1;
-    }
-    static void onClose(void *context) { static_cast<SoakDevice *>(context)->closes++; }
+    static void onByte(void *context, BYTE value) { static_cast<SoakLine *>(context)->take(value); }
+    static void onOpen(void *context) { static_cast<SoakLine *>(context)->opens++; }
+    static void onClose(void *context) { static_cast<SoakLine *>(context)->closes++; }
 
-    void send(Bytes bytes, DWORD delayMs = 2) {
-        standinPeerSend(1, bytes.data(), (int)bytes.size(), delayMs);
+    void startRun(const Fault &fault) {
+        device = sim::Device();
+        device.faults = fault.forDevice();
+        transfers.clear();
     }
-    bool faultHere(FaultKind kind, int block = -1) const {
-        return !faultUsed && fault.kind == kind && fault.transfer == (int)transfers.size() &&
-               (block < 0 || fault.block == block);
+    void take(BYTE value) {
+        sim::Nanos t = (sim::Nanos)standinNow() * sim::kMillis;
+        sim::Output out;
+        device.onTime(t, &out);
+        device.onByte(value, t, &out);
+        for (const sim::Answer &a : out.answers) {
+            DWORD delay = (DWORD)((a.at - t) / sim::kMillis) + 2;
+            standinPeerSend(1, a.bytes.data(), (int)a.bytes.size(), delay);
+        }
+        transfers.insert(transfers.end(), out.ended.begin(), out.ended.end());
     }
-
-    void take(BYTE b) {
-        if (state == DEAD) {
-            return;
-        }
-        if (frame.empty()) {
-            if (b == STX) {
-                frame.push_back(b);
-            } else if (state == WAIT_PC_ACK && b == ACK) {
-                state = WAIT_COUNT;
-            }
-            return;
-        }
-        frame.push_back(b);
-        if (frame.size() == 2) {
-            bool blocks = state == WAIT_BLOCK || (state == IDLE && lastDone >= 0) ||
-                          (state == SILENT && silentOnBlocks);
-            want = (b == 'L' || !blocks) ? 6 : BLOCK_FRAME_SIZE;
-        }
-        if (frame.size() < want) {
-            return;
-        }
-        Bytes f;
-        f.swap(frame);
-        if (f[1] == 'L') {
-            header(f);
-        } else if (state == WAIT_COUNT) {
-            count(f);
-        } else if (state == WAIT_BLOCK) {
-            block(f);
-        } else if (state == IDLE && lastDone >= 0 && f.size() == (size_t)BLOCK_FRAME_SIZE &&
-                   index(f) == lastDone) {
-            send({ACK});  // the last block again: its ACK was lost
-        } else if (state != SILENT) {
-            send({NAK});
-        }
-    }
-
-    static bool checksumOk(const Bytes &f) { return oracle::checksumOk(f.data(), f.size()); }
-    static int index(const Bytes &f) { return oracle::hexPair(f[1], f[2]); }
-
-    void header(const Bytes &f) {
-        transfers.push_back(Received());
-        transfers.back().type = (char)f[2];
-        faultUsed = false;
-        silentOnBlocks = false;
-        naksSent = 0;
-        expected = 0;
-        lastDone = -1;
-        if (f[3] != 'N' || f[4] != ETX || !checksumOk(f)) {
-            state = IDLE;
-            send({NAK});
-        } else if (faultHere(SILENT_HEADER)) {
-            state = SILENT;
-        } else if (faultHere(CAN_HEADER)) {
-            state = IDLE;
-            send({CAN});
-        } else if (faultHere(ENQ_FIRST)) {
-            state = WAIT_PC_ACK;
-            send({ENQ, ACK});
-        } else {
-            state = WAIT_PC_ACK;
-            send({ACK, ENQ});
-        }
-    }
-
-    void count(const Bytes &f) {
-        int n = index(f);
-        if (n < 0 || n > MAX_BLOCKS || f[4] != ETX || !checksumOk(f)) {
-            send({NAK});
-            return;
-        }
-        Received &r = transfers.back();
-        r.id = (char)f[3];
-        r.blocks = n;
-        if (faultHere(SILENT_COUNT)) {
-            state = SILENT;
-        } else if (faultHere(CAN_COUNT)) {
-            state = IDLE;
-            send({CAN});
-        } else {
-            send({ACK});
-            state = WAIT_BLOCK;
-            if (n == 0) {
-                r.complete = true;
-                state = IDLE;
-            }
-        }
-    }
-
-    void block(const Bytes &f) {
-        int i = index(f);
-        bool resend = expected > 0 && i == expected - 1;
-        if (f[0] != STX || f[131] != ETX || !checksumOk(f) || (i != expected && !resend)) {
-            send({NAK});
-            return;
-        }
-        if (faultHere(SILENT_BLOCK, i)) {
-            state = SILENT;
-            silentOnBlocks = true;
-            return;
-        }
-        if (faultHere(CAN_BLOCK, i)) {
-            state = IDLE;
-            send({CAN});
-            return;
-        }
-        if (faultHere(NAK_BLOCK, i) && naksSent < fault.times) {
-            if (++naksSent == fault.times) {
-                faultUsed = true;
-            }
-            send({NAK});
-            return;
-        }
-        Bytes answer;
-        DWORD delay = 2;
-        if (faultHere(STRAY_BLOCK, i)) {
-            answer = fault.stray;
-            faultUsed = true;
-        } else if (faultHere(LATE_BLOCK, i)) {
-            delay = fault.delayMs;
-            faultUsed = true;
-        }
-        answer.push_back(ACK);
-        send(answer, delay);
-        Received &r = transfers.back();
-        if (!resend) {
-            r.data.insert(r.data.end(), f.begin() + 3, f.begin() + 3 + BLOCK_SIZE);
-            expected++;
-        }
-        if (expected == r.blocks) {
-            r.complete = true;
-            state = IDLE;
-            lastDone = i;
-        }
-        if (faultHere(DEAD_AFTER, i)) {
-            state = DEAD;
-        }
+    void endRun() {
+        sim::Output out;
+        device.finish((sim::Nanos)standinNow() * sim::kMillis, &out);
+        transfers.insert(transfers.end(), out.ended.begin(), out.ended.end());
     }
 };
 
@@ -291,8 +197,8 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
 
     standinReset();
     standinUseVirtualClock(TRUE);
-    SoakDevice device;
-    StandinPeer peer = {&SoakDevice::onByte, &SoakDevice::onOpen, &SoakDevice::onClose, &device};
+    SoakLine device;
+    StandinPeer peer = {&SoakLine::onByte, &SoakLine::onOpen, &SoakLine::onClose, &device};
     standinAttachPeer(1, &peer);
     HWND host = testwin::makeWindow("SoakHost", testwin::tickHostProc, 300, 200, 0);
     WindowContext.instance = GetModuleHandleA(NULL);
@@ -356,14 +262,14 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
         for (BYTE &v : fault.stray) {
             v = (BYTE)rng();
         }
-        device.fault = fault;
-        device.transfers.clear();
+        device.startRun(fault);
 
         int boxes = standinMessageBoxCount();
         int opens = device.opens;
         DWORD started = standinNow();
         BYTE ok = runDownload();
         DWORD took = standinNow() - started;
+        device.endRun();
 
         // The port opened (no box, the device saw it) and was closed again.
         EXPECT_EQ(boxes, standinMessageBoxCount()) << "the port did not open";
@@ -418,10 +324,10 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
         for (size_t k = 0; k < failedAt && k < steps.size(); k++) {
             const Step &st = STEPS[steps[k]];
             ASSERT_LT(k, device.transfers.size());
-            const Received &r = device.transfers[k];
-            EXPECT_TRUE(r.complete) << "transfer " << k + 1 << " shown done, not taken whole";
-            EXPECT_EQ(st.id, r.id);
-            EXPECT_EQ(st.type, r.type);
+            const sim::Transfer &r = device.transfers[k];
+            EXPECT_EQ("ok", r.outcome) << "transfer " << k + 1 << " shown done, not taken whole";
+            EXPECT_EQ(std::string(1, st.id), r.id);
+            EXPECT_EQ(std::string(1, st.type), r.type);
             Bytes padded = files[steps[k]];
             padded.resize((padded.size() + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE, 0);
             EXPECT_EQ(padded, r.data) << "transfer " << k + 1;
