@@ -68,48 +68,41 @@ struct Fault {
     Bytes stray;
 
     std::vector<sim::Fault> forDevice() const {
-        std::string k = std::to_string(block), spec;
-        switch (kind) {
-            case NO_FAULT:
-            case FAULT_KINDS:
-                return {};
-            case SILENT_HEADER:
-                spec = "silent-header";
-                break;
-            case CAN_HEADER:
-                spec = "can-header";
-                break;
-            case ENQ_FIRST:
-                spec = "enq-before-ack";
-                break;
-            case SILENT_COUNT:
-                spec = "silent-count";
-                break;
-            case CAN_COUNT:
-                spec = "can-count";
-                break;
-            case NAK_BLOCK:
-                spec = "nak-block=" + k + ":" + std::to_string(times);
-                break;
-            case CAN_BLOCK:
-                spec = "can-block=" + k;
-                break;
-            case SILENT_BLOCK:
-                spec = "silent-block=" + k;
-                break;
-            case LATE_BLOCK:
-                spec = "late-ack=" + k + ":" + std::to_string(delayMs);
-                break;
-            case DEAD_AFTER:
-                spec = "dead-after-block=" + k;
-                break;
-            case STRAY_BLOCK: {
-                spec = "stray=" + k + ":";
-                for (BYTE v : stray) {
-                    spec += "0123456789ABCDEF"[v >> 4];
-                    spec += "0123456789ABCDEF"[v & 15];
-                }
-                break;
+        // By kind: the fault's name and what follows it ('-' nothing, 'K' the block,
+        // 'N' block:times, 'M' block:milliseconds, 'H' block:stray bytes in hex).
+        static const struct {
+            const char *name;
+            char args;
+        } Specs[FAULT_KINDS] = {
+            {"", '-'},
+            {"silent-header", '-'},
+            {"can-header", '-'},
+            {"enq-before-ack", '-'},
+            {"silent-count", '-'},
+            {"can-count", '-'},
+            {"nak-block", 'N'},
+            {"can-block", 'K'},
+            {"silent-block", 'K'},
+            {"stray", 'H'},
+            {"late-ack", 'M'},
+            {"dead-after-block", 'K'},
+        };
+        if (kind == NO_FAULT) {
+            return {};
+        }
+        char args = Specs[kind].args;
+        std::string spec = Specs[kind].name;
+        if (args != '-') {
+            spec += "=" + std::to_string(block);
+        }
+        if (args == 'N' || args == 'M') {
+            spec += ":" + std::to_string(args == 'N' ? (DWORD)times : delayMs);
+        }
+        if (args == 'H') {
+            spec += ":";
+            for (BYTE v : stray) {
+                spec += "0123456789ABCDEF"[v >> 4];
+                spec += "0123456789ABCDEF"[v & 15];
             }
         }
         sim::Fault parsed;
