@@ -95,8 +95,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security
         errno = EACCES;
     }
     if (fd < 0) {
-        setLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND
-                                                         : ERROR_ACCESS_DENIED);
+        setLastError(errno == ENOENT    ? ERROR_FILE_NOT_FOUND
+                     : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                        : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     if (sharingConflict(info, share)) {

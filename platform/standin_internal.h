@@ -10,7 +10,6 @@
 extern const StandinHook *Hook;  // NULL unless a test double is plugged in
 
 // Error codes the stand-in leaves in GetLastError; the program reads none of them.
-const DWORD ERROR_FILE_NOT_FOUND = 2;
 const DWORD ERROR_ACCESS_DENIED = 5;
 const DWORD ERROR_INVALID_HANDLE = 6;
 const DWORD ERROR_GEN_FAILURE = 31;

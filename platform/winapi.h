@@ -61,6 +61,7 @@ typedef HICON HCURSOR;
 #define MAXDWORD 0xffffffffu
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((UINT_PTR)(l)) >> 16) & 0xffff))
 #define MAKELONG(a, b) \
     ((LONG)(((WORD)(((UINT_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((UINT_PTR)(b)) & 0xffff))) << 16))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
@@ -149,6 +150,8 @@ typedef struct _COMMTIMEOUTS {
 #define FILE_SHARE_READ 0x00000001u
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
                           DWORD flags, HANDLE templateFile);
 DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh);
@@ -186,6 +189,7 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
 #define WM_USER 0x0400
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
+#define WS_OVERLAPPED 0x00000000u
 #define WS_CHILD 0x40000000u
 #define WS_VISIBLE 0x10000000u
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);

@@ -1,8 +1,10 @@
-// libFuzzer target: the fuzzer's input is the device's behaviour. For every frame the PC
-// sends, the input says what the device answers (nothing, ACK, NAK, CAN, ENQ, noise, or
-// several bytes) and how late. One file is sent on the stand-in's in-process port on
-// virtual time, and the target checks that the transfer ends in bounded time, succeeds only
-// when the answers really carried it, and that every byte written forms a well-formed frame.
+// libFuzzer target: the fuzzer's input is the device's behaviour. The simulator's device
+// model (sim::Device) takes the PC's bytes in-process on the stand-in's port and says when
+// a frame is complete and what it would answer; for every such frame the input says what
+// goes back instead (nothing, the device's own answer, NAK, CAN, ENQ, ACK, noise, or several
+// bytes) and how late. One file is sent on virtual time, and the target checks that the
+// transfer ends in bounded time, succeeds only when the answers really carried it, and that
+// every byte written forms a well-formed frame.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +20,7 @@
 #include "protocol/window_context.h"
 #include "tests/fixtures/test_window.h"
 #include "tests/support/frame_oracle.h"
+#include "tools/sim_device.h"
 
 namespace {
 
@@ -32,12 +35,10 @@ struct Script {
 Script script;
 std::vector<uint8_t> wire;      // every byte the PC wrote
 std::vector<uint8_t> answered;  // every byte the device sent, in order of sending
-size_t pendingFrame = 0;        // bytes of the frame being received
-size_t frameLength = 6;
-int phase = 0;  // 0 header, 1 PC's ACK, 2 count, 3 blocks
+sim::Device device;             // frames the PC's bytes and knows the controller's answer
 
 // What the device does when a frame is complete: one action byte and one delay byte.
-void answerFrame() {
+void answerFrame(const std::vector<uint8_t> &own) {
     if (script.done()) {
         return;  // the device has gone quiet
     }
@@ -48,7 +49,7 @@ void answerFrame() {
         case 0:
             break;  // silence
         case 1:
-            bytes = {ACK};
+            bytes = own;  // what the controller answers
             break;
         case 2:
             bytes = {NAK};
@@ -60,7 +61,7 @@ void answerFrame() {
             bytes = {ENQ};
             break;
         case 5:
-            bytes = {ACK, ENQ};
+            bytes = {ACK};
             break;
         case 6:
             bytes = {script.next()};  // noise
@@ -81,21 +82,12 @@ void answerFrame() {
 
 void onByte(void *, BYTE value) {
     wire.push_back(value);
-    if (++pendingFrame < frameLength) {
-        return;
-    }
-    pendingFrame = 0;
-    if (phase == 0) {
-        phase = 1;
-        frameLength = 1;
-        answerFrame();
-    } else if (phase == 1) {
-        phase = 2;
-        frameLength = 6;  // the PC's ACK: no answer
-    } else {
-        phase = 3;
-        frameLength = BLOCK_FRAME_SIZE;
-        answerFrame();
+    sim::Nanos now = (sim::Nanos)standinNow() * sim::kMillis;
+    sim::Output out;
+    device.onTime(now, &out);  // a frame cut short for a second is dropped, as on the line
+    device.onByte(value, now, &out);
+    if (!out.answers.empty()) {
+        answerFrame(out.answers[0].bytes);
     }
 }
 
@@ -219,9 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     script = {data + 2, size - 2, 0};
     wire.clear();
     answered.clear();
-    pendingFrame = 0;
-    frameLength = 6;
-    phase = 0;
+    device = sim::Device();
 
     // One window for the whole campaign: the stand-in never reuses a window's slot, and
     // a window a run would make it look through more of them on every message.
