@@ -371,4 +371,16 @@ std::string SimProcess::log() const {
     return text;
 }
 
+namespace spawn {
+
+// The simulator this build made (natively) or was pointed at (cross builds).
+std::string builtSimulator() {
+#ifdef MARVANE_BUILT_SIM
+    return MARVANE_BUILT_SIM;
+#else
+    return "";
+#endif
+}
+
+}  // namespace spawn
 }  // namespace simtest

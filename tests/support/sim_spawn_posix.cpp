@@ -63,13 +63,5 @@ std::string hostPath(const std::string &unixPath) {
     return unixPath;
 }
 
-std::string builtSimulator() {
-#ifdef MARVANE_BUILT_SIM
-    return MARVANE_BUILT_SIM;
-#else
-    return "";
-#endif
-}
-
 }  // namespace spawn
 }  // namespace simtest

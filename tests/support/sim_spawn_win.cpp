@@ -73,13 +73,5 @@ std::string hostPath(const std::string &unixPath) {
     return unixPath.empty() || unixPath[0] != '/' ? unixPath : "Z:" + unixPath;
 }
 
-std::string builtSimulator() {
-#ifdef MARVANE_BUILT_SIM
-    return MARVANE_BUILT_SIM;
-#else
-    return "";
-#endif
-}
-
 }  // namespace spawn
 }  // namespace simtest
