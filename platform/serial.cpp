@@ -20,8 +20,8 @@ static void defaultDcb(DCB *dcb) {
     dcb->DCBlength = sizeof(DCB);
     dcb->BaudRate = 9600;
     dcb->fBinary = 1;
-    dcb->fDtrControl = 1;  // enabled
-    dcb->fRtsControl = 1;  // enabled
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
     dcb->ByteSize = 8;
     dcb->Parity = NOPARITY;
     dcb->StopBits = ONESTOPBIT;
@@ -246,8 +246,8 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    setModemLine(record->fd, TIOCM_DTR, dcb->fDtrControl == 1);
-    setModemLine(record->fd, TIOCM_RTS, dcb->fRtsControl == 1);
+    setModemLine(record->fd, TIOCM_DTR, dcb->fDtrControl == DTR_CONTROL_ENABLE);
+    setModemLine(record->fd, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE);
     record->dcb = *dcb;
     return TRUE;
 }

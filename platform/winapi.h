@@ -164,6 +164,8 @@ DWORD WINAPI GetLastError(void);
 // Serial ports: eight data bits, no parity, one stop bit, DTR and RTS raised.
 #define NOPARITY 0
 #define ONESTOPBIT 0
+#define DTR_CONTROL_ENABLE 1
+#define RTS_CONTROL_ENABLE 1
 #define SETRTS 3
 #define SETDTR 5
 BOOL WINAPI GetCommState(HANDLE port, DCB *dcb);

@@ -21,7 +21,6 @@ namespace {
 
 // What the stand-in leaves in GetLastError, as Windows numbers it.
 const DWORD FILE_NOT_FOUND = 2, ACCESS_DENIED = 5, NOT_SUPPORTED = 50, INVALID_PARAMETER = 87;
-const DWORD DTR_ENABLED = 1, RTS_ENABLED = 1;
 
 uint64_t realMs() {
     struct timespec now;
@@ -136,8 +135,8 @@ TEST_F(PtyPortTest, LineSettingsReachTheFarSideAndComeBack) {
         EXPECT_EQ(ONESTOPBIT, back.StopBits);
         EXPECT_EQ(1u, back.fBinary);
         EXPECT_EQ(0u, back.fOutxCtsFlow);
-        EXPECT_EQ(DTR_ENABLED, back.fDtrControl);
-        EXPECT_EQ(RTS_ENABLED, back.fRtsControl);
+        EXPECT_EQ((DWORD)DTR_CONTROL_ENABLE, back.fDtrControl);
+        EXPECT_EQ((DWORD)RTS_CONTROL_ENABLE, back.fRtsControl);
     }
 }
 
