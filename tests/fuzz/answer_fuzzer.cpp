@@ -239,6 +239,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     closeLink();
     stopTicks(tickWindow);
     standinAttachPeer(1, NULL);  // drops answers still on their way
+    // The device goes with its run: what a run allocates, it frees, or libFuzzer takes it
+    // for a leak and runs the input again to look.
+    device = sim::Device();
 
     // Three waits before the blocks, five per block, 150 ticks each, plus the pause.
     DWORD bound = (DWORD)(3 + BLOCK_SEND_ATTEMPTS * count) * 1510 + 260 + 100;
