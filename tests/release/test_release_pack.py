@@ -1,0 +1,104 @@
+"""Tests of scripts/release-pack: the guide page made from Markdown (what each construct
+becomes, pictures inside the page) and the zip (entries, order, times, permissions, sums).
+Whether two builds give the same bytes is scripts/check-reproducible's business.
+
+    python3 tests/release/test_release_pack.py
+"""
+
+import hashlib
+import importlib.machinery
+import importlib.util
+import os
+import tempfile
+import unittest
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_loader = importlib.machinery.SourceFileLoader(
+    "release_pack", os.path.join(ROOT, "scripts", "release-pack"))
+_spec = importlib.util.spec_from_loader("release_pack", _loader)
+pack = importlib.util.module_from_spec(_spec)
+_loader.exec_module(pack)
+
+# A 1 x 1 PNG is enough to follow a picture into the page.
+PNG = bytes.fromhex("89504e470d0a1a0a0000000d4948445200000001000000010806000000"
+                    "1f15c4890000000d49444154789c6360000002000100e221bc330000"
+                    "000049454e44ae426082")
+
+
+class GuidePage(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        os.makedirs(os.path.join(self.dir, "guide"))
+        with open(os.path.join(self.dir, "guide", "a.png"), "wb") as f:
+            f.write(PNG)
+
+    def page(self, text):
+        return pack.markdown_to_html(text, self.dir)
+
+    def test_lists_keep_their_indented_continuation_lines(self):
+        html = self.page("- first item\n  goes on\n- second\n\n1. one\n   more\n2. two\n")
+        self.assertIn("<li>first item goes on</li>", html)
+        self.assertIn("<li>second</li>", html)
+        self.assertIn("<li>one more</li>", html)
+        self.assertNotIn("<p>goes on", html)
+
+    def test_table_code_and_markup(self):
+        html = self.page("| A | B |\n|---|---|\n| `[-]` | **x** < y |\n")
+        self.assertIn("<th>A</th><th>B</th>", html)
+        self.assertIn("<td><code>[-]</code></td><td><strong>x</strong> &lt; y</td>", html)
+        self.assertNotIn("---", html)
+
+    def test_pictures_travel_inside_the_page(self):
+        html = self.page("# T\n\n![The start-up window](guide/a.png)\n")
+        self.assertIn('alt="The start-up window"', html)
+        self.assertIn("data:image/png;base64,", html)
+        self.assertNotIn("guide/a.png", html)
+        self.assertIn("<title>T</title>", html)
+
+    def test_a_missing_picture_stops_the_release(self):
+        with self.assertRaises(FileNotFoundError):
+            self.page("![gone](guide/none.png)\n")
+
+
+class Package(unittest.TestCase):
+    def test_entries_times_permissions_and_sums(self):
+        work = tempfile.mkdtemp()
+        exe = os.path.join(work, "marvane.exe")
+        with open(exe, "wb") as f:
+            f.write(b"MZ" + bytes(100))
+        guide = os.path.join(work, "guide.md")
+        with open(guide, "w") as f:
+            f.write("# Guide\n\nText.\n")
+        out = os.path.join(work, "dist")
+
+        class Args:
+            version, commit, epoch = "1.2.3.4", "abc", 1733650000
+        args = Args()
+        args.out, args.programs, args.guide = out, [exe], guide
+        zip_path = pack.pack(args)
+
+        self.assertEqual("marvane-1.2.3.4-win32.zip", os.path.basename(zip_path))
+        z = zipfile.ZipFile(zip_path)
+        self.assertEqual(["marvane-1.2.3.4/marvane.exe", "marvane-1.2.3.4/guide.html",
+                          "marvane-1.2.3.4/README.txt"], z.namelist())
+        for info in z.infolist():
+            self.assertEqual((2024, 12, 8, 9, 26, 40), info.date_time)  # the epoch, in UTC
+        modes = [info.external_attr >> 16 & 0o777 for info in z.infolist()]
+        self.assertEqual([0o755, 0o644, 0o644], modes)
+        readme = z.read("marvane-1.2.3.4/README.txt")
+        self.assertIn(b"Built from commit abc.\r\n", readme)
+        self.assertNotIn(b"\n", readme.replace(b"\r\n", b""))
+
+        with open(os.path.join(out, "SHA256SUMS")) as f:
+            sums = [line.split() for line in f]
+        with open(zip_path, "rb") as f:
+            self.assertEqual([hashlib.sha256(f.read()).hexdigest(),
+                              "marvane-1.2.3.4-win32.zip"], sums[0])
+        self.assertEqual([hashlib.sha256(b"MZ" + bytes(100)).hexdigest(),
+                          "marvane-1.2.3.4/marvane.exe"], sums[1])
+        self.assertEqual(4, len(sums))
+
+
+if __name__ == "__main__":
+    unittest.main()
