@@ -11,24 +11,12 @@ import os
 import random
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 
 import driver
-
-
-class I686Session(driver.WineSession):
-    def _make_prefix(self):
-        started = time.monotonic()
-        super()._make_prefix()
-        # The Ports values do not take under this Wine: the prefix's own links do.
-        for n in range(1, 5):
-            link = os.path.join(self.prefix, "dosdevices", "com%d" % n)
-            if os.path.lexists(link):
-                os.remove(link)
-            os.symlink(self.port_link(n), link)
-        self.prefix_seconds = time.monotonic() - started
 
 
 def first_markers(lines):
@@ -51,6 +39,7 @@ def main():
 
     os.environ["PATH"] = os.path.abspath(args.wine_bin) + os.pathsep + os.environ["PATH"]
     os.environ["WINEARCH"] = "win32"
+    os.environ["MARVANE_WINE_LINK_PORTS"] = "1"
     work = tempfile.mkdtemp(prefix="marvane-i686-")
     images = os.path.join(work, "images")
     os.makedirs(images)
@@ -61,10 +50,19 @@ def main():
         with open(os.path.join(images, name), "wb") as f:
             f.write(files[name])
     started = time.monotonic()
-    session = I686Session(args.exe, args.sim, os.path.join(work, "session"))
+    # The test runner's own prefix set-up (wine-run), with this Wine first on the PATH.
+    folder = os.path.join(work, "session")
+    try:
+        session = driver.WineSession(args.exe, args.sim, folder)
+    except Exception:
+        # A set-up that failed half-way leaves its display and Wine server behind.
+        subprocess.run([driver.WINE_RUN, "--cleanup"], check=False,
+                       env=dict(os.environ, MARVANE_WINE_DIR=os.path.join(folder, "wine"),
+                                MARVANE_PORTS_DIR=os.path.join(folder, "ports")))
+        raise
     ok = False
     try:
-        print("run-i686: 32-bit prefix made in %.0f s" % session.prefix_seconds)
+        print("run-i686: 32-bit prefix made in %.0f s" % (time.monotonic() - started))
         sim = session.start_sim(1, ["--baud", "auto"])
         t = time.monotonic()
         session.start_program(images)
