@@ -66,3 +66,17 @@ void standinAttachPeer(int comNumber, const StandinPeer *peer);
 void standinPeerSend(int comNumber, const BYTE *bytes, int length, DWORD delayMs);
 // The line settings the program last set on an attached peer's port.
 BOOL standinPeerDcb(int comNumber, DCB *dcb);
+
+// Faults for the reliability suites. While on, SetCommState on an attached peer's port fails
+// with ERROR_INVALID_PARAMETER and changes nothing, as for settings a driver refuses.
+void standinFailCommState(int comNumber, BOOL on);
+// The time-outs an attached peer's port opens with, as the last program left them (all zero,
+// a read that waits for its bytes, unless set). NULL goes back to all zero.
+void standinPeerOpenTimeouts(int comNumber, const COMMTIMEOUTS *timeouts);
+// The next ReadFile on a disk file returns success with at most `bytes` bytes, as when the
+// file shrank between its size being taken and its read. standinReset forgets it.
+void standinShortenNextFileRead(DWORD bytes);
+// EscapeCommFunction calls on an attached peer's port (SETDTR, SETRTS, ...), in order, since
+// it was attached.
+int standinPeerEscapeCount(int comNumber);
+DWORD standinPeerEscape(int comNumber, int index);
