@@ -72,6 +72,14 @@ void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity) {
 }
 
 BYTE openLink(BYTE byteSize, BYTE parity) {
+    // Every run starts from an empty ring and no quit seen, however the last one ended and
+    // whether or not this open succeeds: a surplus answer from the last run must not answer
+    // this run's first wait. A quit seen earlier was posted again and stays with the main loop.
+    ReceiveRing.writeIndex = 0;
+    ReceiveRing.readIndex = 0;
+    ReceiveRing.count = 0;
+    LinkQuitPending = 0;
+
     char name[16];
     wsprintfA(name, "COM%d", LinkSettings.portNumber);
     SerialLink = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -85,9 +93,12 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     dcb.DCBlength = sizeof(DCB);
     GetCommState(SerialLink, &dcb);
     applyLinkSettings(&dcb, byteSize, parity);
-    if (!SetCommState(SerialLink, &dcb)) {
+    // A port that refuses the settings stays open with its previous line settings and the
+    // run goes on over it; its time-outs are still set below, so that no read can block
+    // the window and no write can hang on a handshake the last program left on.
+    BYTE configured = SetCommState(SerialLink, &dcb) ? 1 : 0;
+    if (!configured) {
         showPortError("Unable to configure the serial port");
-        return 0;  // the port stays open with its previous settings
     }
 
     COMMTIMEOUTS timeouts;
@@ -99,21 +110,21 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_PER_BYTE_MS;
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
     if (!SetCommTimeouts(SerialLink, &timeouts)) {
-        showPortError("Unable to set the time-out parameters");
+        if (configured) {
+            showPortError("Unable to set the time-out parameters");
+        }
         // Under the old time-outs a read could block the window: give the port up, so the
         // run fails at its first step as when the port could not be opened.
         CloseHandle(SerialLink);
         SerialLink = INVALID_HANDLE_VALUE;
         return 0;
     }
+    if (!configured) {
+        return 0;
+    }
 
     EscapeCommFunction(SerialLink, SETDTR);
     EscapeCommFunction(SerialLink, SETRTS);
-
-    ReceiveRing.writeIndex = 0;
-    ReceiveRing.readIndex = 0;
-    ReceiveRing.count = 0;
-    LinkQuitPending = 0;
     return 1;
 }
 
@@ -165,6 +176,10 @@ BYTE takeByte(BYTE *out) {
 // A wait cannot end by its ticks once the program is quitting or the tick timer is gone.
 static BYTE ticksCanArrive() {
     return !LinkQuitPending && TickTimerId != 0 && IsWindow(TickWindow);
+}
+
+BYTE linkQuitting() {
+    return LinkQuitPending || (TickWindow != 0 && !IsWindow(TickWindow));
 }
 
 // How long pumpOneMessage may block for the current wait (system clock, milliseconds).

@@ -62,3 +62,6 @@ BYTE takeByte(BYTE *out);
 BYTE waitForByte();
 void delayTicks(int ticks);
 void pumpOneMessage();
+// The program is quitting: a quit message was seen inside a wait, or the window that hosts
+// the ticks is gone (Exit, or the window closed). No wait can run its course any more.
+BYTE linkQuitting();

@@ -145,6 +145,9 @@ BYTE sendBlockWithRetry() {
         if (waitForByte() && (lastReceived == ACK || lastReceived == CAN)) {
             return 1;  // the caller tells ACK from CAN
         }
+        if (linkQuitting()) {
+            return 0;  // Exit during the run: sending the block again would only delay it
+        }
     }
     return 0;
 }
