@@ -405,4 +405,50 @@ TEST(LinkSettings, DcbGetsTheRateFrameAndFlagWord) {
     setBaud(previousBaud);
 }
 
+// --- Set-up faults ------------------------------------------------------------------------
+
+TEST_F(LinkTest, PortThatRefusesItsSettingsStillGetsTheTimeoutsAndNoWaitBlocks) {
+    // Nine data bits: no port takes them, here or on Windows, so SetCommState fails.
+    ASSERT_TRUE(startSim(1, {"--raw-reply", "0"}));
+    startBoxCapture();
+    EXPECT_EQ(openLink(9, NOPARITY), 0);
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Error");
+    EXPECT_EQ(boxes[0].text, "Unable to configure the serial port");
+    // The port stays open and the run goes on over it, but under the program's time-outs.
+    ASSERT_NE(SerialLink, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts = {};
+    ASSERT_TRUE(GetCommTimeouts(SerialLink, &timeouts));
+    ASSERT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD) << "a read on this port would block";
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 10u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 1000u);
+    // The device is silent: the wait runs out by its ticks, the window's messages go on.
+    ASSERT_TRUE(PostMessageA(window, MSG_COUNT, 0, 0));
+    writeByte(ENQ);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(waitForByte(), 0);
+    EXPECT_LT(GetTickCount() - start, 10000u);
+    EXPECT_EQ(Dispatched, 1);
+}
+
+TEST_F(LinkTest, FailedOpenLeavesNoAnswerOfTheLastRunInTheRing) {
+    ASSERT_TRUE(startSim(1, {"--raw-reply", "1"}));
+    ASSERT_EQ(openLink(8, NOPARITY), 1);
+    writeByte(ENQ);
+    ASSERT_TRUE(pollUntilCount(1));  // the run ends with an answer unread
+    EXPECT_EQ(closeLink(), 1);
+    setPort(0);  // COM0 exists nowhere: the next open fails
+    startBoxCapture();
+    EXPECT_EQ(openLink(8, NOPARITY), 0);
+    std::vector<ShownBox> boxes = stopBoxCapture();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    lastReceived = 0xEE;
+    EXPECT_EQ(waitForByte(), 0);  // by its time-out
+    EXPECT_EQ(lastReceived, 0xEE) << "the wait took the last run's answer";
+}
+
 }  // namespace

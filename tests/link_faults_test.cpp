@@ -1,0 +1,312 @@
+// Set-up faults and leftovers on the stand-in's in-process port, on virtual time: a port that
+// refuses its settings, an answer left from the last run, a file that reads short, Exit while
+// a block waits for its answer, and what openLink leaves on the port. Native only; link_test
+// covers the refused settings and the leftover answer on a pty, natively and under Wine.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "platform/standin_test.h"
+#include "protocol/protocol.h"
+#include "protocol/window_context.h"
+#include "run/download.h"
+#include "run/slots.h"
+#include "tests/fixtures/test_window.h"
+
+namespace {
+
+typedef std::vector<BYTE> Bytes;
+
+// The controller's side, as far as these cases need it: answers a header with ACK ENQ and
+// a count or block frame with ACK, unless told to stay silent or to answer the PC's ACK
+// (before the count frame) with the given bytes.
+struct Device {
+    Bytes wire;
+    int frames = 0;
+    int blockSends = 0;
+    bool silent = false;
+    Bytes afterPcAck;  // sent when the PC's lone ACK arrives
+    bool blocksUnanswered = false;
+    HWND closeOnFirstBlock = 0;  // the operator chooses Exit while block 0 waits
+    Bytes pending;
+    enum { HEADER, PC_ACK, COUNT, BLOCK } state = HEADER;
+
+    static void onByte(void *context, BYTE value) { static_cast<Device *>(context)->take(value); }
+
+    void send(const Bytes &bytes) { standinPeerSend(1, bytes.data(), (int)bytes.size(), 2); }
+
+    void take(BYTE value) {
+        wire.push_back(value);
+        if (silent) {
+            return;
+        }
+        pending.push_back(value);
+        size_t want = state == PC_ACK ? 1 : state == BLOCK ? BLOCK_FRAME_SIZE : 6;
+        if (pending.size() < want) {
+            return;
+        }
+        pending.clear();
+        frames++;
+        switch (state) {
+            case HEADER:
+                state = PC_ACK;
+                send({ACK, ENQ});
+                break;
+            case PC_ACK:
+                state = COUNT;
+                if (!afterPcAck.empty()) {
+                    send(afterPcAck);
+                }
+                break;
+            case COUNT:
+                state = BLOCK;
+                send({ACK});
+                break;
+            case BLOCK:
+                blockSends++;
+                if (closeOnFirstBlock != 0 && blockSends == 1) {
+                    PostMessageA(closeOnFirstBlock, WM_CLOSE, 0, 0);
+                }
+                if (!blocksUnanswered) {
+                    send({ACK});
+                }
+                break;
+        }
+    }
+};
+
+// The main window's stand-in: counts down the ticks and notes when each was dispatched.
+std::vector<DWORD> tickTimes;
+
+LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        tickTimes.push_back(standinNow());
+        onTick(wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+class LinkFaultsTest : public ::testing::Test {
+protected:
+    Device device;
+    HWND host = 0;
+    std::string dir;
+
+    void SetUp() override {
+        standinReset();
+        standinUseVirtualClock(TRUE);
+        StandinPeer peer = {&Device::onByte, NULL, NULL, &device};
+        standinAttachPeer(1, &peer);
+        host = testwin::makeWindow("LinkFaultsHost", hostProc, 300, 200, 0);
+        WindowContext.instance = GetModuleHandleA(NULL);
+        WindowContext.mainWindow = host;
+        WindowContext.progressBar =
+            testwin::makeWindow("LinkFaultsBar", DefWindowProcA, 300, 20, 0);
+        GetClientRect(host, &WindowContext.clientRect);
+        startTicks(host);
+        tickTimes.clear();
+        setPort(1);
+        setBaud(9600);
+        SerialLink = 0;
+        dir = "/tmp/marvane-link-faults-" + std::to_string(getpid());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        for (int slot = 0; slot < SLOT_COUNT; slot++) {
+            Slots[slot].name[0] = 0;
+        }
+        strcpy(Slots[SLOT_POS].name, makeFile("POS.BIN", 300).c_str());
+        strcpy(Slots[SLOT_PC_CC].name, makeFile("PC_CC.BIN", 200).c_str());
+    }
+
+    void TearDown() override {
+        closeLink();
+        if (IsWindow(host)) {
+            stopTicks(host);
+        }
+        WindowContext = WindowContextData();
+        std::filesystem::remove_all(dir);
+        standinReset();
+    }
+
+    std::string makeFile(const char *name, size_t size) {
+        std::string path = dir + "/" + name;
+        FILE *f = fopen(path.c_str(), "wb");
+        for (size_t i = 0; i < size; i++) {
+            fputc((int)((i * 13 + 5) & 0xFF), f);
+        }
+        fclose(f);
+        return path;
+    }
+
+    std::string boxText(int index) {
+        const StandinMessageBox *box = standinMessageBox(index);
+        return box != NULL ? std::string(box->caption) + ": " + box->text : "";
+    }
+
+    DWORD longestTickGap(DWORD from, DWORD to) const {
+        DWORD last = from, gap = 0;
+        for (DWORD t : tickTimes) {
+            gap = t - last > gap ? t - last : gap;
+            last = t;
+        }
+        return to - last > gap ? to - last : gap;
+    }
+};
+
+// The time-outs a port is left with by the program that used it last: a read that waits up
+// to two seconds for a byte. Under them an unmended run would stall the window per poll.
+COMMTIMEOUTS slowReads() {
+    COMMTIMEOUTS left = {};
+    left.ReadTotalTimeoutConstant = 2000;
+    return left;
+}
+
+TEST_F(LinkFaultsTest, RefusedSettingsKeepThePortOpenButWithTheProgramsTimeouts) {
+    COMMTIMEOUTS left = slowReads();
+    standinPeerOpenTimeouts(1, &left);
+    standinFailCommState(1, TRUE);
+    EXPECT_EQ(0, openLink(8, NOPARITY));
+    ASSERT_EQ(1, standinMessageBoxCount());
+    EXPECT_EQ("Error: Unable to configure the serial port", boxText(0));
+    ASSERT_NE(INVALID_HANDLE_VALUE, SerialLink);  // the port stays open, the run goes on
+    COMMTIMEOUTS now = {};
+    ASSERT_TRUE(GetCommTimeouts(SerialLink, &now));
+    EXPECT_EQ(MAXDWORD, now.ReadIntervalTimeout);
+    EXPECT_EQ(0u, now.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(0u, now.ReadTotalTimeoutConstant);
+    EXPECT_EQ(10u, now.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(1000u, now.WriteTotalTimeoutConstant);
+    EXPECT_EQ(0, standinPeerEscapeCount(1));  // nothing more is asked of a refusing port
+}
+
+TEST_F(LinkFaultsTest, RunOverAPortThatRefusesItsSettingsEndsWithTheWindowAnswering) {
+    // The device answers nothing; the port refuses its settings and had slow reads.
+    device.silent = true;
+    COMMTIMEOUTS left = slowReads();
+    standinPeerOpenTimeouts(1, &left);
+    standinFailCommState(1, TRUE);
+    DWORD start = standinNow();
+    EXPECT_EQ(0, runDownload());
+    DWORD took = standinNow() - start;
+    ASSERT_EQ(1, standinMessageBoxCount());
+    EXPECT_EQ("Error: Unable to configure the serial port", boxText(0));
+    EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
+    EXPECT_EQ(MARK_WAITING, Slots[SLOT_PC_CC].marker);
+    // The header went out over the open port, and the answer wait ran its 150 ticks with a
+    // tick dispatched every 10 ms or so: no poll held the window.
+    EXPECT_EQ(6u, device.wire.size());
+    EXPECT_GE(tickTimes.size(), 150u);
+    EXPECT_LE(longestTickGap(start, start + took), 50u);
+    EXPECT_LT(took, 3000u);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);  // closed at the end as always
+}
+
+TEST_F(LinkFaultsTest, AnswerLeftByTheLastRunIsNotTakenAfterAFailedOpen) {
+    // Run 1: the device answers the PC's ACK with NAK ACK before the count frame. Both come
+    // in during the pause; the count's wait takes the NAK and the run fails with the ACK
+    // still in the ring.
+    device.afterPcAck = {NAK, ACK};
+    EXPECT_EQ(0, runDownload());
+    EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
+    ASSERT_EQ(1, ReceiveRing.count) << "the first run should leave its surplus ACK";
+
+    // Run 2: COM0 does not exist. The POS step must fail by its answer time-out.
+    setPort(0);
+    lastReceived = 0xEE;
+    DWORD start = standinNow();
+    EXPECT_EQ(0, runDownload());
+    DWORD took = standinNow() - start;
+    ASSERT_EQ(1, standinMessageBoxCount());
+    EXPECT_EQ("Error: Unable to open the port", boxText(0));
+    EXPECT_EQ(0xEE, lastReceived) << "a wait took the last run's byte";
+    EXPECT_EQ(0, ReceiveRing.count);
+    EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
+    EXPECT_GE(took, 1490u);  // the header's wait ran out: 150 ticks
+}
+
+TEST_F(LinkFaultsTest, OpenLeavesTheDocumentedSettingsOnThePort) {
+    // A byte left in the ring must not survive a successful open either.
+    ReceiveRing.bytes[0] = ACK;
+    ReceiveRing.writeIndex = 1;
+    ReceiveRing.readIndex = 0;
+    ReceiveRing.count = 1;
+    setBaud(2400);
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    EXPECT_EQ(0, standinMessageBoxCount());
+    EXPECT_EQ(0, ReceiveRing.count);
+    EXPECT_EQ(0, ReceiveRing.readIndex);
+    EXPECT_EQ(0, ReceiveRing.writeIndex);
+
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(SerialLink, &dcb));
+    EXPECT_EQ(2400u, dcb.BaudRate);
+    EXPECT_EQ(8, dcb.ByteSize);
+    EXPECT_EQ(NOPARITY, dcb.Parity);
+    EXPECT_EQ(ONESTOPBIT, dcb.StopBits);
+    EXPECT_EQ(1u, dcb.fBinary);
+    EXPECT_EQ(1u, dcb.fParity);  // parity checking on, though no parity bit is sent
+    EXPECT_EQ(0u, dcb.fOutxCtsFlow);
+    EXPECT_EQ(0u, dcb.fOutxDsrFlow);
+    EXPECT_EQ((DWORD)DTR_CONTROL_ENABLE, dcb.fDtrControl);
+    EXPECT_EQ(0u, dcb.fDsrSensitivity);
+    EXPECT_EQ(1u, dcb.fTXContinueOnXoff);
+    EXPECT_EQ(0u, dcb.fOutX);
+    EXPECT_EQ(0u, dcb.fInX);
+    EXPECT_EQ(0u, dcb.fErrorChar);
+    EXPECT_EQ(0u, dcb.fNull);
+    EXPECT_EQ((DWORD)RTS_CONTROL_ENABLE, dcb.fRtsControl);
+    EXPECT_EQ(0u, dcb.fAbortOnError);
+
+    COMMTIMEOUTS timeouts = {};
+    ASSERT_TRUE(GetCommTimeouts(SerialLink, &timeouts));
+    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);
+    EXPECT_EQ(10u, timeouts.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(1000u, timeouts.WriteTotalTimeoutConstant);
+
+    // The modem lines: DTR raised, then RTS.
+    ASSERT_EQ(2, standinPeerEscapeCount(1));
+    EXPECT_EQ((DWORD)SETDTR, standinPeerEscape(1, 0));
+    EXPECT_EQ((DWORD)SETRTS, standinPeerEscape(1, 1));
+}
+
+TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    std::string path = makeFile("SHORT.BIN", 300);
+    standinShortenNextFileRead(200);
+    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_TRUE(device.wire.empty()) << device.wire.size() << " bytes of a short read went out";
+    // The same file read whole goes out whole: three blocks after header, ACK and count.
+    EXPECT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_EQ(6u + 1 + 6 + 3 * BLOCK_FRAME_SIZE, device.wire.size());
+}
+
+TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
+    // Block 0 goes unanswered and the operator chooses Exit meanwhile (the window closes).
+    device.blocksUnanswered = true;
+    device.closeOnFirstBlock = host;
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    std::string path = makeFile("EXIT.BIN", 300);
+    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_FALSE(IsWindow(host));
+    EXPECT_EQ(1, device.blockSends) << "the block was sent again after Exit";
+}
+
+TEST_F(LinkFaultsTest, UnansweredBlockIsStillSentFiveTimesWhileTheProgramRuns) {
+    device.blocksUnanswered = true;
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    std::string path = makeFile("NOACK.BIN", 300);
+    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_EQ(5, device.blockSends);
+}
+
+}  // namespace
