@@ -11,6 +11,7 @@ import glob
 import os
 import random
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -21,6 +22,9 @@ import driver
 
 EXE = os.environ.get("MARVANE_EXE", "build/mingw-x86_64/ui/marvane.exe")
 SIM = os.environ.get("MARVANE_SIM", "build/native/tools/marvane-sim")
+# The window inspector (tests/e2e/window_facts.cpp), built beside the program's tests.
+INSPECTOR = os.environ.get("MARVANE_INSPECTOR", os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(EXE))), "tests", "window_facts.exe"))
 
 
 def padded(data):
@@ -205,6 +209,119 @@ def write_junit(path, result):
             if status == "fail":
                 ET.SubElement(case, "failure", message="Failed")
     ET.ElementTree(suite).write(path, encoding="utf-8", xml_declaration=True)
+
+
+# The main window as the description gives it: menu 109 top to bottom, with command ids.
+PUMP_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Kraus", "Bennett",
+              "Tatsuno", "Deer (LTS)", "Nuovo", "Dong Hwa", "DART", "Mechanical",
+              "Tavro Generic", "Select"]
+READER_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Tavro Generic",
+                "Select"]
+
+
+def expected_menu():
+    lines = ["menu.present 1", "menu.0 &File", "menu.0.0 Download Files = 32801",
+             "menu.0.1 E&xit = 105", "menu.1 Setup Port", "menu.1.0 Com Port"]
+    lines += ["menu.1.0.%d Com %d = %d" % (i, i + 1, 32806 + i) for i in range(4)]
+    lines.append("menu.1.1 Baud Rate")
+    lines += ["menu.1.1.%d %d = %d" % (i, rate, 32810 + i)
+              for i, rate in enumerate([19200, 9600, 4800, 2400])]
+    pump_ids = [[32771, 32772, 32773, 32774, 32775, 32776, 32777, 32778, 32779, 32815, 32818,
+                 32814, 32791, 32802],
+                [32780, 32781, 32782, 32783, 32784, 32785, 32786, 32787, 32788, 32816, 32819,
+                 32817, 32792, 32803]]
+    reader_ids = [[32789, 32790, 32793, 32794, 32795, 32804],
+                  [32796, 32797, 32798, 32799, 32800, 32805]]
+    for n, (title, makes, ids) in enumerate([("Pump 1", PUMP_MAKES, pump_ids[0]),
+                                             ("Pump 2", PUMP_MAKES, pump_ids[1]),
+                                             ("Reader 1", READER_MAKES, reader_ids[0]),
+                                             ("Reader2", READER_MAKES, reader_ids[1])]):
+        lines.append("menu.%d %s" % (n + 2, title))
+        lines += ["menu.%d.%d %s = %d" % (n + 2, i, make, ids[i]) for i, make in enumerate(makes)]
+    lines += ["menu.6 &Help", "menu.6.0 &About ... = 104"]
+    return lines
+
+
+class WindowFacts(unittest.TestCase):
+    """The main window's start-up facts on the real program, as USER32 reports them to an
+    inspector run in the same prefix (with no window manager, Wine places and sizes the
+    window exactly as asked)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = driver.WineSession(EXE, SIM)
+        images = os.path.join(cls.session.workdir, "images")
+        os.makedirs(images)
+        cls.session.start_program(images)
+        cls.facts, cls.menu = cls.inspect()
+        cls.resized, _ = cls.inspect("--resize")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+        if not os.environ.get("MARVANE_KEEP"):
+            shutil.rmtree(cls.session.workdir, ignore_errors=True)
+
+    @classmethod
+    def inspect(cls, *args):
+        out = subprocess.run(["wine", os.path.abspath(INSPECTOR), "MARVANE", cls.session.exe] +
+                             list(args), env=cls.session.env, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True, timeout=120).stdout
+        facts, menu = {}, []
+        for line in out.splitlines():
+            if line.startswith("menu."):
+                menu.append(line.strip())
+            elif " " in line:
+                name, value = line.split(" ", 1)
+                facts[name] = value.strip()
+        return facts, menu
+
+    def numbers(self, name, facts=None):
+        return [int(v, 0) for v in (facts or self.facts)[name].split()]
+
+    def test_place_size_title_and_class(self):
+        f = self.facts
+        self.assertEqual("1", f.get("found"), "no window of class MARVANE")
+        self.assertEqual([200, 200, 700, 550], self.numbers("window"))  # 500 x 350 at 200, 200
+        self.assertEqual("Marvane (11/29/2004)", f["title"])
+        self.assertEqual("MARVANE", f["class"])
+        self.assertEqual(0x0003, self.numbers("class.style")[0])  # CS_HREDRAW | CS_VREDRAW
+        style = self.numbers("window.style")[0]
+        self.assertEqual(0x00CF0000, style & 0x00CF0000)  # WS_OVERLAPPEDWINDOW, all of it
+        self.assertEqual(0x10000000, style & 0xD0000000)  # visible, neither child nor popup
+        self.assertEqual(0, self.numbers("window.exstyle")[0] & ~0x100)  # only the system's edge
+
+    def test_icons_cursor_brush_and_menu(self):
+        f = self.facts
+        self.assertEqual("1", f.get("inside.answered"), "the hook inside the program never ran")
+        self.assertEqual("1", f["icon.is107"])
+        self.assertEqual([32, 32], self.numbers("icon.size"))
+        self.assertEqual("1", f["icon.small.is108"])
+        self.assertEqual("1", f["cursor.arrow"])
+        self.assertEqual(6, self.numbers("background")[0])  # COLOR_WINDOW + 1
+        self.assertEqual(expected_menu(), self.menu)
+
+    def test_progress_bar_strip(self):
+        f = self.facts
+        self.assertEqual("1", f["bar.found"])
+        self.assertEqual(1, self.numbers("bar.children")[0])
+        self.assertEqual(0x50000001, self.numbers("bar.style")[0])  # child, visible, smooth
+        self.assertEqual(0, self.numbers("bar.id")[0])
+        client = self.numbers("client")
+        height = self.numbers("cyvscroll")[0]
+        # Along the client area's bottom, full width, one scroll-bar height tall.
+        self.assertEqual([0, client[3] - height, client[2], client[3]], self.numbers("bar.rect"))
+
+    def test_progress_bar_stays_when_the_window_is_resized(self):
+        r = self.resized
+        self.assertEqual([200, 200, 840, 680], self.numbers("resized.window", r))
+        self.assertEqual(self.numbers("bar.rect"), self.numbers("resized.bar.rect", r))
+
+    def test_accelerators(self):
+        # Alt with the characters '?' and '/' (not virtual keys), both to About (104).
+        self.assertEqual(2, self.numbers("accel.count")[0])
+        self.assertEqual([0x10, ord("?"), 104], self.numbers("accel.0"))
+        self.assertEqual([0x10, ord("/"), 104], self.numbers("accel.1"))
 
 
 if __name__ == "__main__":
