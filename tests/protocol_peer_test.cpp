@@ -320,6 +320,20 @@ TEST_F(ProtocolPeerTest, EnqBeforeAckFailsAtOnce) {
     EXPECT_LT(standinNow() - start, 100u);
 }
 
+TEST_F(ProtocolPeerTest, HeaderAnsweredWithAnythingButAckFailsAtOnce) {
+    // Only ACK takes the header, even when the device asks with ENQ right after.
+    for (BYTE refusal : {NAK, CAN, (BYTE)'A'}) {
+        SCOPED_TRACE(refusal);
+        restart();
+        device.answer = [refusal](FrameKind kind, int, int) {
+            return kind == HEADER ? Reply{{refusal, ENQ}, 0} : Reply{{ACK}, 0};
+        };
+        std::string path = makeFile("refused.bin", 128);
+        EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+        EXPECT_EQ(HEADER_A, device.wire);
+    }
+}
+
 TEST_F(ProtocolPeerTest, SilenceFailsAfterTheAnswerTimeout) {
     device.answer = [](FrameKind, int, int) { return Reply{{}, 0}; };
     std::string path = makeFile("silent.bin", 128);
