@@ -35,6 +35,7 @@ struct Device {
     bool blocksUnanswered = false;
     HWND closeOnFirstBlock = 0;  // the operator chooses Exit while block 0 waits
     Bytes pending;
+    int blocksLeft = 0;
     enum { HEADER, PC_ACK, COUNT, BLOCK } state = HEADER;
 
     static void onByte(void *context, BYTE value) { static_cast<Device *>(context)->take(value); }
@@ -51,7 +52,8 @@ struct Device {
         if (pending.size() < want) {
             return;
         }
-        pending.clear();
+        Bytes frame;
+        frame.swap(pending);
         frames++;
         switch (state) {
             case HEADER:
@@ -66,10 +68,14 @@ struct Device {
                 break;
             case COUNT:
                 state = BLOCK;
+                blocksLeft = std::stoi(std::string(frame.begin() + 1, frame.begin() + 3), 0, 16);
                 send({ACK});
                 break;
             case BLOCK:
                 blockSends++;
+                if (!blocksUnanswered && --blocksLeft == 0) {
+                    state = HEADER;  // the file is complete: the next frame is a header
+                }
                 if (closeOnFirstBlock != 0 && blockSends == 1) {
                     PostMessageA(closeOnFirstBlock, WM_CLOSE, 0, 0);
                 }
@@ -186,6 +192,24 @@ TEST_F(LinkFaultsTest, RefusedSettingsKeepThePortOpenButWithTheProgramsTimeouts)
     EXPECT_EQ(0, standinPeerEscapeCount(1));  // nothing more is asked of a refusing port
 }
 
+TEST_F(LinkFaultsTest, PortThatRefusesItsTimeoutsIsGivenUp) {
+    // Under its old time-outs a read could block: the port is closed and the run's first
+    // step fails as for a port that cannot be opened.
+    standinFailCommTimeouts(1, TRUE);
+    EXPECT_EQ(0, openLink(8, NOPARITY));
+    ASSERT_EQ(1, standinMessageBoxCount());
+    EXPECT_EQ("Error: Unable to set the time-out parameters", boxText(0));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+    EXPECT_EQ(0, standinPeerEscapeCount(1));
+
+    // Refusing both: the operator reads the first reason only, and the port is given up.
+    standinFailCommState(1, TRUE);
+    EXPECT_EQ(0, openLink(8, NOPARITY));
+    ASSERT_EQ(2, standinMessageBoxCount());
+    EXPECT_EQ("Error: Unable to configure the serial port", boxText(1));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
+}
+
 TEST_F(LinkFaultsTest, RunOverAPortThatRefusesItsSettingsEndsWithTheWindowAnswering) {
     // The device answers nothing; the port refuses its settings and had slow reads.
     device.silent = true;
@@ -277,6 +301,30 @@ TEST_F(LinkFaultsTest, OpenLeavesTheDocumentedSettingsOnThePort) {
     ASSERT_EQ(2, standinPeerEscapeCount(1));
     EXPECT_EQ((DWORD)SETDTR, standinPeerEscape(1, 0));
     EXPECT_EQ((DWORD)SETRTS, standinPeerEscape(1, 1));
+}
+
+TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsRepaintedOverTheStartUpRectangle) {
+    // POS, PC_CC twice and Pump 1: S, D, 1, 2, D, S, D. Nothing is repainted at the reset.
+    strcpy(Slots[SLOT_PUMP1].name, makeFile("GIL_PUMP.BIN", 130).c_str());
+    WindowContext.clientRect = {0, 0, 280, 150};
+    int before = standinInvalidationCount();
+    EXPECT_EQ(1, runDownload());
+    EXPECT_EQ(MARK_DONE, Slots[SLOT_PUMP1].marker);
+    int repaints = 0;
+    for (int i = before; i < standinInvalidationCount(); i++) {
+        const StandinInvalidation *r = standinInvalidation(i);
+        if (r->window != host) {
+            continue;
+        }
+        repaints++;
+        EXPECT_FALSE(r->whole);
+        EXPECT_FALSE(r->erase);  // drawn over the old text, no flicker
+        EXPECT_EQ(0, r->rect.left);
+        EXPECT_EQ(0, r->rect.top);
+        EXPECT_EQ(280, r->rect.right);
+        EXPECT_EQ(150, r->rect.bottom);
+    }
+    EXPECT_EQ(7, repaints);
 }
 
 TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {

@@ -320,17 +320,31 @@ TEST_F(ProtocolPeerTest, EnqBeforeAckFailsAtOnce) {
     EXPECT_LT(standinNow() - start, 100u);
 }
 
-TEST_F(ProtocolPeerTest, HeaderAnsweredWithAnythingButAckFailsAtOnce) {
-    // Only ACK takes the header, even when the device asks with ENQ right after.
-    for (BYTE refusal : {NAK, CAN, (BYTE)'A'}) {
+TEST_F(ProtocolPeerTest, HeaderAndCountAnsweredWithAnythingElseFailAtOnce) {
+    // The header takes ACK then ENQ, nothing else; the count frame takes ACK.
+    const std::vector<Bytes> headerAnswers = {
+        {NAK, ENQ}, {CAN, ENQ}, {'A', ENQ}, {ACK, NAK}, {ACK, ACK}};
+    for (const Bytes &answer : headerAnswers) {
+        SCOPED_TRACE(testing::PrintToString(answer));
+        restart();
+        device.answer = [answer](FrameKind kind, int, int) {
+            return kind == HEADER ? Reply{answer, 0} : Reply{{ACK}, 0};
+        };
+        std::string path = makeFile("refused.bin", 128);
+        DWORD start = standinNow();
+        EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+        EXPECT_EQ(HEADER_A, device.wire);
+        EXPECT_LT(standinNow() - start, 100u);
+    }
+    for (BYTE refusal : {NAK, CAN, ENQ}) {
         SCOPED_TRACE(refusal);
         restart();
         device.answer = [refusal](FrameKind kind, int, int) {
-            return kind == HEADER ? Reply{{refusal, ENQ}, 0} : Reply{{ACK}, 0};
+            return kind == COUNT ? Reply{{refusal, ACK}, 0} : Reply{{ACK, ENQ}, 0};
         };
-        std::string path = makeFile("refused.bin", 128);
+        std::string path = makeFile("count.bin", 128);
         EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-        EXPECT_EQ(HEADER_A, device.wire);
+        EXPECT_EQ(3u, device.frames.size());  // header, the PC's ACK, count: no block
     }
 }
 

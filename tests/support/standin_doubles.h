@@ -70,6 +70,8 @@ BOOL standinPeerDcb(int comNumber, DCB *dcb);
 // Faults for the reliability suites. While on, SetCommState on an attached peer's port fails
 // with ERROR_INVALID_PARAMETER and changes nothing, as for settings a driver refuses.
 void standinFailCommState(int comNumber, BOOL on);
+// The same for SetCommTimeouts.
+void standinFailCommTimeouts(int comNumber, BOOL on);
 // The time-outs an attached peer's port opens with, as the last program left them (all zero,
 // a read that waits for its bytes, unless set). NULL goes back to all zero.
 void standinPeerOpenTimeouts(int comNumber, const COMMTIMEOUTS *timeouts);
