@@ -327,6 +327,46 @@ TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsRepaintedOverTheStartUpRectangle
     EXPECT_EQ(7, repaints);
 }
 
+TEST_F(LinkFaultsTest, FlagsLeftByTheLastProgramAreSetAsDocumented) {
+    // The last program left every handshake on and the rest of the flag word turned round;
+    // bit 15 and up belong to nobody here and stay as they were.
+    HANDLE other =
+        CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, other);
+    DCB left = {};
+    left.DCBlength = sizeof left;
+    ASSERT_TRUE(GetCommState(other, &left));
+    DWORD flags = 0;
+    memcpy(&flags, (BYTE *)&left + 8, sizeof flags);  // the flag word follows the rate
+    flags = ~flags | 0x00010000u;
+    flags |= (DWORD)DTR_CONTROL_HANDSHAKE << 4 | (DWORD)RTS_CONTROL_HANDSHAKE << 12;
+    memcpy((BYTE *)&left + 8, &flags, sizeof flags);
+    left.fParity = 0;
+    ASSERT_TRUE(SetCommState(other, &left));
+    CloseHandle(other);
+
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    DCB now = {};
+    now.DCBlength = sizeof now;
+    ASSERT_TRUE(GetCommState(SerialLink, &now));
+    EXPECT_EQ(1u, now.fBinary);
+    EXPECT_EQ(1u, now.fParity);
+    EXPECT_EQ(0u, now.fOutxCtsFlow);
+    EXPECT_EQ(0u, now.fOutxDsrFlow);
+    EXPECT_EQ((DWORD)DTR_CONTROL_ENABLE, now.fDtrControl);
+    EXPECT_EQ(0u, now.fDsrSensitivity);
+    EXPECT_EQ(1u, now.fTXContinueOnXoff);
+    EXPECT_EQ(0u, now.fOutX);
+    EXPECT_EQ(0u, now.fInX);
+    EXPECT_EQ(0u, now.fErrorChar);
+    EXPECT_EQ(0u, now.fNull);
+    EXPECT_EQ((DWORD)RTS_CONTROL_ENABLE, now.fRtsControl);
+    EXPECT_EQ(0u, now.fAbortOnError);
+    DWORD after = 0;
+    memcpy(&after, (BYTE *)&now + 8, sizeof after);
+    EXPECT_EQ(flags & 0xFFFF8000u, after & 0xFFFF8000u);
+}
+
 TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("SHORT.BIN", 300);
