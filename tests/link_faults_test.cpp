@@ -367,6 +367,33 @@ TEST_F(LinkFaultsTest, FlagsLeftByTheLastProgramAreSetAsDocumented) {
     EXPECT_EQ(flags & 0xFFFF8000u, after & 0xFFFF8000u);
 }
 
+TEST_F(LinkFaultsTest, ByteThatComesWithTheLastTickIsTaken) {
+    // The ring is looked at before the countdown: a byte read in the same pump as the tick
+    // that ends the wait still answers it.
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    EXPECT_EQ(0, waitForByte());  // a silent wait ends on a tick: the phase of the next one
+    DWORD end = standinNow();
+    const BYTE answer[] = {ACK};
+    standinPeerSend(1, answer, 1, ANSWER_TIMEOUT_TICKS * TICK_PERIOD_MS);
+    EXPECT_EQ(1, waitForByte());
+    EXPECT_EQ(ACK, lastReceived);
+    EXPECT_EQ(end + ANSWER_TIMEOUT_TICKS * TICK_PERIOD_MS, standinNow());
+    EXPECT_EQ(0, TickCountdown);  // the last tick had come too
+}
+
+TEST_F(LinkFaultsTest, MarkersOfTheLastRunAreResetWhenTheNextStarts) {
+    strcpy(Slots[SLOT_PUMP1].name, makeFile("GIL_PUMP.BIN", 100).c_str());
+    EXPECT_EQ(1, runDownload());
+    EXPECT_EQ(MARK_DONE, Slots[SLOT_PC_CC].marker);
+    // The next run cannot read POS: everything after it shows waiting again.
+    std::filesystem::remove(Slots[SLOT_POS].name);
+    EXPECT_EQ(0, runDownload());
+    EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
+    EXPECT_EQ(MARK_WAITING, Slots[SLOT_PC_CC].marker);
+    EXPECT_EQ(MARK_WAITING, Slots[SLOT_PUMP1].marker);
+    EXPECT_EQ(MARK_EMPTY, Slots[SLOT_PUMP2].marker);
+}
+
 TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("SHORT.BIN", 300);
