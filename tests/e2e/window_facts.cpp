@@ -105,7 +105,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     bool resize = argc > 3 && strcmp(argv[3], "--resize") == 0;
+    // The tests start the inspector once the program's X window shows; on a loaded machine
+    // give this process's view of the window list a few seconds to agree.
     HWND window = FindWindowA(argv[1], NULL);
+    for (int i = 0; i < 200 && window == NULL; i++) {
+        Sleep(100);
+        window = FindWindowA(argv[1], NULL);
+    }
     printf("found %d\n", window != NULL ? 1 : 0);
     if (window == NULL) {
         return 1;
