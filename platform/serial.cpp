@@ -219,6 +219,10 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
         return FALSE;
     }
     if (record->kind == HANDLE_DEVICE) {
+        if (Hook != NULL && Hook->portTakes != NULL && !Hook->portTakes(record->comNumber, 0)) {
+            setLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
         if (Hook != NULL) {
             Hook->portSet(record->comNumber, dcb);
         }
@@ -296,6 +300,11 @@ BOOL WINAPI SetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (record->kind == HANDLE_DEVICE && Hook != NULL && Hook->portTakes != NULL &&
+        !Hook->portTakes(record->comNumber, 1)) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     record->timeouts = *timeouts;
     return TRUE;
 }
@@ -310,6 +319,9 @@ BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function) {
         return FALSE;
     }
     if (record->kind == HANDLE_DEVICE) {
+        if (Hook != NULL && Hook->portEscape != NULL) {
+            Hook->portEscape(record->comNumber, function);
+        }
         return TRUE;  // the in-process device has all the lines
     }
     int line = function == SETDTR ? TIOCM_DTR : TIOCM_RTS;

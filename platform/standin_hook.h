@@ -23,6 +23,13 @@ struct StandinHook {
     void (*drawn)(HWND window, LPCSTR text, int length, const RECT *rect, UINT format);
     void (*invalidated)(HWND window, const RECT *rect, BOOL erase);
     void (*shown)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+    // For the reliability suites; each may be NULL. Whether a device takes its settings
+    // (what = 0) or time-outs (what = 1): 0 refuses them, as a driver refuses what it cannot
+    // take. Told of every modem-line call on a device. How much of a disk file's read to
+    // deliver (a file that shrank between its size and its read).
+    BYTE (*portTakes)(int comNumber, int what);
+    void (*portEscape)(int comNumber, DWORD function);
+    DWORD (*fileReadRoom)(DWORD toRead);
 };
 
 // NULL: the system's clock and ttys, nothing told. The hook must outlive its use.

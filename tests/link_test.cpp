@@ -434,37 +434,6 @@ TEST_F(LinkTest, PortThatRefusesItsSettingsStillGetsTheTimeoutsAndNoWaitBlocks) 
     EXPECT_EQ(Dispatched, 1);
 }
 
-TEST_F(LinkTest, HandshakesLeftOnByTheLastProgramAreTurnedOff) {
-    ASSERT_TRUE(startSim(1, {"--raw-reply", "0"}));
-    // The last program left hardware and XON/XOFF handshakes on, and two stop bits.
-    HANDLE other =
-        CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    DCB left = {};
-    left.DCBlength = sizeof left;
-    ASSERT_TRUE(GetCommState(other, &left));
-    left.BaudRate = 4800;
-    left.StopBits = TWOSTOPBITS;
-    left.fOutxCtsFlow = 1;
-    left.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    left.fOutX = 1;
-    left.fInX = 1;
-    ASSERT_TRUE(SetCommState(other, &left));
-    CloseHandle(other);
-
-    ASSERT_EQ(openLink(8, NOPARITY), 1);
-    DCB now = {};
-    now.DCBlength = sizeof now;
-    ASSERT_TRUE(GetCommState(SerialLink, &now));
-    EXPECT_EQ(now.BaudRate, 9600u);
-    EXPECT_EQ(now.StopBits, ONESTOPBIT);
-    EXPECT_EQ(now.fOutxCtsFlow, 0u);
-    EXPECT_EQ(now.fRtsControl, (DWORD)RTS_CONTROL_ENABLE);
-    EXPECT_EQ(now.fOutX, 0u);
-    EXPECT_EQ(now.fInX, 0u);
-    // fParity is not read back here: Wine reports it from the parity setting (none).
-}
-
 TEST_F(LinkTest, FailedOpenLeavesNoAnswerOfTheLastRunInTheRing) {
     ASSERT_TRUE(startSim(1, {"--raw-reply", "1"}));
     ASSERT_EQ(openLink(8, NOPARITY), 1);

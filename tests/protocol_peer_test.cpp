@@ -333,7 +333,7 @@ TEST_F(ProtocolPeerTest, HeaderAndCountAnsweredWithAnythingElseFailAtOnce) {
         std::string path = makeFile("refused.bin", 128);
         DWORD start = standinNow();
         EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-        EXPECT_EQ(HEADER_A, device.wire);
+        EXPECT_EQ(oracle::headerFrame('A'), device.wire);
         EXPECT_LT(standinNow() - start, 100u);
     }
     for (BYTE refusal : {NAK, CAN, ENQ}) {

@@ -59,8 +59,11 @@ struct PeerPort {
     std::deque<Delivery> pending;
     DCB dcb;
     BYTE dcbSet;
+    BYTE refuses[2];             // a test's fault: settings (0) or time-outs (1) refused
+    std::vector<DWORD> escapes;  // EscapeCommFunction calls, in order
 };
 PeerPort Peers[MAX_PEER_COM + 1];
+DWORD ShortenNextRead = 0xFFFFFFFFu;  // all ones: reads are whole
 
 PeerPort *attached(int comNumber) {
     return comNumber >= 1 && comNumber <= MAX_PEER_COM && Peers[comNumber].attached
@@ -133,6 +136,24 @@ void portClose(int comNumber) {
     }
 }
 
+BYTE portTakes(int comNumber, int what) {
+    PeerPort *port = attached(comNumber);
+    return port == NULL || !port->refuses[what != 0];
+}
+
+void portEscape(int comNumber, DWORD function) {
+    PeerPort *port = attached(comNumber);
+    if (port != NULL) {
+        port->escapes.push_back(function);
+    }
+}
+
+DWORD fileReadRoom(DWORD toRead) {
+    DWORD room = ShortenNextRead < toRead ? ShortenNextRead : toRead;
+    ShortenNextRead = 0xFFFFFFFFu;
+    return room;
+}
+
 // ----- the recordings
 
 std::vector<StandinDrawnText> Drawn;
@@ -177,9 +198,9 @@ void shown(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     MessageBoxes.push_back(record);
 }
 
-const StandinHook Doubles = {now,       waitUntil, portOpen,  portRead, portNextArrival,
-                             portWrite, portSet,   portClose, drawn,    invalidated,
-                             shown};
+const StandinHook Doubles = {now,       waitUntil, portOpen,   portRead,    portNextArrival,
+                             portWrite, portSet,   portClose,  drawn,       invalidated,
+                             shown,     portTakes, portEscape, fileReadRoom};
 
 // Plugged in as soon as a suite links the doubles: the clock stays real until asked.
 struct PlugIn {
@@ -197,6 +218,7 @@ void standinReset() {
     for (int n = 1; n <= MAX_PEER_COM; n++) {
         Peers[n] = PeerPort();
     }
+    ShortenNextRead = 0xFFFFFFFFu;
     VirtualOn = 0;
 }
 
@@ -259,6 +281,7 @@ void standinAttachPeer(int comNumber, const StandinPeer *peer) {
     if (peer != NULL) {
         port.peer = *peer;
     }
+    port.escapes.clear();
 }
 
 void standinPeerSend(int comNumber, const BYTE *bytes, int length, DWORD delayMs) {
@@ -283,4 +306,31 @@ BOOL standinPeerDcb(int comNumber, DCB *dcb) {
     }
     *dcb = port->dcb;
     return TRUE;
+}
+
+void standinFailCommState(int comNumber, BOOL on) {
+    if (comNumber >= 1 && comNumber <= MAX_PEER_COM) {
+        Peers[comNumber].refuses[0] = on ? 1 : 0;
+    }
+}
+
+void standinFailCommTimeouts(int comNumber, BOOL on) {
+    if (comNumber >= 1 && comNumber <= MAX_PEER_COM) {
+        Peers[comNumber].refuses[1] = on ? 1 : 0;
+    }
+}
+
+void standinShortenNextFileRead(DWORD bytes) {
+    ShortenNextRead = bytes;
+}
+
+int standinPeerEscapeCount(int comNumber) {
+    PeerPort *port = attached(comNumber);
+    return port != NULL ? (int)port->escapes.size() : 0;
+}
+
+DWORD standinPeerEscape(int comNumber, int index) {
+    PeerPort *port = attached(comNumber);
+    return port != NULL && index >= 0 && index < (int)port->escapes.size() ? port->escapes[index]
+                                                                           : 0;
 }

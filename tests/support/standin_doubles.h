@@ -72,9 +72,6 @@ BOOL standinPeerDcb(int comNumber, DCB *dcb);
 void standinFailCommState(int comNumber, BOOL on);
 // The same for SetCommTimeouts.
 void standinFailCommTimeouts(int comNumber, BOOL on);
-// The time-outs an attached peer's port opens with, as the last program left them (all zero,
-// a read that waits for its bytes, unless set). NULL goes back to all zero.
-void standinPeerOpenTimeouts(int comNumber, const COMMTIMEOUTS *timeouts);
 // The next ReadFile on a disk file returns success with at most `bytes` bytes, as when the
 // file shrank between its size being taken and its read. standinReset forgets it.
 void standinShortenNextFileRead(DWORD bytes);
