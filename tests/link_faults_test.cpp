@@ -89,6 +89,18 @@ struct Device {
     }
 };
 
+// Every PBM_SETPOS the progress bar is sent, in order, and each PBM_STEPIT as STEPPED.
+std::vector<WPARAM> barPositions;
+const WPARAM STEPPED = 0xFFFF;
+
+LRESULT CALLBACK barProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == PBM_SETPOS || message == PBM_STEPIT) {
+        barPositions.push_back(message == PBM_SETPOS ? wParam : STEPPED);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
 // The main window's stand-in: counts down the ticks and notes when each was dispatched;
 // MSG_EXIT destroys it, as Exit does.
 std::vector<DWORD> tickTimes;
@@ -120,11 +132,11 @@ protected:
         host = testwin::makeWindow("LinkFaultsHost", hostProc, 300, 200, 0);
         WindowContext.instance = GetModuleHandleA(NULL);
         WindowContext.mainWindow = host;
-        WindowContext.progressBar =
-            testwin::makeWindow("LinkFaultsBar", DefWindowProcA, 300, 20, 0);
+        WindowContext.progressBar = testwin::makeWindow("LinkFaultsBar", barProc, 300, 20, 0);
         GetClientRect(host, &WindowContext.clientRect);
         startTicks(host);
         tickTimes.clear();
+        barPositions.clear();
         setPort(1);
         setBaud(9600);
         SerialLink = 0;
@@ -306,6 +318,13 @@ TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsRepaintedOverTheStartUpRectangle
     int before = standinInvalidationCount();
     EXPECT_EQ(1, runDownload());
     EXPECT_EQ(MARK_DONE, Slots[SLOT_PUMP1].marker);
+    EXPECT_EQ(0, standinMessageBoxCount());
+    DCB asked = {};
+    ASSERT_TRUE(standinPeerDcb(1, &asked));
+    EXPECT_EQ(8, asked.ByteSize);
+    EXPECT_EQ(NOPARITY, asked.Parity);
+    ASSERT_FALSE(barPositions.empty());
+    EXPECT_EQ(0u, barPositions.back());  // a good run leaves the bar empty
     int repaints = 0;
     for (int i = before; i < standinInvalidationCount(); i++) {
         const StandinInvalidation *r = standinInvalidation(i);
