@@ -250,11 +250,16 @@ class WindowFacts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.session = driver.WineSession(EXE, SIM)
-        images = os.path.join(cls.session.workdir, "images")
-        os.makedirs(images)
-        cls.session.start_program(images)
-        cls.facts, cls.menu = cls.inspect()
-        cls.resized, _ = cls.inspect("--resize")
+        try:
+            images = os.path.join(cls.session.workdir, "images")
+            os.makedirs(images)
+            cls.session.start_program(images)
+            cls.facts, cls.menu = cls.inspect()
+            cls.resized, _ = cls.inspect("--resize")
+        except BaseException:
+            # No tearDownClass follows a failed set-up: the prefix and display go here.
+            cls.tearDownClass()
+            raise
 
     @classmethod
     def tearDownClass(cls):
