@@ -153,21 +153,21 @@ def main():
         shot, _ = shooter.lines_when(markers_are(["D"] * 6), 20, "every file done")
         shooter.keep(shot, "done.png")
 
-        # POS fails: the device stops answering at block 2 of the first transfer.
-        session.stop_sim(1)
-        sim = session.start_sim(1, ["--baud", "auto", "--fault", "silent-block=2@1"])
-        session.download()
-        shot, _ = shooter.lines_when(markers_are(["E", "-", "-", "-", "-", "-"]), 60,
-                                     "POS failed")
-        shooter.keep(shot, "failed-pos.png")
-
-        # PC_CC's first pass fails: block 1 of the second transfer is refused five times.
-        session.stop_sim(1)
-        sim = session.start_sim(1, ["--baud", "auto", "--fault", "nak-block=1:5@2"])
-        session.download()
-        shot, _ = shooter.lines_when(markers_are(["D", "e", "-", "-", "-", "-"]), 60,
-                                     "PC_CC's first pass failed")
-        shooter.keep(shot, "failed-pc-cc-first-pass.png")
+        # The failures, each on a device that misbehaves once in the run.
+        failures = [
+            # POS fails: the device stops answering at block 2 of the first transfer.
+            ("silent-block=2@1", ["E", "-", "-", "-", "-", "-"], "POS failed",
+             "failed-pos.png"),
+            # PC_CC's first pass fails: block 1 of the second transfer is refused five times.
+            ("nak-block=1:5@2", ["D", "e", "-", "-", "-", "-"], "PC_CC's first pass failed",
+             "failed-pc-cc-first-pass.png"),
+        ]
+        for fault, markers, what, name in failures:
+            session.stop_sim(1)
+            session.start_sim(1, ["--baud", "auto", "--fault", fault])
+            session.download()
+            shot, _ = shooter.lines_when(markers_are(markers), 60, what)
+            shooter.keep(shot, name)
 
         session.keys("alt+question")
         about = driver.wait_for(lambda: session.window_named("About"), 10, 0.2, "About")
