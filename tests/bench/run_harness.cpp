@@ -59,8 +59,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "run_harness: cannot register the window class\n");
         return 2;
     }
-    HWND window = CreateWindowExA(0, "MARVANEBENCH", "bench", WS_VISIBLE, 200, 200, 500, 350, NULL, NULL,
-                                  instance, NULL);
+    HWND window = CreateWindowExA(0, "MARVANEBENCH", "bench", WS_VISIBLE, 200, 200, 500, 350, NULL,
+                                  NULL, instance, NULL);
     if (window == NULL) {
         fprintf(stderr, "run_harness: cannot create the window\n");
         return 2;
