@@ -73,7 +73,7 @@ struct Fault {
         static const struct {
             const char *name;
             char args;
-        } Specs[FAULT_KINDS] = {
+        } FaultTexts[FAULT_KINDS] = {
             {"", '-'},
             {"silent-header", '-'},
             {"can-header", '-'},
@@ -90,24 +90,24 @@ struct Fault {
         if (kind == NO_FAULT) {
             return {};
         }
-        char args = Specs[kind].args;
-        std::string spec = Specs[kind].name;
+        char args = FaultTexts[kind].args;
+        std::string text = FaultTexts[kind].name;
         if (args != '-') {
-            spec += "=" + std::to_string(block);
+            text += "=" + std::to_string(block);
         }
         if (args == 'N' || args == 'M') {
-            spec += ":" + std::to_string(args == 'N' ? (DWORD)times : delayMs);
+            text += ":" + std::to_string(args == 'N' ? (DWORD)times : delayMs);
         }
         if (args == 'H') {
-            spec += ":";
+            text += ":";
             for (BYTE v : stray) {
-                spec += "0123456789ABCDEF"[v >> 4];
-                spec += "0123456789ABCDEF"[v & 15];
+                text += "0123456789ABCDEF"[v >> 4];
+                text += "0123456789ABCDEF"[v & 15];
             }
         }
         sim::Fault parsed;
         std::string error;
-        EXPECT_TRUE(sim::parseFault(spec + "@" + std::to_string(transfer), &parsed, &error))
+        EXPECT_TRUE(sim::parseFault(text + "@" + std::to_string(transfer), &parsed, &error))
             << error;
         return {parsed};
     }
