@@ -185,19 +185,25 @@ protected:
     }
 };
 
+// The time-outs every opened port gets: reads return at once with what has arrived, a write
+// gives up after 10 ms a byte plus 1 s.
+void expectTheProgramsTimeouts() {
+    COMMTIMEOUTS timeouts = {};
+    ASSERT_TRUE(GetCommTimeouts(SerialLink, &timeouts));
+    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);
+    EXPECT_EQ(10u, timeouts.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(1000u, timeouts.WriteTotalTimeoutConstant);
+}
+
 TEST_F(LinkFaultsTest, RefusedSettingsKeepThePortOpenButWithTheProgramsTimeouts) {
     standinFailCommState(1, TRUE);
     EXPECT_EQ(0, openLink(8, NOPARITY));
     ASSERT_EQ(1, standinMessageBoxCount());
     EXPECT_EQ("Error: Unable to configure the serial port", boxText(0));
     ASSERT_NE(INVALID_HANDLE_VALUE, SerialLink);  // the port stays open, the run goes on
-    COMMTIMEOUTS now = {};
-    ASSERT_TRUE(GetCommTimeouts(SerialLink, &now));
-    EXPECT_EQ(MAXDWORD, now.ReadIntervalTimeout);
-    EXPECT_EQ(0u, now.ReadTotalTimeoutMultiplier);
-    EXPECT_EQ(0u, now.ReadTotalTimeoutConstant);
-    EXPECT_EQ(10u, now.WriteTotalTimeoutMultiplier);
-    EXPECT_EQ(1000u, now.WriteTotalTimeoutConstant);
+    expectTheProgramsTimeouts();
     EXPECT_EQ(0, standinPeerEscapeCount(1));  // nothing more is asked of a refusing port
 }
 
@@ -297,13 +303,7 @@ TEST_F(LinkFaultsTest, OpenLeavesTheDocumentedSettingsOnThePort) {
     EXPECT_EQ((DWORD)RTS_CONTROL_ENABLE, dcb.fRtsControl);
     EXPECT_EQ(0u, dcb.fAbortOnError);
 
-    COMMTIMEOUTS timeouts = {};
-    ASSERT_TRUE(GetCommTimeouts(SerialLink, &timeouts));
-    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
-    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
-    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);
-    EXPECT_EQ(10u, timeouts.WriteTotalTimeoutMultiplier);
-    EXPECT_EQ(1000u, timeouts.WriteTotalTimeoutConstant);
+    expectTheProgramsTimeouts();
 
     // The modem lines: DTR raised, then RTS.
     ASSERT_EQ(2, standinPeerEscapeCount(1));
