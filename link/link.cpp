@@ -5,12 +5,19 @@
 
 #include <string.h>
 
+#include <atomic>
+
+#include "run/events.h"
+
 LinkSettingsData LinkSettings = {1, 9600};
 ReceiveRingData ReceiveRing;
 HANDLE SerialLink = 0;
 int TickCountdown = 0;
 BYTE lastReceived = 0;
 BYTE LinkQuitPending = 0;
+
+// Set by requestStop, from a signal handler or another thread: read and written whole.
+static std::atomic<int> StopRequested(0);
 
 // The window that hosts the tick timer and the id SetTimer gave back (0: no timer).
 static HWND TickWindow = 0;
@@ -71,6 +78,14 @@ void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity) {
     dcb->fErrorChar = dcb->fNull = dcb->fAbortOnError = 0;
 }
 
+// Tells the front end why the port could not be set up, with the system's reason.
+static void portFailed(LPCSTR text) {
+    DWORD error = GetLastError();
+    if (RunFrontEnd) {
+        RunFrontEnd->portFailed(text, error);
+    }
+}
+
 BYTE openLink(BYTE byteSize, BYTE parity) {
     // Every run starts from an empty ring and no quit seen, however the last one ended and
     // whether or not this open succeeds: a surplus answer from the last run must not answer
@@ -81,10 +96,13 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     LinkQuitPending = 0;
 
     char name[16];
-    wsprintfA(name, "COM%d", LinkSettings.portNumber);
+    // COM1 to COM9 by their own names; from COM10 up (USB adapters, from the console
+    // program) Windows knows a port only by its device name.
+    const char *format = LinkSettings.portNumber < 10 ? "COM%d" : "\\\\.\\COM%d";
+    wsprintfA(name, format, LinkSettings.portNumber);
     SerialLink = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (SerialLink == INVALID_HANDLE_VALUE) {
-        showPortError("Unable to open the port");
+        portFailed("Unable to open the port");
         return 0;
     }
 
@@ -98,7 +116,7 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     // the window and no write can hang on a handshake the last program left on.
     BYTE configured = SetCommState(SerialLink, &dcb) ? 1 : 0;
     if (!configured) {
-        showPortError("Unable to configure the serial port");
+        portFailed("Unable to configure the serial port");
     }
 
     COMMTIMEOUTS timeouts;
@@ -111,7 +129,7 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
     if (!SetCommTimeouts(SerialLink, &timeouts)) {
         if (configured) {
-            showPortError("Unable to set the time-out parameters");
+            portFailed("Unable to set the time-out parameters");
         }
         // Under the old time-outs a read could block the window: give the port up, so the
         // run fails at its first step as when the port could not be opened.
@@ -173,13 +191,17 @@ BYTE takeByte(BYTE *out) {
     return 1;
 }
 
-// A wait cannot end by its ticks once the program is quitting or the tick timer is gone.
-static BYTE ticksCanArrive() {
-    return !LinkQuitPending && TickTimerId != 0 && IsWindow(TickWindow);
+void requestStop() {
+    StopRequested = 1;
 }
 
 BYTE linkQuitting() {
-    return LinkQuitPending || (TickWindow != 0 && !IsWindow(TickWindow));
+    return LinkQuitPending || StopRequested || (TickWindow != 0 && !IsWindow(TickWindow));
+}
+
+// A wait cannot end by its ticks once the program is quitting or the tick timer is gone.
+static BYTE ticksCanArrive() {
+    return !linkQuitting() && TickTimerId != 0;
 }
 
 // How long pumpOneMessage may block for the current wait (system clock, milliseconds).

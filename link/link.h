@@ -22,7 +22,7 @@ const int ANSWER_TIMEOUT_TICKS = 150;
 const int RECEIVE_RING_SIZE = 1000;
 
 struct LinkSettingsData {
-    int portNumber;  // 1 to 4, becomes "COM%d"
+    int portNumber;  // 1 to 4 from the menu (to 256 from the console), becomes "COM%d"
     int baudRate;
 };
 
@@ -47,11 +47,10 @@ void onTick(WPARAM timerId);
 void setPort(int portNumber);
 void setBaud(int baudRate);
 
+// Opens and sets up the port for a run. A port that cannot be opened, configured or given
+// its time-outs is reported to the front end (RunFrontEnd->portFailed) with one of three
+// texts and the system's error.
 BYTE openLink(BYTE byteSize, BYTE parity);
-// Tells the operator why the port could not be opened or set up (one of openLink's three
-// texts). The window program's is the message box of port_error_box.cpp; a console program
-// defines its own, and the linker then leaves that file out of the archive.
-void showPortError(LPCSTR text);
 // What openLink changes in the port's DCB as read: the settings' rate, byteSize, parity,
 // one stop bit and the flag bits of the line.
 void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity);
@@ -62,6 +61,10 @@ BYTE takeByte(BYTE *out);
 BYTE waitForByte();
 void delayTicks(int ticks);
 void pumpOneMessage();
-// The program is quitting: a quit message was seen inside a wait, or the window that hosts
-// the ticks is gone (Exit, or the window closed). No wait can run its course any more.
+// The program is quitting: a quit message was seen inside a wait, the window that hosts the
+// ticks is gone (Exit, or the window closed), or a stop was asked for. No wait can run its
+// course any more, and nothing more is sent.
 BYTE linkQuitting();
+// Asks the run to stop at its next wait, for good (an interrupt at the console). Safe to
+// call from a signal handler or from another thread.
+void requestStop();

@@ -1,13 +1,16 @@
 // The stand-in's handles and files: CreateFileA, GetFileSize, ReadFile, WriteFile,
 // CloseHandle and the per-thread last error over POSIX. Image files are only ever opened to
 // be read; "COMn" and what a port does are serial.cpp's.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
+#include <string>
 
 #include "platform/standin_internal.h"
 
@@ -62,12 +65,55 @@ static BYTE sharingConflict(const struct stat &info, DWORD share) {
     return 0;
 }
 
-// "COM1" to "COM9", as the program names its ports: 0 for any other name.
+// "COM1" to "COM9", and "\\.\COMn" for any port, as Windows names them: 0 for any other
+// name (COM10 without the prefix is a file name there).
 static int comNumberOf(LPCSTR name) {
-    if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == 0) {
-        return name[3] - '0';
+    BYTE prefixed = strncmp(name, "\\\\.\\", 4) == 0;
+    if (prefixed) {
+        name += 4;
     }
-    return 0;
+    if (strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') {
+        return 0;
+    }
+    int number = 0;
+    for (const char *digit = name + 3; *digit != 0; digit++) {
+        if (*digit < '0' || *digit > '9' || number > 255) {
+            return 0;
+        }
+        number = number * 10 + (*digit - '0');
+    }
+    return prefixed || number <= 9 ? number : 0;
+}
+
+// Windows finds a file whatever the case of its name: a name not found as spelt opens the
+// one entry of its folder that matches it but for case (none, or two such: not found).
+static int openAnyCase(LPCSTR name) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
+    }
+    std::string path(name);
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR *dir = opendir(folder.c_str());
+    std::string found;
+    int matches = 0;
+    for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;) {
+        if (strcasecmp(entry->d_name, base.c_str()) == 0) {
+            found = entry->d_name;
+            matches++;
+        }
+    }
+    if (dir != NULL) {
+        closedir(dir);
+    }
+    if (matches != 1) {
+        errno = ENOENT;
+        return -1;
+    }
+    return open((slash == std::string::npos ? found : folder + found).c_str(),
+                O_RDONLY | O_CLOEXEC);
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
@@ -87,7 +133,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security
         setLastError(ERROR_ACCESS_DENIED);  // files are read, never written
         return INVALID_HANDLE_VALUE;
     }
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    int fd = openAnyCase(name);
     struct stat info;
     if (fd >= 0 && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
         close(fd);  // a folder is no file

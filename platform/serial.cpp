@@ -35,7 +35,7 @@ HANDLE serialOpen(int comNumber) {
     int device = Hook != NULL ? Hook->portOpen(comNumber) : 0;
     if (device != 0) {
         record.kind = HANDLE_DEVICE;
-        setLastError(device > 0 ? 0 : ERROR_ACCESS_DENIED);  // one owner at a time
+        setLastError(device > 0 ? 0 : ERROR_SHARING_VIOLATION);  // one owner at a time
         return device > 0 ? handleAdd(record) : INVALID_HANDLE_VALUE;
     }
     char variable[32];
@@ -47,15 +47,19 @@ HANDLE serialOpen(int comNumber) {
         path = fallback;
     }
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Windows says "access denied" both for a port in use and for one the user may not
+    // open; here the two are told apart, a port in use being a sharing violation.
     if (fd < 0) {
-        setLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        setLastError(errno == ENOENT  ? ERROR_FILE_NOT_FOUND
+                     : errno == EBUSY ? ERROR_SHARING_VIOLATION
+                                      : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     // Windows gives a port to one opener. TIOCEXCL keeps other programs out but not root,
     // so the advisory lock on the device decides, in this process and in any other.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        setLastError(ERROR_ACCESS_DENIED);
+        setLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
     ioctl(fd, TIOCEXCL);

@@ -61,7 +61,6 @@ typedef HICON HCURSOR;
 #define MAXDWORD 0xffffffffu
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((UINT_PTR)(l)) >> 16) & 0xffff))
 #define MAKELONG(a, b) \
     ((LONG)(((WORD)(((UINT_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((UINT_PTR)(b)) & 0xffff))) << 16))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
@@ -152,6 +151,8 @@ typedef struct _COMMTIMEOUTS {
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_SHARING_VIOLATION 32u
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
                           DWORD flags, HANDLE templateFile);
 DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh);

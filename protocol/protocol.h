@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/winapi.h"
+#include "run/events.h"
 
 const int BLOCK_SIZE = 128;
 const int MAX_BLOCKS = 102;
@@ -14,11 +15,6 @@ const int COUNT_FRAME_SIZE = 6;
 const int BLOCK_FRAME_SIZE = 133;
 const int BLOCK_SEND_ATTEMPTS = 5;       // five sends, then give up
 const int COUNT_FRAME_DELAY_TICKS = 25;  // pause before the count frame, 250 ms
-
-// What a transfer tells the device it carries: the file id '0' to '6' (which file of the
-// run) and the type letter 'C', 'A' or 'E'. The run gives the values for each step.
-typedef char FileId;
-typedef char FileType;
 
 // The three frames, each sent byte by byte as it stands, its checksum last.
 struct HeaderFrame {
@@ -37,11 +33,20 @@ extern BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
 // The frame buffer: the block being sent, rebuilt for every block.
 extern BlockFrame FrameBuffer;
 
+// How the last sendImageFile ended, and where (run/events.h).
+extern TransferResult LastTransfer;
+
 // Two's complement of the 8-bit sum of the bytes, low 7 bits kept: 0x00 to 0x7F.
 BYTE FrameChecksum(const BYTE *bytes, int length);
 void buildHeaderFrame(HeaderFrame *frame, FileType fileType);
 void buildCountFrame(CountFrame *frame, int count, FileId fileId);
 void buildBlockFrame(int index);  // block `index` of ImageBuffer into FrameBuffer
+
+// Blocks of 128 bytes that `size` bytes fill, the last one padded.
+int blockCount(DWORD size);
+// Reads the whole image into ImageBuffer, zero-filled behind it. Fails for a file the device
+// cannot take (over 13,000 bytes) and for one whose bytes could not all be read, saying why.
+BYTE readImage(LPCSTR name, DWORD *size, ImageProblem *problem, DWORD *systemError);
 
 BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType);
 BYTE openSession(int count, FileId fileId, FileType fileType);

@@ -6,10 +6,10 @@
 #include <string.h>
 
 #include "link/link.h"
-#include "protocol/window_context.h"
 
 BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
 BlockFrame FrameBuffer;
+TransferResult LastTransfer;
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -48,7 +48,11 @@ void buildCountFrame(CountFrame *frame, int count, FileId fileId) {
     bytes[5] = FrameChecksum(bytes, 5);
 }
 
+// Which block FrameBuffer holds, for the reports of its answers.
+static int FrameBlock = 0;
+
 void buildBlockFrame(int index) {
+    FrameBlock = index;
     BYTE *bytes = FrameBuffer.bytes;
     bytes[0] = STX;
     putHex(bytes + 1, index);
@@ -57,24 +61,68 @@ void buildBlockFrame(int index) {
     bytes[132] = FrameChecksum(bytes, 132);
 }
 
-static void writeFrame(const BYTE *frame, int length) {
+// A frame goes out whole, or not at all once the program is quitting: after Exit or an
+// interrupt nothing more reaches the device.
+static BYTE writeFrame(const BYTE *frame, int length) {
+    if (linkQuitting()) {
+        return 0;
+    }
     for (int i = 0; i < length; i++) {
         writeByte(frame[i]);
     }
+    return 1;
 }
 
-static void progress(UINT message, WPARAM wParam, LPARAM lParam) {
-    SendMessageA(WindowContext.progressBar, message, wParam, lParam);
+static void report(TransferEnd end, int block) {
+    LastTransfer.end = end;
+    LastTransfer.block = block;
 }
 
-// Reads the whole file into ImageBuffer, zero-filled behind it. Fails for a file the device
-// cannot take (over 13,000 bytes) and for one whose bytes could not all be read: zeros are
-// never sent in place of the file's bytes.
-static BYTE readImage(LPCSTR name, DWORD *size) {
+static FrameAnswer answerOf(BYTE value) {
+    switch (value) {
+        case ACK:
+            return ANSWER_ACK;
+        case NAK:
+            return ANSWER_NAK;
+        case CAN:
+            return ANSWER_CAN;
+        default:
+            return ANSWER_OTHER;
+    }
+}
+
+// waitForByte, noting what came. A wait that ends with nothing because the program is
+// quitting is no silence of the device's.
+static BYTE awaitAnswer() {
+    if (!waitForByte()) {
+        LastTransfer.answer = ANSWER_NONE;
+        LastTransfer.answerByte = 0;
+        return 0;
+    }
+    LastTransfer.answer = answerOf(lastReceived);
+    LastTransfer.answerByte = lastReceived;
+    return 1;
+}
+
+// The end of a transfer that failed at `end`, unless it was the program quitting.
+static BYTE failed(TransferEnd end, int block) {
+    report(linkQuitting() ? TRANSFER_STOPPED : end, block);
+    return 0;
+}
+
+int blockCount(DWORD size) {
+    return (int)((size + BLOCK_SIZE - 1) / BLOCK_SIZE);
+}
+
+BYTE readImage(LPCSTR name, DWORD *size, ImageProblem *problem, DWORD *systemError) {
+    *size = 0;
+    *systemError = 0;
     HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        GetLastError();
+        *systemError = GetLastError();
+        BYTE missing = *systemError == ERROR_FILE_NOT_FOUND || *systemError == ERROR_PATH_NOT_FOUND;
+        *problem = missing ? IMAGE_NOT_FOUND : IMAGE_NOT_OPENED;
         return 0;
     }
     // A size that cannot be taken comes back as INVALID_FILE_SIZE, which is too large too.
@@ -82,24 +130,38 @@ static BYTE readImage(LPCSTR name, DWORD *size) {
     *size = GetFileSize(file, &high);
     if (high != 0 || *size > MAX_IMAGE_SIZE) {
         CloseHandle(file);
+        *problem = IMAGE_TOO_LARGE;
         return 0;
     }
+    // Zeros are never sent in place of the file's bytes: all of them must come.
     memset(ImageBuffer, 0, sizeof ImageBuffer);
     DWORD got = 0;
     BYTE ok = (BYTE)(ReadFile(file, ImageBuffer, *size, &got, NULL) && got == *size);
+    if (!ok) {
+        *systemError = GetLastError();
+    }
     CloseHandle(file);
+    *problem = ok ? IMAGE_READ : IMAGE_SHORT;
     return ok;
 }
 
 BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType) {
-    progress(PBM_SETPOS, 0, 0);
+    memset(&LastTransfer, 0, sizeof LastTransfer);
+    LastTransfer.blocks = -1;
+    LastTransfer.answer = ANSWER_NONE;
     DWORD size = 0;
-    if (!readImage(name, &size)) {
+    if (!readImage(name, &size, &LastTransfer.problem, &LastTransfer.systemError)) {
+        report(TRANSFER_UNREADABLE, -1);
+        if (RunFrontEnd) {
+            RunFrontEnd->fileUnreadable(LastTransfer.problem, LastTransfer.systemError);
+        }
         return 0;
     }
-    int count = (int)((size + BLOCK_SIZE - 1) / BLOCK_SIZE);
-    progress(PBM_SETRANGE, 0, MAKELPARAM(0, count));
-    progress(PBM_SETSTEP, 1, 0);
+    int count = blockCount(size);
+    LastTransfer.blocks = count;
+    if (RunFrontEnd) {
+        RunFrontEnd->fileRead(size, count);
+    }
 
     if (!openSession(count, fileId, fileType)) {
         return 0;
@@ -107,46 +169,62 @@ BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType) {
     for (int index = 0; index < count; index++) {
         buildBlockFrame(index);
         if (!sendBlockWithRetry()) {
-            return 0;
+            return failed(TRANSFER_BLOCK_UNANSWERED, index);
         }
         if (lastReceived == CAN) {
-            return 0;  // the device cancelled: the remaining blocks are not sent
+            // The device cancelled: the remaining blocks are not sent.
+            report(TRANSFER_CANCELLED, index);
+            return 0;
         }
-        progress(PBM_STEPIT, 0, 0);
     }
     // There is no end-of-file frame: the answer to the last block ends the transfer.
+    report(TRANSFER_DONE, -1);
     return 1;
 }
 
 BYTE openSession(int count, FileId fileId, FileType fileType) {
     HeaderFrame header;
     buildHeaderFrame(&header, fileType);
-    writeFrame(header.bytes, HEADER_FRAME_SIZE);
+    if (!writeFrame(header.bytes, HEADER_FRAME_SIZE)) {
+        return failed(TRANSFER_STOPPED, -1);
+    }
+    LastTransfer.headerSent = 1;
     // The device takes the header with ACK, then asks with ENQ; nothing else will do.
-    if (!waitForByte() || lastReceived != ACK) {
-        return 0;
+    if (!awaitAnswer() || lastReceived != ACK || !awaitAnswer() || lastReceived != ENQ) {
+        return failed(TRANSFER_HEADER_UNANSWERED, -1);
     }
-    if (!waitForByte() || lastReceived != ENQ) {
-        return 0;
+    BYTE ack = ACK;
+    if (!writeFrame(&ack, 1)) {
+        return failed(TRANSFER_STOPPED, -1);
     }
-    writeByte(ACK);
     delayTicks(COUNT_FRAME_DELAY_TICKS);
     CountFrame countFrame;
     buildCountFrame(&countFrame, count, fileId);
-    writeFrame(countFrame.bytes, COUNT_FRAME_SIZE);
-    return (BYTE)(waitForByte() && lastReceived == ACK);
+    // A pause cut short by Exit sends no count frame.
+    if (!writeFrame(countFrame.bytes, COUNT_FRAME_SIZE)) {
+        return failed(TRANSFER_STOPPED, -1);
+    }
+    if (!awaitAnswer() || lastReceived != ACK) {
+        return failed(TRANSFER_COUNT_UNANSWERED, -1);
+    }
+    return 1;
 }
 
 BYTE sendBlockWithRetry() {
     // Five sends, back to back: a NAK, noise, a stale byte or silence each start the next
-    // send at once, and the ring is left as it is.
-    for (int attempt = 0; attempt < BLOCK_SEND_ATTEMPTS; attempt++) {
-        writeFrame(FrameBuffer.bytes, BLOCK_FRAME_SIZE);
-        if (waitForByte() && (lastReceived == ACK || lastReceived == CAN)) {
-            return 1;  // the caller tells ACK from CAN
+    // send at once, and the ring is left as it is. Once the program is quitting the block is
+    // not sent again.
+    for (int attempt = 1; attempt <= BLOCK_SEND_ATTEMPTS; attempt++) {
+        if (!writeFrame(FrameBuffer.bytes, BLOCK_FRAME_SIZE)) {
+            return 0;
         }
-        if (linkQuitting()) {
-            return 0;  // Exit during the run: sending the block again would only delay it
+        awaitAnswer();
+        if (RunFrontEnd) {
+            RunFrontEnd->blockAnswered(FrameBlock, attempt, LastTransfer.answer,
+                                       LastTransfer.answerByte);
+        }
+        if (LastTransfer.answer == ANSWER_ACK || LastTransfer.answer == ANSWER_CAN) {
+            return 1;  // the caller tells ACK from CAN
         }
     }
     return 0;

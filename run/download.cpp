@@ -1,11 +1,11 @@
 // The download run: one step per slot in a fixed order (PC_CC in two passes), stopping at
-// the first failure. Progress shows as slot markers, step repaints and the progress bar;
-// the frames themselves are the protocol's.
+// the first failure. Progress shows as slot markers and as the run's events to its front
+// end (run/events.h); the frames themselves are the protocol's.
 #include "run/download.h"
 
 #include "link/link.h"
 #include "protocol/protocol.h"
-#include "protocol/window_context.h"
+#include "run/events.h"
 #include "run/slots.h"
 
 BYTE RunInProgress = 0;
@@ -26,18 +26,25 @@ const StepInfo Steps[] = {
 // clang-format on
 extern const int STEP_COUNT = (int)(sizeof Steps / sizeof Steps[0]);
 
-// Repaints the status lines as they were laid out at start-up, drawing over the old text.
-static void stepRepaint() {
-    InvalidateRect(WindowContext.mainWindow, &WindowContext.clientRect, FALSE);
-}
-
 static void setMarker(int slot, SlotMarker marker) {
     Slots[slot].marker = marker;
-    stepRepaint();
+    if (RunFrontEnd) {
+        RunFrontEnd->markerChanged(slot);
+    }
 }
 
-static void setProgress(int position) {
-    SendMessageA(WindowContext.progressBar, PBM_SETPOS, (WPARAM)position, 0);
+// One transfer of the slot's file: the front end hears it start and end.
+static BYTE sendPass(const StepInfo *step, int pass) {
+    const char *name = Slots[step->slot].name;
+    FileId fileId = pass == 2 ? step->secondPassId : step->fileId;
+    if (RunFrontEnd) {
+        RunFrontEnd->stepStarted(step->slot, pass, name, fileId, step->fileType);
+    }
+    BYTE ok = sendImageFile(name, fileId, step->fileType);
+    if (RunFrontEnd) {
+        RunFrontEnd->stepEnded(step->slot, pass, &LastTransfer);
+    }
+    return ok;
 }
 
 static const StepInfo *stepFor(int slot) {
@@ -52,14 +59,13 @@ static const StepInfo *stepFor(int slot) {
 // Two passes of the same file: '1' while the first goes (and 'e' if it fails), '2' while
 // the second goes.
 static BYTE sendTwoPasses(const StepInfo *step) {
-    const char *name = Slots[step->slot].name;
     setMarker(step->slot, MARK_PASS1);
-    if (!sendImageFile(name, step->fileId, step->fileType)) {
+    if (!sendPass(step, 1)) {
         setMarker(step->slot, MARK_PASS1_FAILED);
         return 0;
     }
     setMarker(step->slot, MARK_PASS2);
-    BYTE ok = sendImageFile(name, step->secondPassId, step->fileType);
+    BYTE ok = sendPass(step, 2);
     setMarker(step->slot, ok ? MARK_DONE : MARK_FAILED);
     return ok;
 }
@@ -76,7 +82,7 @@ BYTE sendStep(int slot) {
         return 1;
     }
     setMarker(slot, MARK_SENDING);
-    BYTE ok = sendImageFile(Slots[slot].name, step->fileId, step->fileType);
+    BYTE ok = sendPass(step, 1);
     setMarker(slot, ok ? MARK_DONE : MARK_FAILED);
     return ok;
 }
@@ -98,22 +104,21 @@ BYTE runDownload() {
     }
     RunInProgress = 1;
 
-    setProgress(0);
+    if (RunFrontEnd) {
+        RunFrontEnd->runStarted();
+    }
     resetMarkers();  // the first step's repaint shows them
-    // When the port cannot be set up the operator has seen why; the POS step then fails by
-    // answer timeout.
+    // When the port cannot be set up the front end has been told why; the POS step then
+    // fails by answer timeout.
     openLink(8, NOPARITY);
 
     BYTE ok = 1;
     for (int i = 0; i < STEP_COUNT && ok; i++) {
         ok = sendStep(Steps[i].slot);
     }
-    if (ok) {
-        setProgress(0);
-        closeLink();
-    } else {
-        closeLink();
-        setProgress(1);
+    closeLink();
+    if (RunFrontEnd) {
+        RunFrontEnd->runEnded(ok);
     }
     RunInProgress = 0;
     return ok;

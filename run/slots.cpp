@@ -2,7 +2,8 @@
 // change them. The catalog's file names are the string table's (resources/strings.rc).
 #include "run/slots.h"
 
-#include "protocol/window_context.h"
+const char *const SlotLabels[SLOT_COUNT] = {"POS",    "PC_CC",    "Pump 1",
+                                            "Pump 2", "Reader 1", "Reader 2"};
 
 ImageSlot Slots[SLOT_COUNT] = {
     {"POS.BIN", MARK_WAITING}, {"PC_CC.BIN", MARK_WAITING},
@@ -18,6 +19,7 @@ void selectFile(int slot, UINT catalogId) {
     if (catalogId < FileCatalog.first || catalogId > FileCatalog.last) {
         return;
     }
-    LoadStringA(WindowContext.instance, catalogId, Slots[slot].name, SLOT_NAME_SIZE);
+    // The catalog is the program's own string table.
+    LoadStringA(GetModuleHandleA(NULL), catalogId, Slots[slot].name, SLOT_NAME_SIZE);
     Slots[slot].marker = MARK_WAITING;
 }

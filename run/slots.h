@@ -28,6 +28,8 @@ struct ImageSlot {
 };
 
 extern ImageSlot Slots[SLOT_COUNT];
+// The slots as the operator calls them, in slot order: "POS", "PC_CC", "Pump 1", ...
+extern const char *const SlotLabels[SLOT_COUNT];
 
 // The driver file names the pump and reader menus choose from: string-table entries 110
 // (IDS_DW_CARD) to 127 (IDS_MEC_PUMP), texts in resources/strings.rc. An entry is named by

@@ -1,9 +1,17 @@
-// The console program on Linux: the terminal test, the image folder, and --device, which
-// names the serial device that the stand-in opens for COMn (its MARVANE_COMn mapping).
+// The console program on Linux: the terminal test, the image folder, the serial device each
+// COMn opens (--device, or the stand-in's own MARVANE_COMn and /dev/ttyS<n-1>), what a
+// port's error means here, the ports this machine has, and Ctrl+C and SIGTERM.
+#include <ctype.h>
+#include <dirent.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include "link/link.h"
 #include "send/send.h"
 
 BYTE consoleIsTerminal() {
@@ -14,6 +22,12 @@ BYTE consoleChangeDirectory(const char *dir) {
     return chdir(dir) == 0 ? 1 : 0;
 }
 
+void consoleCurrentDirectory(char *out, int size) {
+    if (getcwd(out, (size_t)size) == NULL) {
+        snprintf(out, (size_t)size, ".");
+    }
+}
+
 BYTE consoleHasDevices() {
     return 1;
 }
@@ -22,4 +36,157 @@ void consoleMapDevice(int portNumber, const char *path) {
     char name[32];
     snprintf(name, sizeof name, "MARVANE_COM%d", portNumber);
     setenv(name, path, 1);
+}
+
+BYTE consoleDeviceOf(int portNumber, char *out, int size) {
+    char name[32];
+    snprintf(name, sizeof name, "MARVANE_COM%d", portNumber);
+    const char *path = getenv(name);
+    if (path != NULL && path[0] != 0) {
+        snprintf(out, (size_t)size, "%s", path);
+    } else {
+        snprintf(out, (size_t)size, "/dev/ttyS%d", portNumber - 1);
+    }
+    return 1;
+}
+
+const char *consolePortAdvice(DWORD systemError) {
+    switch (systemError) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "not found; check the cable or the adapter, and see --list-ports";
+        case ERROR_ACCESS_DENIED:
+            return "access denied; add your user to the dialout group (sudo usermod -aG dialout "
+                   "$USER) and log in again";
+        case ERROR_SHARING_VIOLATION:
+            return "in use by another program; close it and run again";
+        default:
+            return "the device does not take these settings; try another rate (--baud) or port";
+    }
+}
+
+// What a serial device is, as the kernel tells it: its driver, from sysfs.
+static void describeTty(const char *name, char *out, size_t size) {
+    char link[PATH_MAX];
+    char target[PATH_MAX];
+    snprintf(link, sizeof link, "/sys/class/tty/%.200s/device/driver", name);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) {
+        snprintf(out, size, "-");
+        return;
+    }
+    target[n] = 0;
+    const char *base = strrchr(target, '/');
+    snprintf(out, size, "driver %.200s", base ? base + 1 : target);
+}
+
+// A ttyS port is listed only where a UART answers (the kernel makes the nodes regardless).
+static BYTE uartPresent(const char *name) {
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "/sys/class/tty/%.200s/type", name);
+    FILE *f = fopen(path, "r");
+    int type = 0;
+    if (f != NULL) {
+        if (fscanf(f, "%d", &type) != 1) {
+            type = 0;
+        }
+        fclose(f);
+    }
+    return type != 0;
+}
+
+int consoleListPorts() {
+    int count = 0;
+    // USB adapters by their stable names first: what a technician recognises.
+    DIR *byId = opendir("/dev/serial/by-id");
+    if (byId != NULL) {
+        struct dirent *entry;
+        while ((entry = readdir(byId)) != NULL) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            char path[PATH_MAX];
+            char target[PATH_MAX];
+            snprintf(path, sizeof path, "/dev/serial/by-id/%.255s", entry->d_name);
+            if (realpath(path, target) != NULL) {
+                printf("%-14s %s\n", target, entry->d_name);
+                count++;
+            }
+        }
+        closedir(byId);
+    }
+    DIR *dev = opendir("/dev");
+    if (dev != NULL) {
+        struct dirent *entry;
+        while ((entry = readdir(dev)) != NULL) {
+            const char *name = entry->d_name;
+            BYTE usb = strncmp(name, "ttyUSB", 6) == 0 || strncmp(name, "ttyACM", 6) == 0;
+            BYTE uart = strncmp(name, "ttyS", 4) == 0 && isdigit((unsigned char)name[4]);
+            if (!usb && !(uart && uartPresent(name))) {
+                continue;
+            }
+            char what[PATH_MAX];
+            describeTty(name, what, sizeof what);
+            printf("/dev/%-9s %s", name, what);
+            if (uart) {
+                printf(" (--port %d)", atoi(name + 4) + 1);
+            } else {
+                printf(" (--device /dev/%s)", name);
+            }
+            printf("\n");
+            count++;
+        }
+        closedir(dev);
+    }
+    return count;
+}
+
+BYTE consoleCaseTwin(const char *name, char *twin, int size) {
+    DIR *dir = opendir(".");
+    if (dir == NULL) {
+        return 0;
+    }
+    int matches = 0;
+    char first[NAME_MAX + 1] = "";
+    struct dirent *entry;
+    while ((entry = readdir(dir)) != NULL) {
+        if (strcasecmp(entry->d_name, name) != 0) {
+            continue;
+        }
+        if (++matches == 1) {
+            snprintf(first, sizeof first, "%s", entry->d_name);
+        } else {
+            // Name the one that is not spelt as asked, or the second found.
+            snprintf(twin, (size_t)size, "%s",
+                     strcmp(entry->d_name, name) != 0 ? entry->d_name : first);
+        }
+    }
+    closedir(dir);
+    return matches > 1;
+}
+
+static volatile sig_atomic_t Interrupts = 0;
+
+static void onSignal(int signal) {
+    (void)signal;
+    if (++Interrupts == 1) {
+        requestStop();
+        return;
+    }
+    // A second one while stopping: end at once, the bar's line ended first.
+    (void)!write(STDOUT_FILENO, "\n", 1);
+    _exit(EXIT_INTERRUPTED);
+}
+
+void consoleCatchInterrupts() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+}
+
+BYTE consoleInterrupted() {
+    return Interrupts > 0;
 }

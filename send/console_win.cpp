@@ -1,8 +1,10 @@
-// The console program on Windows: the terminal test and the image folder. Ports are COM1
-// to COM4 by name only, so there is no --device here.
+// The console program on Windows: the terminal test, the image folder, what a port's error
+// means here, the ports the system's serial-port map lists, and Ctrl+C and the other
+// console control events. Ports are named by number only, so there is no --device here.
 #include <io.h>
 #include <stdio.h>
 
+#include "link/link.h"
 #include "send/send.h"
 
 BYTE consoleIsTerminal() {
@@ -13,6 +15,12 @@ BYTE consoleChangeDirectory(const char *dir) {
     return SetCurrentDirectoryA(dir) ? 1 : 0;
 }
 
+void consoleCurrentDirectory(char *out, int size) {
+    if (GetCurrentDirectoryA((DWORD)size, out) == 0) {
+        snprintf(out, (size_t)size, ".");
+    }
+}
+
 BYTE consoleHasDevices() {
     return 0;
 }
@@ -20,4 +28,85 @@ BYTE consoleHasDevices() {
 void consoleMapDevice(int portNumber, const char *path) {
     (void)portNumber;
     (void)path;
+}
+
+BYTE consoleDeviceOf(int portNumber, char *out, int size) {
+    (void)portNumber;
+    (void)out;
+    (void)size;
+    return 0;
+}
+
+const char *consolePortAdvice(DWORD systemError) {
+    switch (systemError) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "not found; check the cable or the adapter, and see --list-ports";
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return "in use by another program (access denied); close it and run again";
+        default:
+            return "the device does not take these settings; try another rate (--baud) or port";
+    }
+}
+
+// HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM: one value per port, the device's name
+// and the COM name it goes by.
+int consoleListPorts() {
+    HKEY map;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    int count = 0;
+    for (DWORD i = 0;; i++) {
+        char device[256];
+        BYTE port[64];
+        DWORD deviceSize = sizeof device;
+        DWORD portSize = sizeof port - 1;
+        DWORD type = 0;
+        LONG result = RegEnumValueA(map, i, device, &deviceSize, NULL, &type, port, &portSize);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (result != ERROR_SUCCESS || type != REG_SZ) {
+            continue;
+        }
+        port[portSize] = 0;
+        printf("%-8s %s\n", (const char *)port, device);
+        count++;
+    }
+    RegCloseKey(map);
+    return count;
+}
+
+BYTE consoleCaseTwin(const char *name, char *twin, int size) {
+    (void)name;
+    (void)twin;
+    (void)size;
+    return 0;  // one folder entry per name, whatever its case
+}
+
+static volatile LONG Interrupts = 0;
+
+// Runs on a thread of its own: the first event asks the run to stop at its next wait, the
+// second ends the program at once.
+static BOOL WINAPI onControl(DWORD event) {
+    (void)event;
+    if (InterlockedIncrement(&Interrupts) == 1) {
+        requestStop();
+        return TRUE;
+    }
+    fputs("\n", stdout);
+    fflush(stdout);
+    ExitProcess(EXIT_INTERRUPTED);
+    return TRUE;
+}
+
+void consoleCatchInterrupts() {
+    SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+BYTE consoleInterrupted() {
+    return Interrupts > 0;
 }

@@ -1,27 +1,31 @@
 // marvane-send: the window program's "Download Files" from a command line. Reads the
 // options, makes the choices through the menu's own command table, checks every file of
-// the run before the port is touched, then runs the same runDownload (host.cpp reports it).
+// the run before the port is touched, then runs the same runDownload (report.cpp prints it).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "link/link.h"
+#include "link/rates.h"
 #include "protocol/protocol.h"
-#include "protocol/window_context.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 #include "run/download.h"
+#include "run/slots.h"
 #include "send/send.h"
 #include "ui/ui.h"
 
-static const char HELP[] =
-    "Usage: marvane-send [options]\n"
+static const char USAGE[] =
+    "Usage: marvane-send [options] --pump1 MAKE\n"
     "Sends the controller's images over one serial port, as \"Download Files\" does in the\n"
     "window program: POS.BIN (id 0, type C), PC_CC.BIN twice (ids 1 and 2, type A), then the\n"
     "Pump 1 (id 3), Pump 2 (id 5), Reader 1 (id 4, type A) and Reader 2 (id 6, type E)\n"
-    "drivers that are chosen. The files are read by bare name from the current folder.\n"
+    "drivers that are chosen. The files are read by bare name from the current folder.\n";
+
+static const char HELP[] =
     "\n"
-    "  --port N          COM port 1 to 4 (default 1)\n"
-    "  --baud N          19200, 9600, 4800 or 2400 (default 9600)\n"
+    "  --port N          the COM port, 1 to 256 or COMn (default 1)\n"
+    "  --baud N          %s (default 9600)\n"
     "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
     "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
     "  --dir DIR         read the files from DIR instead of the current folder\n"
@@ -30,79 +34,98 @@ static const char HELP[] =
     "  --reader1 MAKE    the Reader 1 driver\n"
     "  --reader2 MAKE    the Reader 2 driver\n"
     "                    MAKE is the menu's label, in any case (\"Deer (LTS)\", \"tavro "
-    "generic\")\n"
-    "                    or one word: wayne, gilbarco, tokheim, schlumberger, kraus, bennett,\n"
-    "                    tatsuno, deer, nuovo, donghwa, dart, mechanical, generic. Card readers\n"
-    "                    come in wayne, gilbarco, tokheim, schlumberger and generic only.\n"
+    "generic\"),\n"
+    "                    or one word: %s.\n"
+    "                    Card readers come in %s only.\n"
+    "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
     "  --list-makes      print the makes of each slot with their file names, then stop\n"
+    "  --list-ports      print the serial ports this system has, then stop\n"
     "  --check           check the files, print what would be sent, in order, with id and\n"
     "                    type, then stop without opening the port\n"
     "  --quiet           print nothing but failures\n"
-    "  --progress        show the bar even when standard output is not a terminal\n"
+    "  --verbose         also print each block's answer and every resend\n"
+    "  --json            print one JSON object per event of the run on standard output\n"
+    "  --progress        show the bar even when standard output is not a terminal (there,\n"
+    "                    as one line per transfer)\n"
+    "  --version         print the version, then stop\n"
     "  --help            show this text\n"
     "\n"
-    "Before the port is opened every file of the run must exist, be readable and hold at\n"
-    "most 13,000 bytes, and Pump 1 must have a make. Each transfer prints a line as it starts\n"
-    "and as it ends; on a terminal a bar shows the blocks of the file in flight.\n"
+    "A value may follow its option or be joined to it with '=' (--dir=-odd-name for a value\n"
+    "that starts with '-'). Each option may be given once.\n"
     "\n"
-    "Exit status: 0 every file sent; 1 a step failed (it is named); 2 bad options or files;\n"
-    "3 the port could not be opened or set up.\n";
-
-// The makes' one-word keys and menu labels, each tied to its row of the menu's command
-// table by its Pump 1 command (every make has a pump).
-struct MakeName {
-    const char *key;
-    const char *label;
-    UINT pump1Command;
-};
-
-static const MakeName MakeNames[] = {
-    {"wayne", "Wayne/Dresser", IDM_PUMP1_DW},
-    {"gilbarco", "Gilbarco", IDM_PUMP1_GIL},
-    {"tokheim", "Tokheim", IDM_PUMP1_TOK},
-    {"schlumberger", "Schlumberger", IDM_PUMP1_SAM},
-    {"kraus", "Kraus", IDM_PUMP1_KRS},
-    {"bennett", "Bennett", IDM_PUMP1_BEN},
-    {"tatsuno", "Tatsuno", IDM_PUMP1_TAT},
-    {"deer", "Deer (LTS)", IDM_PUMP1_LTS},
-    {"nuovo", "Nuovo", IDM_PUMP1_NUO},
-    {"donghwa", "Dong Hwa", IDM_PUMP1_DON},
-    {"dart", "DART", IDM_PUMP1_DRT},
-    {"mechanical", "Mechanical", IDM_PUMP1_MEC},
-    {"generic", "Tavro Generic", IDM_PUMP1_GEN},
-};
-static const int MAKE_NAME_COUNT = (int)(sizeof MakeNames / sizeof MakeNames[0]);
+    "Before the port is opened every file of the run must exist, be readable, hold 1 to\n"
+    "13,000 bytes (0 with --allow-empty), and Pump 1 must have a make. Each transfer prints a\n"
+    "line as it starts and as it ends, and the run a closing summary; on a terminal a bar\n"
+    "shows the blocks of the file in flight. Ctrl+C stops the run at its next wait, sends\n"
+    "nothing more and closes the port; a second Ctrl+C ends the program at once.\n"
+    "\n"
+    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause); 2 bad\n"
+    "options or files; 3 the port could not be opened or set up; 4 marvane-send could not\n"
+    "set itself up; 130 interrupted.\n";
 
 // The four slots a make is chosen for, with their options.
 const int MAKE_SLOTS = 4;
 static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
 static const char *const MakeOption[MAKE_SLOTS] = {"--pump1", "--pump2", "--reader1", "--reader2"};
 
-// The rates of the "Baud Rate" menu and their commands.
-struct BaudCommand {
-    int baud;
-    UINT command;
-};
-static const BaudCommand BaudCommands[] = {
-    {19200, IDM_BAUD_19200},
-    {9600, IDM_BAUD_9600},
-    {4800, IDM_BAUD_4800},
-    {2400, IDM_BAUD_2400},
-};
-const int PORT_COUNT = 4;  // "Com 1" to "Com 4"
+const int PORT_MAX = 256;  // COM1 to COM256, as Windows numbers them
 
-struct Options {
-    int port;
-    int baud;
-    const char *device;
-    const char *dir;
-    const char *makes[MAKE_SLOTS];
-    BYTE listMakes;
-    BYTE check;
-    BYTE quiet;
-    BYTE progress;
-    BYTE help;
+// Every option, as a table: its name, whether a value follows, and its place in Options.
+enum OptionId {
+    OPT_PORT,
+    OPT_BAUD,
+    OPT_DEVICE,
+    OPT_DIR,
+    OPT_PUMP1,  // the four makes, in MakeOption's order
+    OPT_PUMP2,
+    OPT_READER1,
+    OPT_READER2,
+    OPT_ALLOW_EMPTY,
+    OPT_LIST_MAKES,
+    OPT_LIST_PORTS,
+    OPT_CHECK,
+    OPT_QUIET,
+    OPT_VERBOSE,
+    OPT_JSON,
+    OPT_PROGRESS,
+    OPT_VERSION,
+    OPT_HELP,
+    OPTION_COUNT
 };
+struct OptionRow {
+    const char *name;
+    const char *shortName;
+    BYTE takesValue;
+};
+// clang-format off
+static const OptionRow OptionTable[OPTION_COUNT] = {
+    {"--port",        0,    1},
+    {"--baud",        0,    1},
+    {"--device",      0,    1},
+    {"--dir",         0,    1},
+    {"--pump1",       0,    1},
+    {"--pump2",       0,    1},
+    {"--reader1",     0,    1},
+    {"--reader2",     0,    1},
+    {"--allow-empty", 0,    0},
+    {"--list-makes",  0,    0},
+    {"--list-ports",  0,    0},
+    {"--check",       0,    0},
+    {"--quiet",       "-q", 0},
+    {"--verbose",     "-v", 0},
+    {"--json",        0,    0},
+    {"--progress",    0,    0},
+    {"--version",     0,    0},
+    {"--help",        "-h", 0},
+};
+// clang-format on
+
+// What the command line said: each option's value (flags: "" when given), 0 when absent.
+static const char *Given[OPTION_COUNT];
+
+static BYTE given(OptionId id) {
+    return Given[id] != 0;
+}
 
 static BYTE sameText(const char *a, const char *b) {
     for (; *a != 0 && *b != 0; a++, b++) {
@@ -116,8 +139,7 @@ static BYTE sameText(const char *a, const char *b) {
 }
 
 static int badInput(const char *what, const char *value) {
-    fprintf(stderr, "marvane-send: %s%s%s\nTry 'marvane-send --help'.\n", what, value ? ": " : "",
-            value ? value : "");
+    complain("%s%s%s\nTry 'marvane-send --help'.", what, value ? ": " : "", value ? value : "");
     return EXIT_BAD_INPUT;
 }
 
@@ -136,55 +158,40 @@ static int wholeNumber(const char *text) {
     return value;
 }
 
-static const MakeRow *rowOf(const MakeName *make) {
+// "2", "COM2" or "com2": the port number, -1 for anything else.
+static int portNumberOf(const char *text) {
+    if ((text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
+        (text[2] == 'M' || text[2] == 'm')) {
+        text += 3;
+    }
+    int number = wholeNumber(text);
+    return number >= 1 && number <= PORT_MAX ? number : -1;
+}
+
+static const MakeRow *findMake(const char *text) {
     for (int i = 0; i < MAKE_COUNT; i++) {
-        if (Makes[i].pump1 == make->pump1Command) {
+        if (sameText(text, Makes[i].key) || sameText(text, Makes[i].label)) {
             return &Makes[i];
         }
     }
     return 0;
 }
 
-// The menu command that chooses `make` for the slot, 0 where that menu does not offer it.
-static UINT commandFor(const MakeName *make, int slot) {
-    const MakeRow *row = rowOf(make);
-    if (row == 0) {
-        return 0;
-    }
-    switch (slot) {
-        case SLOT_PUMP1:
-            return row->pump1;
-        case SLOT_PUMP2:
-            return row->pump2;
-        case SLOT_READER1:
-            return row->reader1;
-        default:
-            return row->reader2;
-    }
-}
-
-static UINT catalogFor(const MakeName *make, int slot) {
-    const MakeRow *row = rowOf(make);
-    if (row == 0) {
-        return 0;
-    }
-    return slot == SLOT_PUMP1 || slot == SLOT_PUMP2 ? row->pumpCatalog : row->readerCatalog;
-}
-
-static const MakeName *findMake(const char *text) {
-    for (int i = 0; i < MAKE_NAME_COUNT; i++) {
-        if (sameText(text, MakeNames[i].key) || sameText(text, MakeNames[i].label)) {
-            return &MakeNames[i];
+static const OptionRow *findOption(const char *name, int *id) {
+    for (*id = 0; *id < OPTION_COUNT; ++*id) {
+        const OptionRow *row = &OptionTable[*id];
+        if (strcmp(name, row->name) == 0 || (row->shortName && strcmp(name, row->shortName) == 0)) {
+            return row;
         }
     }
     return 0;
 }
 
-// Reads the options into *o; returns EXIT_SENT or EXIT_BAD_INPUT (said why).
-static int parseOptions(int argc, char **argv, Options *o) {
+// Reads the command line into Given; returns EXIT_SENT or EXIT_BAD_INPUT (said why).
+static int readCommandLine(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
-        char name[32];
         const char *arg = argv[i];
+        char name[32];
         const char *value = 0;
         // --name=value or --name value
         const char *equals = strchr(arg, '=');
@@ -194,171 +201,229 @@ static int parseOptions(int argc, char **argv, Options *o) {
             arg = name;
             value = equals + 1;
         }
-        BYTE *flag = 0;
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            flag = &o->help;
-        } else if (strcmp(arg, "--list-makes") == 0) {
-            flag = &o->listMakes;
-        } else if (strcmp(arg, "--check") == 0) {
-            flag = &o->check;
-        } else if (strcmp(arg, "--quiet") == 0 || strcmp(arg, "-q") == 0) {
-            flag = &o->quiet;
-        } else if (strcmp(arg, "--progress") == 0) {
-            flag = &o->progress;
+        int id;
+        const OptionRow *row = findOption(arg, &id);
+        if (row == 0) {
+            return badInput(arg[0] == '-' ? "unknown option" : "unexpected argument", argv[i]);
         }
-        if (flag != 0) {
+        if (Given[id] != 0) {
+            return badInput("this option is given twice", row->name);
+        }
+        if (!row->takesValue) {
             if (value != 0) {
                 return badInput("this option takes no value", argv[i]);
             }
-            *flag = 1;
+            Given[id] = "";
             continue;
-        }
-
-        const char **text = 0;
-        const char *port = 0;
-        const char *baud = 0;
-        if (strcmp(arg, "--port") == 0) {
-            text = &port;
-        } else if (strcmp(arg, "--baud") == 0) {
-            text = &baud;
-        } else if (strcmp(arg, "--device") == 0) {
-            text = &o->device;
-        } else if (strcmp(arg, "--dir") == 0) {
-            text = &o->dir;
-        }
-        for (int m = 0; m < MAKE_SLOTS; m++) {
-            if (strcmp(arg, MakeOption[m]) == 0) {
-                text = &o->makes[m];
-            }
-        }
-        if (text == 0) {
-            return badInput(arg[0] == '-' ? "unknown option" : "unexpected argument", argv[i]);
         }
         if (value == 0) {
             if (i + 1 >= argc) {
-                return badInput("this option needs a value", arg);
+                return badInput("this option needs a value", row->name);
             }
             value = argv[++i];
-        }
-        *text = value;
-        if (port != 0) {
-            o->port = wholeNumber(port);
-            if (o->port < 1 || o->port > PORT_COUNT) {
-                return badInput("the port must be 1, 2, 3 or 4 (--port)", port);
+            // "--pump1 --check" is a forgotten make, not a make called "--check".
+            if (value[0] == '-' && value[1] != 0) {
+                complain(
+                    "%s needs a value, not %s (write %s=%s for a value that starts with "
+                    "'-')\nTry 'marvane-send --help'.",
+                    row->name, value, row->name, value);
+                return EXIT_BAD_INPUT;
             }
         }
-        if (baud != 0) {
-            int rate = wholeNumber(baud);
-            o->baud = 0;
-            for (const BaudCommand &b : BaudCommands) {
-                if (b.baud == rate) {
-                    o->baud = rate;
-                }
-            }
-            if (o->baud == 0) {
-                return badInput("the device takes 19200, 9600, 4800 or 2400 baud (--baud)", baud);
-            }
-        }
-    }
-    if (o->device != 0 && !consoleHasDevices()) {
-        return badInput("--device is not available here; name the port with --port", 0);
-    }
-    if (o->device != 0 && o->device[0] == 0) {
-        return badInput("--device needs a path", 0);
+        Given[id] = value;
     }
     return EXIT_SENT;
+}
+
+// The choices the options make, in the window program's terms.
+struct Choices {
+    int port;
+    int baud;
+    const MakeRow *makes[MAKE_SLOTS];
+};
+
+// Checks every value before anything is done with them; EXIT_BAD_INPUT says why.
+static int checkValues(Choices *c) {
+    c->port = LinkSettings.portNumber;  // the window program's defaults
+    c->baud = LinkSettings.baudRate;
+    if (given(OPT_PORT)) {
+        c->port = portNumberOf(Given[OPT_PORT]);
+        if (c->port < 0) {
+            return badInput("the port is 1 to 256 or COM1 to COM256 (--port)", Given[OPT_PORT]);
+        }
+    }
+    if (given(OPT_BAUD)) {
+        int rate = wholeNumber(Given[OPT_BAUD]);
+        c->baud = 0;
+        for (int i = 0; i < BAUD_RATE_COUNT; i++) {
+            if (BaudRates[i] == rate) {
+                c->baud = rate;
+            }
+        }
+        if (c->baud == 0) {
+            return badInput("the device takes 19200, 9600, 4800 or 2400 baud (--baud)",
+                            Given[OPT_BAUD]);
+        }
+    }
+    if (given(OPT_DEVICE) && !consoleHasDevices()) {
+        return badInput("--device is not available here; name the port with --port", 0);
+    }
+    if (given(OPT_DEVICE) && Given[OPT_DEVICE][0] == 0) {
+        return badInput("--device needs a path", 0);
+    }
+    for (int m = 0; m < MAKE_SLOTS; m++) {
+        const char *text = Given[OPT_PUMP1 + m];
+        c->makes[m] = 0;
+        if (text == 0) {
+            continue;
+        }
+        const MakeRow *make = findMake(text);
+        if (make == 0) {
+            complain("unknown make for %s: %s (see --list-makes)", MakeOption[m], text);
+            return EXIT_BAD_INPUT;
+        }
+        if (makeCommand(make, MakeSlot[m]) == 0) {
+            complain("the %s menu offers no %s (see --list-makes)", SlotLabels[MakeSlot[m]],
+                     make->label);
+            return EXIT_BAD_INPUT;
+        }
+        c->makes[m] = make;
+    }
+    int outputs = given(OPT_QUIET) + given(OPT_JSON) + given(OPT_VERBOSE);
+    if (outputs > 1) {
+        return badInput("--quiet, --verbose and --json choose the output: give one of them", 0);
+    }
+    return EXIT_SENT;
+}
+
+// The rates and the makes' keys, as the help text lists them.
+static void printHelp() {
+    char rates[64] = "";
+    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
+        char rate[16];
+        snprintf(rate, sizeof rate, "%s%d",
+                 i == 0                    ? ""
+                 : i + 1 < BAUD_RATE_COUNT ? ", "
+                                           : " or ",
+                 BaudRates[i]);
+        strcat(rates, rate);
+    }
+    char pumps[512] = "";
+    char readers[512] = "";
+    for (int i = 0; i < MAKE_COUNT; i++) {
+        const char *key = Makes[i].key;
+        strcat(pumps, i == 0 ? "" : ", ");
+        strcat(pumps, key);
+        if (Makes[i].reader1 != 0) {
+            strcat(readers, readers[0] == 0 ? "" : ", ");
+            strcat(readers, key);
+        }
+    }
+    fputs(USAGE, stdout);
+    printf(HELP, rates, pumps, readers);
 }
 
 static void listMakes() {
     for (int m = 0; m < MAKE_SLOTS; m++) {
         int slot = MakeSlot[m];
         printf("%s (%s):\n", SlotLabels[slot], MakeOption[m]);
-        for (int i = 0; i < MAKE_NAME_COUNT; i++) {
-            const MakeName *make = &MakeNames[i];
-            if (commandFor(make, slot) == 0) {
+        for (int i = 0; i < MAKE_COUNT; i++) {
+            if (makeCommand(&Makes[i], slot) == 0) {
                 continue;
             }
             char file[SLOT_NAME_SIZE];
-            LoadStringA(WindowContext.instance, catalogFor(make, slot), file, SLOT_NAME_SIZE);
-            printf("  %-13s %-15s %s\n", make->key, make->label, file);
+            LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file,
+                        SLOT_NAME_SIZE);
+            printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
         }
     }
 }
 
-// Chooses the makes through the menu's commands; EXIT_BAD_INPUT (said why) for a make that
-// is unknown or that the slot's menu does not offer.
-static int chooseMakes(HWND host, const Options *o) {
+// The window program's choices, made through its menu commands.
+static void choose(HWND window, const Choices *c) {
     for (int m = 0; m < MAKE_SLOTS; m++) {
-        if (o->makes[m] == 0) {
-            continue;
+        if (c->makes[m] != 0) {
+            UINT command = makeCommand(c->makes[m], MakeSlot[m]);
+            handleCommand(window, command, command, 0);
         }
-        int slot = MakeSlot[m];
-        const MakeName *make = findMake(o->makes[m]);
-        if (make == 0) {
-            fprintf(stderr, "marvane-send: unknown make for %s: %s (see --list-makes)\n",
-                    MakeOption[m], o->makes[m]);
-            return EXIT_BAD_INPUT;
-        }
-        UINT command = commandFor(make, slot);
-        if (command == 0) {
-            fprintf(stderr, "marvane-send: the %s menu offers no %s (see --list-makes)\n",
-                    SlotLabels[slot], make->label);
-            return EXIT_BAD_INPUT;
-        }
-        handleCommand(host, command, command, 0);
     }
-    return EXIT_SENT;
+    // The menu offers COM1 to COM4; the console reaches further.
+    if (c->port <= 4) {
+        UINT command = IDM_COM1 + (UINT)(c->port - 1);
+        handleCommand(window, command, command, 0);
+    } else {
+        setPort(c->port);
+    }
+    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
+        if (BaudRates[i] == c->baud) {
+            UINT command = IDM_BAUD_19200 + (UINT)i;
+            handleCommand(window, command, command, 0);
+        }
+    }
 }
 
-// The bytes of a file are read into this buffer to prove that they can be; one byte more
-// than the device takes, so a longer file shows.
-static BYTE CheckBuffer[MAX_IMAGE_SIZE + 1];
-
-// Whether the file can be sent: it opens, all of it reads, and the device can take it.
-// Says why not on standard error.
-static BYTE checkFile(const char *label, const char *name, DWORD *size) {
-    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        fprintf(stderr, "marvane-send: %s file %s %s\n", label, name,
-                error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                    ? "not found"
-                    : "cannot be opened");
+// Whether the file can be sent: it is the only one of its name, it opens, all of it reads,
+// and the device can take it. Says why not on standard error.
+static BYTE checkFile(const char *label, const char *name, const char *folder, DWORD *size) {
+    char twin[SLOT_NAME_SIZE];
+    if (consoleCaseTwin(name, twin, sizeof twin)) {
+        complain(
+            "%s file %s: %s holds both %s and %s, names that differ only in case; keep "
+            "one",
+            label, name, folder, name, twin);
         return 0;
     }
-    DWORD high = 0;
-    *size = GetFileSize(file, &high);
-    BYTE ok = 1;
-    if (high != 0 || *size > MAX_IMAGE_SIZE) {
-        fprintf(stderr,
-                "marvane-send: %s file %s is too large: the device takes %u bytes at most\n", label,
-                name, (unsigned)MAX_IMAGE_SIZE);
-        ok = 0;
-    } else {
-        DWORD got = 0;
-        if (!ReadFile(file, CheckBuffer, *size, &got, NULL) || got != *size) {
-            fprintf(stderr, "marvane-send: %s file %s cannot be read\n", label, name);
-            ok = 0;
+    ImageProblem problem;
+    DWORD error;
+    if (readImage(name, size, &problem, &error)) {
+        if (*size == 0 && !given(OPT_ALLOW_EMPTY)) {
+            complain(
+                "%s file %s in %s is empty: it would leave the controller without it "
+                "(--allow-empty sends it anyway)",
+                label, name, folder);
+            return 0;
         }
+        return 1;
     }
-    CloseHandle(file);
-    return ok;
+    switch (problem) {
+        case IMAGE_NOT_FOUND:
+            complain("%s file %s not found in %s", label, name, folder);
+            break;
+        case IMAGE_TOO_LARGE:
+            complain("%s file %s in %s is too large: the device takes %u bytes at most", label,
+                     name, folder, (unsigned)MAX_IMAGE_SIZE);
+            break;
+        case IMAGE_NOT_OPENED:
+            complain("%s file %s in %s cannot be opened (system error %u)", label, name, folder,
+                     (unsigned)error);
+            break;
+        default:
+            complain("%s file %s in %s cannot be read whole", label, name, folder);
+            break;
+    }
+    return 0;
 }
 
 // Checks every file of the run and that Pump 1 has a make, all before the port is touched;
-// with `plan`, prints what would be sent. Returns EXIT_SENT or EXIT_BAD_INPUT.
-static int preflight(BYTE plan, const char *portName) {
+// with `plan`, prints what would be sent. Returns EXIT_SENT or EXIT_BAD_INPUT, and the
+// number of transfers in *transfers.
+static int preflight(BYTE plan, const char *portName, int *transfers) {
     BYTE ok = 1;
     if (Slots[SLOT_PUMP1].name[0] == 0) {
-        fprintf(stderr, "marvane-send: Pump 1 has no make (--pump1): the run would fail there\n");
+        complain("Pump 1 has no make (--pump1): the run would fail there");
         ok = 0;
     }
+    char folder[1024];
+    consoleCurrentDirectory(folder, sizeof folder);
     DWORD sizes[SLOT_COUNT] = {0};
+    *transfers = 0;
     for (int i = 0; i < STEP_COUNT; i++) {
         int slot = Steps[i].slot;
-        if (Slots[slot].name[0] != 0 &&
-            !checkFile(SlotLabels[slot], Slots[slot].name, &sizes[slot])) {
+        if (Slots[slot].name[0] == 0) {
+            continue;
+        }
+        *transfers += Steps[i].secondPassId != 0 ? 2 : 1;
+        if (!checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot])) {
             ok = 0;
         }
     }
@@ -377,74 +442,116 @@ static int preflight(BYTE plan, const char *portName) {
         int passes = step->secondPassId != 0 ? 2 : 1;
         for (int pass = 1; pass <= passes; pass++) {
             DWORD size = sizes[step->slot];
-            printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3u blocks\n", ++order,
+            printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks\n", ++order,
                    SlotLabels[step->slot], name, pass == 2 ? step->secondPassId : step->fileId,
-                   step->fileType, (unsigned)size,
-                   (unsigned)((size + BLOCK_SIZE - 1) / BLOCK_SIZE));
+                   step->fileType, (unsigned)size, blockCount(size));
         }
     }
     return EXIT_SENT;
 }
 
+// The window that hosts the tick timer the link's waits count: never shown.
+static LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        onTick(wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static HWND createTickWindow(HINSTANCE instance) {
+    static const char TICK_CLASS[] = "MARVANESEND";
+    WNDCLASSEXA windowClass;
+    memset(&windowClass, 0, sizeof windowClass);
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = tickProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = TICK_CLASS;
+    if (!RegisterClassExA(&windowClass)) {
+        return 0;
+    }
+    return CreateWindowExA(0, TICK_CLASS, "", WS_OVERLAPPED, 0, 0, 0, 0, NULL, NULL, instance,
+                           NULL);
+}
+
 int main(int argc, char **argv) {
-    Options o;
-    memset(&o, 0, sizeof o);
-    o.port = LinkSettings.portNumber;  // the window program's defaults
-    o.baud = LinkSettings.baudRate;
-    int status = parseOptions(argc, argv, &o);
+    if (argc < 2) {
+        fputs(USAGE, stderr);
+        fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
+              stderr);
+        return EXIT_BAD_INPUT;
+    }
+    int status = readCommandLine(argc, argv);
     if (status != EXIT_SENT) {
         return status;
     }
-    if (o.help) {
-        fputs(HELP, stdout);
+    if (given(OPT_HELP)) {
+        printHelp();
         return EXIT_SENT;
     }
-
-    HWND host = createHost(GetModuleHandleA(NULL));
-    if (host == 0) {
-        fprintf(stderr, "marvane-send: cannot make the window that hosts the timer\n");
-        return EXIT_PORT_FAILED;
+    if (given(OPT_VERSION)) {
+        printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
+        return EXIT_SENT;
     }
-    if (o.listMakes) {
+    Choices choices;
+    status = checkValues(&choices);
+    if (status != EXIT_SENT) {
+        return status;
+    }
+    if (given(OPT_LIST_MAKES)) {
         listMakes();
         return EXIT_SENT;
     }
-    status = chooseMakes(host, &o);
-    if (status != EXIT_SENT) {
-        return status;
-    }
-    if (o.dir != 0 && !consoleChangeDirectory(o.dir)) {
-        return badInput("no such folder (--dir)", o.dir);
-    }
-    UINT portCommand = IDM_COM1 + (UINT)(o.port - 1);
-    handleCommand(host, portCommand, portCommand, 0);
-    for (const BaudCommand &b : BaudCommands) {
-        if (b.baud == o.baud) {
-            handleCommand(host, b.command, b.command, 0);
+    if (given(OPT_LIST_PORTS)) {
+        if (consoleListPorts() == 0) {
+            printf("No serial ports found.\n");
         }
+        return EXIT_SENT;
     }
 
-    char portName[600];
-    if (o.device != 0) {
-        snprintf(portName, sizeof portName, "COM%d (%s)", o.port, o.device);
-    } else {
-        snprintf(portName, sizeof portName, "COM%d", o.port);
+    HWND window = createTickWindow(GetModuleHandleA(NULL));
+    if (window == 0) {
+        complain("cannot make the window that hosts the timer (system error %u)",
+                 (unsigned)GetLastError());
+        return EXIT_INTERNAL;
     }
-    status = preflight(o.check, portName);
-    if (status != EXIT_SENT || o.check) {
+    choose(window, &choices);
+    if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
+        return badInput("no such folder (--dir)", Given[OPT_DIR]);
+    }
+
+    if (given(OPT_DEVICE)) {
+        consoleMapDevice(choices.port, Given[OPT_DEVICE]);
+    }
+    char portName[16];
+    snprintf(portName, sizeof portName, "COM%d", choices.port);
+    char device[600];
+    BYTE hasDevice = consoleDeviceOf(choices.port, device, sizeof device);
+    char described[640];
+    snprintf(described, sizeof described, hasDevice ? "%s (%s)" : "%s", portName, device);
+    int transfers = 0;
+    status = preflight(given(OPT_CHECK), described, &transfers);
+    if (status != EXIT_SENT || given(OPT_CHECK)) {
         return status;
     }
 
-    if (o.device != 0) {
-        consoleMapDevice(o.port, o.device);
+    ReportSettings report;
+    memset(&report, 0, sizeof report);
+    report.style = given(OPT_JSON) ? REPORT_JSON : given(OPT_QUIET) ? REPORT_QUIET : REPORT_LINES;
+    report.verbose = given(OPT_VERBOSE);
+    if (report.style == REPORT_LINES) {
+        report.bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
     }
-    setPortDescription(portName);
-    setReporting(o.quiet, o.progress || consoleIsTerminal());
-    if (!o.quiet) {
-        printf("Sending over %s at %d baud\n", portName, LinkSettings.baudRate);
-        fflush(stdout);
-    }
-    status = runAndReport(host);
-    DestroyWindow(host);
-    return status;
+    report.transfers = transfers;
+    report.portName = portName;
+    report.device = hasDevice ? device : 0;
+    setReport(&report);
+    RunFrontEnd = &ConsoleEvents;
+    consoleCatchInterrupts();
+
+    startTicks(window);
+    BYTE ok = consoleInterrupted() ? 0 : runDownload();
+    stopTicks(window);
+    DestroyWindow(window);
+    return finishReport(ok);
 }

@@ -1,32 +1,61 @@
 // marvane-send: the window program's "Download Files" from a command line, over the same
 // link, protocol and run modules. What its pieces share: main.cpp reads the options and
-// checks the files, host.cpp hosts the run and reports it, console_*.cpp is per system.
+// checks the files, report.cpp prints what the run tells it, console_*.cpp is per system.
 #pragma once
 
 #include "platform/winapi.h"
-#include "run/slots.h"
+#include "run/events.h"
 
 // Exit statuses.
 const int EXIT_SENT = 0;
 const int EXIT_STEP_FAILED = 1;
 const int EXIT_BAD_INPUT = 2;
 const int EXIT_PORT_FAILED = 3;
+const int EXIT_INTERNAL = 4;       // marvane-send could not set itself up
+const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
 
-// The slots as the operator calls them, in slot order.
-extern const char *const SlotLabels[SLOT_COUNT];
-
-// host.cpp: the hidden window that hosts the tick timer and takes the progress-bar
-// messages and the step repaints in place of the main window and its bar.
-HWND createHost(HINSTANCE instance);  // 0 if no window could be made
-// quiet: nothing on standard output; bar: a progress bar on it (a terminal).
-void setReporting(BYTE quiet, BYTE bar);
-// How the port is named in messages ("COM1", "COM1 (/dev/ttyUSB0)").
-void setPortDescription(const char *description);
-// Runs runDownload with the ticks on the host and returns the exit status.
-int runAndReport(HWND host);
+// report.cpp: the run's front end at the console.
+enum ReportStyle {
+    REPORT_LINES,  // a line per transfer as it starts and ends
+    REPORT_QUIET,  // failures only
+    REPORT_JSON,   // one JSON object per event on standard output
+};
+struct ReportSettings {
+    ReportStyle style;
+    BYTE verbose;          // each block's answer and every retry
+    BYTE bar;              // 1: a bar redrawn in place (a terminal); 2: its last state as a line
+    int transfers;         // transfers the run will make, for the summary
+    const char *portName;  // "COM1", "COM12"
+    const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
+};
+extern const RunEvents ConsoleEvents;
+void setReport(const ReportSettings *settings);
+// After runDownload: the closing lines and the exit status.
+int finishReport(BYTE ok);
+// Prints a message with the one prefix, on standard error; ends a bar first.
+void complain(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Writes `text` as a JSON string, quotes and escapes included.
+void printJsonString(const char *text);
 
 // console_posix.cpp / console_win.cpp.
 BYTE consoleIsTerminal();  // standard output
 BYTE consoleChangeDirectory(const char *dir);
+// The folder the images are read from, for messages.
+void consoleCurrentDirectory(char *out, int size);
 BYTE consoleHasDevices();  // --device is offered (Linux)
+// What COMn opens here: the device --device named, else the system's own.
 void consoleMapDevice(int portNumber, const char *path);
+BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
+// What the system's error for a port means, with what to do about it.
+const char *consolePortAdvice(DWORD systemError);
+// The serial ports the system has, one per line; 0 when it has none to tell.
+int consoleListPorts();
+// Another file in the folder whose name differs from `name` only in case ("" if none).
+BYTE consoleCaseTwin(const char *name, char *twin, int size);
+// Ctrl+C and the like: the first asks the run to stop, the second ends the program.
+void consoleCatchInterrupts();
+BYTE consoleInterrupted();

@@ -17,7 +17,7 @@
 
 #include "link/link.h"
 #include "protocol/protocol.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"

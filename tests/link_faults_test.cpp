@@ -14,7 +14,7 @@
 #include "link/link.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "run/download.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
@@ -135,6 +135,7 @@ protected:
         WindowContext.progressBar = testwin::makeWindow("LinkFaultsBar", barProc, 300, 20, 0);
         GetClientRect(host, &WindowContext.clientRect);
         startTicks(host);
+        RunFrontEnd = &WindowEvents;  // the window program's front end
         tickTimes.clear();
         barPositions.clear();
         setPort(1);

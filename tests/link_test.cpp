@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "ui/ui.h"
 #include "tests/fixtures/test_host.h"
 #include "tests/fixtures/test_window.h"
 #include "tests/support/sim_process.h"
@@ -52,6 +53,7 @@ protected:
         window = testwin::makeWindow("MarvaneLinkTest", testWindowProc, 200, 100, WS_OVERLAPPED);
         ASSERT_TRUE(window != NULL);
         startTicks(window);
+        RunFrontEnd = &WindowEvents;  // the window program's front end
         Dispatched = 0;
         TickCountdown = 0;
         LinkQuitPending = 0;

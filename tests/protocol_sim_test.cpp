@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "ui/ui.h"
 #include "protocol/protocol.h"
 #include "tests/fixtures/test_host.h"
 #include "tests/fixtures/test_window.h"
@@ -32,6 +33,7 @@ protected:
         resetMessageState();
         host = testwin::makeWindow("ProtocolSimTicks", testwin::tickHostProc, 10, 10, 0);
         startTicks(host);
+        RunFrontEnd = &WindowEvents;  // the window program's front end
         static int serial = 0;
         dir = simtest::testTmpDir() + "/protocol-sim-" + std::to_string(++serial);
         std::filesystem::remove_all(simtest::hostPath(dir));

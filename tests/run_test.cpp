@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"

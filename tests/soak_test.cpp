@@ -18,7 +18,7 @@
 #include "link/link.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
@@ -200,6 +200,7 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
         testwin::makeWindow("SoakProgress", testwin::tickHostProc, 300, 200, 0);
     GetClientRect(host, &WindowContext.clientRect);
     startTicks(host);
+    RunFrontEnd = &WindowEvents;  // the window program's front end
     setPort(1);
 
     std::string dir = "/tmp/marvane-soak-" + std::to_string(getpid());

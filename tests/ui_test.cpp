@@ -12,7 +12,7 @@
 
 #include "link/link.h"
 #include "tests/support/standin_doubles.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
@@ -370,6 +370,7 @@ TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
     standinAttachPeer(3, &peer);
     WindowContext.mainWindow = window;
     startTicks(window);
+    RunFrontEnd = &WindowEvents;  // the window program's front end
 
     command(IDM_COM3);
     EXPECT_EQ(command(IDM_DOWNLOAD), 0);

@@ -4,70 +4,76 @@
 #include "ui/ui.h"
 
 #include "link/link.h"
+#include "link/rates.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
 
+// clang-format off
 const MakeRow Makes[] = {
-    // Wayne/Dresser
-    {IDM_PUMP1_DW, IDM_PUMP2_DW, IDS_DW_PUMP, IDM_READER1_DW, IDM_READER2_DW, IDS_DW_CARD},
-    // Gilbarco
-    {IDM_PUMP1_GIL, IDM_PUMP2_GIL, IDS_GIL_PUMP, IDM_READER1_GIL, IDM_READER2_GIL, IDS_GIL_CARD},
-    // Tokheim
-    {IDM_PUMP1_TOK, IDM_PUMP2_TOK, IDS_TOK_PUMP, IDM_READER1_TOK, IDM_READER2_TOK, IDS_TOK_CARD},
-    // Schlumberger
-    {IDM_PUMP1_SAM, IDM_PUMP2_SAM, IDS_SAM_PUMP, IDM_READER1_SAM, IDM_READER2_SAM, IDS_SAM_CARD},
-    {IDM_PUMP1_KRS, IDM_PUMP2_KRS, IDS_KRS_PUMP, 0, 0, 0},  // Kraus
-    {IDM_PUMP1_BEN, IDM_PUMP2_BEN, IDS_BEN_PUMP, 0, 0, 0},  // Bennett
-    {IDM_PUMP1_TAT, IDM_PUMP2_TAT, IDS_TAT_PUMP, 0, 0, 0},  // Tatsuno
-    {IDM_PUMP1_LTS, IDM_PUMP2_LTS, IDS_LTS_PUMP, 0, 0, 0},  // Deer (LTS)
-    {IDM_PUMP1_NUO, IDM_PUMP2_NUO, IDS_NUO_PUMP, 0, 0, 0},  // Nuovo
-    {IDM_PUMP1_DON, IDM_PUMP2_DON, IDS_DON_PUMP, 0, 0, 0},  // Dong Hwa
-    {IDM_PUMP1_DRT, IDM_PUMP2_DRT, IDS_DRT_PUMP, 0, 0, 0},  // DART
-    {IDM_PUMP1_MEC, IDM_PUMP2_MEC, IDS_MEC_PUMP, 0, 0, 0},  // Mechanical
-    // Tavro Generic
-    {IDM_PUMP1_GEN, IDM_PUMP2_GEN, IDS_GEN_PUMP, IDM_READER1_GEN, IDM_READER2_GEN, IDS_GEN_CARD},
+    // label            key             Pump 1         Pump 2         pump file
+    //                                  Reader 1       Reader 2       reader file
+    {"Wayne/Dresser",   "wayne",        IDM_PUMP1_DW,  IDM_PUMP2_DW,  IDS_DW_PUMP,
+                                        IDM_READER1_DW,  IDM_READER2_DW,  IDS_DW_CARD},
+    {"Gilbarco",        "gilbarco",     IDM_PUMP1_GIL, IDM_PUMP2_GIL, IDS_GIL_PUMP,
+                                        IDM_READER1_GIL, IDM_READER2_GIL, IDS_GIL_CARD},
+    {"Tokheim",         "tokheim",      IDM_PUMP1_TOK, IDM_PUMP2_TOK, IDS_TOK_PUMP,
+                                        IDM_READER1_TOK, IDM_READER2_TOK, IDS_TOK_CARD},
+    {"Schlumberger",    "schlumberger", IDM_PUMP1_SAM, IDM_PUMP2_SAM, IDS_SAM_PUMP,
+                                        IDM_READER1_SAM, IDM_READER2_SAM, IDS_SAM_CARD},
+    {"Kraus",           "kraus",        IDM_PUMP1_KRS, IDM_PUMP2_KRS, IDS_KRS_PUMP, 0, 0, 0},
+    {"Bennett",         "bennett",      IDM_PUMP1_BEN, IDM_PUMP2_BEN, IDS_BEN_PUMP, 0, 0, 0},
+    {"Tatsuno",         "tatsuno",      IDM_PUMP1_TAT, IDM_PUMP2_TAT, IDS_TAT_PUMP, 0, 0, 0},
+    {"Deer (LTS)",      "deer",         IDM_PUMP1_LTS, IDM_PUMP2_LTS, IDS_LTS_PUMP, 0, 0, 0},
+    {"Nuovo",           "nuovo",        IDM_PUMP1_NUO, IDM_PUMP2_NUO, IDS_NUO_PUMP, 0, 0, 0},
+    {"Dong Hwa",        "donghwa",      IDM_PUMP1_DON, IDM_PUMP2_DON, IDS_DON_PUMP, 0, 0, 0},
+    {"DART",            "dart",         IDM_PUMP1_DRT, IDM_PUMP2_DRT, IDS_DRT_PUMP, 0, 0, 0},
+    {"Mechanical",      "mechanical",   IDM_PUMP1_MEC, IDM_PUMP2_MEC, IDS_MEC_PUMP, 0, 0, 0},
+    {"Tavro Generic",   "generic",      IDM_PUMP1_GEN, IDM_PUMP2_GEN, IDS_GEN_PUMP,
+                                        IDM_READER1_GEN, IDM_READER2_GEN, IDS_GEN_CARD},
 };
+// clang-format on
 extern const int MAKE_COUNT = (int)(sizeof Makes / sizeof Makes[0]);
 
-// The "Baud Rate" menu: each entry's command and the rate it sets.
-struct BaudRow {
-    UINT command;
-    int rate;
-};
-
-static const BaudRow BaudRates[] = {
-    {IDM_BAUD_19200, 19200},
-    {IDM_BAUD_9600, 9600},
-    {IDM_BAUD_4800, 4800},
-    {IDM_BAUD_2400, 2400},
-};
-static const int BAUD_COUNT = (int)(sizeof BaudRates / sizeof BaudRates[0]);
-
-// Finds the rate of a "Baud Rate" command. Returns 1 if commandId is one.
-static BYTE findBaud(UINT commandId, int *rate) {
-    for (int i = 0; i < BAUD_COUNT; i++) {
-        if (commandId == BaudRates[i].command) {
-            *rate = BaudRates[i].rate;
-            return 1;
-        }
+UINT makeCommand(const MakeRow *make, int slot) {
+    switch (slot) {
+        case SLOT_PUMP1:
+            return make->pump1;
+        case SLOT_PUMP2:
+            return make->pump2;
+        case SLOT_READER1:
+            return make->reader1;
+        case SLOT_READER2:
+            return make->reader2;
+        default:
+            return 0;
     }
-    return 0;
+}
+
+UINT makeCatalogId(const MakeRow *make, int slot) {
+    BYTE pump = slot == SLOT_PUMP1 || slot == SLOT_PUMP2;
+    return pump ? make->pumpCatalog : make->readerCatalog;
+}
+
+// The "Baud Rate" menu's commands are consecutive, in the order of the rate table.
+static BYTE findBaud(UINT commandId, int *rate) {
+    if (commandId < IDM_BAUD_19200 || commandId >= IDM_BAUD_19200 + (UINT)BAUD_RATE_COUNT) {
+        return 0;
+    }
+    *rate = BaudRates[commandId - IDM_BAUD_19200];
+    return 1;
 }
 
 // Finds the slot and catalog entry of a make command. Returns 1 if commandId is one.
 static BYTE findMake(UINT commandId, int *slot, UINT *catalogId) {
     for (int i = 0; i < MAKE_COUNT; i++) {
-        const MakeRow *row = &Makes[i];
-        if (commandId == row->pump1 || commandId == row->pump2) {
-            *slot = commandId == row->pump1 ? SLOT_PUMP1 : SLOT_PUMP2;
-            *catalogId = row->pumpCatalog;
-            return 1;
-        }
-        if (row->reader1 != 0 && (commandId == row->reader1 || commandId == row->reader2)) {
-            *slot = commandId == row->reader1 ? SLOT_READER1 : SLOT_READER2;
-            *catalogId = row->readerCatalog;
-            return 1;
+        for (int s = SLOT_PUMP1; s <= SLOT_READER2; s++) {
+            UINT command = makeCommand(&Makes[i], s);
+            if (command != 0 && command == commandId) {
+                *slot = s;
+                *catalogId = makeCatalogId(&Makes[i], s);
+                return 1;
+            }
         }
     }
     return 0;

@@ -4,7 +4,6 @@
 #include "platform/winapi.h"
 
 #include "link/link.h"
-#include "protocol/window_context.h"
 #include "resources/resource.h"
 #include "ui/ui.h"
 
@@ -154,6 +153,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     createProgressBar(showCommand);
 
     startTicks(WindowContext.mainWindow);
+    RunFrontEnd = &WindowEvents;
 
     MSG message;
     while (GetMessageA(&message, NULL, 0, 0)) {

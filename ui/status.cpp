@@ -18,16 +18,11 @@ const int PORT_LINE_TOP = 25;
 const int FIRST_SLOT_GAP = 50;
 const int SLOT_LINE_GAP = 25;
 
-// clang-format off
-static const char *const SlotFormats[SLOT_COUNT] = {
-    "[%c] POS file            =>   %s",
-    "[%c] PC_CC file       =>   %s",
-    "[%c] Pump 1 file      =>   %s",
-    "[%c] Pump 2 file      =>   %s",
-    "[%c] Reader 1 file   =>   %s",
-    "[%c] Reader 2 file   =>   %s",
-};
-// clang-format on
+// A slot line is "[x] <label> file", spaces, then "=>   <name>": the spaces line the arrows up
+// in the system font. How many follow each slot's " file", in slot order.
+static const int ArrowGaps[SLOT_COUNT] = {12, 7, 6, 6, 3, 3};
+static const char GAP_SPACES[] = "            ";  // the widest gap, 12
+const int WIDEST_GAP = 12;
 
 // Ports 1 to 4 by name; any other number shows "No Port".
 static const char *const PortNames[] = {"Com 1", "Com 2", "Com 3", "Com 4"};
@@ -59,7 +54,8 @@ void formatStatusLine(int n, char line[STATUS_LINE_SIZE]) {
         const ImageSlot *slot = &Slots[n - 2];
         char shown[SHOWN_NAME_MAX + 1];
         copyShownName(shown, slot->name);
-        wsprintfA(line, SlotFormats[n - 2], slot->marker, shown);
+        const char *gap = GAP_SPACES + WIDEST_GAP - ArrowGaps[n - 2];
+        wsprintfA(line, "[%c] %s file%s=>   %s", slot->marker, SlotLabels[n - 2], gap, shown);
     } else {
         line[0] = 0;
     }

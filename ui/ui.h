@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/winapi.h"
+#include "run/events.h"
 
 // The status display is seven lines: 1 the port settings, 2 to 7 one per slot in slot
 // order. Each is formatted into a buffer of STATUS_LINE_SIZE characters.
@@ -20,9 +21,13 @@ void paintStatus(HWND window);
 // does not know go to DefWindowProcA with the message's own wParam and lParam.
 LRESULT handleCommand(HWND window, UINT commandId, WPARAM wParam, LPARAM lParam);
 
-// One row per make, in menu order: its command in each of the four menus and the catalog
-// entry it loads. Only some makes exist for card readers; 0 marks the missing entries.
+// The makes of pump and card-reader drivers, one row each in menu order: the menu's label,
+// the one word marvane-send takes for it, its command in each of the four menus and the
+// catalog entry (string id) each loads. Only some makes exist for card readers: 0 marks
+// the missing entries. The .rc menu repeats the labels and commands.
 struct MakeRow {
+    const char *label;
+    const char *key;
     UINT pump1;
     UINT pump2;
     UINT pumpCatalog;
@@ -32,3 +37,21 @@ struct MakeRow {
 };
 extern const MakeRow Makes[];
 extern const int MAKE_COUNT;
+// The make's command in the menu of a pump or reader slot, 0 where that menu lacks it.
+UINT makeCommand(const MakeRow *make, int slot);
+// The catalog entry the make loads into a pump or reader slot.
+UINT makeCatalogId(const MakeRow *make, int slot);
+
+// What the window code fills in once at start-up and reports through: the instance, the
+// main window for step repaints, the progress bar, and the main window's client area as
+// measured at start-up.
+struct WindowContextData {
+    HINSTANCE instance;
+    HWND mainWindow;
+    HWND progressBar;
+    RECT clientRect;
+};
+extern WindowContextData WindowContext;
+// The window program's front end of the run: step repaints, progress-bar messages and the
+// port's message boxes, through WindowContext.
+extern const RunEvents WindowEvents;

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "link/link.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
@@ -75,6 +75,7 @@ int main(int argc, char **argv) {
         0, PROGRESS_CLASSA, NULL, WS_CHILD | WS_VISIBLE, client->left, client->bottom - barHeight,
         client->right, barHeight, window, NULL, instance, NULL);
     startTicks(window);
+    RunFrontEnd = &WindowEvents;  // the window program's front end
 
     setPort(1);
     setBaud(baud);

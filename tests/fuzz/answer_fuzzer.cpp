@@ -17,7 +17,7 @@
 #include "link/link.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
-#include "protocol/window_context.h"
+#include "ui/ui.h"
 #include "tests/fixtures/test_window.h"
 #include "tests/support/frame_oracle.h"
 #include "tools/sim_device.h"
@@ -227,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     StandinPeer peer = {&onByte, NULL, NULL, NULL};
     standinAttachPeer(1, &peer);
     startTicks(tickWindow);
+    RunFrontEnd = &WindowEvents;  // the window program's front end
     setPort(1);
     if (!openLink(8, NOPARITY)) {
         fail("the in-process port would not open");

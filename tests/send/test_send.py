@@ -4,11 +4,13 @@ MARVANE_SIM, MARVANE_PORTS_DIR and MARVANE_TEST_TMP. What the device received is
 the simulator's report and saved files; what the operator sees, from the program's output.
 """
 
+import json
 import os
 import pty
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -90,7 +92,7 @@ class SendTest(unittest.TestCase):
         env = dict(os.environ)
         if not WINE_RUN:
             # The stand-in's COM ports are the simulator's links, as Wine's are.
-            for n in range(1, 5):
+            for n in (1, 2, 3, 4, 12):
                 env["MARVANE_COM%d" % n] = os.path.join(PORTS, "com%d" % n)
         return env
 
@@ -159,6 +161,12 @@ class Runs(SendTest):
             self.assertRegex(result.out, head + "sending")
             self.assertRegex(result.out, head + r"sent in \d+\.\d\d s")
         self.assertEqual(14, len(re.findall(r"(sending|sent in)", result.out)))
+        # The summary: transfers, the images' bytes (PC_CC twice), and the time against
+        # the wire's.
+        files = sum(len(stored[name].rstrip(b"\0")) for _, name, _, _ in FULL_SET)
+        self.assertRegex(result.out.splitlines()[-1],
+                         r"^7 of 7 transfers sent, %d bytes in \d+\.\d\d s, \d\.\d\d x the "
+                         r"\d+\.\d\d s the wire needs at 19200 baud$" % files)
         self.assertEqual("", result.err)
 
     def test_a_naked_block_is_sent_again_and_quiet_prints_nothing(self):
@@ -172,14 +180,90 @@ class Runs(SendTest):
         self.assertEqual(["ok"] * 4, [l["outcome"] for l in lines])
         self.assertEqual(stored["POS.BIN"], self.sim.saved("0", "C"))
 
-    def test_a_silent_device_fails_pos_with_the_step_named(self):
-        self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "LTS_PUMP.BIN": 200})
-        self.start_sim(args=["--fault", "silent-header"])
-        result = self.send("--pump1", "deer (lts)")
-        self.assertStatus(result, 1)
-        self.assertIn("POS (POS.BIN, id 0, type C) failed", result.err)
-        self.assertRegex(result.out, r"POS\.BIN\s+id 0\s+type C\s+4 blocks\s+failed")
-        self.assertNotIn("PC_CC", result.out)  # the run stopped there
+    def test_a_failed_transfer_says_what_ended_it_and_where(self):
+        self.write_images({"POS.BIN": 4 * BLOCK, "PC_CC.BIN": 200, "LTS_PUMP.BIN": 200})
+        cases = [
+            ("silent-header", "after 0 of 4 blocks: no answer to the header", "cable"),
+            ("silent-block=1", "after 1 of 4 blocks: no answer after block 2 of 4", "cable"),
+            ("nak-block=1:5", "after 1 of 4 blocks: five NAKs on block 2 of 4", "rate"),
+            ("can-block=2", "after 2 of 4 blocks: cancelled by the device (CAN) at block 3 of 4",
+             "right file"),
+        ]
+        for fault, cause, hint in cases:
+            with self.subTest(fault):
+                self.start_sim(args=["--fault", fault])
+                result = self.send("--pump1", "deer (lts)", "--baud", "19200", "--verbose")
+                self.assertStatus(result, 1)
+                err = result.err.splitlines()
+                self.assertEqual("marvane-send: POS (POS.BIN, id 0, type C) failed " + cause,
+                                 err[0])
+                self.assertIn(hint, err[1])
+                self.assertRegex(result.out, r"POS\.BIN\s+id 0\s+type C\s+4 blocks\s+failed")
+                self.assertNotIn("PC_CC", result.out)  # the run stopped there
+                if fault.startswith("nak"):  # --verbose shows every send and its answer
+                    self.assertEqual([("1", "ACK")] + [(str(n), "NAK") for n in range(1, 6)],
+                                     re.findall(r"block +[12]/4 +send (\d) +(ACK|NAK)",
+                                                result.out))
+                self.sim.stop()
+                self.sim = None
+
+    def test_json_writes_one_object_per_event(self):
+        self.write_images({"POS.BIN": 2 * BLOCK, "PC_CC.BIN": 1, "NUO_PUMP.BIN": 1})
+        self.start_sim(args=["--fault", "nak-block=1:1@1"])
+        result = self.send("--pump1", "nuovo", "--baud", "19200", "--json")
+        self.assertStatus(result, 0)
+        events = [json.loads(line) for line in result.out.splitlines()]
+        self.assertEqual("run-started", events[0]["event"])
+        self.assertEqual((19200, 4), (events[0]["baud"], events[0]["transfers"]))
+        steps = [(e["slot"], e["pass"], e["file"], e["id"], e["type"]) for e in events
+                 if e["event"] == "step-started"]
+        self.assertEqual([("POS", 1, "POS.BIN", "0", "C"), ("PC_CC", 1, "PC_CC.BIN", "1", "A"),
+                          ("PC_CC", 2, "PC_CC.BIN", "2", "A"),
+                          ("Pump 1", 1, "NUO_PUMP.BIN", "3", "A")], steps)
+        blocks = [(e["index"], e["attempt"], e["answer"]) for e in events
+                  if e["event"] == "block"]
+        self.assertEqual([(0, 1, "ACK"), (1, 1, "NAK"), (1, 2, "ACK")], blocks[:3])
+        read = next(e for e in events if e["event"] == "file-read")
+        self.assertEqual((2 * BLOCK, 2), (read["bytes"], read["blocks"]))
+        self.assertEqual(["sent"] * 4, [e["outcome"] for e in events
+                                        if e["event"] == "step-ended"])
+        end = events[-1]
+        self.assertEqual(("run-ended", 0, 4, 2 * BLOCK + 3),
+                         (end["event"], end["status"], end["sent"], end["bytes"]))
+        times = [e["time"] for e in events]
+        self.assertEqual(sorted(times), times)
+
+    def test_an_interrupt_stops_the_run_and_says_where(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
+        self.start_sim()
+        proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200",
+                                              "--verbose"]),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+        for line in proc.stdout:  # until the device has taken POS's third block
+            if re.search(r"block +3/102 +send 1 +ACK", line):
+                break
+        os.killpg(proc.pid, signal.SIGINT)  # as a terminal's Ctrl+C; Wine makes a console's of it
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode, err)
+        stopped = re.search(r"^marvane-send: interrupted in POS at block (\d+) of 102: the "
+                            r"controller holds a partial file; run again$", err, re.M)
+        self.assertTrue(stopped, err)
+        self.assertTrue(out.endswith("\n"))
+        # Nothing went after the block in flight (or about to go): the device has no more.
+        report = driver.wait_for(self.sim.report, 10, what="the unfinished transfer")
+        self.assertEqual(1, len(report))
+        block = int(stopped.group(1))
+        self.assertIn(len(report[0]["sends"]), (block - 1, block))
+
+    def test_ports_past_com9_by_their_device_names(self):
+        stored = self.write_images({"POS.BIN": 129, "PC_CC.BIN": 10, "TAT_PUMP.BIN": 10})
+        self.start_sim(port=12)  # COM12 maps to ports/com12, under Wine as here
+        result = self.send("--port", "com12", "--pump1", "tatsuno", "--baud", "19200")
+        self.assertStatus(result, 0)
+        self.assertIn("Sending over COM12", result.out)
+        self.assertEqual(stored["TAT_PUMP.BIN"], self.sim.saved("3", "A"))
 
     def test_a_port_that_cannot_be_set_up_exits_3_with_the_windows_message(self):
         self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
@@ -191,9 +275,25 @@ class Runs(SendTest):
         self.assertStatus(result, 3)
         # Natively nothing opens; Wine falls back to the machine's own COM2 (/dev/ttyS1),
         # which opens but takes no settings.
-        self.assertRegex(result.err, r"^Error: Unable to (open the port|configure the serial "
-                                     r"port|set the time-out parameters) \(COM2\)\n$")
+        self.assertRegex(result.err, r"^marvane-send: Unable to (open the port|configure the "
+                                     r"serial port|set the time-out parameters) COM2"
+                                     r"( \(\S+com2\))?: \w.*\n$")
+        if not WINE_RUN:
+            self.assertIn("not found; check the cable", result.err)
         self.assertNotIn("failed", result.out)
+
+    @unittest.skipIf(WINE_RUN, "--device is the Linux program's")
+    def test_nothing_goes_over_a_port_that_takes_no_settings(self):
+        self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
+        # A pipe opens like a device but takes no line settings: what is written shows.
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        result = self.send("--device", fifo, "--pump1", "gilbarco")
+        self.assertStatus(result, 3)
+        self.assertIn("Unable to configure the serial port COM1 (%s)" % fifo, result.err)
+        self.assertEqual(b"", os.read(reader, 100))  # not a byte, the header's six least of all
+        os.close(reader)
 
     def test_progress_bar_steps_once_per_block(self):
         self.write_images({"POS.BIN": 20 * BLOCK - 5, "PC_CC.BIN": 10, "MEC_PUMP.BIN": 10})
@@ -209,8 +309,10 @@ class Runs(SendTest):
                 out = run("--pump1", "mechanical", "--baud", "4800", *extra)
                 steps = [int(n) for n in
                          re.findall(r"[\r\n]POS\.BIN +\[[#.]+\] +(\d+)/20 blocks", out)]
-                self.assertEqual(list(range(0, 21)), steps, out)
-                self.assertEqual(len(steps) - 1, self.report()[0]["blocks"])
+                # Into a file the bar is one line, as it stands when the transfer ends.
+                self.assertEqual(list(range(0, 21)) if how == "terminal" else [20], steps, out)
+                self.assertNotIn("\r", out if how != "terminal" else "")
+                self.assertEqual(20, self.report()[0]["blocks"])
                 self.assertIn("MEC_PUMP.BIN  id 3  type A    1 blocks  sent", out)
                 self.sim.stop()
                 self.sim = None
@@ -240,16 +342,18 @@ class Runs(SendTest):
 
 class BadInput(SendTest):
     def test_check_prints_the_plan_and_never_opens_the_port(self):
-        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 129, "SAM_PUMP.BIN": 1,
-                           "GIL_CARD.BIN": 1, "SAM_CARD.BIN": 1})
+        # Names match whatever their case, as on Windows; an empty image goes when allowed.
+        self.write_images({"pos.bin": 13000, "PC_CC.BIN": 129, "SAM_PUMP.BIN": 0,
+                           "Gil_Card.bin": 1, "SAM_CARD.BIN": 1})
         self.start_sim()
-        result = self.send("--check", "--baud", "2400", "--pump1", "schlumberger", "--reader1", "gilbarco",
-                           "--reader2", "SCHLUMBERGER")
+        result = self.send("--check", "--baud", "2400", "--pump1", "schlumberger", "--reader1",
+                           "gilbarco", "--reader2", "SCHLUMBERGER", "--allow-empty")
         self.assertStatus(result, 0)
-        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)", result.out, re.M)
-        self.assertEqual([("1", "POS.BIN", "0", "C"), ("2", "PC_CC.BIN", "1", "A"),
-                          ("3", "PC_CC.BIN", "2", "A"), ("4", "SAM_PUMP.BIN", "3", "A"),
-                          ("5", "GIL_CARD.BIN", "4", "A"), ("6", "SAM_CARD.BIN", "6", "E")],
+        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)\s+(\d+) bytes",
+                          result.out, re.M)
+        self.assertEqual([("1", "POS.BIN", "0", "C", "13000"), ("2", "PC_CC.BIN", "1", "A", "129"),
+                          ("3", "PC_CC.BIN", "2", "A", "129"), ("4", "SAM_PUMP.BIN", "3", "A", "0"),
+                          ("5", "GIL_CARD.BIN", "4", "A", "1"), ("6", "SAM_CARD.BIN", "6", "E", "1")],
                          plan)
         self.assertRegex(result.out, r"Pump 2\s+-\s+skipped")
         self.assertPortUntouched()
@@ -260,62 +364,80 @@ class BadInput(SendTest):
         for check in (["--check"], []):
             result = self.send("--baud", "2400", "--pump1", "kraus", "--pump2", "tatsuno", *check)
             self.assertStatus(result, 2)
-            self.assertIn("Pump 2 file TAT_PUMP.BIN not found", result.err)
+            self.assertRegex(result.err, r"Pump 2 file TAT_PUMP\.BIN not found in \S*images\n")
         self.assertPortUntouched()
         self.assertEqual([], self.sim.report())
 
     def test_each_kind_of_bad_input_exits_2_before_the_port_opens(self):
-        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 13001})
+        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 13001,
+                           "TOK_PUMP.BIN": 0})
         with open(os.path.join(self.images, "DON_PUMP.BIN"), "wb") as f:
             f.write(bytes(13000))
         self.start_sim()
         cases = [
             (["--pump1", "donghwa", "--reader1", "kraus"], "Reader 1 menu offers no Kraus"),
             (["--pump1", "acme"], "unknown make"),
+            (["--list-makes", "--pump1", "acme"], "unknown make"),
             (["--pump1", "donghwa", "--speed", "9600"], "unknown option"),
             (["--pump1", "donghwa", "extra"], "unexpected argument"),
             (["--pump1", "donghwa", "--baud", "14400"], "19200, 9600, 4800 or 2400"),
             (["--pump1", "donghwa", "--baud", "96OO"], "19200, 9600, 4800 or 2400"),
-            (["--pump1", "donghwa", "--port", "5"], "1, 2, 3 or 4"),
-            (["--pump1", "donghwa", "--port", "0"], "1, 2, 3 or 4"),
+            (["--pump1", "donghwa", "--port", "257"], "1 to 256 or COM1 to COM256"),
+            (["--pump1", "donghwa", "--port", "COM0"], "1 to 256 or COM1 to COM256"),
             (["--pump1", "donghwa", "--port"], "needs a value"),
+            (["--pump1", "--check"], "--pump1 needs a value, not --check"),
+            (["--pump1", "donghwa", "--pump1", "kraus"], "given twice: --pump1"),
             (["--pump1", "donghwa", "--dir", host_path(os.path.join(self.dir, "none"))],
              "no such folder"),
             ([], "Pump 1 has no make"),
-            (["--pump1", "gilbarco"], "GIL_PUMP.BIN is too large"),
+            (["--pump1", "gilbarco"], "GIL_PUMP.BIN in "),
+            (["--pump1", "gilbarco"], " is too large"),
+            (["--pump1", "tokheim"], "TOK_PUMP.BIN in "),
+            (["--pump1", "tokheim"], " is empty"),
             (["--pump1", "dong hwa", "--check=yes"], "takes no value"),
+            (None, "Usage: marvane-send"),
+            (["--pump1", "nuovo"], "differ only in case"),
         ]
+        if not WINE_RUN:  # on Windows a folder holds one of the two
+            self.write_images({"NUO_PUMP.BIN": 1, "nuo_pump.bin": 1})
+        else:
+            cases.pop()
         for args, message in cases:
             with self.subTest(args=args):
-                result = self.send(*(["--baud", "2400"] + args))
+                with_rate = ["--baud", "2400"] if args is not None and "--baud" not in args else []
+                result = self.send(*(with_rate + (args or [])))
                 self.assertStatus(result, 2)
                 self.assertIn(message, result.err)
                 self.assertEqual("", result.out)
         self.assertPortUntouched()
 
-    def test_makes_are_the_menus_and_help_names_every_option(self):
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                               "resources", "marvane.rc")) as f:
-            rc = f.read()
+    def test_lists_version_and_help(self):
         result = self.send("--list-makes")
         self.assertStatus(result, 0)
         sections = re.split(r"^(\S.*):$", result.out, flags=re.M)[1:]
         listed = dict(zip(sections[0::2], sections[1::2]))
-        for menu, heading in (("Pump 1", "Pump 1 (--pump1)"), ("Reader2", "Reader 2 (--reader2)"),
-                              ("Reader 1", "Reader 1 (--reader1)")):
-            popup = re.search(r'POPUP "%s"\s+BEGIN(.*?)END' % menu, rc, re.S).group(1)
-            labels = [l for l in re.findall(r'MENUITEM "([^"]+)"', popup) if l != "Select"]
-            self.assertEqual(labels, re.findall(r"^  \S+\s+(.+?)\s+\S+\.BIN$",
-                                                listed[heading], re.M))
-        # File names from the catalog as the description gives it.
+        # Makes and file names as the program's catalog has them.
+        self.assertEqual(13, len(re.findall(r"\.BIN$", listed["Pump 1 (--pump1)"], re.M)))
+        self.assertEqual(5, len(re.findall(r"\.BIN$", listed["Reader 2 (--reader2)"], re.M)))
         self.assertRegex(listed["Pump 2 (--pump2)"], r"deer\s+Deer \(LTS\)\s+LTS_PUMP\.BIN")
         self.assertRegex(listed["Reader 1 (--reader1)"], r"generic\s+Tavro Generic\s+GEN_CARD")
         self.assertRegex(listed["Reader 2 (--reader2)"], r"wayne\s+Wayne/Dresser\s+DW_CARD")
         help_text = self.send("--help").out
         for option in ("--port", "--baud", "--device", "--dir", "--pump1", "--pump2",
-                       "--reader1", "--reader2", "--list-makes", "--check", "--quiet", "--progress",
-                       "--help"):
+                       "--reader1", "--reader2", "--allow-empty", "--list-makes",
+                       "--list-ports", "--check", "--quiet", "--verbose", "--json",
+                       "--progress", "--version", "--help"):
             self.assertIn("  " + option, help_text)
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "CMakeLists.txt")) as f:
+            version = re.search(r"project\(Marvane VERSION ([\d.]+)", f.read()).group(1)
+        self.assertEqual("marvane-send %s\n" % version, self.send("--version").out)
+        # The ports this system has: under Wine the serial-port map holds the mapped ones.
+        ports = self.send("--list-ports")
+        self.assertStatus(ports, 0)
+        if WINE_RUN:
+            self.assertRegex(ports.out, r"(?m)^COM1 +\S")
+            self.assertRegex(ports.out, r"(?m)^COM12 +\S")
 
 
 if __name__ == "__main__":
