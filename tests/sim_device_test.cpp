@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/frame_oracle.h"
-#include "tools/sim_device.h"
+#include "tools/sim/device.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The simulated controller's exchange: frame collection and checks, the answers, the faults
 // a technician can ask for, and what each transfer came to. Timing of the line and all
-// file and terminal work are sim_main's.
-#include "tools/sim_device.h"
+// file and terminal work are main.cpp's.
+#include "tools/sim/device.h"
 
 #include <ctype.h>
 #include <stdio.h>

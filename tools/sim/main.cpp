@@ -1,6 +1,6 @@
 // marvane-sim: plays the station controller on a pseudo-terminal or a real serial port, for
 // the tests, the demo and the bench. This file owns the line (opening, pacing at the wire's
-// speed, killing it), the session's files and the options; the exchange is sim_device's.
+// speed, killing it), the session's files and the options; the exchange is device.cpp's.
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -25,7 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/sim_device.h"
+#include "tools/sim/device.h"
 
 using sim::Nanos;
 
