@@ -1,6 +1,6 @@
 // The simulated controller's exchange: frame collection and checks, the answers, the faults
 // a technician can ask for, and what each transfer came to. Timing of the line and all
-// file and terminal work are main.cpp's.
+// file and terminal work are the program's other files'.
 #include "tools/sim/device.h"
 
 #include <ctype.h>

@@ -1,6 +1,6 @@
 // The simulated controller's side of the block transfer exchange, free of any I/O: it takes
 // the PC's bytes with their arrival times and says what to answer and when, and which
-// transfers ended how. Opening the line, pacing, files and the report are left to main.cpp.
+// transfers ended how. The line, its pacing and the report are the program's other files'.
 #pragma once
 
 #include <stdint.h>
