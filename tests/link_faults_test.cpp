@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "tests/support/device_peer.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "ui/ui.h"
@@ -21,73 +22,9 @@
 
 namespace {
 
-typedef std::vector<BYTE> Bytes;
-
 const UINT MSG_EXIT = WM_USER + 1;
-
-// The controller's side, as far as these cases need it: answers a header with ACK ENQ and
-// a count or block frame with ACK, unless told to stay silent or to answer the PC's ACK
-// (before the count frame) with the given bytes.
-struct Device {
-    Bytes wire;
-    int frames = 0;
-    int blockSends = 0;
-    bool silent = false;
-    Bytes afterPcAck;  // sent when the PC's lone ACK arrives
-    bool blocksUnanswered = false;
-    HWND closeOnFirstBlock = 0;  // the operator chooses Exit while block 0 waits
-    Bytes pending;
-    int blocksLeft = 0;
-    enum { HEADER, PC_ACK, COUNT, BLOCK } state = HEADER;
-
-    static void onByte(void *context, BYTE value) { static_cast<Device *>(context)->take(value); }
-
-    void send(const Bytes &bytes) { standinPeerSend(1, bytes.data(), (int)bytes.size(), 2); }
-
-    void take(BYTE value) {
-        wire.push_back(value);
-        if (silent) {
-            return;
-        }
-        pending.push_back(value);
-        size_t want = state == PC_ACK ? 1 : state == BLOCK ? BLOCK_FRAME_SIZE : 6;
-        if (pending.size() < want) {
-            return;
-        }
-        Bytes frame;
-        frame.swap(pending);
-        frames++;
-        switch (state) {
-            case HEADER:
-                state = PC_ACK;
-                send({ACK, ENQ});
-                break;
-            case PC_ACK:
-                state = COUNT;
-                if (!afterPcAck.empty()) {
-                    send(afterPcAck);
-                }
-                break;
-            case COUNT:
-                state = BLOCK;
-                blocksLeft = std::stoi(std::string(frame.begin() + 1, frame.begin() + 3), 0, 16);
-                send({ACK});
-                break;
-            case BLOCK:
-                blockSends++;
-                if (!blocksUnanswered && --blocksLeft == 0) {
-                    state = HEADER;  // the file is complete: the next frame is a header
-                }
-                if (closeOnFirstBlock != 0 && blockSends == 1) {
-                    PostMessageA(closeOnFirstBlock, MSG_EXIT, 0, 0);
-                }
-                if (!blocksUnanswered) {
-                    send({ACK});
-                }
-                break;
-        }
-    }
-};
+// The header, the PC's ACK, the count frame and block 0 have gone out.
+const size_t BLOCK0_END = 6 + 1 + 6 + BLOCK_FRAME_SIZE;
 
 // Every PBM_SETPOS the progress bar is sent, in order, and each PBM_STEPIT as STEPPED.
 std::vector<WPARAM> barPositions;
@@ -120,15 +57,14 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 class LinkFaultsTest : public ::testing::Test {
 protected:
-    Device device;
+    DevicePeer device;  // the controller: the simulator's device model
     HWND host = 0;
     std::string dir;
 
     void SetUp() override {
         standinReset();
         standinUseVirtualClock(TRUE);
-        StandinPeer peer = {&Device::onByte, NULL, NULL, &device};
-        standinAttachPeer(1, &peer);
+        device.attach(1);
         host = testwin::makeWindow("LinkFaultsHost", hostProc, 300, 200, 0);
         WindowContext.instance = GetModuleHandleA(NULL);
         WindowContext.mainWindow = host;
@@ -229,7 +165,7 @@ TEST_F(LinkFaultsTest, PortThatRefusesItsTimeoutsIsGivenUp) {
 TEST_F(LinkFaultsTest, RunOverAPortThatRefusesItsSettingsEndsWithTheWindowAnswering) {
     // The device answers nothing; the port refuses its settings. Under the time-outs a new
     // handle has (all zero) a read would wait for a byte that never comes.
-    device.silent = true;
+    device.fault("silent-header");
     standinFailCommState(1, TRUE);
     DWORD start = standinNow();
     EXPECT_EQ(0, runDownload());
@@ -251,7 +187,7 @@ TEST_F(LinkFaultsTest, AnswerLeftByTheLastRunIsNotTakenAfterAFailedOpen) {
     // Run 1: the device answers the PC's ACK with NAK ACK before the count frame. Both come
     // in during the pause; the count's wait takes the NAK and the run fails with the ACK
     // still in the ring.
-    device.afterPcAck = {NAK, ACK};
+    device.reply({sim::kPcAck, {NAK, ACK}});
     EXPECT_EQ(0, runDownload());
     EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
     ASSERT_EQ(1, ReceiveRing.count) << "the first run should leave its surplus ACK";
@@ -382,22 +318,26 @@ TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {
 }
 
 TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
-    // Block 0 goes unanswered and the operator chooses Exit meanwhile (the window closes).
-    device.blocksUnanswered = true;
-    device.closeOnFirstBlock = host;
+    // Block 0 goes unanswered and the operator chooses Exit as it arrives (the window closes).
+    device.fault("silent-block=0");
+    device.afterByte = [this] {
+        if (device.wire.size() == BLOCK0_END) {
+            PostMessageA(host, MSG_EXIT, 0, 0);
+        }
+    };
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("EXIT.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
     EXPECT_FALSE(IsWindow(host));
-    EXPECT_EQ(1, device.blockSends) << "the block was sent again after Exit";
+    EXPECT_EQ(BLOCK0_END, device.wire.size()) << "the block was sent again after Exit";
 }
 
 TEST_F(LinkFaultsTest, UnansweredBlockIsStillSentFiveTimesWhileTheProgramRuns) {
-    device.blocksUnanswered = true;
+    device.fault("silent-block=0");
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("NOACK.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(5, device.blockSends);
+    EXPECT_EQ(BLOCK0_END + 4 * BLOCK_FRAME_SIZE, device.wire.size());  // block 0 five times
 }
 
 }  // namespace

@@ -1,18 +1,18 @@
-// The transfer protocol against a scripted device on the stand-in's in-process port, on
-// virtual time: every byte on the wire and the tick at which it went are checked, and
-// time-outs cost no real time. Native only; the simulator suite covers the same ground on
-// a real pty, natively and under Wine.
+// The transfer protocol against the simulator's device model on the stand-in's in-process
+// port, on virtual time: every byte on the wire and the tick at which it went are checked,
+// and time-outs cost no real time. Native only; the simulator suite covers the same ground
+// on a real pty, natively and under Wine.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "link/link.h"
+#include "tests/support/device_peer.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "ui/ui.h"
@@ -23,72 +23,8 @@ namespace {
 
 typedef std::vector<BYTE> Bytes;
 
-// What the device does with one frame: the bytes it answers (none: silence) and after how
-// many milliseconds.
-struct Reply {
-    Bytes bytes;
-    DWORD delayMs;
-};
-
-enum FrameKind { HEADER, COUNT, BLOCK };
-
-// A device that takes the frames the way the controller does and answers as told.
-struct ScriptedDevice {
-    Bytes wire;                   // every byte the PC wrote, in order
-    std::vector<DWORD> when;      // the clock when each arrived
-    std::vector<Bytes> frames;    // frames as they arrived (the PC's lone ACK included)
-    std::vector<int> blockSends;  // sends per block index
-    // kind, block index, send number of that block (1-based)
-    std::function<Reply(FrameKind, int, int)> answer;
-
-    enum State { WANT_HEADER, WANT_PC_ACK, WANT_COUNT, WANT_BLOCK } state = WANT_HEADER;
-    Bytes pending;
-
-    static void onByte(void *context, BYTE value) {
-        static_cast<ScriptedDevice *>(context)->take(value);
-    }
-
-    void take(BYTE value) {
-        wire.push_back(value);
-        when.push_back(standinNow());
-        pending.push_back(value);
-        size_t want = state == WANT_PC_ACK ? 1 : state == WANT_BLOCK ? BLOCK_FRAME_SIZE : 6;
-        if (pending.size() < want) {
-            return;
-        }
-        frames.push_back(pending);
-        Bytes frame = pending;
-        pending.clear();
-        switch (state) {
-            case WANT_HEADER:
-                state = WANT_PC_ACK;
-                send(answer ? answer(HEADER, 0, 1) : Reply{{ACK, ENQ}, 0});
-                break;
-            case WANT_PC_ACK:
-                state = WANT_COUNT;
-                break;
-            case WANT_COUNT:
-                state = WANT_BLOCK;
-                send(answer ? answer(COUNT, 0, 1) : Reply{{ACK}, 0});
-                break;
-            case WANT_BLOCK: {
-                int index = oracle::hexPair(frame[1], frame[2]);
-                if ((int)blockSends.size() <= index) {
-                    blockSends.resize(index + 1);
-                }
-                int sendNumber = ++blockSends[index];
-                send(answer ? answer(BLOCK, index, sendNumber) : Reply{{ACK}, 0});
-                break;
-            }
-        }
-    }
-
-    void send(const Reply &reply) {
-        if (!reply.bytes.empty()) {
-            standinPeerSend(1, reply.bytes.data(), (int)reply.bytes.size(), reply.delayMs);
-        }
-    }
-};
+// The header, the PC's ACK and the count frame come before the first block frame.
+const size_t FIRST_BLOCK = 6 + 1 + 6;
 
 // Records every message the protocol sends to the progress bar.
 struct ProgressMessage {
@@ -111,15 +47,14 @@ LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 class ProtocolPeerTest : public ::testing::Test {
 protected:
-    ScriptedDevice device;
+    DevicePeer device;  // the controller: the simulator's device model
     HWND tickWindow = 0;
     std::string dir;
 
     void SetUp() override {
         standinReset();
         standinUseVirtualClock(TRUE);
-        StandinPeer peer = {&ScriptedDevice::onByte, NULL, NULL, &device};
-        standinAttachPeer(1, &peer);
+        device.attach(1);
         tickWindow = testwin::makeWindow("TickHost", testwin::tickHostProc, 100, 100, 0);
         startTicks(tickWindow);
         RunFrontEnd = &WindowEvents;  // the window program's front end
@@ -137,7 +72,7 @@ protected:
     // A fresh device and a freshly opened link, for the next case of a grouped test.
     void restart() {
         closeLink();
-        device = ScriptedDevice();
+        device = DevicePeer();
         progressLog.clear();
         ASSERT_EQ(1, openLink(8, NOPARITY));
     }
@@ -161,41 +96,58 @@ protected:
         return path;
     }
 
-    // The data bytes of every block frame the device received, in order.
-    Bytes blockData() const {
-        Bytes data;
-        for (const Bytes &frame : device.frames) {
-            if (frame.size() == (size_t)BLOCK_FRAME_SIZE) {
-                data.insert(data.end(), frame.begin() + 3, frame.begin() + 131);
+    // What the PC must write for makeFile's file of `size` bytes, as the frame oracle builds
+    // it: the header, the PC's ACK, the count frame, then each block once, zero-padded.
+    static Bytes expectedWire(char type, char id, size_t size) {
+        int blocks = (int)((size + 127) / 128);
+        Bytes wire = oracle::headerFrame(type);
+        wire.push_back(ACK);
+        Bytes count = oracle::countFrame(blocks, id);
+        wire.insert(wire.end(), count.begin(), count.end());
+        for (size_t at = 0; at < (size_t)blocks * 128; at += 128) {
+            Bytes data(128, 0);
+            for (size_t i = at; i < at + 128 && i < size; i++) {
+                data[i - at] = (BYTE)((i * 7 + 1) & 0xFF);
             }
+            Bytes block = oracle::blockFrame((int)(at / 128), data);
+            wire.insert(wire.end(), block.begin(), block.end());
         }
-        return data;
+        return wire;
+    }
+
+    // The n-th block frame the PC wrote, and the sends per block index: after the header,
+    // its ACK and the count frame, the PC writes only block frames.
+    Bytes sentBlock(int n) const {
+        auto from = device.wire.begin() + FIRST_BLOCK + n * BLOCK_FRAME_SIZE;
+        return Bytes(from, from + BLOCK_FRAME_SIZE);
+    }
+    std::vector<int> blockSends() const {
+        std::vector<int> sends;
+        for (size_t at = FIRST_BLOCK; at + BLOCK_FRAME_SIZE <= device.wire.size();
+             at += BLOCK_FRAME_SIZE) {
+            int index = oracle::hexPair(device.wire[at + 1], device.wire[at + 2]);
+            sends.resize(sends.size() > (size_t)index ? sends.size() : index + 1);
+            sends[index]++;
+        }
+        return sends;
     }
 };
 
 TEST_F(ProtocolPeerTest, WireBytesMatchTheDocumentedFrames) {
-    // Header per type, the PC's ACK, the count frame: count 3 and id '3' is 02 30 33 33 03 65.
+    // Header per type, the PC's ACK, the count frame (count 3 and id '3' is 02 30 33 33 03
+    // 65), then every block once.
     std::string path = makeFile("three.bin", 3 * 128);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    ASSERT_GE(device.frames.size(), 3u);
-    EXPECT_EQ(oracle::headerFrame('A'), device.frames[0]);
-    EXPECT_EQ(Bytes({ACK}), device.frames[1]);
-    EXPECT_EQ(oracle::countFrame(3, '3'), device.frames[2]);
-    ASSERT_EQ(6u, device.frames.size());
-    for (int i = 0; i < 3; i++) {
-        const Bytes &block = device.frames[3 + i];
-        EXPECT_EQ(oracle::blockFrame(i, Bytes(block.begin() + 3, block.begin() + 131)), block)
-            << "block " << i;
-    }
+    EXPECT_EQ(expectedWire('A', '3', 3 * 128), device.wire);
 
     restart();
     path = makeFile("c.bin", 1);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '0', 'C'));
-    EXPECT_EQ(oracle::headerFrame('C'), device.frames[0]);
+    EXPECT_EQ(expectedWire('C', '0', 1), device.wire);
     restart();
     path = makeFile("e.bin", 1);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '6', 'E'));
-    EXPECT_EQ(oracle::headerFrame('E'), device.frames[0]);
+    EXPECT_EQ(expectedWire('E', '6', 1), device.wire);
 }
 
 TEST_F(ProtocolPeerTest, AllZeroBlockEndsIn031B) {
@@ -206,8 +158,8 @@ TEST_F(ProtocolPeerTest, AllZeroBlockEndsIn031B) {
     }
     fclose(f);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '0', 'C'));
-    const Bytes &block = device.frames.back();
-    ASSERT_EQ((size_t)BLOCK_FRAME_SIZE, block.size());
+    ASSERT_EQ(FIRST_BLOCK + BLOCK_FRAME_SIZE, device.wire.size());
+    const Bytes block = sentBlock(0);
     EXPECT_EQ(Bytes({0x02, '0', '0'}), Bytes(block.begin(), block.begin() + 3));
     EXPECT_EQ(0x03, block[131]);
     EXPECT_EQ(0x1B, block[132]);
@@ -216,28 +168,22 @@ TEST_F(ProtocolPeerTest, AllZeroBlockEndsIn031B) {
 TEST_F(ProtocolPeerTest, BlockCountsAndPaddingBySize) {
     struct Case {
         size_t size;
-        int blocks;
         const char *countDigits;
     };
-    const Case cases[] = {{0, 0, "00"},   {1, 1, "01"},       {127, 1, "01"},    {128, 1, "01"},
-                          {129, 2, "02"}, {12928, 101, "65"}, {13000, 102, "66"}};
+    const Case cases[] = {{0, "00"},   {1, "01"},     {127, "01"},  {128, "01"},
+                          {129, "02"}, {12928, "65"}, {13000, "66"}};
     for (const Case &c : cases) {
         restart();
         std::string path = makeFile("sized.bin", c.size);
         ASSERT_EQ(1, sendImageFile(path.c_str(), '1', 'A')) << c.size;
-        const Bytes &count = device.frames[2];
-        EXPECT_EQ(c.countDigits, std::string(count.begin() + 1, count.begin() + 3)) << c.size;
-        EXPECT_EQ((size_t)(3 + c.blocks), device.frames.size()) << c.size;
-        Bytes data = blockData();
-        ASSERT_EQ((size_t)c.blocks * 128, data.size()) << c.size;
-        for (size_t i = 0; i < data.size(); i++) {
-            BYTE expected = i < c.size ? (BYTE)((i * 7 + 1) & 0xFF) : 0;
-            ASSERT_EQ(expected, data[i]) << "size " << c.size << " offset " << i;
-        }
-        if (c.blocks >= 11) {
-            // Index 10 goes as '0' 'A'.
-            EXPECT_EQ('0', device.frames[3 + 10][1]);
-            EXPECT_EQ('A', device.frames[3 + 10][2]);
+        ASSERT_GE(device.wire.size(), FIRST_BLOCK) << c.size;
+        EXPECT_EQ(c.countDigits, std::string(device.wire.begin() + 8, device.wire.begin() + 10))
+            << c.size;
+        // Every block once, the last padded with zeros; index 10 goes as '0' 'A'.
+        EXPECT_EQ(expectedWire('A', '1', c.size), device.wire) << c.size;
+        if (c.size > 10 * 128) {
+            EXPECT_EQ('0', sentBlock(10)[1]);
+            EXPECT_EQ('A', sentBlock(10)[2]);
         }
     }
 }
@@ -252,68 +198,41 @@ TEST_F(ProtocolPeerTest, FilesTheDeviceCannotTakeFailBeforeAnythingIsSent) {
 }
 
 TEST_F(ProtocolPeerTest, NakFourTimesThenAckGoesOn) {
-    device.answer = [](FrameKind kind, int index, int sendNumber) {
-        if (kind == HEADER) {
-            return Reply{{ACK, ENQ}, 0};
-        }
-        if (kind == BLOCK && index == 1 && sendNumber <= 4) {
-            return Reply{{NAK}, 0};
-        }
-        return Reply{{ACK}, 0};
-    };
+    device.fault("nak-block=1:4");
     std::string path = makeFile("nak.bin", 3 * 128);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(std::vector<int>({1, 5, 1}), device.blockSends);
+    EXPECT_EQ(std::vector<int>({1, 5, 1}), blockSends());
     // The five sends of block 1 are identical.
-    EXPECT_EQ(device.frames[4], device.frames[8]);
+    EXPECT_EQ(sentBlock(1), sentBlock(5));
 }
 
 TEST_F(ProtocolPeerTest, FiveNaksFailAfterExactlyFiveSends) {
-    device.answer = [](FrameKind kind, int index, int) {
-        if (kind == HEADER) {
-            return Reply{{ACK, ENQ}, 0};
-        }
-        if (kind == BLOCK && index == 1) {
-            return Reply{{NAK}, 0};
-        }
-        return Reply{{ACK}, 0};
-    };
+    device.fault("nak-block=1:5");
     std::string path = makeFile("nak5.bin", 3 * 128);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(std::vector<int>({1, 5}), device.blockSends);
+    EXPECT_EQ(std::vector<int>({1, 5}), blockSends());
 }
 
 TEST_F(ProtocolPeerTest, CanEndsTheTransfer) {
     // CAN to block 2: blocks 0 to 2 went once each and nothing follows.
-    device.answer = [](FrameKind kind, int index, int) {
-        if (kind == HEADER) {
-            return Reply{{ACK, ENQ}, 0};
-        }
-        return Reply{{(BYTE)(kind == BLOCK && index == 2 ? CAN : ACK)}, 0};
-    };
+    device.fault("can-block=2");
     std::string path = makeFile("can.bin", 5 * 128);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(std::vector<int>({1, 1, 1}), device.blockSends);
+    EXPECT_EQ(std::vector<int>({1, 1, 1}), blockSends());
+    EXPECT_EQ(FIRST_BLOCK + 3 * BLOCK_FRAME_SIZE, device.wire.size());
 
-    // CAN to the header or the count frame is a wrong answer like any other.
-    for (FrameKind where : {HEADER, COUNT}) {
+    // CAN to the header or the count frame is a wrong answer like any other: nothing follows.
+    for (std::string fault : {"can-header", "can-count"}) {
         restart();
-        device.answer = [where](FrameKind kind, int, int) {
-            if (kind == where) {
-                return Reply{{CAN}, 0};
-            }
-            return kind == HEADER ? Reply{{ACK, ENQ}, 0} : Reply{{ACK}, 0};
-        };
+        device.fault(fault);
         path = makeFile("can2.bin", 128);
         EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-        EXPECT_TRUE(device.blockSends.empty());
+        EXPECT_EQ(fault == "can-header" ? 6 : FIRST_BLOCK, device.wire.size()) << fault;
     }
 }
 
 TEST_F(ProtocolPeerTest, EnqBeforeAckFailsAtOnce) {
-    device.answer = [](FrameKind kind, int, int) {
-        return kind == HEADER ? Reply{{ENQ, ACK}, 0} : Reply{{ACK}, 0};
-    };
+    device.fault("enq-before-ack");
     std::string path = makeFile("enq.bin", 128);
     DWORD start = standinNow();
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
@@ -328,9 +247,7 @@ TEST_F(ProtocolPeerTest, HeaderAndCountAnsweredWithAnythingElseFailAtOnce) {
     for (const Bytes &answer : headerAnswers) {
         SCOPED_TRACE(testing::PrintToString(answer));
         restart();
-        device.answer = [answer](FrameKind kind, int, int) {
-            return kind == HEADER ? Reply{answer, 0} : Reply{{ACK}, 0};
-        };
+        device.reply({sim::kHeaderFrame, answer});
         std::string path = makeFile("refused.bin", 128);
         DWORD start = standinNow();
         EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
@@ -340,17 +257,15 @@ TEST_F(ProtocolPeerTest, HeaderAndCountAnsweredWithAnythingElseFailAtOnce) {
     for (BYTE refusal : {NAK, CAN, ENQ}) {
         SCOPED_TRACE(refusal);
         restart();
-        device.answer = [refusal](FrameKind kind, int, int) {
-            return kind == COUNT ? Reply{{refusal, ACK}, 0} : Reply{{ACK, ENQ}, 0};
-        };
+        device.reply({sim::kCountFrame, {refusal, ACK}});
         std::string path = makeFile("count.bin", 128);
         EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-        EXPECT_EQ(3u, device.frames.size());  // header, the PC's ACK, count: no block
+        EXPECT_EQ(FIRST_BLOCK, device.wire.size());  // header, the PC's ACK, count: no block
     }
 }
 
 TEST_F(ProtocolPeerTest, SilenceFailsAfterTheAnswerTimeout) {
-    device.answer = [](FrameKind, int, int) { return Reply{{}, 0}; };
+    device.fault("silent-header");
     std::string path = makeFile("silent.bin", 128);
     DWORD start = standinNow();
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
@@ -375,19 +290,13 @@ TEST_F(ProtocolPeerTest, LateAckIsTakenByTheNextWait) {
     // Block 0's ACK comes 1.6 s late, after the PC gave up at 1.5 s and sent the block
     // again; the device says nothing to the second send. The late ACK lands in the ring and
     // answers the second send's wait, and the transfer goes through.
-    device.answer = [](FrameKind kind, int index, int sendNumber) {
-        if (kind == HEADER) {
-            return Reply{{ACK, ENQ}, 0};
-        }
-        if (kind == BLOCK && index == 0) {
-            return sendNumber == 1 ? Reply{{ACK}, 1600} : Reply{{}, 0};
-        }
-        return Reply{{ACK}, 0};
-    };
+    device.fault("late-ack=0:1600");
+    sim::Reply secondSend = {sim::kBlockFrame, {}};
+    secondSend.send = 2;
+    device.reply(secondSend);
     std::string path = makeFile("late.bin", 2 * 128);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(2, device.blockSends[0]);
-    EXPECT_EQ(1, device.blockSends[1]);
+    EXPECT_EQ(std::vector<int>({2, 1}), blockSends());
 }
 
 TEST_F(ProtocolPeerTest, ProgressMessagesArriveInOrder) {

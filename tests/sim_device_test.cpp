@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/frame_oracle.h"
-#include "tools/sim_device.h"
+#include "tools/sim/device.h"
 
 namespace {
 
@@ -120,6 +120,29 @@ TEST_F(SimDevice, AFrameCutShortIsDroppedAndSilenceEndsTheTransfer) {
     ASSERT_EQ(1u, out.ended.size());
     EXPECT_EQ("failed", out.ended[0].outcome);
     EXPECT_NE(std::string::npos, out.ended[0].detail.find("waiting for the PC's ACK"));
+}
+
+TEST_F(SimDevice, ScriptedRepliesStandInForItsAnswersAndItGoesOn) {
+    sim::Reply quiet = {sim::kBlockFrame, {}};  // block 0's second send goes unanswered
+    quiet.send = 2;
+    sim::Reply late = {sim::kBlockFrame, {sim::ACK}, 500 * MS, 1};  // block 1 of id '3', late
+    late.id = '3';
+    sim::Reply firstHeader = {sim::kHeaderFrame, {sim::NAK, sim::ENQ}};
+    firstHeader.transfer = 1;
+    device.replies = {quiet, late, firstHeader, {sim::kPcAck, {sim::CAN}}};
+    EXPECT_EQ(Bytes({sim::NAK, sim::ENQ}), feed(oracle::headerFrame('A')));
+    EXPECT_EQ(Bytes({sim::CAN}), feed({sim::ACK}));
+    EXPECT_EQ(Bytes({sim::ACK}), feed(oracle::countFrame(2, '3')));
+    const Bytes block0 = oracle::blockFrame(0, Bytes(128, 1));
+    EXPECT_EQ(Bytes({sim::ACK}), feed(block0));
+    EXPECT_EQ(Bytes(), feed(block0));
+    EXPECT_EQ(Bytes({sim::ACK}), feed(oracle::blockFrame(1, Bytes(128, 2))));
+    EXPECT_EQ(now + 500 * MS, out.answers[0].at);
+    ASSERT_EQ(1u, out.ended.size());
+    EXPECT_EQ("ok", out.ended[0].outcome);
+    EXPECT_EQ((std::vector<int>{2, 1}), out.ended[0].sends);
+    // The next transfer's header gets the device's own answer.
+    EXPECT_EQ(Bytes({sim::ACK, sim::ENQ}), feed(oracle::headerFrame('A')));
 }
 
 }  // namespace

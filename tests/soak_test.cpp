@@ -23,7 +23,7 @@
 #include "run/download.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
-#include "tools/sim_device.h"
+#include "tools/sim/device.h"
 
 // Under AddressSanitizer freed blocks sit in its quarantine: ask its allocator instead.
 #if defined(__SANITIZE_ADDRESS__)

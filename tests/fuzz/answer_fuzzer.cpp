@@ -20,7 +20,7 @@
 #include "ui/ui.h"
 #include "tests/fixtures/test_window.h"
 #include "tests/support/frame_oracle.h"
-#include "tools/sim_device.h"
+#include "tools/sim/device.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The suites' one model of the bytes on the wire, written from the description and checked
-// against its examples (sim_test's FrameOracle test): the 7-bit checksum, the two hex digits
+// The suites' one model of the bytes on the wire, written from the frame layouts and checked
+// against known frames (sim_test's FrameOracle test): the 7-bit checksum, the two hex digits
 // and the header, count and block frames. What the device answers is sim::Device's.
 #pragma once
 

@@ -3,13 +3,13 @@
 // between native and Wine runs is in sim_spawn_*.cpp.
 #include "tests/support/sim_process.h"
 
-#include <ctype.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/sim_spawn.h"
 
@@ -21,89 +21,18 @@ std::string join(const std::string &dir, const std::string &name) {
     return dir + "/" + name;
 }
 
-// A tiny reader for the simulator's own JSON lines: one flat object of strings, numbers,
-// booleans and arrays of numbers.
-struct Json {
-    const std::string &s;
-    size_t i = 0;
-    void space() {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n'))
-            i++;
+// The simulator writes each of the device's bytes (a type letter may be any byte) as the
+// character of that number: back to the bytes.
+std::string deviceBytes(const std::string &utf8) {
+    std::string bytes;
+    for (size_t i = 0; i < utf8.size(); i++) {
+        unsigned char c = (unsigned char)utf8[i];
+        if (c >= 0xC0 && i + 1 < utf8.size())
+            c = (unsigned char)((c & 0x1F) << 6 | (utf8[++i] & 0x3F));
+        bytes += (char)c;
     }
-    bool eat(char c) {
-        space();
-        if (i < s.size() && s[i] == c) {
-            i++;
-            return true;
-        }
-        return false;
-    }
-    bool string(std::string *out) {
-        if (!eat('"'))
-            return false;
-        out->clear();
-        while (i < s.size() && s[i] != '"') {
-            char c = s[i++];
-            if (c == '\\' && i < s.size()) {
-                char e = s[i++];
-                if (e == 'u' && i + 4 <= s.size()) {
-                    *out += (char)std::stoi(s.substr(i, 4), nullptr, 16);
-                    i += 4;
-                } else {
-                    *out += e == 'n' ? '\n' : e == 't' ? '\t' : e;
-                }
-            } else {
-                *out += c;
-            }
-        }
-        return eat('"');
-    }
-    bool number(double *out) {
-        space();
-        size_t start = i;
-        while (i < s.size() && (isdigit((unsigned char)s[i]) || s[i] == '-' || s[i] == '+' ||
-                                s[i] == '.' || s[i] == 'e' || s[i] == 'E'))
-            i++;
-        if (start == i)
-            return false;
-        *out = std::stod(s.substr(start, i - start));
-        return true;
-    }
-    // Calls field(name) for each member; field reads the value.
-    bool object(const std::function<bool(const std::string &)> &field) {
-        if (!eat('{'))
-            return false;
-        if (eat('}'))
-            return true;
-        do {
-            std::string name;
-            if (!string(&name) || !eat(':') || !field(name))
-                return false;
-        } while (eat(','));
-        return eat('}');
-    }
-    bool skipValue() {
-        space();
-        std::string str;
-        double d;
-        if (i < s.size() && s[i] == '"')
-            return string(&str);
-        if (s.compare(i, 4, "true") == 0 || s.compare(i, 4, "null") == 0)
-            return (i += 4), true;
-        if (s.compare(i, 5, "false") == 0)
-            return (i += 5), true;
-        if (eat('[')) {
-            if (eat(']'))
-                return true;
-            do {
-                if (!skipValue())
-                    return false;
-            } while (eat(','));
-            return eat(']');
-        }
-        return number(&d);
-    }
-};
+    return bytes;
+}
 
 bool readText(const std::string &unixPath, std::string *text) {
     std::ifstream in(hostPath(unixPath), std::ios::binary);
@@ -120,60 +49,28 @@ int gStarts = 0;
 }  // namespace
 
 bool parseReportLine(const std::string &line, SimTransfer *out) {
-    SimTransfer t;
-    Json j{line};
-    bool ok = j.object([&](const std::string &name) {
-        double d = 0;
-        if (name == "type")
-            return j.string(&t.type);
-        if (name == "id")
-            return j.string(&t.id);
-        if (name == "outcome")
-            return j.string(&t.outcome);
-        if (name == "detail")
-            return j.string(&t.detail);
-        if (name == "sha256")
-            return j.string(&t.sha256);
-        if (name == "sends") {
-            if (!j.eat('['))
-                return false;
-            if (j.eat(']'))
-                return true;
-            do {
-                if (!j.number(&d))
-                    return false;
-                t.sends.push_back((int)d);
-            } while (j.eat(','));
-            return j.eat(']');
-        }
-        if (name == "ordinal" || name == "blocks" || name == "bytes" || name == "start" ||
-            name == "end" || name == "baud" || name == "rx" || name == "tx") {
-            if (!j.number(&d))
-                return false;
-            if (name == "ordinal")
-                t.ordinal = (int)d;
-            if (name == "blocks")
-                t.blocks = (int)d;
-            if (name == "bytes")
-                t.bytes = (long)d;
-            if (name == "start")
-                t.start = d;
-            if (name == "end")
-                t.end = d;
-            if (name == "baud")
-                t.baud = (long)d;
-            if (name == "rx")
-                t.rx = (long)d;
-            if (name == "tx")
-                t.tx = (long)d;
-            return true;
-        }
-        return j.skipValue();
-    });
-    if (!ok)
-        return false;
-    *out = t;
-    return true;
+    try {
+        nlohmann::json j = nlohmann::json::parse(line);
+        SimTransfer t;
+        t.ordinal = j.value("ordinal", 0);
+        t.type = deviceBytes(j.value("type", ""));
+        t.id = deviceBytes(j.value("id", ""));
+        t.outcome = j.value("outcome", "");
+        t.detail = deviceBytes(j.value("detail", ""));
+        t.sha256 = j.value("sha256", "");
+        t.blocks = j.value("blocks", 0);
+        t.sends = j.value("sends", std::vector<int>());
+        t.bytes = j.value("bytes", 0L);
+        t.start = j.value("start", 0.0);
+        t.end = j.value("end", 0.0);
+        t.baud = j.value("baud", 0L);
+        t.rx = j.value("rx", -1L);
+        t.tx = j.value("tx", -1L);
+        *out = t;
+        return true;
+    } catch (const nlohmann::json::exception &) {
+        return false;  // not JSON, not an object, or a field of another type
+    }
 }
 
 bool waitFor(const std::function<bool()> &pred, double timeoutSeconds, int pollMs) {
@@ -340,27 +237,17 @@ SimLineSettings SimProcess::termios() const {
     std::string text;
     if (dir_.empty() || !readText(join(dir_, "termios.json"), &text))
         return t;
-    Json j{text};
-    bool ok = j.object([&](const std::string &name) {
-        double d = 0;
-        if (name == "parity")
-            return j.string(&t.parity);
-        if (name == "raw") {
-            j.space();
-            t.raw = text.compare(j.i, 4, "true") == 0;
-            return j.skipValue();
-        }
-        if (!j.number(&d))
-            return j.skipValue();
-        if (name == "baud")
-            t.baud = (long)d;
-        if (name == "data_bits")
-            t.dataBits = (int)d;
-        if (name == "stop_bits")
-            t.stopBits = (int)d;
-        return true;
-    });
-    t.valid = ok;
+    try {
+        nlohmann::json j = nlohmann::json::parse(text);
+        t.baud = j.value("baud", 0L);
+        t.dataBits = j.value("data_bits", 0);
+        t.parity = j.value("parity", "");
+        t.stopBits = j.value("stop_bits", 0);
+        t.raw = j.value("raw", false);
+        t.valid = true;
+    } catch (const nlohmann::json::exception &) {
+        t = SimLineSettings();
+    }
     return t;
 }
 

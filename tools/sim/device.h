@@ -1,6 +1,6 @@
 // The simulated controller's side of the block transfer exchange, free of any I/O: it takes
 // the PC's bytes with their arrival times and says what to answer and when, and which
-// transfers ended how. Opening the line, pacing, files and the report are left to sim_main.
+// transfers ended how. The line, its pacing and the report are the program's other files'.
 #pragma once
 
 #include <stdint.h>
@@ -61,6 +61,21 @@ struct Fault {
 // Parses one --fault argument; on failure returns false with a message in *error.
 bool parseFault(const std::string &text, Fault *out, std::string *error);
 
+enum FrameKind { kHeaderFrame, kPcAck, kCountFrame, kBlockFrame };
+
+// An answer scripted by an in-process caller (a test): what goes back to one frame instead
+// of the device's own answer, a fault's included, and how late. The device goes on as if it
+// had answered; one gone silent by a fault stays silent. 0 in a limit matches any.
+struct Reply {
+    FrameKind frame;             // kPcAck: the PC's lone ACK after the header's ENQ
+    std::vector<uint8_t> bytes;  // empty: silence
+    Nanos delay = 0;
+    int block = 0;     // kBlockFrame: the block index
+    int send = 0;      // kBlockFrame: only its n-th send in the transfer (1-based)
+    int transfer = 0;  // only the n-th transfer (1-based)
+    char id = 0;       // only transfers of that file id
+};
+
 // One transfer as it ended, for the report and the saved file.
 struct Transfer {
     int ordinal = 0;
@@ -92,6 +107,7 @@ enum DeviceState { kIdle, kWaitPcAck, kWaitCount, kWaitBlock, kSilent, kDead };
 
 struct Device {
     std::vector<Fault> faults;
+    std::vector<Reply> replies;  // the first that matches a frame answers it
 
     DeviceState state = kIdle;
     int ordinal = 0;
@@ -127,6 +143,9 @@ private:
     // The index-th fault of `kind` that applies to the current transfer at `block`, or -1.
     int matchFault(FaultKind kind, int block, bool needId) const;
     void answer(Nanos t, std::vector<uint8_t> bytes, Output *out);
+    // Answers a frame of the transfer with `bytes` after `delay`, or as a matching Reply says.
+    void reply(FrameKind frame, int block, Nanos t, std::vector<uint8_t> bytes, Output *out,
+               Nanos delay = 0);
 };
 
 }  // namespace sim

@@ -1,7 +1,7 @@
 // The simulated controller's exchange: frame collection and checks, the answers, the faults
 // a technician can ask for, and what each transfer came to. Timing of the line and all
-// file and terminal work are sim_main's.
-#include "tools/sim_device.h"
+// file and terminal work are the program's other files'.
+#include "tools/sim/device.h"
 
 #include <ctype.h>
 #include <stdio.h>
@@ -185,6 +185,24 @@ void Device::answer(Nanos t, std::vector<uint8_t> bytes, Output *out) {
     lastAnswerNak = !bytes.empty() && bytes.back() == NAK;
 }
 
+void Device::reply(FrameKind frame, int block, Nanos t, std::vector<uint8_t> bytes, Output *out,
+                   Nanos delay) {
+    for (const Reply &r : replies) {
+        bool sameBlock =
+            frame != kBlockFrame ||
+            (r.block == block &&
+             (!r.send || (block < (int)current.sends.size() && current.sends[block] == r.send)));
+        if (r.frame == frame && sameBlock && (!r.transfer || r.transfer == ordinal) &&
+            (!r.id || (current.id.size() == 1 && current.id[0] == r.id))) {
+            bytes = r.bytes;
+            delay = r.delay;
+            break;
+        }
+    }
+    if (!bytes.empty())
+        answer(t + delay, bytes, out);
+}
+
 void Device::endTransfer(Nanos t, const std::string &outcome, const std::string &detail,
                          Output *out) {
     current.outcome = outcome;
@@ -243,6 +261,7 @@ void Device::onByte(uint8_t b, Nanos t, Output *out) {
     if (state == kWaitPcAck && b == ACK) {
         state = kWaitCount;
         out->log.push_back("PC ACK after ENQ");
+        reply(kPcAck, 0, t, {}, out);
         return;
     }
     if (inTransfer())
@@ -308,7 +327,7 @@ void Device::handleHeader(Nanos t, Output *out) {
             "bad header checksum " + hex2(f[5]) + ", expected " + hex2(frameChecksum(f.data(), 5));
     state = kWaitPcAck;  // in a transfer from here on, so endTransfer reports it
     if (!why.empty()) {
-        answer(t, {NAK}, out);
+        reply(kHeaderFrame, 0, t, {NAK}, out);
         endTransfer(t, "rejected", why + " (NAK)", out);
         return;
     }
@@ -320,13 +339,13 @@ void Device::handleHeader(Nanos t, Output *out) {
         silentWhy = "the header went unanswered (fault " + faults[i].text + ")";
     } else if ((i = matchFault(kCanHeader, -1, false)) >= 0) {
         used[i]++;
-        answer(t, {CAN}, out);
+        reply(kHeaderFrame, 0, t, {CAN}, out);
         endTransfer(t, "cancelled", "CAN to the header (fault " + faults[i].text + ")", out);
     } else if ((i = matchFault(kEnqBeforeAck, -1, false)) >= 0) {
         used[i]++;
-        answer(t, {ENQ, ACK}, out);
+        reply(kHeaderFrame, 0, t, {ENQ, ACK}, out);
     } else {
-        answer(t, {ACK, ENQ}, out);
+        reply(kHeaderFrame, 0, t, {ACK, ENQ}, out);
     }
 }
 
@@ -349,7 +368,7 @@ void Device::handleCount(Nanos t, Output *out) {
     if (!why.empty()) {
         out->log.push_back("NAK: " + why);
         current.detail = why;
-        answer(t, {NAK}, out);
+        reply(kCountFrame, 0, t, {NAK}, out);
         return;
     }
     current.id = std::string(1, (char)f[3]);
@@ -365,11 +384,11 @@ void Device::handleCount(Nanos t, Output *out) {
     }
     if ((i = matchFault(kCanCount, -1, true)) >= 0) {
         used[i]++;
-        answer(t, {CAN}, out);
+        reply(kCountFrame, 0, t, {CAN}, out);
         endTransfer(t, "cancelled", "CAN to the count frame (fault " + faults[i].text + ")", out);
         return;
     }
-    answer(t, {ACK}, out);
+    reply(kCountFrame, 0, t, {ACK}, out);
     expected = 0;
     state = kWaitBlock;
     if (current.blocks == 0)
@@ -401,7 +420,7 @@ void Device::handleBlock(Nanos t, Output *out) {
     if (!why.empty()) {
         out->log.push_back("NAK: " + why);
         current.detail = why;
-        answer(t, {NAK}, out);
+        reply(kBlockFrame, slot, t, {NAK}, out);
         return;
     }
 
@@ -416,19 +435,19 @@ void Device::handleBlock(Nanos t, Output *out) {
         return;
     }
     std::vector<uint8_t> bytes;
-    Nanos at = t;
+    Nanos delay = 0;
     if ((i = matchFault(kStray, slot, true)) >= 0) {
         used[i]++;
         bytes = faults[i].bytes;
     }
     if ((i = matchFault(kLateAck, slot, true)) >= 0) {
         used[i]++;
-        at += faults[i].delay;
+        delay = faults[i].delay;
     }
     if ((i = matchFault(kCanBlock, slot, true)) >= 0) {
         used[i]++;
         bytes.push_back(CAN);
-        answer(at, bytes, out);
+        reply(kBlockFrame, slot, t, bytes, out, delay);
         endTransfer(t, "cancelled",
                     "CAN to block " + std::to_string(slot) + " (fault " + faults[i].text + ")",
                     out);
@@ -437,12 +456,12 @@ void Device::handleBlock(Nanos t, Output *out) {
     if ((i = matchFault(kNakBlock, slot, true)) >= 0) {
         used[i]++;
         bytes.push_back(NAK);
-        answer(at, bytes, out);
+        reply(kBlockFrame, slot, t, bytes, out, delay);
         out->log.push_back("NAK to block " + std::to_string(slot) + " (fault)");
         return;
     }
     bytes.push_back(ACK);
-    answer(at, bytes, out);
+    reply(kBlockFrame, slot, t, bytes, out, delay);
     size_t offset = (size_t)slot * kBlockSize;
     if (current.data.size() < offset + kBlockSize)
         current.data.resize(offset + kBlockSize);

@@ -1,0 +1,41 @@
+// The device model on the stand-in's port: the device's time is the stand-in's clock, and
+// each answer leaves 2 ms of line time after its frame, later when the device delays it.
+#include "tests/support/device_peer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const DWORD LINE_MS = 2;
+
+void take(void *context, BYTE value) {
+    DevicePeer *peer = static_cast<DevicePeer *>(context);
+    peer->wire.push_back(value);
+    peer->when.push_back(standinNow());
+    sim::Nanos now = (sim::Nanos)standinNow() * sim::kMillis;
+    sim::Output out;
+    peer->device.onTime(now, &out);  // a frame cut short for a second is dropped, as on a line
+    peer->device.onByte(value, now, &out);
+    for (const sim::Answer &a : out.answers) {
+        DWORD delay = (DWORD)((a.at - now) / sim::kMillis) + LINE_MS;
+        standinPeerSend(peer->com, a.bytes.data(), (int)a.bytes.size(), delay);
+    }
+    if (peer->afterByte) {
+        peer->afterByte();
+    }
+}
+
+}  // namespace
+
+void DevicePeer::attach(int comNumber) {
+    com = comNumber;
+    StandinPeer peer = {&take, NULL, NULL, this};
+    standinAttachPeer(comNumber, &peer);
+}
+
+void DevicePeer::fault(const std::string &text) {
+    sim::Fault parsed;
+    std::string error;
+    ASSERT_TRUE(sim::parseFault(text, &parsed, &error)) << error;
+    device.faults.push_back(parsed);
+}
