@@ -1,7 +1,7 @@
 // The stand-in's COM ports: "COMn" opens the tty named by MARVANE_COMn (or /dev/ttyS<n-1>),
 // or the in-process device a test double plugged in, and gives the DCB, the time-outs and
-// the modem-line calls their Windows meaning for what the program sets: the four baud rates
-// of its menu, eight data bits, no parity, one stop bit, DTR and RTS on.
+// the modem-line calls their Windows meaning for what the program sets: a standard rate,
+// eight data bits, no parity, one stop bit, DTR and RTS on.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -190,19 +190,16 @@ static StandinHandle *portOf(HANDLE handle) {
     return record;
 }
 
-// The rates of the program's menu, the only ones it sets.
+// The termios speed code of a rate given as a number, as the C library takes one; 0 for a
+// rate the line cannot run at (0 itself would hang the line up).
 static BYTE baudCode(DWORD rate, speed_t *code) {
-    static const struct {
-        DWORD rate;
-        speed_t code;
-    } Rates[] = {{2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}};
-    for (size_t i = 0; i < sizeof Rates / sizeof Rates[0]; i++) {
-        if (Rates[i].rate == rate) {
-            *code = Rates[i].code;
-            return 1;
-        }
+    struct termios probe;
+    memset(&probe, 0, sizeof probe);
+    if (rate == 0 || cfsetspeed(&probe, (speed_t)rate) != 0) {
+        return 0;
     }
-    return 0;
+    *code = cfgetospeed(&probe);
+    return 1;
 }
 
 static void setModemLine(int fd, int line, BYTE on) {
@@ -268,17 +265,10 @@ BOOL WINAPI GetCommState(HANDLE port, DCB *dcb) {
     // The last settings given (the driver's defaults before any), at the line's real rate.
     *dcb = record->dcb;
     struct termios tio;
-    if (record->kind == HANDLE_TTY && tcgetattr(record->fd, &tio) == 0) {
-        static const struct {
-            speed_t code;
-            DWORD rate;
-        } Rates[] = {{B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}};
-        dcb->BaudRate = 0;
-        for (size_t i = 0; i < sizeof Rates / sizeof Rates[0]; i++) {
-            if (Rates[i].code == cfgetospeed(&tio)) {
-                dcb->BaudRate = Rates[i].rate;
-            }
-        }
+    speed_t given;
+    if (record->kind == HANDLE_TTY && tcgetattr(record->fd, &tio) == 0 &&
+        !(baudCode(dcb->BaudRate, &given) && given == cfgetospeed(&tio))) {
+        dcb->BaudRate = 0;  // someone else set the line to another rate
     }
     return TRUE;
 }

@@ -138,6 +138,16 @@ static BYTE sameText(const char *a, const char *b) {
     return *a == *b;
 }
 
+// The rates of the table as the texts name them: "a, b, c or d".
+static void rateList(char *out, int size) {
+    out[0] = 0;
+    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
+        const char *before = i == 0 ? "" : i + 1 < BAUD_RATE_COUNT ? ", " : " or ";
+        snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%s%d", before,
+                 BaudRates[i]);
+    }
+}
+
 static int badInput(const char *what, const char *value) {
     complain("%s%s%s\nTry 'marvane-send --help'.", what, value ? ": " : "", value ? value : "");
     return EXIT_BAD_INPUT;
@@ -261,8 +271,11 @@ static int checkValues(Choices *c) {
             }
         }
         if (c->baud == 0) {
-            return badInput("the device takes 19200, 9600, 4800 or 2400 baud (--baud)",
-                            Given[OPT_BAUD]);
+            char rates[64];
+            char what[96];
+            rateList(rates, sizeof rates);
+            snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
+            return badInput(what, Given[OPT_BAUD]);
         }
     }
     if (given(OPT_DEVICE) && !consoleHasDevices()) {
@@ -298,16 +311,8 @@ static int checkValues(Choices *c) {
 
 // The rates and the makes' keys, as the help text lists them.
 static void printHelp() {
-    char rates[64] = "";
-    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
-        char rate[16];
-        snprintf(rate, sizeof rate, "%s%d",
-                 i == 0                    ? ""
-                 : i + 1 < BAUD_RATE_COUNT ? ", "
-                                           : " or ",
-                 BaudRates[i]);
-        strcat(rates, rate);
-    }
+    char rates[64];
+    rateList(rates, sizeof rates);
     char pumps[512] = "";
     char readers[512] = "";
     for (int i = 0; i < MAKE_COUNT; i++) {

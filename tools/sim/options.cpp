@@ -2,6 +2,8 @@
 // and the combinations that exclude each other refused. The help text is help.cpp's.
 #include "tools/sim/options.h"
 
+#include "link/rates.h"
+
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -152,8 +154,12 @@ void parseOptions(int argc, char **argv) {
     if (!o.device.empty() && o.baudAuto)
         badOption("--baud auto needs a pseudo-terminal");
     speed_t code;
-    if (!o.device.empty() && o.baud && !baudCode(o.baud, &code))
-        badOption("--device needs a standard rate");
+    if (!o.device.empty() && o.baud && !baudCode(o.baud, &code)) {
+        std::string rates;
+        for (int rate : BaudRates)
+            rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
+        badOption("--device needs a rate the controller takes: " + rates);
+    }
     Options = o;
 }
 

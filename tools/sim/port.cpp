@@ -13,6 +13,8 @@
 
 #include <filesystem>
 
+#include "link/rates.h"
+
 #include "tools/sim/files.h"
 #include "tools/sim/options.h"
 #include "tools/sim/report.h"
@@ -23,21 +25,14 @@ PortData Port;
 
 namespace {
 
-struct BaudName {
-    long value;
-    speed_t code;
-};
-const BaudName kBauds[] = {
-    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-};
-
+// The rate a termios speed code stands for, among the rates the controller takes; 0 for any
+// other.
 long baudValue(speed_t code) {
-    for (const BaudName &b : kBauds)
-        if (b.code == code)
-            return b.value;
+    for (int rate : BaudRates) {
+        speed_t own;
+        if (baudCode(rate, &own) && own == code)
+            return rate;
+    }
     return 0;
 }
 
@@ -114,12 +109,15 @@ bool linkPcEnd(const char *name) {
 }  // namespace
 
 bool baudCode(long value, speed_t *code) {
-    for (const BaudName &b : kBauds)
-        if (b.value == value) {
-            *code = b.code;
-            return true;
-        }
-    return false;
+    bool taken = false;
+    for (int rate : BaudRates)
+        taken = taken || rate == value;
+    // The C library turns a rate given as a number into its speed code.
+    struct termios probe = {};
+    if (!taken || cfsetspeed(&probe, (speed_t)value) != 0)
+        return false;
+    *code = cfgetospeed(&probe);
+    return true;
 }
 
 bool openPort() {

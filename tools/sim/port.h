@@ -21,6 +21,7 @@ struct PortData {
 
 extern PortData Port;
 
+// The termios speed code of a rate the controller takes (link/rates.h); false for others.
 bool baudCode(long value, speed_t *code);
 // Opens the line the options name and links (or prints) the PC end; false, logged, if not.
 bool openPort();
