@@ -39,13 +39,19 @@ LRESULT CALLBACK barProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 // The main window's stand-in: counts down the ticks and notes when each was dispatched;
-// MSG_EXIT destroys it, as Exit does.
+// MSG_EXIT destroys it, as Exit does, and so does the first tick after exitAtNextTick is set
+// (Exit handled in the very pump that moved an answer into the ring).
 std::vector<DWORD> tickTimes;
+bool exitAtNextTick = false;
 
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_TIMER) {
         tickTimes.push_back(standinNow());
         onTick(wParam);
+        if (exitAtNextTick) {
+            exitAtNextTick = false;
+            DestroyWindow(window);
+        }
         return 0;
     }
     if (message == MSG_EXIT) {
@@ -73,6 +79,7 @@ protected:
         startTicks(host);
         RunFrontEnd = &WindowEvents;  // the window program's front end
         tickTimes.clear();
+        exitAtNextTick = false;
         barPositions.clear();
         setPort(1);
         setBaud(9600);
@@ -330,6 +337,29 @@ TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
     EXPECT_FALSE(IsWindow(host));
     EXPECT_EQ(BLOCK0_END, device.wire.size()) << "the block was sent again after Exit";
+}
+
+TEST_F(LinkFaultsTest, ExitDuringThePauseSendsNoCountFrame) {
+    const size_t HEADER_AND_ACK = 6 + 1;  // the pause starts once the PC has answered ENQ
+    device.afterByte = [this] {
+        if (device.wire.size() == HEADER_AND_ACK) {
+            PostMessageA(host, MSG_EXIT, 0, 0);
+        }
+    };
+    ASSERT_EQ(1, openLink(8, NOPARITY));
+    std::string path = makeFile("PAUSE.BIN", 300);
+    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_EQ(HEADER_AND_ACK, device.wire.size()) << "the count frame went after Exit";
+}
+
+TEST_F(LinkFaultsTest, ExitWithTheLastAckInTheRingSendsNoNextHeader) {
+    // POS's three blocks: Exit comes in the pump that takes the last block's ACK off the line.
+    const size_t POS_END = 6 + 1 + 6 + 3 * BLOCK_FRAME_SIZE;
+    device.afterByte = [this] { exitAtNextTick = exitAtNextTick || device.wire.size() == POS_END; };
+    EXPECT_EQ(0, runDownload());
+    EXPECT_FALSE(IsWindow(host));
+    EXPECT_EQ(MARK_DONE, Slots[SLOT_POS].marker);  // the device has all of it
+    EXPECT_EQ(POS_END, device.wire.size()) << "PC_CC's header went after Exit";
 }
 
 TEST_F(LinkFaultsTest, UnansweredBlockIsStillSentFiveTimesWhileTheProgramRuns) {
