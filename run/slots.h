@@ -28,7 +28,7 @@ struct ImageSlot {
 };
 
 extern ImageSlot Slots[SLOT_COUNT];
-// The slots as the operator calls them, in slot order: "POS", "PC_CC", "Pump 1", ...
+// The slots as the operator calls them, in slot order.
 extern const char *const SlotLabels[SLOT_COUNT];
 
 // The driver file names the pump and reader menus choose from: string-table entries 110

@@ -25,7 +25,7 @@ static const char USAGE[] =
 static const char HELP[] =
     "\n"
     "  --port N          the COM port, 1 to 256 or COMn (default 1)\n"
-    "  --baud N          %s (default 9600)\n"
+    "  --baud N          %s (default %d)\n"
     "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
     "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
     "  --dir DIR         read the files from DIR instead of the current folder\n"
@@ -33,10 +33,9 @@ static const char HELP[] =
     "  --pump2 MAKE      the Pump 2 driver\n"
     "  --reader1 MAKE    the Reader 1 driver\n"
     "  --reader2 MAKE    the Reader 2 driver\n"
-    "                    MAKE is the menu's label, in any case (\"Deer (LTS)\", \"tavro "
-    "generic\"),\n"
-    "                    or one word: %s.\n"
-    "                    Card readers come in %s only.\n"
+    "                    MAKE is the menu's label in any case, quoted where it has a space,\n"
+    "                    or one word:%s.\n"
+    "                    Card readers come in%s only.\n"
     "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
     "  --list-makes      print the makes of each slot with their file names, then stop\n"
     "  --list-ports      print the serial ports this system has, then stop\n"
@@ -309,23 +308,39 @@ static int checkValues(Choices *c) {
     return EXIT_SENT;
 }
 
+// Adds " word" (and "," when more follow) to a list the help text prints, going on to a
+// fresh line, under the options' texts, before column 90.
+static void appendWord(char *list, int size, const char *word, BYTE more, int *column) {
+    int length = (int)strlen(word) + 1 + (more ? 1 : 0);
+    if (*column + length > 90) {
+        snprintf(list + strlen(list), (size_t)(size - (int)strlen(list)), "\n%19s", "");
+        *column = 19;
+    }
+    snprintf(list + strlen(list), (size_t)(size - (int)strlen(list)), " %s%s", word,
+             more ? "," : "");
+    *column += length;
+}
+
 // The rates and the makes' keys, as the help text lists them.
 static void printHelp() {
     char rates[64];
     rateList(rates, sizeof rates);
     char pumps[512] = "";
     char readers[512] = "";
+    int pumpColumn = 32;  // where "or one word:" ends
+    int readerColumn = 40;
     for (int i = 0; i < MAKE_COUNT; i++) {
-        const char *key = Makes[i].key;
-        strcat(pumps, i == 0 ? "" : ", ");
-        strcat(pumps, key);
+        appendWord(pumps, sizeof pumps, Makes[i].key, i + 1 < MAKE_COUNT, &pumpColumn);
         if (Makes[i].reader1 != 0) {
-            strcat(readers, readers[0] == 0 ? "" : ", ");
-            strcat(readers, key);
+            BYTE more = 0;
+            for (int j = i + 1; j < MAKE_COUNT; j++) {
+                more = more || Makes[j].reader1 != 0;
+            }
+            appendWord(readers, sizeof readers, Makes[i].key, more, &readerColumn);
         }
     }
     fputs(USAGE, stdout);
-    printf(HELP, rates, pumps, readers);
+    printf(HELP, rates, LinkSettings.baudRate, pumps, readers);
 }
 
 static void listMakes() {
