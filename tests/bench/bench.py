@@ -211,10 +211,11 @@ def run_wine(session, args, hashes, baud, work):
     try:
         with open(sim.ready) as f:
             pts = f.read().strip()
-        program = find_pid("marvane.exe", session.prefix) or session.program.pid
-        server = find_pid("wineserver", session.prefix)
+        prefix = session.env["WINEPREFIX"]
+        program = find_pid("marvane.exe", prefix) or session.program.pid
+        server = find_pid("wineserver", prefix)
         if server is None:
-            raise RuntimeError("no wineserver found for %s" % session.prefix)
+            raise RuntimeError("no wineserver found for %s" % prefix)
         watch = RunWatch(program, server, pts)
         watch.start()
         session.download()
