@@ -50,19 +50,9 @@ BYTE consoleDeviceOf(int portNumber, char *out, int size) {
     return 1;
 }
 
-const char *consolePortAdvice(DWORD systemError) {
-    switch (systemError) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return "not found; check the cable or the adapter, and see --list-ports";
-        case ERROR_ACCESS_DENIED:
-            return "access denied; add your user to the dialout group (sudo usermod -aG dialout "
-                   "$USER) and log in again";
-        case ERROR_SHARING_VIOLATION:
-            return "in use by another program; close it and run again";
-        default:
-            return "the device does not take these settings; try another rate (--baud) or port";
-    }
+const char *consoleAccessDenied() {
+    return "access denied; add your user to the dialout group (sudo usermod -aG dialout $USER) "
+           "and log in again";
 }
 
 // What a serial device is, as the kernel tells it: its driver, from sysfs.

@@ -37,17 +37,9 @@ BYTE consoleDeviceOf(int portNumber, char *out, int size) {
     return 0;
 }
 
-const char *consolePortAdvice(DWORD systemError) {
-    switch (systemError) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return "not found; check the cable or the adapter, and see --list-ports";
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return "in use by another program (access denied); close it and run again";
-        default:
-            return "the device does not take these settings; try another rate (--baud) or port";
-    }
+// Windows gives a port to one program at a time and says "access denied" to the next.
+const char *consoleAccessDenied() {
+    return "in use by another program (access denied); close it and run again";
 }
 
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM: one value per port, the device's name

@@ -153,23 +153,33 @@ static void jsonEnd() {
 
 // ----- words for what happened
 
+// The control characters by name, anything else in hex.
 static void describeByte(BYTE value, char *out, int size) {
-    switch (value) {
-        case ACK:
-            snprintf(out, (size_t)size, "ACK");
-            break;
-        case NAK:
-            snprintf(out, (size_t)size, "NAK");
-            break;
-        case CAN:
-            snprintf(out, (size_t)size, "CAN");
-            break;
-        case ENQ:
-            snprintf(out, (size_t)size, "ENQ");
-            break;
+    static const struct {
+        BYTE value;
+        const char *name;
+    } Names[] = {{ACK, "ACK"}, {NAK, "NAK"}, {CAN, "CAN"},
+                 {ENQ, "ENQ"}, {STX, "STX"}, {ETX, "ETX"}};
+    snprintf(out, (size_t)size, "0x%02X", value);
+    for (const auto &named : Names) {
+        if (named.value == value) {
+            snprintf(out, (size_t)size, "%s", named.name);
+        }
+    }
+}
+
+// What the system's error for a port means, with what to do about it.
+static const char *portAdvice(DWORD systemError) {
+    switch (systemError) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "not found; check the cable or the adapter, and see --list-ports";
+        case ERROR_ACCESS_DENIED:
+            return consoleAccessDenied();
+        case ERROR_SHARING_VIOLATION:
+            return "in use by another program; close it and run again";
         default:
-            snprintf(out, (size_t)size, "0x%02X", value);
-            break;
+            return "the device does not take these settings; try another rate (--baud) or port";
     }
 }
 
@@ -288,14 +298,14 @@ static void onPortFailed(LPCSTR text, DWORD systemError) {
     requestStop();
     if (Settings.device != 0) {
         complain("%s %s (%s): %s", text, Settings.portName, Settings.device,
-                 consolePortAdvice(systemError));
+                 portAdvice(systemError));
     } else {
-        complain("%s %s: %s", text, Settings.portName, consolePortAdvice(systemError));
+        complain("%s %s: %s", text, Settings.portName, portAdvice(systemError));
     }
     if (jsonEvent("port-failed")) {
         jsonText("text", text);
         jsonNumber("error", systemError, 0);
-        jsonText("cause", consolePortAdvice(systemError));
+        jsonText("cause", portAdvice(systemError));
         jsonEnd();
     }
 }

@@ -50,8 +50,8 @@ BYTE consoleHasDevices();  // --device is offered (Linux)
 // What COMn opens here: the device --device named, else the system's own.
 void consoleMapDevice(int portNumber, const char *path);
 BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
-// What the system's error for a port means, with what to do about it.
-const char *consolePortAdvice(DWORD systemError);
+// What "access denied" for a port means here, with what to do about it.
+const char *consoleAccessDenied();
 // The serial ports the system has, one per line; 0 when it has none to tell.
 int consoleListPorts();
 // Another file in the folder whose name differs from `name` only in case ("" if none).
