@@ -18,13 +18,18 @@ import time
 import unittest
 import xml.etree.ElementTree as ET
 
-import driver
+# The driver is the tools' (tools/wine/): the demo and the guide's screenshots drive the
+# program the same way.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "wine"))
+import driver  # noqa: E402
 
 EXE = os.environ.get("MARVANE_EXE", "build/mingw-x86_64/ui/marvane.exe")
 SIM = os.environ.get("MARVANE_SIM", "build/native/tools/marvane-sim")
-# The window inspector (tests/e2e/window_facts.cpp), built beside the program's tests.
+# The window inspector (tools/window-facts/), built beside the program's tests.
 INSPECTOR = os.environ.get("MARVANE_INSPECTOR", os.path.join(
-    os.path.dirname(os.path.dirname(os.path.abspath(EXE))), "tests", "window_facts.exe"))
+    os.path.dirname(os.path.dirname(os.path.abspath(EXE))), "tools", "window-facts",
+    "window_facts.exe"))
 
 
 def padded(data):
@@ -211,7 +216,7 @@ def write_junit(path, result):
     ET.ElementTree(suite).write(path, encoding="utf-8", xml_declaration=True)
 
 
-# The main window as the description gives it: menu 109 top to bottom, with command ids.
+# The program's main menu (menu 109), top to bottom, with the command id of each entry.
 PUMP_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Kraus", "Bennett",
               "Tatsuno", "Deer (LTS)", "Nuovo", "Dong Hwa", "DART", "Mechanical",
               "Tavro Generic", "Select"]

@@ -3,7 +3,8 @@ with COM1 to COM4 mapped to device simulators on pseudo-terminals and an X displ
 set up by the test runner's tests/wine/wine-run; Xvfb when headless), key presses into the
 menus with xdotool, screenshots read back with OCR.
 
-Used by the end-to-end tests and by the demo; it knows nothing of the program's insides.
+Used by the end-to-end tests (tests/e2e/) and by the tools beside it: the demo, the guide's
+screenshots, the 32-bit run and the benchmark. It knows nothing of the program's insides.
 """
 
 import json
@@ -77,7 +78,9 @@ class Simulator:
         self.log.close()
 
 
-WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine-run")
+# The test runner's own prefix set-up: the tests and these tools share one way of making it.
+WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "wine",
+                        "wine-run")
 
 
 class WineSession:
