@@ -4,7 +4,8 @@ device received is read from the simulators' reports and saved files.
 
 Environment: MARVANE_EXE (the x86_64 marvane.exe), MARVANE_SIM (the native simulator),
 MARVANE_ARTIFACTS (where screenshots are kept; optional), MARVANE_JUNIT (a JUnit file of the
-results, as CTest writes them, for the test command's count; optional).
+results, as CTest writes them, for the test command's count; optional; needs Debian's
+python3-junit.xml).
 """
 
 import glob
@@ -16,7 +17,6 @@ import sys
 import tempfile
 import time
 import unittest
-import xml.etree.ElementTree as ET
 
 # The driver is the tools' (tools/wine/): the demo and the guide's screenshots drive the
 # program the same way.
@@ -200,20 +200,28 @@ class RecordingResult(unittest.TextTestResult):
         self.passed.append(test)
 
 
+class Runner(unittest.TextTestRunner):
+    resultclass = RecordingResult
+
+
 def write_junit(path, result):
     """One testcase per test, its status as CTest marks them: run, fail, or disabled for a
-    test that skipped itself."""
-    suite = ET.Element("testsuite", name="e2e", tests=str(result.testsRun),
-                       failures=str(len(result.failures) + len(result.errors)),
-                       skipped=str(len(result.skipped)))
-    for status, tests in (("run", result.passed),
-                          ("fail", [t for t, _ in result.failures + result.errors]),
-                          ("disabled", [t for t, _ in result.skipped])):
-        for test in tests:
-            case = ET.SubElement(suite, "testcase", name=test.id(), status=status)
-            if status == "fail":
-                ET.SubElement(case, "failure", message="Failed")
-    ET.ElementTree(suite).write(path, encoding="utf-8", xml_declaration=True)
+    test that skipped itself; a failure or error carries its traceback. Debian's
+    python3-junit.xml writes it, so this runs under Debian's interpreter (scripts/test)."""
+    from junit_xml import TestCase, TestSuite, to_xml_report_file
+
+    cases = [TestCase(test.id(), status="run") for test in result.passed]
+    for test, trace in result.failures:
+        cases.append(TestCase(test.id(), status="fail"))
+        cases[-1].add_failure_info("Failed", trace)
+    for test, trace in result.errors:
+        cases.append(TestCase(test.id(), status="fail"))
+        cases[-1].add_error_info("Error", trace)
+    for test, why in result.skipped:
+        cases.append(TestCase(test.id(), status="disabled"))
+        cases[-1].add_skipped_info(why)
+    with open(path, "w", encoding="utf-8") as f:
+        to_xml_report_file(f, [TestSuite("e2e", cases)], encoding="utf-8")
 
 
 # The program's main menu (menu 109), top to bottom, with the command id of each entry.
@@ -335,9 +343,7 @@ class WindowFacts(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    runner = unittest.TextTestRunner(resultclass=RecordingResult,
-                                     verbosity=2 if "-v" in sys.argv else 1)
-    program = unittest.main(testRunner=runner, exit=False)
+    program = unittest.main(testRunner=Runner, exit=False)
     if os.environ.get("MARVANE_JUNIT"):
         write_junit(os.environ["MARVANE_JUNIT"], program.result)
     sys.exit(0 if program.result.wasSuccessful() else 1)
