@@ -11,6 +11,7 @@ python3-junit.xml).
 import glob
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -30,6 +31,25 @@ SIM = os.environ.get("MARVANE_SIM", "build/native/tools/marvane-sim")
 INSPECTOR = os.environ.get("MARVANE_INSPECTOR", os.path.join(
     os.path.dirname(os.path.dirname(os.path.abspath(EXE))), "tools", "window-facts",
     "window_facts.exe"))
+
+
+def inspect(session, *args):
+    """The inspector's "name value" lines about the running program, and its menu lines."""
+    out = subprocess.run(["wine", os.path.abspath(INSPECTOR), "MARVANE", session.exe] +
+                         list(args), env=session.env, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True, timeout=120).stdout
+    facts, menu = {}, []
+    for line in out.splitlines():
+        if line.startswith("menu."):
+            menu.append(line.strip())
+        elif " " in line:
+            name, value = line.split(" ", 1)
+            facts[name] = value.strip()
+    return facts, menu
+
+
+def numbers(facts, name):
+    return [int(v, 0) for v in facts[name].split()]
 
 
 def padded(data):
@@ -62,9 +82,7 @@ class EndToEnd(unittest.TestCase):
 
     def tearDown(self):
         s = self.session
-        if s.program_running():
-            s.program.terminate()
-            s.program.wait(10)
+        s.stop_program()
         for n in list(s.sims):
             s.stop_sim(n)
 
@@ -159,6 +177,32 @@ class EndToEnd(unittest.TestCase):
         s.keys("Escape", window=about)
         driver.wait_for(lambda: not s.window_named("About"), 10, 0.2, "the About box to close")
         self.assertTrue(s.program_running())
+
+    def test_exit_status_is_zero(self):
+        # What a script that started the program sees after "File" > "Exit" and after Alt+F4.
+        s = self.session
+        for leave in (s.exit_program, lambda: s.keys("alt+F4")):
+            s.start_program(self.images)
+            leave()
+            self.assertEqual(0, s.program.wait(20))
+
+    def test_started_minimised(self):
+        # Started as a shortcut set to "Run: Minimized" starts it, the window is iconic.
+        # Restored, it downloads; the step repaints cover the client area measured while
+        # minimised, which is empty, so the markers change on screen only at the next whole
+        # repaint (choosing a port).
+        s = self.session
+        sim = s.start_sim(1)
+        s.start_program(self.images, minimised=True)
+        self.assertTrue(numbers(inspect(s)[0], "window.style")[0] & 0x20000000)  # WS_MINIMIZE
+        inspect(s, "--restore")
+        s.choose_make("Pump 1", "Gilbarco")
+        s.download()
+        driver.wait_for(lambda: [t.get("outcome") for t in sim.report()] == ["ok"] * 4, 90, 0.5,
+                        "four transfers")
+        self.lines_when(lambda ls: driver.markers(ls)[:3] == ["-"] * 3, 10, "the old markers")
+        s.choose_port(1)
+        self.lines_when(lambda ls: driver.markers(ls)[:3] == ["D"] * 3, 20, "done")
 
     def test_exit_during_a_run(self):
         s = self.session
@@ -267,8 +311,12 @@ class WindowFacts(unittest.TestCase):
             images = os.path.join(cls.session.workdir, "images")
             os.makedirs(images)
             cls.session.start_program(images)
-            cls.facts, cls.menu = cls.inspect()
-            cls.resized, _ = cls.inspect("--resize")
+            cls.facts, cls.menu = inspect(cls.session)
+            cls.session.keys("alt+question")
+            about = driver.wait_for(lambda: cls.session.window_named("About"), 10, 0.2, "About")
+            cls.about, _ = inspect(cls.session)
+            cls.session.keys("Escape", window=about)
+            cls.resized, _ = inspect(cls.session, "--resize")
         except BaseException:
             # No tearDownClass follows a failed set-up: the prefix and display go here.
             cls.tearDownClass()
@@ -280,22 +328,8 @@ class WindowFacts(unittest.TestCase):
         if not os.environ.get("MARVANE_KEEP"):
             shutil.rmtree(cls.session.workdir, ignore_errors=True)
 
-    @classmethod
-    def inspect(cls, *args):
-        out = subprocess.run(["wine", os.path.abspath(INSPECTOR), "MARVANE", cls.session.exe] +
-                             list(args), env=cls.session.env, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, text=True, timeout=120).stdout
-        facts, menu = {}, []
-        for line in out.splitlines():
-            if line.startswith("menu."):
-                menu.append(line.strip())
-            elif " " in line:
-                name, value = line.split(" ", 1)
-                facts[name] = value.strip()
-        return facts, menu
-
     def numbers(self, name, facts=None):
-        return [int(v, 0) for v in (facts or self.facts)[name].split()]
+        return numbers(facts or self.facts, name)
 
     def test_place_size_title_and_class(self):
         f = self.facts
@@ -334,6 +368,20 @@ class WindowFacts(unittest.TestCase):
         r = self.resized
         self.assertEqual([200, 200, 840, 680], self.numbers("resized.window", r))
         self.assertEqual(self.numbers("bar.rect"), self.numbers("resized.bar.rect", r))
+
+    def test_about_box(self):
+        # Dialog 103 while it is open: caption and frame (DS_MODALFRAME | WS_CAPTION |
+        # WS_SYSMENU), then each control in template order: id, class, type bits and text.
+        a = self.about
+        self.assertEqual(("About", 0xC80080), (a.get("about.caption"),
+                                               self.numbers("about.style", a)[0] & 0xC80080))
+        controls = [(v + " ").split(" ", 3) for n, v in a.items() if re.match(r"about\.\d+$", n)]
+        self.assertEqual([(0xFFFF, "Static", 0x50000003, "(icon 107)"),  # SS_ICON, IDC_STATIC
+                          (0xFFFF, "Static", 0x50000080, "Marvane Version 1.0"),  # SS_NOPREFIX
+                          (1000, "Static", 0x50000000, "Controller image download"),
+                          (1, "Button", 0x50000001, "OK")],  # BS_DEFPUSHBUTTON
+                         [(int(i), k, int(s, 16) & 0x500000FF, x.strip())
+                          for i, k, s, x in controls])
 
     def test_accelerators(self):
         # Alt with the characters '?' and '/' (not virtual keys), both to About (104).
