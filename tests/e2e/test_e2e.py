@@ -4,27 +4,52 @@ device received is read from the simulators' reports and saved files.
 
 Environment: MARVANE_EXE (the x86_64 marvane.exe), MARVANE_SIM (the native simulator),
 MARVANE_ARTIFACTS (where screenshots are kept; optional), MARVANE_JUNIT (a JUnit file of the
-results, as CTest writes them, for the test command's count; optional).
+results, as CTest writes them, for the test command's count; optional; needs Debian's
+python3-junit.xml).
 """
 
 import glob
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import xml.etree.ElementTree as ET
 
-import driver
+# The driver is the tools' (tools/wine/): the demo and the guide's screenshots drive the
+# program the same way.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "wine"))
+import driver  # noqa: E402
 
 EXE = os.environ.get("MARVANE_EXE", "build/mingw-x86_64/ui/marvane.exe")
 SIM = os.environ.get("MARVANE_SIM", "build/native/tools/marvane-sim")
-# The window inspector (tests/e2e/window_facts.cpp), built beside the program's tests.
+# The window inspector (tools/window-facts/), built beside the program's tests.
 INSPECTOR = os.environ.get("MARVANE_INSPECTOR", os.path.join(
-    os.path.dirname(os.path.dirname(os.path.abspath(EXE))), "tests", "window_facts.exe"))
+    os.path.dirname(os.path.dirname(os.path.abspath(EXE))), "tools", "window-facts",
+    "window_facts.exe"))
+
+
+def inspect(session, *args):
+    """The inspector's "name value" lines about the running program, and its menu lines."""
+    out = subprocess.run(["wine", os.path.abspath(INSPECTOR), "MARVANE", session.exe] +
+                         list(args), env=session.env, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True, timeout=120).stdout
+    facts, menu = {}, []
+    for line in out.splitlines():
+        if line.startswith("menu."):
+            menu.append(line.strip())
+        elif " " in line:
+            name, value = line.split(" ", 1)
+            facts[name] = value.strip()
+    return facts, menu
+
+
+def numbers(facts, name):
+    return [int(v, 0) for v in facts[name].split()]
 
 
 def padded(data):
@@ -57,9 +82,7 @@ class EndToEnd(unittest.TestCase):
 
     def tearDown(self):
         s = self.session
-        if s.program_running():
-            s.program.terminate()
-            s.program.wait(10)
+        s.stop_program()
         for n in list(s.sims):
             s.stop_sim(n)
 
@@ -155,6 +178,32 @@ class EndToEnd(unittest.TestCase):
         driver.wait_for(lambda: not s.window_named("About"), 10, 0.2, "the About box to close")
         self.assertTrue(s.program_running())
 
+    def test_exit_status_is_zero(self):
+        # What a script that started the program sees after "File" > "Exit" and after Alt+F4.
+        s = self.session
+        for leave in (s.exit_program, lambda: s.keys("alt+F4")):
+            s.start_program(self.images)
+            leave()
+            self.assertEqual(0, s.program.wait(20))
+
+    def test_started_minimised(self):
+        # Started as a shortcut set to "Run: Minimized" starts it, the window is iconic.
+        # Restored, it downloads; the step repaints cover the client area measured while
+        # minimised, which is empty, so the markers change on screen only at the next whole
+        # repaint (choosing a port).
+        s = self.session
+        sim = s.start_sim(1)
+        s.start_program(self.images, minimised=True)
+        self.assertTrue(numbers(inspect(s)[0], "window.style")[0] & 0x20000000)  # WS_MINIMIZE
+        inspect(s, "--restore")
+        s.choose_make("Pump 1", "Gilbarco")
+        s.download()
+        driver.wait_for(lambda: [t.get("outcome") for t in sim.report()] == ["ok"] * 4, 90, 0.5,
+                        "four transfers")
+        self.lines_when(lambda ls: driver.markers(ls)[:3] == ["-"] * 3, 10, "the old markers")
+        s.choose_port(1)
+        self.lines_when(lambda ls: driver.markers(ls)[:3] == ["D"] * 3, 20, "done")
+
     def test_exit_during_a_run(self):
         s = self.session
         # A slow line, so that the run is still going when the operator leaves.
@@ -195,23 +244,31 @@ class RecordingResult(unittest.TextTestResult):
         self.passed.append(test)
 
 
+class Runner(unittest.TextTestRunner):
+    resultclass = RecordingResult
+
+
 def write_junit(path, result):
     """One testcase per test, its status as CTest marks them: run, fail, or disabled for a
-    test that skipped itself."""
-    suite = ET.Element("testsuite", name="e2e", tests=str(result.testsRun),
-                       failures=str(len(result.failures) + len(result.errors)),
-                       skipped=str(len(result.skipped)))
-    for status, tests in (("run", result.passed),
-                          ("fail", [t for t, _ in result.failures + result.errors]),
-                          ("disabled", [t for t, _ in result.skipped])):
-        for test in tests:
-            case = ET.SubElement(suite, "testcase", name=test.id(), status=status)
-            if status == "fail":
-                ET.SubElement(case, "failure", message="Failed")
-    ET.ElementTree(suite).write(path, encoding="utf-8", xml_declaration=True)
+    test that skipped itself; a failure or error carries its traceback. Debian's
+    python3-junit.xml writes it, so this runs under Debian's interpreter (scripts/test)."""
+    from junit_xml import TestCase, TestSuite, to_xml_report_file
+
+    cases = [TestCase(test.id(), status="run") for test in result.passed]
+    for test, trace in result.failures:
+        cases.append(TestCase(test.id(), status="fail"))
+        cases[-1].add_failure_info("Failed", trace)
+    for test, trace in result.errors:
+        cases.append(TestCase(test.id(), status="fail"))
+        cases[-1].add_error_info("Error", trace)
+    for test, why in result.skipped:
+        cases.append(TestCase(test.id(), status="disabled"))
+        cases[-1].add_skipped_info(why)
+    with open(path, "w", encoding="utf-8") as f:
+        to_xml_report_file(f, [TestSuite("e2e", cases)], encoding="utf-8")
 
 
-# The main window as the description gives it: menu 109 top to bottom, with command ids.
+# The program's main menu (menu 109), top to bottom, with the command id of each entry.
 PUMP_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Kraus", "Bennett",
               "Tatsuno", "Deer (LTS)", "Nuovo", "Dong Hwa", "DART", "Mechanical",
               "Tavro Generic", "Select"]
@@ -254,8 +311,12 @@ class WindowFacts(unittest.TestCase):
             images = os.path.join(cls.session.workdir, "images")
             os.makedirs(images)
             cls.session.start_program(images)
-            cls.facts, cls.menu = cls.inspect()
-            cls.resized, _ = cls.inspect("--resize")
+            cls.facts, cls.menu = inspect(cls.session)
+            cls.session.keys("alt+question")
+            about = driver.wait_for(lambda: cls.session.window_named("About"), 10, 0.2, "About")
+            cls.about, _ = inspect(cls.session)
+            cls.session.keys("Escape", window=about)
+            cls.resized, _ = inspect(cls.session, "--resize")
         except BaseException:
             # No tearDownClass follows a failed set-up: the prefix and display go here.
             cls.tearDownClass()
@@ -267,22 +328,8 @@ class WindowFacts(unittest.TestCase):
         if not os.environ.get("MARVANE_KEEP"):
             shutil.rmtree(cls.session.workdir, ignore_errors=True)
 
-    @classmethod
-    def inspect(cls, *args):
-        out = subprocess.run(["wine", os.path.abspath(INSPECTOR), "MARVANE", cls.session.exe] +
-                             list(args), env=cls.session.env, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, text=True, timeout=120).stdout
-        facts, menu = {}, []
-        for line in out.splitlines():
-            if line.startswith("menu."):
-                menu.append(line.strip())
-            elif " " in line:
-                name, value = line.split(" ", 1)
-                facts[name] = value.strip()
-        return facts, menu
-
     def numbers(self, name, facts=None):
-        return [int(v, 0) for v in (facts or self.facts)[name].split()]
+        return numbers(facts or self.facts, name)
 
     def test_place_size_title_and_class(self):
         f = self.facts
@@ -322,6 +369,20 @@ class WindowFacts(unittest.TestCase):
         self.assertEqual([200, 200, 840, 680], self.numbers("resized.window", r))
         self.assertEqual(self.numbers("bar.rect"), self.numbers("resized.bar.rect", r))
 
+    def test_about_box(self):
+        # Dialog 103 while it is open: caption and frame (DS_MODALFRAME | WS_CAPTION |
+        # WS_SYSMENU), then each control in template order: id, class, type bits and text.
+        a = self.about
+        self.assertEqual(("About", 0xC80080), (a.get("about.caption"),
+                                               self.numbers("about.style", a)[0] & 0xC80080))
+        controls = [(v + " ").split(" ", 3) for n, v in a.items() if re.match(r"about\.\d+$", n)]
+        self.assertEqual([(0xFFFF, "Static", 0x50000003, "(icon 107)"),  # SS_ICON, IDC_STATIC
+                          (0xFFFF, "Static", 0x50000080, "Marvane Version 1.0"),  # SS_NOPREFIX
+                          (1000, "Static", 0x50000000, "Controller image download"),
+                          (1, "Button", 0x50000001, "OK")],  # BS_DEFPUSHBUTTON
+                         [(int(i), k, int(s, 16) & 0x500000FF, x.strip())
+                          for i, k, s, x in controls])
+
     def test_accelerators(self):
         # Alt with the characters '?' and '/' (not virtual keys), both to About (104).
         self.assertEqual(2, self.numbers("accel.count")[0])
@@ -330,9 +391,7 @@ class WindowFacts(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    runner = unittest.TextTestRunner(resultclass=RecordingResult,
-                                     verbosity=2 if "-v" in sys.argv else 1)
-    program = unittest.main(testRunner=runner, exit=False)
+    program = unittest.main(testRunner=Runner, exit=False)
     if os.environ.get("MARVANE_JUNIT"):
         write_junit(os.environ["MARVANE_JUNIT"], program.result)
     sys.exit(0 if program.result.wasSuccessful() else 1)

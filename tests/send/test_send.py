@@ -16,7 +16,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "wine"))
 import driver  # noqa: E402
 
 SEND = os.environ.get("MARVANE_SEND", "")

@@ -3,7 +3,8 @@ with COM1 to COM4 mapped to device simulators on pseudo-terminals and an X displ
 set up by the test runner's tests/wine/wine-run; Xvfb when headless), key presses into the
 menus with xdotool, screenshots read back with OCR.
 
-Used by the end-to-end tests and by the demo; it knows nothing of the program's insides.
+Used by the end-to-end tests (tests/e2e/) and by the tools beside it: the demo, the guide's
+screenshots, the 32-bit run and the benchmark. It knows nothing of the program's insides.
 """
 
 import json
@@ -77,7 +78,9 @@ class Simulator:
         self.log.close()
 
 
-WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine-run")
+# The test runner's own prefix set-up: the tests and these tools share one way of making it.
+WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "wine",
+                        "wine-run")
 
 
 class WineSession:
@@ -125,11 +128,18 @@ class WineSession:
 
     # The program.
 
-    def start_program(self, image_dir):
-        """Starts marvane.exe in image_dir (it reads the images by bare name from there)."""
-        self.program_log = open(os.path.join(self.workdir, "program.log"), "w")
-        self.program = subprocess.Popen(["wine", self.exe], cwd=image_dir, env=self.env,
-                                        stdout=self.program_log, stderr=subprocess.STDOUT)
+    def start_program(self, image_dir, minimised=False):
+        """Starts marvane.exe in image_dir (it reads the images by bare name from there).
+        Minimised, through Wine's "start /min /wait", as a shortcut set to run minimised
+        starts it: `program` is then start's process, which ends when the program does."""
+        command = ["wine"]
+        if minimised:
+            # start runs a program in the program's own folder unless /d names another.
+            folder = "Z:" + os.path.abspath(image_dir).replace("/", "\\")
+            command += ["start", "/min", "/wait", "/d", folder, "/unix"]
+        with open(os.path.join(self.workdir, "program.log"), "w") as log:
+            self.program = subprocess.Popen(command + [self.exe], cwd=image_dir, env=self.env,
+                                            stdout=log, stderr=subprocess.STDOUT)
         self.window = wait_for(self.find_window, 60, 0.25, "the main window")
         time.sleep(0.5)  # let the first paint finish before the first key or screenshot
         return self.window
@@ -148,6 +158,18 @@ class WineSession:
 
     def program_running(self):
         return self.program is not None and self.program.poll() is None
+
+    def stop_program(self):
+        """Ends the program if it still runs, also one whose start process was stopped."""
+        if self.program_running():
+            self.program.terminate()
+            try:
+                self.program.wait(5)
+            except subprocess.TimeoutExpired:
+                self.program.kill()
+        if self.find_window():
+            subprocess.run(["wine", "taskkill", "/f", "/im", os.path.basename(self.exe)],
+                           env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def keys(self, *keys, window=None, pause=0.3):
         """Presses keys one after the other into the window, as an operator would."""
@@ -246,12 +268,7 @@ class WineSession:
     def close(self):
         for n in list(self.sims):
             self.stop_sim(n)
-        if self.program_running():
-            self.program.terminate()
-            try:
-                self.program.wait(5)
-            except subprocess.TimeoutExpired:
-                self.program.kill()
+        self.stop_program()
         subprocess.run([WINE_RUN, "--cleanup"], env=self.runner_env, check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

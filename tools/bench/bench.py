@@ -22,7 +22,7 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 import driver  # noqa: E402
 
 IMAGE_SIZE = 13000

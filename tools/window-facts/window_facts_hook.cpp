@@ -1,7 +1,8 @@
 // The part of the window inspector that runs inside marvane.exe: a message hook that the
 // inspector sets on the program's GUI thread. What USER32 keeps per process (the class's
-// icons, cursor and brush, the menu) can only be asked there; the hook asks once and sends
-// the lines to the inspector's window with WM_COPYDATA. The judging is the tests'.
+// icons, cursor and brush, the menu, the About box's icon) can only be asked there; the hook
+// asks once per inspector and sends the lines to its window with WM_COPYDATA. The judging is
+// the tests'.
 #include <windows.h>
 
 #include <stdio.h>
@@ -58,6 +59,37 @@ static void addMenu(const char *prefix, HMENU menu) {
     }
 }
 
+// The About box, while it is open: its caption and style, then each control in template
+// order as "about.N <id> <class> <style> <text>". An icon control's title is its resource
+// id, not text: "(icon 107)" stands there when it shows icon 107, "(icon)" otherwise.
+static void addAbout(HINSTANCE program) {
+    HWND about = FindWindowA("#32770", "About");
+    add("about.open %d\n", about != NULL);
+    if (about == NULL) {
+        return;
+    }
+    char text[128] = "";
+    GetWindowTextA(about, text, sizeof text);
+    add("about.caption %s\nabout.style 0x%08lx\n", text,
+        (unsigned long)GetWindowLongPtrA(about, GWL_STYLE));
+    HICON icon107 = LoadIconA(program, MAKEINTRESOURCEA(107));
+    int n = 0;
+    for (HWND control = GetWindow(about, GW_CHILD); control != NULL;
+         control = GetWindow(control, GW_HWNDNEXT), n++) {
+        char className[64] = "";
+        GetClassNameA(control, className, sizeof className);
+        LONG_PTR style = GetWindowLongPtrA(control, GWL_STYLE);
+        if (strcmp(className, "Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
+            HICON shown = (HICON)SendMessageA(control, STM_GETICON, 0, 0);
+            strcpy(text, shown != NULL && shown == icon107 ? "(icon 107)" : "(icon)");
+        } else {
+            GetWindowTextA(control, text, sizeof text);
+        }
+        add("about.%d %d %s 0x%08lx %s\n", n, GetDlgCtrlID(control), className,
+            (unsigned long)style, text);
+    }
+}
+
 static void gather(HWND window) {
     HINSTANCE program = GetModuleHandleA(NULL);
     HICON icon = (HICON)GetClassLongPtrA(window, GCLP_HICON);
@@ -74,18 +106,22 @@ static void gather(HWND window) {
     if (menu != NULL) {
         addMenu("menu", menu);
     }
+    addAbout(program);
 }
 
-static BOOL Done = FALSE;
+// The inspector answered last: each run of the inspector gets its own answer, as the hook
+// stays loaded in the program after the first.
+static HWND AnsweredTo = NULL;
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK
     windowFactsHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (!Done && code >= 0) {
+    if (code >= 0) {
         HWND inspector = FindWindowA("MarvaneWindowFacts", NULL);
         HWND window = FindWindowA("MARVANE", NULL);
-        if (inspector != NULL && window != NULL &&
+        if (inspector != NULL && inspector != AnsweredTo && window != NULL &&
             GetWindowThreadProcessId(window, NULL) == GetCurrentThreadId()) {
-            Done = TRUE;
+            AnsweredTo = inspector;
+            Used = 0;
             gather(window);
             COPYDATASTRUCT data;
             data.dwData = 1;

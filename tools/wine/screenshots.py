@@ -3,7 +3,7 @@ presses against the device simulator, each state checked by OCR (and by what the
 reports) before its picture is kept. The guide's text is docs/guide.md; the driving is
 driver.py's.
 
-    python3 tests/e2e/screenshots.py --exe marvane.exe --sim marvane-sim --out docs/guide
+    python3 tools/wine/screenshots.py --exe marvane.exe --sim marvane-sim --out docs/guide
 """
 
 import argparse

@@ -3,7 +3,7 @@ then POS, PC_CC and a Pump 1 driver sent at 19200 baud to the device simulator, 
 for byte. The 32-bit Wine is an i386 tree of its own run through qemu-user (scripts/run-i686
 sets it up); the driving is driver.py's, pointed at that Wine by the PATH it is given.
 
-    python3 tests/e2e/run_i686.py --exe marvane.exe --sim marvane-sim --wine-bin DIR
+    python3 tools/wine/run_i686.py --exe marvane.exe --sim marvane-sim --wine-bin DIR
 """
 
 import argparse

@@ -1,12 +1,14 @@
 // The main window's start-up facts as USER32 reports them to another process: a console
 // program run in the same Wine prefix as marvane.exe finds the window by its class name and
-// prints what it sees, one "name value" line each. The end-to-end tests judge the values.
+// prints what it sees, one "name value" line each (and the About box's, when it is open).
+// The end-to-end tests judge the values.
 //
-//   window_facts <class name> <path of marvane.exe>
+//   window_facts <class name> <path of marvane.exe> [--resize | --restore]
 //
 // The accelerator table is read from the program file's own resources: a table loaded by
 // another process cannot be looked into. With --resize the window is resized first (the
-// progress bar must stay where start-up put it).
+// progress bar must stay where start-up put it); with --restore a minimised window is
+// restored first, as a click on its taskbar button does.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -101,10 +103,11 @@ static void askInside(HWND window) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: window_facts <class name> <marvane.exe> [--resize]\n");
+        fprintf(stderr, "usage: window_facts <class name> <marvane.exe> [--resize | --restore]\n");
         return 2;
     }
     bool resize = argc > 3 && strcmp(argv[3], "--resize") == 0;
+    bool restore = argc > 3 && strcmp(argv[3], "--restore") == 0;
     // The tests start the inspector once the program's X window shows; on a loaded machine
     // give this process's view of the window list a few seconds to agree.
     HWND window = FindWindowA(argv[1], NULL);
@@ -124,6 +127,9 @@ int main(int argc, char **argv) {
         printRect("resized.window", after);
         printBar("resized.bar", window);
         return 0;
+    }
+    if (restore) {
+        SendMessageA(window, WM_SYSCOMMAND, SC_RESTORE, 0);
     }
 
     RECT rect;
