@@ -16,7 +16,6 @@
 #include "resources/resource.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
-#include "ui/ui.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
-#include "ui/ui.h"
 
 static LRESULT CALLBACK harnessProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
