@@ -188,9 +188,6 @@ BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void 
     if (record->kind != HANDLE_FILE) {
         return serialRead(record, (BYTE *)buffer, toRead, read);
     }
-    if (Hook != NULL && Hook->fileReadRoom != NULL) {
-        toRead = Hook->fileReadRoom(toRead);
-    }
     DWORD done = 0;
     while (done < toRead) {
         ssize_t got = ::read(record->fd, (BYTE *)buffer + done, toRead - done);

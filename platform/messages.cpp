@@ -12,28 +12,15 @@
 
 #include "platform/standin_internal.h"
 
-const StandinHook *Hook = NULL;
+// ----- the clock: CLOCK_MONOTONIC, unless a suite links its own (weak, for that)
 
-void standinSetHook(const StandinHook *hook) {
-    Hook = hook;
-}
-
-// ----- the clock: CLOCK_MONOTONIC, or the hook's
-
-uint64_t clockNow() {
-    if (Hook != NULL) {
-        return Hook->now();
-    }
+__attribute__((weak)) uint64_t clockNow() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
-void clockWaitUntil(uint64_t when) {
-    if (Hook != NULL) {
-        Hook->waitUntil(when);
-        return;
-    }
+__attribute__((weak)) void clockWaitUntil(uint64_t when) {
     uint64_t now = clockNow();
     if (when <= now) {
         return;
@@ -85,15 +72,6 @@ void messagesDropWindow(HWND window) {
     for (std::vector<Timer>::iterator it = Queue.timers.begin(); it != Queue.timers.end();) {
         it = it->window == window ? Queue.timers.erase(it) : it + 1;
     }
-}
-
-void messagesForget() {
-    Queue.posted.clear();
-    Queue.timers.clear();
-    Queue.quit = 0;
-    Queue.quitCode = 0;
-    Queue.newInput = 0;
-    Queue.lastLook = 0;
 }
 
 static void fillMessage(MSG *msg, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -1,7 +1,7 @@
 // The stand-in's COM ports: "COMn" opens the tty named by MARVANE_COMn (or /dev/ttyS<n-1>),
-// or the in-process device a test double plugged in, and gives the DCB, the time-outs and
-// the modem-line calls their Windows meaning for what the program sets: a standard rate,
-// eight data bits, no parity, one stop bit, DTR and RTS on.
+// and gives the DCB, the time-outs and the modem-line calls their Windows meaning for what
+// the program sets: a standard rate, eight data bits, no parity, one stop bit, DTR and RTS
+// on. A suite's device is behind a pty too.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,16 +28,6 @@ static void defaultDcb(DCB *dcb) {
 }
 
 HANDLE serialOpen(int comNumber) {
-    StandinHandle record;
-    memset(&record, 0, sizeof record);
-    record.comNumber = comNumber;
-    defaultDcb(&record.dcb);
-    int device = Hook != NULL ? Hook->portOpen(comNumber) : 0;
-    if (device != 0) {
-        record.kind = HANDLE_DEVICE;
-        setLastError(device > 0 ? 0 : ERROR_SHARING_VIOLATION);  // one owner at a time
-        return device > 0 ? handleAdd(record) : INVALID_HANDLE_VALUE;
-    }
     char variable[32];
     snprintf(variable, sizeof variable, "MARVANE_COM%d", comNumber);
     char fallback[32];
@@ -63,6 +53,9 @@ HANDLE serialOpen(int comNumber) {
         return INVALID_HANDLE_VALUE;
     }
     ioctl(fd, TIOCEXCL);
+    StandinHandle record;
+    memset(&record, 0, sizeof record);
+    defaultDcb(&record.dcb);
     record.kind = HANDLE_TTY;
     record.fd = fd;
     setLastError(0);
@@ -70,21 +63,14 @@ HANDLE serialOpen(int comNumber) {
 }
 
 void serialClose(StandinHandle *record) {
-    if (record->kind == HANDLE_TTY) {
-        ioctl(record->fd, TIOCNXCL);
-        close(record->fd);  // drops the lock with it
-    } else if (Hook != NULL) {
-        Hook->portClose(record->comNumber);
-    }
+    ioctl(record->fd, TIOCNXCL);
+    close(record->fd);  // drops the lock with it
 }
 
 // ----- reads and writes
 
 // Takes what has arrived, without waiting: 0 bytes is "nothing yet"; -1: the line is gone.
 static int takeArrived(StandinHandle *record, BYTE *buffer, DWORD room) {
-    if (record->kind == HANDLE_DEVICE) {
-        return Hook != NULL ? Hook->portRead(record->comNumber, buffer, room) : -1;
-    }
     for (;;) {
         ssize_t got = ::read(record->fd, buffer, room);
         if (got >= 0 || errno == EAGAIN) {
@@ -99,17 +85,6 @@ static int takeArrived(StandinHandle *record, BYTE *buffer, DWORD room) {
 // Lets time pass until `deadline` (UINT64_MAX: none) or until bytes may have arrived.
 // 0: the line has hung up, and what it held has been read.
 static BYTE awaitBytes(StandinHandle *record, uint64_t deadline) {
-    if (record->kind == HANDLE_DEVICE) {
-        uint64_t next = Hook != NULL ? Hook->portNextArrival(record->comNumber) : 0;
-        if (next == 0 && deadline == UINT64_MAX) {
-            fprintf(stderr, "stand-in: ReadFile waits for ever: nothing is on its way\n");
-            for (;;) {
-                pause();
-            }
-        }
-        clockWaitUntil(next != 0 && next < deadline ? next : deadline);
-        return 1;
-    }
     struct pollfd watch = {record->fd, POLLIN, 0};
     uint64_t now = clockNow();
     poll(&watch, 1, deadline == UINT64_MAX ? -1 : (int)(deadline - now));
@@ -142,15 +117,6 @@ BOOL serialRead(StandinHandle *record, BYTE *buffer, DWORD toRead, DWORD *read) 
 }
 
 BOOL serialWrite(StandinHandle *record, const BYTE *buffer, DWORD toWrite, DWORD *written) {
-    if (record->kind == HANDLE_DEVICE) {
-        for (*written = 0; *written < toWrite; ++*written) {
-            if (Hook == NULL || !Hook->portWrite(record->comNumber, buffer[*written])) {
-                setLastError(ERROR_GEN_FAILURE);  // the device is gone
-                return FALSE;
-            }
-        }
-        return TRUE;
-    }
     const COMMTIMEOUTS &t = record->timeouts;
     uint64_t total =
         (uint64_t)t.WriteTotalTimeoutMultiplier * toWrite + t.WriteTotalTimeoutConstant;
@@ -219,17 +185,6 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (record->kind == HANDLE_DEVICE) {
-        if (Hook != NULL && Hook->portTakes != NULL && !Hook->portTakes(record->comNumber, 0)) {
-            setLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        if (Hook != NULL) {
-            Hook->portSet(record->comNumber, dcb);
-        }
-        record->dcb = *dcb;
-        return TRUE;
-    }
     struct termios tio;
     if (tcgetattr(record->fd, &tio) != 0) {
         setLastError(ERROR_NOT_SUPPORTED);
@@ -266,7 +221,7 @@ BOOL WINAPI GetCommState(HANDLE port, DCB *dcb) {
     *dcb = record->dcb;
     struct termios tio;
     speed_t given;
-    if (record->kind == HANDLE_TTY && tcgetattr(record->fd, &tio) == 0 &&
+    if (tcgetattr(record->fd, &tio) == 0 &&
         !(baudCode(dcb->BaudRate, &given) && given == cfgetospeed(&tio))) {
         dcb->BaudRate = 0;  // someone else set the line to another rate
     }
@@ -294,11 +249,6 @@ BOOL WINAPI SetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (record->kind == HANDLE_DEVICE && Hook != NULL && Hook->portTakes != NULL &&
-        !Hook->portTakes(record->comNumber, 1)) {
-        setLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     record->timeouts = *timeouts;
     return TRUE;
 }
@@ -311,12 +261,6 @@ BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function) {
     if (function != SETDTR && function != SETRTS) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
-    }
-    if (record->kind == HANDLE_DEVICE) {
-        if (Hook != NULL && Hook->portEscape != NULL) {
-            Hook->portEscape(record->comNumber, function);
-        }
-        return TRUE;  // the in-process device has all the lines
     }
     int line = function == SETDTR ? TIOCM_DTR : TIOCM_RTS;
     if (ioctl(record->fd, TIOCMBIS, &line) != 0) {

@@ -1,6 +1,6 @@
 // The stand-in's windows: classes, creation and destruction, the default window procedure,
 // SendMessageA, client rectangles, update regions and painting, the built-in progress bar
-// and message boxes. Nothing is drawn anywhere; a test double may watch through the hook.
+// and message boxes. Nothing is drawn anywhere.
 // Queues and timers are messages.cpp's.
 #include <stdio.h>
 #include <string.h>
@@ -17,7 +17,6 @@ static const HINSTANCE ThisModule = (HINSTANCE)(uintptr_t)0x400000;
 struct WindowClass {
     std::string name;
     WNDPROC proc;
-    BYTE stale;  // registered before the last standinForget: may be registered again
 };
 static std::vector<WindowClass> Classes;
 static const ATOM FIRST_ATOM = 0xC000;  // where Windows numbers registered classes
@@ -122,9 +121,6 @@ static void addToUpdate(WindowRecord *record, const RECT *rect, BOOL erase) {
 }
 
 BOOL WINAPI InvalidateRect(HWND window, const RECT *rect, BOOL erase) {
-    if (Hook != NULL) {
-        Hook->invalidated(window, rect, erase);
-    }
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
         return FALSE;
@@ -157,12 +153,11 @@ BOOL WINAPI EndPaint(HWND window, const PAINTSTRUCT *paint) {
 }
 
 int WINAPI DrawTextA(HDC dc, LPCSTR text, int length, RECT *rect, UINT format) {
-    if (length < 0) {
-        length = (int)strlen(text);
-    }
-    if (Hook != NULL) {
-        Hook->drawn((HWND)dc, text, length, rect, format);
-    }
+    (void)dc;
+    (void)text;
+    (void)length;
+    (void)rect;
+    (void)format;
     return 16;  // the height of one line of the system font, in pixels
 }
 
@@ -176,10 +171,9 @@ BOOL WINAPI GetClientRect(HWND window, RECT *rect) {
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    (void)owner;
+    (void)type;
     fprintf(stderr, "%s: %s\n", caption, text);
-    if (Hook != NULL) {
-        Hook->shown(owner, text, caption, type);
-    }
     return 1;  // IDOK: the box is dismissed at once
 }
 
@@ -235,20 +229,14 @@ static WindowClass *findClass(LPCSTR name) {
 }
 
 ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *windowClass) {
-    WindowClass *existing = findClass(windowClass->lpszClassName);
-    if ((existing != NULL && !existing->stale) ||
+    if (findClass(windowClass->lpszClassName) != NULL ||
         strcasecmp(windowClass->lpszClassName, PROGRESS_CLASSA) == 0) {
         setLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
-    if (existing == NULL) {
-        Classes.push_back(WindowClass());
-        existing = &Classes.back();
-        existing->name = windowClass->lpszClassName;
-    }
-    existing->proc = windowClass->lpfnWndProc;
-    existing->stale = 0;
-    return (ATOM)(FIRST_ATOM + (existing - &Classes[0]));
+    WindowClass added = {windowClass->lpszClassName, windowClass->lpfnWndProc};
+    Classes.push_back(added);
+    return (ATOM)(FIRST_ATOM + Classes.size() - 1);
 }
 
 HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
@@ -354,14 +342,4 @@ LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     }
     return record->proc(window, message, wParam, lParam);
-}
-
-void standinForget(void) {
-    for (size_t i = 0; i < Windows.size(); i++) {
-        Windows[i].alive = 0;  // forgotten without a word, handles stay used up
-    }
-    for (size_t i = 0; i < Classes.size(); i++) {
-        Classes[i].stale = 1;
-    }
-    messagesForget();
 }

@@ -10,8 +10,8 @@ const DWORD LINE_MS = 2;
 
 void take(void *context, BYTE value) {
     DevicePeer *peer = static_cast<DevicePeer *>(context);
-    peer->wire.push_back(value);
-    peer->when.push_back(standinNow());
+    peer->heard.push_back(value);
+    peer->heardAt.push_back(standinNow());
     sim::Nanos now = (sim::Nanos)standinNow() * sim::kMillis;
     sim::Output out;
     peer->device.onTime(now, &out);  // a frame cut short for a second is dropped, as on a line
@@ -29,8 +29,18 @@ void take(void *context, BYTE value) {
 
 void DevicePeer::attach(int comNumber) {
     com = comNumber;
-    StandinPeer peer = {&take, NULL, NULL, this};
+    StandinPeer peer = {&take, this};
     standinAttachPeer(comNumber, &peer);
+}
+
+const std::vector<BYTE> &DevicePeer::wire() {
+    standinPeerHear(com);
+    return heard;
+}
+
+const std::vector<DWORD> &DevicePeer::when() {
+    standinPeerHear(com);
+    return heardAt;
 }
 
 void DevicePeer::fault(const std::string &text) {
