@@ -171,9 +171,15 @@ TEST_F(PtyPortTest, ModemLinesAreNotThereOnAPty) {
 
 TEST_F(PtyPortTest, ReadReturnsAtOnceWithWhatHasArrived) {
     ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
-    setTimeouts(MAXDWORD, 0, 0, 10, 1000);
     BYTE value = 0;
     DWORD got = 99;
+    // Reads that would wait for their bytes are not offered: before the time-outs are set
+    // for reads that return at once, and with any others, a read fails.
+    EXPECT_FALSE(ReadFile(port, &value, 1, &got, NULL));
+    EXPECT_EQ(NOT_SUPPORTED, GetLastError());
+    setTimeouts(MAXDWORD, 0, 100, 10, 1000);
+    EXPECT_FALSE(ReadFile(port, &value, 1, &got, NULL));
+    setTimeouts(MAXDWORD, 0, 0, 10, 1000);
     EXPECT_TRUE(ReadFile(port, &value, 1, &got, NULL));
     EXPECT_EQ(0u, got);
 
@@ -202,19 +208,11 @@ TEST_F(PtyPortTest, ReadReturnsAtOnceWithWhatHasArrived) {
     EXPECT_EQ(0, memcmp(far, "\x02LAN\x03 ", 6));
 }
 
-TEST_F(PtyPortTest, TotalTimeoutsBoundReadsAndWrites) {
+TEST_F(PtyPortTest, TotalTimeoutBoundsAWrite) {
     ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
-    // Read: 100 ms constant plus 20 ms a byte, for 4 bytes that never come.
-    setTimeouts(0, 20, 100, 0, 150);
-    BYTE buffer[4];
-    DWORD got = 99;
-    uint64_t start = realMs();
-    EXPECT_TRUE(ReadFile(port, buffer, 4, &got, NULL));
-    EXPECT_GE(realMs() - start, 170u);
-    EXPECT_EQ(0u, got);
-
-    // Write: nobody reads the far side, so the pty fills and the time-out ends the write
-    // with a short count, reported as success.
+    setTimeouts(MAXDWORD, 0, 0, 0, 150);
+    // Nobody reads the far side, so the pty fills and the time-out ends the write with a
+    // short count, reported as success.
     std::vector<BYTE> big(1 << 20, 0x55);
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(port, big.data(), (DWORD)big.size(), &written, NULL));
@@ -230,10 +228,6 @@ TEST_F(PtyPortTest, HangUpNeitherBlocksNorCrashes) {
     DWORD got = 99;
     setTimeouts(MAXDWORD, 0, 0, 10, 1000);
     EXPECT_TRUE(ReadFile(port, &value, 1, &got, NULL));
-    EXPECT_EQ(0u, got);
-    setTimeouts(0, 0, 0, 0, 0);  // a read that would wait for ever on a live line
-    got = 99;
-    ReadFile(port, &value, 1, &got, NULL);
     EXPECT_EQ(0u, got);
     DWORD written = 99;
     EXPECT_FALSE(WriteFile(port, "x", 1, &written, NULL));
