@@ -1,5 +1,6 @@
-// The device model on the stand-in's port: the device's time is the stand-in's clock, and
-// each answer leaves 2 ms of line time after its frame, later when the device delays it.
+// The device model at the far end of a COM port's pty: the device's time is the virtual
+// clock, and each answer leaves 2 ms of line time after its frame, later when the device
+// delays it.
 #include "tests/support/device_peer.h"
 
 #include <gtest/gtest.h>
