@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,26 +44,6 @@ StandinHandle *handleGet(HANDLE handle) {
         return NULL;
     }
     return &found->second;
-}
-
-// Files open for reading and whether they let others read too. All opens are for reading,
-// so the Windows sharing rule comes down to: both sides must share reading.
-struct OpenFile {
-    dev_t device;
-    ino_t inode;
-    BYTE sharesRead;
-};
-static std::map<uintptr_t, OpenFile> OpenFiles;
-
-static BYTE sharingConflict(const struct stat &info, DWORD share) {
-    for (std::map<uintptr_t, OpenFile>::iterator it = OpenFiles.begin(); it != OpenFiles.end();
-         ++it) {
-        if (it->second.device == info.st_dev && it->second.inode == info.st_ino &&
-            (!it->second.sharesRead || !(share & FILE_SHARE_READ))) {
-            return 1;
-        }
-    }
-    return 0;
 }
 
 // "COM1" to "COM9", and "\\.\COMn" for any port, as Windows names them: 0 for any other
@@ -118,6 +99,7 @@ static int openAnyCase(LPCSTR name) {
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
                           DWORD flags, HANDLE templateFile) {
+    (void)access;  // files are opened to be read, ports both ways
     (void)security;
     (void)flags;
     (void)templateFile;
@@ -128,10 +110,6 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security
     int comNumber = comNumberOf(name);
     if (comNumber != 0) {
         return serialOpen(comNumber);
-    }
-    if (access != GENERIC_READ) {
-        setLastError(ERROR_ACCESS_DENIED);  // files are read, never written
-        return INVALID_HANDLE_VALUE;
     }
     int fd = openAnyCase(name);
     struct stat info;
@@ -146,7 +124,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security
                                         : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    if (sharingConflict(info, share)) {
+    // Opens that all read conflict unless both share reading: a shared or exclusive lock on
+    // the file says which, to this process and to any other. Closing the file drops it.
+    if (flock(fd, (share & FILE_SHARE_READ ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         close(fd);
         setLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
@@ -156,10 +136,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security
     record.kind = HANDLE_FILE;
     record.fd = fd;
     setLastError(0);
-    HANDLE handle = handleAdd(record);
-    OpenFile open = {info.st_dev, info.st_ino, (BYTE)((share & FILE_SHARE_READ) != 0)};
-    OpenFiles[(uintptr_t)handle] = open;
-    return handle;
+    return handleAdd(record);
 }
 
 DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh) {
@@ -188,9 +165,6 @@ BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void 
     if (record->kind != HANDLE_FILE) {
         return serialRead(record, (BYTE *)buffer, toRead, read);
     }
-    if (Hook != NULL && Hook->fileReadRoom != NULL) {
-        toRead = Hook->fileReadRoom(toRead);
-    }
     DWORD done = 0;
     while (done < toRead) {
         ssize_t got = ::read(record->fd, (BYTE *)buffer + done, toRead - done);
@@ -218,10 +192,6 @@ BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *wri
     if (record == NULL) {
         return FALSE;
     }
-    if (record->kind == HANDLE_FILE) {
-        setLastError(ERROR_ACCESS_DENIED);  // opened for reading
-        return FALSE;
-    }
     return serialWrite(record, (const BYTE *)buffer, toWrite, written);
 }
 
@@ -236,6 +206,5 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         serialClose(record);
     }
     Handles.erase((uintptr_t)handle);
-    OpenFiles.erase((uintptr_t)handle);
     return TRUE;
 }

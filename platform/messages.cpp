@@ -3,37 +3,22 @@
 // posted, in the Windows order (posted, quit, paint, timer), and the waits for input.
 // Windows are windows.cpp's.
 #include <errno.h>
-#include <stdio.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <deque>
 #include <vector>
 
 #include "platform/standin_internal.h"
 
-const StandinHook *Hook = NULL;
+// ----- the clock: CLOCK_MONOTONIC, unless a suite links its own (weak, for that)
 
-void standinSetHook(const StandinHook *hook) {
-    Hook = hook;
-}
-
-// ----- the clock: CLOCK_MONOTONIC, or the hook's
-
-uint64_t clockNow() {
-    if (Hook != NULL) {
-        return Hook->now();
-    }
+__attribute__((weak)) uint64_t clockNow() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
-void clockWaitUntil(uint64_t when) {
-    if (Hook != NULL) {
-        Hook->waitUntil(when);
-        return;
-    }
+__attribute__((weak)) void clockWaitUntil(uint64_t when) {
     uint64_t now = clockNow();
     if (when <= now) {
         return;
@@ -54,8 +39,6 @@ void WINAPI Sleep(DWORD milliseconds) {
 }
 
 // ----- the queue
-
-static const UINT USER_TIMER_MINIMUM = 10;  // ms: shorter periods are raised to it
 
 struct Timer {
     HWND window;
@@ -87,15 +70,6 @@ void messagesDropWindow(HWND window) {
     }
 }
 
-void messagesForget() {
-    Queue.posted.clear();
-    Queue.timers.clear();
-    Queue.quit = 0;
-    Queue.quitCode = 0;
-    Queue.newInput = 0;
-    Queue.lastLook = 0;
-}
-
 static void fillMessage(MSG *msg, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     msg->hwnd = window;
     msg->message = message;
@@ -104,40 +78,33 @@ static void fillMessage(MSG *msg, HWND window, UINT message, WPARAM wParam, LPAR
     msg->time = GetTickCount();
 }
 
-// Every window, or none: the program and its tests never filter by window.
-static BYTE rangeMatches(UINT message, UINT first, UINT last) {
-    return (first == 0 && last == 0) || (message >= first && message <= last);
-}
-
-// Looks into the queue in the Windows order. 1: *msg is the message, 0: nothing.
-static BYTE look(MSG *msg, UINT first, UINT last, BYTE remove) {
+// Looks into the queue in the Windows order. 1: *msg is the message, 0: nothing. Every
+// window and message, always: the program filters by neither.
+static BYTE look(MSG *msg, BYTE remove) {
     uint64_t now = clockNow();
     Queue.newInput = 0;
     Queue.lastLook = now;
-    for (std::deque<MSG>::iterator it = Queue.posted.begin(); it != Queue.posted.end(); ++it) {
-        if (rangeMatches(it->message, first, last)) {
-            *msg = *it;
-            if (remove) {
-                Queue.posted.erase(it);
-            }
-            return 1;
+    if (!Queue.posted.empty()) {
+        *msg = Queue.posted.front();
+        if (remove) {
+            Queue.posted.pop_front();
         }
+        return 1;
     }
     if (Queue.quit) {
-        // WM_QUIT passes any filter, but only once nothing posted is left for it.
         fillMessage(msg, NULL, WM_QUIT, (WPARAM)Queue.quitCode, 0);
         if (remove) {
             Queue.quit = 0;
         }
         return 1;
     }
-    HWND paint = rangeMatches(WM_PAINT, first, last) ? windowNeedingPaint() : NULL;
+    HWND paint = windowNeedingPaint();
     if (paint != NULL) {
         fillMessage(msg, paint, WM_PAINT, 0, 0);  // stays until the window is painted
         return 1;
     }
     Timer *due = NULL;
-    for (size_t i = 0; i < Queue.timers.size() && rangeMatches(WM_TIMER, first, last); i++) {
+    for (size_t i = 0; i < Queue.timers.size(); i++) {
         if (Queue.timers[i].due <= now && (due == NULL || Queue.timers[i].due < due->due)) {
             due = &Queue.timers[i];
         }
@@ -176,12 +143,6 @@ static BYTE waitForInput(DWORD timeoutMs) {
         if (now >= deadline) {
             return 0;
         }
-        if (nextTimer == UINT64_MAX && deadline == UINT64_MAX) {
-            fprintf(stderr, "stand-in: the thread waits for a message that nothing can send\n");
-            for (;;) {
-                pause();
-            }
-        }
         clockWaitUntil(nextTimer < deadline ? nextTimer : deadline);
     }
 }
@@ -200,12 +161,16 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 
 BOOL WINAPI PeekMessageA(MSG *msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
     (void)window;
-    return look(msg, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0) ? TRUE : FALSE;
+    (void)filterMin;
+    (void)filterMax;
+    return look(msg, (removeFlags & PM_REMOVE) != 0) ? TRUE : FALSE;
 }
 
 BOOL WINAPI GetMessageA(MSG *msg, HWND window, UINT filterMin, UINT filterMax) {
     (void)window;
-    while (!look(msg, filterMin, filterMax, 1)) {
+    (void)filterMin;
+    (void)filterMax;
+    while (!look(msg, 1)) {
         waitForInput(MAXDWORD);
     }
     return msg->message != WM_QUIT;
@@ -244,9 +209,6 @@ UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, void *proc) {
     if (!windowAlive(window)) {
         setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
-    }
-    if (elapse < USER_TIMER_MINIMUM) {
-        elapse = USER_TIMER_MINIMUM;
     }
     uint64_t due = clockNow() + elapse;
     for (size_t i = 0; i < Queue.timers.size(); i++) {

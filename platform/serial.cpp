@@ -1,7 +1,7 @@
 // The stand-in's COM ports: "COMn" opens the tty named by MARVANE_COMn (or /dev/ttyS<n-1>),
-// or the in-process device a test double plugged in, and gives the DCB, the time-outs and
-// the modem-line calls their Windows meaning for what the program sets: a standard rate,
-// eight data bits, no parity, one stop bit, DTR and RTS on.
+// and the DCB, the time-outs and the modem-line calls get their Windows meaning for what the
+// program sets: a standard rate, eight data bits, no parity, one stop bit, DTR and RTS on,
+// reads that return at once with what has arrived. A suite's device is behind a pty too.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,29 +15,7 @@
 
 #include "platform/standin_internal.h"
 
-static void defaultDcb(DCB *dcb) {
-    memset(dcb, 0, sizeof *dcb);
-    dcb->DCBlength = sizeof(DCB);
-    dcb->BaudRate = 9600;
-    dcb->fBinary = 1;
-    dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fRtsControl = RTS_CONTROL_ENABLE;
-    dcb->ByteSize = 8;
-    dcb->Parity = NOPARITY;
-    dcb->StopBits = ONESTOPBIT;
-}
-
 HANDLE serialOpen(int comNumber) {
-    StandinHandle record;
-    memset(&record, 0, sizeof record);
-    record.comNumber = comNumber;
-    defaultDcb(&record.dcb);
-    int device = Hook != NULL ? Hook->portOpen(comNumber) : 0;
-    if (device != 0) {
-        record.kind = HANDLE_DEVICE;
-        setLastError(device > 0 ? 0 : ERROR_SHARING_VIOLATION);  // one owner at a time
-        return device > 0 ? handleAdd(record) : INVALID_HANDLE_VALUE;
-    }
     char variable[32];
     snprintf(variable, sizeof variable, "MARVANE_COM%d", comNumber);
     char fallback[32];
@@ -63,6 +41,9 @@ HANDLE serialOpen(int comNumber) {
         return INVALID_HANDLE_VALUE;
     }
     ioctl(fd, TIOCEXCL);
+    StandinHandle record;
+    memset(&record, 0, sizeof record);
+    record.dcb.DCBlength = sizeof(DCB);  // nothing set yet: the program sets all it needs
     record.kind = HANDLE_TTY;
     record.fd = fd;
     setLastError(0);
@@ -70,87 +51,32 @@ HANDLE serialOpen(int comNumber) {
 }
 
 void serialClose(StandinHandle *record) {
-    if (record->kind == HANDLE_TTY) {
-        ioctl(record->fd, TIOCNXCL);
-        close(record->fd);  // drops the lock with it
-    } else if (Hook != NULL) {
-        Hook->portClose(record->comNumber);
-    }
+    ioctl(record->fd, TIOCNXCL);
+    close(record->fd);  // drops the lock with it
 }
 
 // ----- reads and writes
 
-// Takes what has arrived, without waiting: 0 bytes is "nothing yet"; -1: the line is gone.
-static int takeArrived(StandinHandle *record, BYTE *buffer, DWORD room) {
-    if (record->kind == HANDLE_DEVICE) {
-        return Hook != NULL ? Hook->portRead(record->comNumber, buffer, room) : -1;
-    }
-    for (;;) {
-        ssize_t got = ::read(record->fd, buffer, room);
-        if (got >= 0 || errno == EAGAIN) {
-            return got > 0 ? (int)got : 0;
-        }
-        if (errno != EINTR) {
-            return -1;  // EIO: the far side of a pty hung up
-        }
-    }
-}
-
-// Lets time pass until `deadline` (UINT64_MAX: none) or until bytes may have arrived.
-// 0: the line has hung up, and what it held has been read.
-static BYTE awaitBytes(StandinHandle *record, uint64_t deadline) {
-    if (record->kind == HANDLE_DEVICE) {
-        uint64_t next = Hook != NULL ? Hook->portNextArrival(record->comNumber) : 0;
-        if (next == 0 && deadline == UINT64_MAX) {
-            fprintf(stderr, "stand-in: ReadFile waits for ever: nothing is on its way\n");
-            for (;;) {
-                pause();
-            }
-        }
-        clockWaitUntil(next != 0 && next < deadline ? next : deadline);
-        return 1;
-    }
-    struct pollfd watch = {record->fd, POLLIN, 0};
-    uint64_t now = clockNow();
-    poll(&watch, 1, deadline == UINT64_MAX ? -1 : (int)(deadline - now));
-    return (watch.revents & (POLLHUP | POLLERR)) ? 0 : 1;
-}
-
-// Windows' read time-outs as the program uses them: ReadIntervalTimeout MAXDWORD with no
-// totals returns at once with what has arrived; otherwise the read waits for all it asked
-// for, bounded by the total time-out when there is one.
+// Windows' reads as the program sets them: ReadIntervalTimeout MAXDWORD with no totals
+// returns at once with what has arrived. Reads that would wait are not offered.
 BOOL serialRead(StandinHandle *record, BYTE *buffer, DWORD toRead, DWORD *read) {
     const COMMTIMEOUTS &t = record->timeouts;
-    BYTE immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                     t.ReadTotalTimeoutConstant == 0;
-    uint64_t total = (uint64_t)t.ReadTotalTimeoutMultiplier * toRead + t.ReadTotalTimeoutConstant;
-    uint64_t deadline = total == 0 ? UINT64_MAX : clockNow() + total;
-    DWORD done = 0;
+    if (t.ReadIntervalTimeout != MAXDWORD || t.ReadTotalTimeoutMultiplier != 0 ||
+        t.ReadTotalTimeoutConstant != 0) {
+        setLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     for (;;) {
-        int got = takeArrived(record, buffer + done, toRead - done);
-        if (got < 0) {
-            break;  // the line is gone: what came is all there is
-        }
-        done += (DWORD)got;
-        if (done == toRead || immediate || clockNow() >= deadline ||
-            !awaitBytes(record, deadline)) {
-            break;
+        ssize_t got = ::read(record->fd, buffer, toRead);
+        if (got >= 0 || errno != EINTR) {
+            // EAGAIN: nothing yet; EIO: the far side of a pty hung up. The count tells.
+            *read = got > 0 ? (DWORD)got : 0;
+            return TRUE;
         }
     }
-    *read = done;
-    return TRUE;  // a time-out is no error: the count tells
 }
 
 BOOL serialWrite(StandinHandle *record, const BYTE *buffer, DWORD toWrite, DWORD *written) {
-    if (record->kind == HANDLE_DEVICE) {
-        for (*written = 0; *written < toWrite; ++*written) {
-            if (Hook == NULL || !Hook->portWrite(record->comNumber, buffer[*written])) {
-                setLastError(ERROR_GEN_FAILURE);  // the device is gone
-                return FALSE;
-            }
-        }
-        return TRUE;
-    }
     const COMMTIMEOUTS &t = record->timeouts;
     uint64_t total =
         (uint64_t)t.WriteTotalTimeoutMultiplier * toWrite + t.WriteTotalTimeoutConstant;
@@ -178,17 +104,7 @@ BOOL serialWrite(StandinHandle *record, const BYTE *buffer, DWORD toWrite, DWORD
     return TRUE;
 }
 
-// ----- line settings
-
-// A port handle, or NULL with the last error set.
-static StandinHandle *portOf(HANDLE handle) {
-    StandinHandle *record = handleGet(handle);
-    if (record != NULL && record->kind == HANDLE_FILE) {
-        setLastError(ERROR_INVALID_HANDLE);  // a disk file has no line settings
-        return NULL;
-    }
-    return record;
-}
+// ----- line settings, which the program asks of its port only, never of a file
 
 // The termios speed code of a rate given as a number, as the C library takes one; 0 for a
 // rate the line cannot run at (0 itself would hang the line up).
@@ -202,13 +118,8 @@ static BYTE baudCode(DWORD rate, speed_t *code) {
     return 1;
 }
 
-static void setModemLine(int fd, int line, BYTE on) {
-    // A pty has no modem lines; the settings still take, as they do under Wine.
-    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
-}
-
 BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
-    StandinHandle *record = portOf(port);
+    StandinHandle *record = handleGet(port);
     if (record == NULL) {
         return FALSE;
     }
@@ -218,17 +129,6 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
         dcb->StopBits != ONESTOPBIT) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
-    }
-    if (record->kind == HANDLE_DEVICE) {
-        if (Hook != NULL && Hook->portTakes != NULL && !Hook->portTakes(record->comNumber, 0)) {
-            setLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        if (Hook != NULL) {
-            Hook->portSet(record->comNumber, dcb);
-        }
-        record->dcb = *dcb;
-        return TRUE;
     }
     struct termios tio;
     if (tcgetattr(record->fd, &tio) != 0) {
@@ -240,10 +140,7 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
     tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY | INPCK);
     tio.c_cflag &= ~(tcflag_t)(CSTOPB | CRTSCTS);
     tio.c_cflag |= CREAD | CLOCAL;
-    if (dcb->fParity) {
-        tio.c_iflag |= INPCK;  // parity checking, which on no parity checks nothing
-    }
-    tio.c_cc[VMIN] = 0;  // the waiting is done here, with poll
+    tio.c_cc[VMIN] = 0;  // reads return at once
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, code);
     cfsetospeed(&tio, code);
@@ -251,30 +148,21 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    setModemLine(record->fd, TIOCM_DTR, dcb->fDtrControl == DTR_CONTROL_ENABLE);
-    setModemLine(record->fd, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE);
-    record->dcb = *dcb;
+    record->dcb = *dcb;  // DTR and RTS: up since the open, and EscapeCommFunction raises them
     return TRUE;
 }
 
 BOOL WINAPI GetCommState(HANDLE port, DCB *dcb) {
-    StandinHandle *record = portOf(port);
+    StandinHandle *record = handleGet(port);
     if (record == NULL) {
         return FALSE;
     }
-    // The last settings given (the driver's defaults before any), at the line's real rate.
-    *dcb = record->dcb;
-    struct termios tio;
-    speed_t given;
-    if (record->kind == HANDLE_TTY && tcgetattr(record->fd, &tio) == 0 &&
-        !(baudCode(dcb->BaudRate, &given) && given == cfgetospeed(&tio))) {
-        dcb->BaudRate = 0;  // someone else set the line to another rate
-    }
+    *dcb = record->dcb;  // the last settings given
     return TRUE;
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
-    StandinHandle *record = portOf(port);
+    StandinHandle *record = handleGet(port);
     if (record == NULL) {
         return FALSE;
     }
@@ -283,20 +171,8 @@ BOOL WINAPI GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
-    StandinHandle *record = portOf(port);
+    StandinHandle *record = handleGet(port);
     if (record == NULL) {
-        return FALSE;
-    }
-    // All three read values at MAXDWORD is the one combination Windows refuses.
-    if (timeouts->ReadIntervalTimeout == MAXDWORD &&
-        timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
-        timeouts->ReadTotalTimeoutConstant == MAXDWORD) {
-        setLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (record->kind == HANDLE_DEVICE && Hook != NULL && Hook->portTakes != NULL &&
-        !Hook->portTakes(record->comNumber, 1)) {
-        setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     record->timeouts = *timeouts;
@@ -304,19 +180,13 @@ BOOL WINAPI SetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function) {
-    StandinHandle *record = portOf(port);
+    StandinHandle *record = handleGet(port);
     if (record == NULL) {
         return FALSE;
     }
     if (function != SETDTR && function != SETRTS) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
-    }
-    if (record->kind == HANDLE_DEVICE) {
-        if (Hook != NULL && Hook->portEscape != NULL) {
-            Hook->portEscape(record->comNumber, function);
-        }
-        return TRUE;  // the in-process device has all the lines
     }
     int line = function == SETDTR ? TIOCM_DTR : TIOCM_RTS;
     if (ioctl(record->fd, TIOCMBIS, &line) != 0) {

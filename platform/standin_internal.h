@@ -1,13 +1,12 @@
-// What the stand-in's sources share among themselves: the hook in use, the clock, the
-// handle table, the COM ports and the window bookkeeping the queue needs. Neither the
-// program nor the tests include it.
+// What the stand-in's sources share among themselves: the clock, the handle table, the COM
+// ports and the window bookkeeping the queue needs. Neither the program nor the tests
+// include it.
 #pragma once
 
 #include <stdint.h>
 
-#include "platform/standin_hook.h"
-
-extern const StandinHook *Hook;  // NULL unless a test double is plugged in
+#include "platform/standin_clock.h"
+#include "platform/winapi.h"
 
 // Error codes the stand-in leaves in GetLastError; the program reads none of them.
 const DWORD ERROR_INVALID_HANDLE = 6;
@@ -19,17 +18,11 @@ const DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 const DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 void setLastError(DWORD error);
 
-// The clock: milliseconds on a 64-bit line, so that due times never wrap; GetTickCount
-// hands out the low 32 bits.
-uint64_t clockNow();
-void clockWaitUntil(uint64_t when);
-
-// Kernel objects behind handles: image files and COM ports.
-enum StandinHandleKind { HANDLE_FILE = 1, HANDLE_TTY = 2, HANDLE_DEVICE = 3 };
+// Kernel objects behind handles: image files and COM ports (ttys).
+enum StandinHandleKind { HANDLE_FILE = 1, HANDLE_TTY = 2 };
 struct StandinHandle {
     int kind;
-    int fd;         // files and ttys
-    int comNumber;  // ports
+    int fd;
     COMMTIMEOUTS timeouts;
     DCB dcb;  // the last settings the program gave (what termios does not hold)
 };
@@ -46,9 +39,7 @@ void serialClose(StandinHandle *port);
 BYTE windowAlive(HWND window);
 WNDPROC windowProcedure(HWND window);
 HWND windowNeedingPaint();  // the first shown window with an invalid region
-void windowsForget();
 
 // The queue, for the window code.
 void messagesNewInput();               // something arrived: wakes a wait for input
 void messagesDropWindow(HWND window);  // posted messages and timers of a dying window
-void messagesForget();

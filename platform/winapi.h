@@ -202,8 +202,6 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
                             HINSTANCE instance, void *param);
 BOOL WINAPI DestroyWindow(HWND window);
 BOOL WINAPI IsWindow(HWND window);
-BOOL WINAPI ShowWindow(HWND window, int command);  // returns whether it was visible before
-BOOL WINAPI UpdateWindow(HWND window);
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,7 +1,7 @@
 // The stand-in's windows: classes, creation and destruction, the default window procedure,
-// SendMessageA, client rectangles, update regions and painting, the built-in progress bar
-// and message boxes. Nothing is drawn anywhere; a test double may watch through the hook.
-// Queues and timers are messages.cpp's.
+// SendMessageA, client rectangles, painting and message boxes. Nothing is drawn anywhere;
+// every window is top-level (the progress bar, the program's one child, is made only on
+// Windows) and is shown from its creation or never. Queues and timers are messages.cpp's.
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -17,29 +17,17 @@ static const HINSTANCE ThisModule = (HINSTANCE)(uintptr_t)0x400000;
 struct WindowClass {
     std::string name;
     WNDPROC proc;
-    BYTE stale;  // registered before the last standinForget: may be registered again
 };
 static std::vector<WindowClass> Classes;
 static const ATOM FIRST_ATOM = 0xC000;  // where Windows numbers registered classes
 
-struct ProgressState {
-    int low;
-    int high;
-    int pos;
-    int step;
-};
-
 struct WindowRecord {
     BYTE alive;
-    BYTE destroying;
     BYTE visible;  // WS_VISIBLE: only shown windows are painted
-    HWND parent;
     WNDPROC proc;
     RECT client;
-    BYTE invalid;
+    BYTE invalid;  // the whole client area is to be painted: the program repaints no less
     BYTE erase;
-    RECT update;
-    ProgressState progress;
 };
 // Every window ever made, in creation order; a handle is its index, spread out so that
 // handles look like Windows' and a destroyed one is never handed out again.
@@ -72,64 +60,28 @@ WNDPROC windowProcedure(HWND window) {
     return record != NULL ? record->proc : NULL;
 }
 
-// Shown, and every window above it shown too.
-static BYTE windowShown(HWND window) {
-    for (WindowRecord *record = windowOf(window); record != NULL;
-         record = windowOf(record->parent)) {
-        if (!record->visible) {
-            return 0;
-        }
-        if (record->parent == NULL) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
 HWND windowNeedingPaint() {
     for (size_t i = 0; i < Windows.size(); i++) {
-        if (Windows[i].alive && Windows[i].invalid && windowShown(handleOfIndex(i))) {
+        if (Windows[i].alive && Windows[i].invalid && Windows[i].visible) {
             return handleOfIndex(i);
         }
     }
     return NULL;
 }
 
-// ----- update regions and painting
+// ----- painting
 
-static void addToUpdate(WindowRecord *record, const RECT *rect, BOOL erase) {
-    RECT area = record->client;
-    if (rect != NULL) {
-        // Only the part inside the client area needs painting.
-        area.left = rect->left > area.left ? rect->left : area.left;
-        area.top = rect->top > area.top ? rect->top : area.top;
-        area.right = rect->right < area.right ? rect->right : area.right;
-        area.bottom = rect->bottom < area.bottom ? rect->bottom : area.bottom;
-        if (area.left >= area.right || area.top >= area.bottom) {
-            return;  // an empty rectangle invalidates nothing
-        }
-    }
-    if (record->invalid) {
-        area.left = area.left < record->update.left ? area.left : record->update.left;
-        area.top = area.top < record->update.top ? area.top : record->update.top;
-        area.right = area.right > record->update.right ? area.right : record->update.right;
-        area.bottom = area.bottom > record->update.bottom ? area.bottom : record->update.bottom;
-    }
-    record->update = area;
-    record->invalid = 1;
-    record->erase |= erase ? 1 : 0;
-    messagesNewInput();
-}
-
+// The program invalidates the client area it measured at start-up, or all of it: either way
+// the whole client area is painted again.
 BOOL WINAPI InvalidateRect(HWND window, const RECT *rect, BOOL erase) {
-    if (Hook != NULL) {
-        Hook->invalidated(window, rect, erase);
-    }
+    (void)rect;
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
         return FALSE;
     }
-    addToUpdate(record, rect, erase);
+    record->invalid = 1;
+    record->erase |= erase ? 1 : 0;
+    messagesNewInput();
     return TRUE;
 }
 
@@ -143,7 +95,7 @@ HDC WINAPI BeginPaint(HWND window, PAINTSTRUCT *paint) {
     paint->hdc = (HDC)window;
     paint->fErase = record->erase;  // nobody erased the background: the painter must
     if (record->invalid) {
-        paint->rcPaint = record->update;
+        paint->rcPaint = record->client;
     }
     record->invalid = 0;
     record->erase = 0;
@@ -157,12 +109,11 @@ BOOL WINAPI EndPaint(HWND window, const PAINTSTRUCT *paint) {
 }
 
 int WINAPI DrawTextA(HDC dc, LPCSTR text, int length, RECT *rect, UINT format) {
-    if (length < 0) {
-        length = (int)strlen(text);
-    }
-    if (Hook != NULL) {
-        Hook->drawn((HWND)dc, text, length, rect, format);
-    }
+    (void)dc;
+    (void)text;
+    (void)length;
+    (void)rect;
+    (void)format;
     return 16;  // the height of one line of the system font, in pixels
 }
 
@@ -176,47 +127,10 @@ BOOL WINAPI GetClientRect(HWND window, RECT *rect) {
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    (void)owner;
+    (void)type;
     fprintf(stderr, "%s: %s\n", caption, text);
-    if (Hook != NULL) {
-        Hook->shown(owner, text, caption, type);
-    }
     return 1;  // IDOK: the box is dismissed at once
-}
-
-// ----- the progress bar, with the messages the program sends it
-
-static LRESULT CALLBACK progressProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    WindowRecord *record = windowOf(window);
-    ProgressState *bar = &record->progress;
-    int previous = bar->pos;
-    switch (message) {
-        case PBM_SETRANGE:
-            previous = MAKELONG(bar->low, bar->high);
-            bar->low = (int)LOWORD(lParam);
-            bar->high = (int)(WORD)((UINT_PTR)lParam >> 16);
-            break;
-        case PBM_SETPOS:
-            bar->pos = (int)wParam;
-            break;
-        case PBM_SETSTEP:
-            previous = bar->step;
-            bar->step = (int)wParam;
-            return previous;
-        case PBM_STEPIT:
-            // Past the top the bar starts over from the bottom, keeping the overshoot.
-            bar->pos += bar->step;
-            if (bar->pos > bar->high && bar->high > bar->low) {
-                bar->pos = (bar->pos - bar->low) % (bar->high - bar->low) + bar->low;
-            }
-            break;
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
-    }
-    bar->pos = bar->pos < bar->low ? bar->low : bar->pos > bar->high ? bar->high : bar->pos;
-    if (bar->pos != previous || message == PBM_SETRANGE) {
-        addToUpdate(record, NULL, TRUE);
-    }
-    return previous;
 }
 
 // ----- classes, creation and destruction
@@ -235,20 +149,13 @@ static WindowClass *findClass(LPCSTR name) {
 }
 
 ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *windowClass) {
-    WindowClass *existing = findClass(windowClass->lpszClassName);
-    if ((existing != NULL && !existing->stale) ||
-        strcasecmp(windowClass->lpszClassName, PROGRESS_CLASSA) == 0) {
+    if (findClass(windowClass->lpszClassName) != NULL) {
         setLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
-    if (existing == NULL) {
-        Classes.push_back(WindowClass());
-        existing = &Classes.back();
-        existing->name = windowClass->lpszClassName;
-    }
-    existing->proc = windowClass->lpfnWndProc;
-    existing->stale = 0;
-    return (ATOM)(FIRST_ATOM + (existing - &Classes[0]));
+    WindowClass added = {windowClass->lpszClassName, windowClass->lpfnWndProc};
+    Classes.push_back(added);
+    return (ATOM)(FIRST_ATOM + Classes.size() - 1);
 }
 
 HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
@@ -258,33 +165,26 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
     (void)title;
     (void)x;
     (void)y;
+    (void)parent;
     (void)menu;
     (void)instance;
     (void)param;
-    WNDPROC proc = progressProcedure;
-    if (strcasecmp(className, PROGRESS_CLASSA) != 0) {
-        WindowClass *found = findClass(className);
-        if (found == NULL) {
-            setLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return NULL;
-        }
-        proc = found->proc;
+    WindowClass *found = findClass(className);
+    if (found == NULL) {
+        setLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return NULL;
     }
     WindowRecord record;
     memset(&record, 0, sizeof record);
     record.alive = 1;
-    record.parent = parent;
-    record.proc = proc;
+    record.proc = found->proc;
     record.client.right = width > 0 ? width : 0;
     record.client.bottom = height > 0 ? height : 0;
-    record.progress.high = 100;
-    record.progress.step = 10;
+    // A window coming into view gets painted.
+    record.visible = record.invalid = record.erase = (style & WS_VISIBLE) != 0;
     Windows.push_back(record);
-    HWND window = handleOfIndex(Windows.size() - 1);
-    if (style & WS_VISIBLE) {
-        ShowWindow(window, 5);  // SW_SHOW
-    }
-    return window;
+    messagesNewInput();
+    return handleOfIndex(Windows.size() - 1);
 }
 
 BOOL WINAPI DestroyWindow(HWND window) {
@@ -292,17 +192,7 @@ BOOL WINAPI DestroyWindow(HWND window) {
     if (record == NULL) {
         return FALSE;
     }
-    if (record->destroying) {
-        return TRUE;  // already on its way (DestroyWindow from its own WM_DESTROY)
-    }
-    // The window hears WM_DESTROY before its children do; then they all go.
-    record->destroying = 1;
     SendMessageA(window, WM_DESTROY, 0, 0);
-    for (size_t i = 0; i < Windows.size(); i++) {
-        if (Windows[i].alive && Windows[i].parent == window) {
-            DestroyWindow(handleOfIndex(i));
-        }
-    }
     messagesDropWindow(window);  // its timers and queued messages go with it
     windowOf(window)->alive = 0;
     return TRUE;
@@ -310,31 +200,6 @@ BOOL WINAPI DestroyWindow(HWND window) {
 
 BOOL WINAPI IsWindow(HWND window) {
     return windowAlive(window) ? TRUE : FALSE;
-}
-
-BOOL WINAPI ShowWindow(HWND window, int command) {
-    WindowRecord *record = windowOf(window);
-    if (record == NULL) {
-        return FALSE;
-    }
-    BOOL was = record->visible ? TRUE : FALSE;
-    record->visible = command != 0;  // SW_HIDE is 0
-    if (record->visible && !was) {
-        addToUpdate(record, NULL, TRUE);  // a window coming into view gets painted
-    }
-    return was;
-}
-
-BOOL WINAPI UpdateWindow(HWND window) {
-    WindowRecord *record = windowOf(window);
-    if (record == NULL) {
-        return FALSE;
-    }
-    // Paints at once, past the queue, when there is anything to paint.
-    if (record->invalid && windowShown(window)) {
-        SendMessageA(window, WM_PAINT, 0, 0);
-    }
-    return TRUE;
 }
 
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -354,14 +219,4 @@ LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     }
     return record->proc(window, message, wParam, lParam);
-}
-
-void standinForget(void) {
-    for (size_t i = 0; i < Windows.size(); i++) {
-        Windows[i].alive = 0;  // forgotten without a word, handles stay used up
-    }
-    for (size_t i = 0; i < Classes.size(); i++) {
-        Classes[i].stale = 1;
-    }
-    messagesForget();
 }

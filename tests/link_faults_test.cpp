@@ -1,7 +1,10 @@
-// Set-up faults and leftovers on the stand-in's in-process port, on virtual time: a port that
-// refuses its settings, an answer left from the last run, a file that reads short, Exit while
-// a block waits for its answer, and what openLink leaves on the port. Native only; link_test
-// covers the refused settings and the leftover answer on a pty, natively and under Wine.
+// Set-up faults and leftovers with the simulator's device model behind a pty, on virtual time:
+// a port that refuses its settings, an answer left from the last run, a file that reads short,
+// Exit while a block waits for its answer, and what openLink leaves on the port. The faults
+// are this suite's: the program's calls of SetCommState, SetCommTimeouts, EscapeCommFunction
+// and ReadFile come here first (tests/CMakeLists.txt links it with GNU ld's --wrap). Native
+// only; link_test covers the refused settings and the leftover answer with marvane-sim,
+// natively and under Wine.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,12 +16,53 @@
 
 #include "link/link.h"
 #include "tests/support/device_peer.h"
+#include "tests/support/recordings.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "ui/ui.h"
 #include "run/download.h"
 #include "run/slots.h"
 #include "tests/fixtures/test_window.h"
+
+namespace {
+
+// The faults: a port that refuses its settings or its time-outs (as a driver refuses what it
+// cannot take, changing nothing), and the next disk-file read cut to `shortRead` bytes (a file
+// that shrank between its size being taken and its read). What the program asked of the
+// port is noted on the way.
+bool refuseSettings = false, refuseTimeouts = false;
+DWORD shortRead = MAXDWORD;
+DCB lastSettings;
+std::vector<DWORD> escapes;  // EscapeCommFunction's functions, in order
+
+}  // namespace
+
+extern "C" {
+BOOL __real__Z12SetCommStatePvP4_DCB(HANDLE, DCB *);
+BOOL __real__Z15SetCommTimeoutsPvP13_COMMTIMEOUTS(HANDLE, COMMTIMEOUTS *);
+BOOL __real__Z18EscapeCommFunctionPvj(HANDLE, DWORD);
+BOOL __real__Z8ReadFilePvS_jPjS_(HANDLE, void *, DWORD, DWORD *, void *);
+
+BOOL __wrap__Z12SetCommStatePvP4_DCB(HANDLE port, DCB *dcb) {
+    lastSettings = *dcb;
+    return !refuseSettings && __real__Z12SetCommStatePvP4_DCB(port, dcb);
+}
+BOOL __wrap__Z15SetCommTimeoutsPvP13_COMMTIMEOUTS(HANDLE port, COMMTIMEOUTS *timeouts) {
+    return !refuseTimeouts && __real__Z15SetCommTimeoutsPvP13_COMMTIMEOUTS(port, timeouts);
+}
+BOOL __wrap__Z18EscapeCommFunctionPvj(HANDLE port, DWORD function) {
+    escapes.push_back(function);
+    return __real__Z18EscapeCommFunctionPvj(port, function);
+}
+BOOL __wrap__Z8ReadFilePvS_jPjS_(HANDLE file, void *buffer, DWORD toRead, DWORD *read,
+                                 void *overlapped) {
+    if (file != SerialLink && shortRead < toRead) {
+        toRead = shortRead;
+        shortRead = MAXDWORD;
+    }
+    return __real__Z8ReadFilePvS_jPjS_(file, buffer, toRead, read, overlapped);
+}
+}
 
 namespace {
 
@@ -69,6 +113,11 @@ protected:
 
     void SetUp() override {
         standinReset();
+        standinClearRecordings();
+        refuseSettings = refuseTimeouts = false;
+        shortRead = MAXDWORD;
+        lastSettings = DCB();
+        escapes.clear();
         standinUseVirtualClock(TRUE);
         device.attach(1);
         host = testwin::makeWindow("LinkFaultsHost", hostProc, 300, 200, 0);
@@ -98,7 +147,9 @@ protected:
         closeLink();
         if (IsWindow(host)) {
             stopTicks(host);
+            DestroyWindow(host);
         }
+        DestroyWindow(WindowContext.progressBar);
         WindowContext = WindowContextData();
         std::filesystem::remove_all(dir);
         standinReset();
@@ -142,27 +193,27 @@ void expectTheProgramsTimeouts() {
 }
 
 TEST_F(LinkFaultsTest, RefusedSettingsKeepThePortOpenButWithTheProgramsTimeouts) {
-    standinFailCommState(1, TRUE);
+    refuseSettings = true;
     EXPECT_EQ(0, openLink(8, NOPARITY));
     ASSERT_EQ(1, standinMessageBoxCount());
     EXPECT_EQ("Error: Unable to configure the serial port", boxText(0));
     ASSERT_NE(INVALID_HANDLE_VALUE, SerialLink);  // the port stays open, the run goes on
     expectTheProgramsTimeouts();
-    EXPECT_EQ(0, standinPeerEscapeCount(1));  // nothing more is asked of a refusing port
+    EXPECT_TRUE(escapes.empty());  // nothing more is asked of a refusing port
 }
 
 TEST_F(LinkFaultsTest, PortThatRefusesItsTimeoutsIsGivenUp) {
     // Under its old time-outs a read could block: the port is closed and the run's first
     // step fails as for a port that cannot be opened.
-    standinFailCommTimeouts(1, TRUE);
+    refuseTimeouts = true;
     EXPECT_EQ(0, openLink(8, NOPARITY));
     ASSERT_EQ(1, standinMessageBoxCount());
     EXPECT_EQ("Error: Unable to set the time-out parameters", boxText(0));
     EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
-    EXPECT_EQ(0, standinPeerEscapeCount(1));
+    EXPECT_TRUE(escapes.empty());
 
     // Refusing both: the operator reads the first reason only, and the port is given up.
-    standinFailCommState(1, TRUE);
+    refuseSettings = true;
     EXPECT_EQ(0, openLink(8, NOPARITY));
     ASSERT_EQ(2, standinMessageBoxCount());
     EXPECT_EQ("Error: Unable to configure the serial port", boxText(1));
@@ -173,7 +224,7 @@ TEST_F(LinkFaultsTest, RunOverAPortThatRefusesItsSettingsEndsWithTheWindowAnswer
     // The device answers nothing; the port refuses its settings. Under the time-outs a new
     // handle has (all zero) a read would wait for a byte that never comes.
     device.fault("silent-header");
-    standinFailCommState(1, TRUE);
+    refuseSettings = true;
     DWORD start = standinNow();
     EXPECT_EQ(0, runDownload());
     DWORD took = standinNow() - start;
@@ -183,7 +234,7 @@ TEST_F(LinkFaultsTest, RunOverAPortThatRefusesItsSettingsEndsWithTheWindowAnswer
     EXPECT_EQ(MARK_WAITING, Slots[SLOT_PC_CC].marker);
     // The header went out over the open port, and the answer wait ran its 150 ticks with a
     // tick dispatched every 10 ms or so: no poll held the window.
-    EXPECT_EQ(6u, device.wire.size());
+    EXPECT_EQ(6u, device.wire().size());
     EXPECT_GE(tickTimes.size(), 150u);
     EXPECT_LE(longestTickGap(start, start + took), 50u);
     EXPECT_LT(took, 3000u);
@@ -250,9 +301,7 @@ TEST_F(LinkFaultsTest, OpenLeavesTheDocumentedSettingsOnThePort) {
     expectTheProgramsTimeouts();
 
     // The modem lines: DTR raised, then RTS.
-    ASSERT_EQ(2, standinPeerEscapeCount(1));
-    EXPECT_EQ((DWORD)SETDTR, standinPeerEscape(1, 0));
-    EXPECT_EQ((DWORD)SETRTS, standinPeerEscape(1, 1));
+    EXPECT_EQ((std::vector<DWORD>{SETDTR, SETRTS}), escapes);
 }
 
 TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsRepaintedOverTheStartUpRectangle) {
@@ -263,10 +312,8 @@ TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsRepaintedOverTheStartUpRectangle
     EXPECT_EQ(1, runDownload());
     EXPECT_EQ(MARK_DONE, Slots[SLOT_PUMP1].marker);
     EXPECT_EQ(0, standinMessageBoxCount());
-    DCB asked = {};
-    ASSERT_TRUE(standinPeerDcb(1, &asked));
-    EXPECT_EQ(8, asked.ByteSize);
-    EXPECT_EQ(NOPARITY, asked.Parity);
+    EXPECT_EQ(8, lastSettings.ByteSize);
+    EXPECT_EQ(NOPARITY, lastSettings.Parity);
     ASSERT_FALSE(barPositions.empty());
     EXPECT_EQ(0u, barPositions.back());  // a good run leaves the bar empty
     int repaints = 0;
@@ -316,19 +363,19 @@ TEST_F(LinkFaultsTest, MarkersOfTheLastRunAreResetWhenTheNextStarts) {
 TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("SHORT.BIN", 300);
-    standinShortenNextFileRead(200);
+    shortRead = 200;
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_TRUE(device.wire.empty()) << device.wire.size() << " bytes of a short read went out";
+    EXPECT_TRUE(device.wire().empty()) << device.wire().size() << " bytes of a short read went out";
     // The same file read whole goes out whole: three blocks after header, ACK and count.
     EXPECT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(6u + 1 + 6 + 3 * BLOCK_FRAME_SIZE, device.wire.size());
+    EXPECT_EQ(6u + 1 + 6 + 3 * BLOCK_FRAME_SIZE, device.wire().size());
 }
 
 TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
     // Block 0 goes unanswered and the operator chooses Exit as it arrives (the window closes).
     device.fault("silent-block=0");
     device.afterByte = [this] {
-        if (device.wire.size() == BLOCK0_END) {
+        if (device.wire().size() == BLOCK0_END) {
             PostMessageA(host, MSG_EXIT, 0, 0);
         }
     };
@@ -336,30 +383,32 @@ TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
     std::string path = makeFile("EXIT.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
     EXPECT_FALSE(IsWindow(host));
-    EXPECT_EQ(BLOCK0_END, device.wire.size()) << "the block was sent again after Exit";
+    EXPECT_EQ(BLOCK0_END, device.wire().size()) << "the block was sent again after Exit";
 }
 
 TEST_F(LinkFaultsTest, ExitDuringThePauseSendsNoCountFrame) {
     const size_t HEADER_AND_ACK = 6 + 1;  // the pause starts once the PC has answered ENQ
     device.afterByte = [this] {
-        if (device.wire.size() == HEADER_AND_ACK) {
+        if (device.wire().size() == HEADER_AND_ACK) {
             PostMessageA(host, MSG_EXIT, 0, 0);
         }
     };
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("PAUSE.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(HEADER_AND_ACK, device.wire.size()) << "the count frame went after Exit";
+    EXPECT_EQ(HEADER_AND_ACK, device.wire().size()) << "the count frame went after Exit";
 }
 
 TEST_F(LinkFaultsTest, ExitWithTheLastAckInTheRingSendsNoNextHeader) {
     // POS's three blocks: Exit comes in the pump that takes the last block's ACK off the line.
     const size_t POS_END = 6 + 1 + 6 + 3 * BLOCK_FRAME_SIZE;
-    device.afterByte = [this] { exitAtNextTick = exitAtNextTick || device.wire.size() == POS_END; };
+    device.afterByte = [this] {
+        exitAtNextTick = exitAtNextTick || device.wire().size() == POS_END;
+    };
     EXPECT_EQ(0, runDownload());
     EXPECT_FALSE(IsWindow(host));
     EXPECT_EQ(MARK_DONE, Slots[SLOT_POS].marker);  // the device has all of it
-    EXPECT_EQ(POS_END, device.wire.size()) << "PC_CC's header went after Exit";
+    EXPECT_EQ(POS_END, device.wire().size()) << "PC_CC's header went after Exit";
 }
 
 TEST_F(LinkFaultsTest, UnansweredBlockIsStillSentFiveTimesWhileTheProgramRuns) {
@@ -367,7 +416,7 @@ TEST_F(LinkFaultsTest, UnansweredBlockIsStillSentFiveTimesWhileTheProgramRuns) {
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("NOACK.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(BLOCK0_END + 4 * BLOCK_FRAME_SIZE, device.wire.size());  // block 0 five times
+    EXPECT_EQ(BLOCK0_END + 4 * BLOCK_FRAME_SIZE, device.wire().size());  // block 0 five times
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The status display and the menu commands, driven through the stand-in: what the operator
-// reads on the seven lines (formatStatusLine, and where DrawTextA put them), which slot a
-// menu entry fills, and which commands repaint. The expected texts are typed from the
+// The status display and the menu commands, driven through the stand-in with the program's
+// drawing and repaints recorded on their way to it: what the operator reads on the seven
+// lines (formatStatusLine, and where DrawTextA put them), which slot a menu entry fills, and
+// which commands repaint. The expected texts are typed from the
 // operator's view of the program, not taken from the code.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "tests/support/recordings.h"
 #include "tests/support/standin_doubles.h"
 #include "ui/ui.h"
 #include "resources/resource.h"
@@ -62,12 +64,14 @@ protected:
         LinkSettings = startSettings;
 
         standinReset();
+        standinClearRecordings();
         WindowContext = WindowContextData();
         WindowContext.instance = GetModuleHandleA(NULL);
 
         window = testwin::makeWindow("UITEST", testwin::tickHostProc);
         ASSERT_NE(window, (HWND)NULL);
     }
+    void TearDown() override { DestroyWindow(window); }
 
     static const ImageSlot *snapshotSlots() {
         static ImageSlot copy[SLOT_COUNT];
@@ -365,7 +369,7 @@ TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
 
     standinUseVirtualClock(TRUE);
     SilentDevice device;
-    StandinPeer peer = {SilentDevice::onByte, NULL, NULL, &device};
+    StandinPeer peer = {SilentDevice::onByte, &device};
     standinAttachPeer(3, &peer);
     WindowContext.mainWindow = window;
     startTicks(window);
@@ -374,6 +378,7 @@ TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
     command(IDM_COM3);
     EXPECT_EQ(command(IDM_DOWNLOAD), 0);
     stopTicks(window);
+    standinPeerHear(3);
 
     EXPECT_GT(device.bytesReceived, 0);
     EXPECT_EQ(Slots[SLOT_POS].marker, 'E');

@@ -1,5 +1,5 @@
 // libFuzzer target: the fuzzer's input is the device's behaviour. The simulator's device
-// model (sim::Device) takes the PC's bytes in-process on the stand-in's port and says when
+// model (sim::Device) takes the PC's bytes in process, behind the pty of COM1, and says when
 // a frame is complete and what it would answer; for every such frame the input says what
 // goes back instead (nothing, the device's own answer, NAK, CAN, ENQ, ACK, noise, or several
 // bytes) and how late. One file is sent on virtual time, and the target checks that the
@@ -224,19 +224,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     MSG msg;
     while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
     }
-    StandinPeer peer = {&onByte, NULL, NULL, NULL};
+    StandinPeer peer = {&onByte, NULL};
     standinAttachPeer(1, &peer);
     startTicks(tickWindow);
     RunFrontEnd = &WindowEvents;  // the window program's front end
     setPort(1);
     if (!openLink(8, NOPARITY)) {
-        fail("the in-process port would not open");
+        fail("the device's port would not open");
     }
 
     int count = (int)((fileSize + BLOCK_SIZE - 1) / BLOCK_SIZE);
     DWORD start = standinNow();
     BYTE ok = sendImageFile(imagePath.c_str(), '4', 'A');
     DWORD elapsed = standinNow() - start;
+    standinPeerHear(1);  // what the PC wrote after its last wait
     closeLink();
     stopTicks(tickWindow);
     standinAttachPeer(1, NULL);  // drops answers still on their way

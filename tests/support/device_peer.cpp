@@ -1,5 +1,6 @@
-// The device model on the stand-in's port: the device's time is the stand-in's clock, and
-// each answer leaves 2 ms of line time after its frame, later when the device delays it.
+// The device model at the far end of a COM port's pty: the device's time is the virtual
+// clock, and each answer leaves 2 ms of line time after its frame, later when the device
+// delays it.
 #include "tests/support/device_peer.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,8 @@ const DWORD LINE_MS = 2;
 
 void take(void *context, BYTE value) {
     DevicePeer *peer = static_cast<DevicePeer *>(context);
-    peer->wire.push_back(value);
-    peer->when.push_back(standinNow());
+    peer->heard.push_back(value);
+    peer->heardAt.push_back(standinNow());
     sim::Nanos now = (sim::Nanos)standinNow() * sim::kMillis;
     sim::Output out;
     peer->device.onTime(now, &out);  // a frame cut short for a second is dropped, as on a line
@@ -29,8 +30,18 @@ void take(void *context, BYTE value) {
 
 void DevicePeer::attach(int comNumber) {
     com = comNumber;
-    StandinPeer peer = {&take, NULL, NULL, this};
+    StandinPeer peer = {&take, this};
     standinAttachPeer(comNumber, &peer);
+}
+
+const std::vector<BYTE> &DevicePeer::wire() {
+    standinPeerHear(com);
+    return heard;
+}
+
+const std::vector<DWORD> &DevicePeer::when() {
+    standinPeerHear(com);
+    return heardAt;
 }
 
 void DevicePeer::fault(const std::string &text) {

@@ -1,6 +1,7 @@
-// The simulator's device model (sim::Device) as the controller on a stand-in COM port, in
-// process and on the clock in use: every byte the PC writes is kept with its time and handed
-// to the device, whose answers go back over the port. Native suites only.
+// The simulator's device model (sim::Device) as the controller on a COM port, in process and
+// on the virtual clock, at the far end of the pty the stand-in opens: every byte the PC writes
+// is kept with its time and handed to the device, whose answers go back over the line.
+// Native suites only.
 #pragma once
 
 #include <functional>
@@ -12,15 +13,20 @@
 
 struct DevicePeer {
     sim::Device device;
-    std::vector<BYTE> wire;           // every byte the PC wrote, in order
-    std::vector<DWORD> when;          // the clock when each arrived
     std::function<void()> afterByte;  // the suite's own step after each byte, if any
     int com = 1;
 
-    // Attaches to COMn. The port keeps this object: a DevicePeer assigned to it afresh (a new
-    // device for the next case) stays attached.
+    // Attaches to COMn, dropping what was on the line. The port keeps this object: a
+    // DevicePeer assigned to it afresh (a new device for the next case) stays attached.
     void attach(int comNumber);
+    // Every byte the PC wrote, in order, and the clock when each arrived: what it wrote since
+    // the clock last waited is heard first.
+    const std::vector<BYTE> &wire();
+    const std::vector<DWORD> &when();
     // A fault as marvane-sim's --fault takes it, e.g. "nak-block=1:4".
     void fault(const std::string &text);
     void reply(const sim::Reply &reply) { device.replies.push_back(reply); }
+
+    std::vector<BYTE> heard;  // wire() and when() as heard so far
+    std::vector<DWORD> heardAt;
 };

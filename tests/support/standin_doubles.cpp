@@ -1,20 +1,23 @@
-// The test doubles behind standin_doubles.h: the virtual clock, the in-process devices on
-// COM1 to COM9 and the recordings, all handed to the stand-in as its hook. The stand-in's
-// calls themselves (queues, windows, ports) are platform/'s.
+// The doubles behind standin_doubles.h: the virtual clock, defined here in place of the
+// stand-in's own clock, and the devices on COM1 to COM9, each at the far end of a pty whose
+// bytes the clock moves whenever it waits. The ports themselves are the stand-in's ttys.
 #include "tests/support/standin_doubles.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <deque>
-#include <vector>
 
-#include "platform/standin_hook.h"
+#include "platform/standin_clock.h"
 
 namespace {
-
-// ----- the clock
 
 BYTE VirtualOn = 0;
 uint64_t VirtualNow = 0;
@@ -25,229 +28,96 @@ uint64_t realNow() {
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
-uint64_t now() {
-    return VirtualOn ? VirtualNow : realNow();
-}
-
-void waitUntil(uint64_t when) {
-    if (VirtualOn) {
-        VirtualNow = when > VirtualNow ? when : VirtualNow;
-        return;
-    }
-    uint64_t from = realNow();
-    if (when <= from) {
-        return;
-    }
-    struct timespec left = {(time_t)((when - from) / 1000u),
-                            (long)((when - from) % 1000u) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-// ----- the in-process devices: their callbacks and the bytes each has sent, with the time
-// on the clock in use when they become readable.
+// ----- the devices: the device's end of each pty, and the bytes it has sent with the time on
+// the clock when they reach the line.
 
 const int MAX_PEER_COM = 9;
 struct Delivery {
     uint64_t due;
     BYTE value;
 };
-struct PeerPort {
-    BYTE attached;
-    BYTE open;
-    StandinPeer peer;
+struct PeerLine {
+    int device = -1;  // the pty's master
+    int port = -1;    // its slave, held so that the line stays up while the program's is shut
+    BYTE attached = 0;
+    StandinPeer peer = {};
     std::deque<Delivery> pending;
-    DCB dcb;
-    BYTE dcbSet;
-    BYTE refuses[2];             // a test's fault: settings (0) or time-outs (1) refused
-    std::vector<DWORD> escapes;  // EscapeCommFunction calls, in order
 };
-PeerPort Peers[MAX_PEER_COM + 1];
-DWORD ShortenNextRead = 0xFFFFFFFFu;  // all ones: reads are whole
+PeerLine Lines[MAX_PEER_COM + 1];
+BYTE Hearing = 0;
 
-PeerPort *attached(int comNumber) {
-    return comNumber >= 1 && comNumber <= MAX_PEER_COM && Peers[comNumber].attached
-               ? &Peers[comNumber]
-               : NULL;
-}
-
-int portOpen(int comNumber) {
-    PeerPort *port = attached(comNumber);
-    if (port == NULL) {
-        return 0;
-    }
-    if (port->open) {
-        return -1;  // one owner at a time, as for any COM port
-    }
-    port->open = 1;
-    port->pending.clear();
-    if (port->peer.onOpen != NULL) {
-        port->peer.onOpen(port->peer.context);
-    }
-    return 1;
-}
-
-int portRead(int comNumber, BYTE *buffer, DWORD room) {
-    PeerPort *port = attached(comNumber);
-    if (port == NULL || !port->open) {
-        return -1;  // the device went away: nothing more will come
-    }
-    uint64_t at = now();
-    DWORD got = 0;
-    while (got < room && !port->pending.empty() && port->pending.front().due <= at) {
-        buffer[got++] = port->pending.front().value;
-        port->pending.pop_front();
-    }
-    return (int)got;
-}
-
-uint64_t portNextArrival(int comNumber) {
-    PeerPort *port = attached(comNumber);
-    return port != NULL && port->open && !port->pending.empty() ? port->pending.front().due : 0;
-}
-
-BYTE portWrite(int comNumber, BYTE value) {
-    PeerPort *port = attached(comNumber);
-    if (port == NULL || !port->open) {
-        return 0;
-    }
-    if (port->peer.onByte != NULL) {
-        port->peer.onByte(port->peer.context, value);
-    }
-    return 1;
-}
-
-void portSet(int comNumber, const DCB *dcb) {
-    PeerPort *port = attached(comNumber);
-    if (port != NULL) {
-        port->dcb = *dcb;
-        port->dcbSet = 1;
-    }
-}
-
-void portClose(int comNumber) {
-    PeerPort *port = attached(comNumber);
-    if (port != NULL && port->open) {
-        port->open = 0;
-        port->pending.clear();  // what the device sends to a closed port is lost
-        if (port->peer.onClose != NULL) {
-            port->peer.onClose(port->peer.context);
+// Reads what the program wrote, for the device if one is attached. A read that finds
+// nothing first lets the pty finish moving what is on its way: none is missed.
+void hear(PeerLine &line) {
+    BYTE bytes[256];
+    ssize_t got;
+    while (line.device >= 0 && (got = read(line.device, bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < got && line.attached; i++) {
+            line.peer.onByte(line.peer.context, bytes[i]);
         }
     }
 }
 
-BYTE portTakes(int comNumber, int what) {
-    PeerPort *port = attached(comNumber);
-    return port == NULL || !port->refuses[what != 0];
-}
-
-void portEscape(int comNumber, DWORD function) {
-    PeerPort *port = attached(comNumber);
-    if (port != NULL) {
-        port->escapes.push_back(function);
+// Puts on the line what the device sent that is due by now.
+void deliver(PeerLine &line) {
+    while (!line.pending.empty() && line.pending.front().due <= clockNow()) {
+        BYTE value = line.pending.front().value;
+        line.pending.pop_front();
+        if (write(line.device, &value, 1) != 1) {
+            break;  // the program's side is full: the byte is lost, as in an overrun
+        }
     }
 }
 
-DWORD fileReadRoom(DWORD toRead) {
-    DWORD room = ShortenNextRead < toRead ? ShortenNextRead : toRead;
-    ShortenNextRead = 0xFFFFFFFFu;
-    return room;
-}
-
-// ----- the recordings
-
-std::vector<StandinDrawnText> Drawn;
-std::vector<StandinMessageBox> MessageBoxes;
-std::vector<StandinInvalidation> Invalidations;
-
-void copyCut(char *to, size_t room, const char *from, size_t length) {
-    length = length < room - 1 ? length : room - 1;
-    memcpy(to, from, length);
-    to[length] = 0;
-}
-
-void drawn(HWND window, LPCSTR text, int length, const RECT *rect, UINT format) {
-    StandinDrawnText record;
-    memset(&record, 0, sizeof record);
-    record.window = window;
-    copyCut(record.text, sizeof record.text, text, (size_t)length);
-    record.rect = *rect;
-    record.format = format;
-    Drawn.push_back(record);
-}
-
-void invalidated(HWND window, const RECT *rect, BOOL erase) {
-    StandinInvalidation record;
-    memset(&record, 0, sizeof record);
-    record.window = window;
-    record.whole = rect == NULL;
-    if (rect != NULL) {
-        record.rect = *rect;
+// Makes COMn's pty, once: raw both ways from the start, as a null-modem line is.
+void makeLine(int comNumber, PeerLine &line) {
+    struct termios raw;
+    memset(&raw, 0, sizeof raw);
+    cfmakeraw(&raw);
+    raw.c_cflag |= CREAD | CLOCAL;
+    char name[128];
+    if (openpty(&line.device, &line.port, name, &raw, NULL) != 0) {
+        perror("standin doubles: openpty");
+        abort();
     }
-    record.erase = erase;
-    Invalidations.push_back(record);
+    fcntl(line.device, F_SETFL, O_NONBLOCK);
+    fcntl(line.port, F_SETFL, O_NONBLOCK);
+    char variable[32];
+    snprintf(variable, sizeof variable, "MARVANE_COM%d", comNumber);
+    setenv(variable, name, 1);
 }
-
-void shown(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    StandinMessageBox record;
-    memset(&record, 0, sizeof record);
-    record.owner = owner;
-    copyCut(record.text, sizeof record.text, text, strlen(text));
-    copyCut(record.caption, sizeof record.caption, caption, strlen(caption));
-    record.type = type;
-    MessageBoxes.push_back(record);
-}
-
-const StandinHook Doubles = {now,       waitUntil, portOpen,   portRead,    portNextArrival,
-                             portWrite, portSet,   portClose,  drawn,       invalidated,
-                             shown,     portTakes, portEscape, fileReadRoom};
-
-// Plugged in as soon as a suite links the doubles: the clock stays real until asked.
-struct PlugIn {
-    PlugIn() { standinSetHook(&Doubles); }
-} plugIn;
 
 }  // namespace
 
-void standinReset() {
-    standinSetHook(&Doubles);
-    standinForget();
-    Drawn.clear();
-    MessageBoxes.clear();
-    Invalidations.clear();
+uint64_t clockNow() {
+    return VirtualOn ? VirtualNow : realNow();
+}
+
+// The device takes what the program wrote, at the time it was written, before time moves on.
+void clockWaitUntil(uint64_t when) {
     for (int n = 1; n <= MAX_PEER_COM; n++) {
-        Peers[n] = PeerPort();
+        standinPeerHear(n);
     }
-    ShortenNextRead = 0xFFFFFFFFu;
+    if (VirtualOn) {
+        VirtualNow = when > VirtualNow ? when : VirtualNow;
+    } else if (when > realNow()) {
+        uint64_t left = when - realNow();
+        struct timespec rest = {(time_t)(left / 1000u), (long)(left % 1000u) * 1000000L};
+        while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+        }
+    }
+    for (int n = 1; n <= MAX_PEER_COM; n++) {
+        deliver(Lines[n]);
+    }
+}
+
+void standinReset() {
+    for (int n = 1; n <= MAX_PEER_COM; n++) {
+        if (Lines[n].attached) {
+            standinAttachPeer(n, NULL);
+        }
+    }
     VirtualOn = 0;
-}
-
-int standinDrawnCount() {
-    return (int)Drawn.size();
-}
-
-const StandinDrawnText *standinDrawn(int index) {
-    return index >= 0 && index < (int)Drawn.size() ? &Drawn[index] : NULL;
-}
-
-void standinClearDrawn() {
-    Drawn.clear();
-}
-
-int standinMessageBoxCount() {
-    return (int)MessageBoxes.size();
-}
-
-const StandinMessageBox *standinMessageBox(int index) {
-    return index >= 0 && index < (int)MessageBoxes.size() ? &MessageBoxes[index] : NULL;
-}
-
-int standinInvalidationCount() {
-    return (int)Invalidations.size();
-}
-
-const StandinInvalidation *standinInvalidation(int index) {
-    return index >= 0 && index < (int)Invalidations.size() ? &Invalidations[index] : NULL;
 }
 
 void standinUseVirtualClock(BOOL on) {
@@ -258,7 +128,7 @@ void standinUseVirtualClock(BOOL on) {
 }
 
 DWORD standinNow() {
-    return (DWORD)now();
+    return (DWORD)clockNow();
 }
 
 void standinSetVirtualTime(DWORD ms) {
@@ -274,63 +144,43 @@ void standinAttachPeer(int comNumber, const StandinPeer *peer) {
     if (comNumber < 1 || comNumber > MAX_PEER_COM) {
         return;
     }
-    PeerPort &port = Peers[comNumber];
-    port.attached = peer != NULL;
-    port.open = 0;
-    port.pending.clear();
-    if (peer != NULL) {
-        port.peer = *peer;
+    PeerLine &line = Lines[comNumber];
+    if (line.device < 0) {
+        makeLine(comNumber, line);
     }
-    port.escapes.clear();
+    // What either side had not read yet goes, with what the device had not yet sent.
+    line.attached = 0;
+    hear(line);
+    BYTE value;
+    while (read(line.port, &value, 1) == 1) {
+    }
+    line.pending.clear();
+    line.attached = peer != NULL;
+    if (peer != NULL) {
+        line.peer = *peer;
+    }
 }
 
 void standinPeerSend(int comNumber, const BYTE *bytes, int length, DWORD delayMs) {
-    PeerPort *port = attached(comNumber);
-    if (port == NULL || !port->open) {
-        return;  // nobody listens on a closed port
+    if (comNumber < 1 || comNumber > MAX_PEER_COM || !Lines[comNumber].attached) {
+        return;
     }
+    std::deque<Delivery> &pending = Lines[comNumber].pending;
     // Bytes leave in the order sent: a short delay never overtakes an earlier byte.
-    uint64_t due = now() + delayMs;
-    if (!port->pending.empty() && port->pending.back().due > due) {
-        due = port->pending.back().due;
+    uint64_t due = clockNow() + delayMs;
+    if (!pending.empty() && pending.back().due > due) {
+        due = pending.back().due;
     }
     for (int i = 0; i < length; i++) {
-        port->pending.push_back({due, bytes[i]});
+        pending.push_back({due, bytes[i]});
     }
 }
 
-BOOL standinPeerDcb(int comNumber, DCB *dcb) {
-    PeerPort *port = attached(comNumber);
-    if (port == NULL || !port->dcbSet) {
-        return FALSE;
+void standinPeerHear(int comNumber) {
+    if (Hearing || comNumber < 1 || comNumber > MAX_PEER_COM) {
+        return;
     }
-    *dcb = port->dcb;
-    return TRUE;
-}
-
-void standinFailCommState(int comNumber, BOOL on) {
-    if (comNumber >= 1 && comNumber <= MAX_PEER_COM) {
-        Peers[comNumber].refuses[0] = on ? 1 : 0;
-    }
-}
-
-void standinFailCommTimeouts(int comNumber, BOOL on) {
-    if (comNumber >= 1 && comNumber <= MAX_PEER_COM) {
-        Peers[comNumber].refuses[1] = on ? 1 : 0;
-    }
-}
-
-void standinShortenNextFileRead(DWORD bytes) {
-    ShortenNextRead = bytes;
-}
-
-int standinPeerEscapeCount(int comNumber) {
-    PeerPort *port = attached(comNumber);
-    return port != NULL ? (int)port->escapes.size() : 0;
-}
-
-DWORD standinPeerEscape(int comNumber, int index) {
-    PeerPort *port = attached(comNumber);
-    return port != NULL && index >= 0 && index < (int)port->escapes.size() ? port->escapes[index]
-                                                                           : 0;
+    Hearing = 1;
+    hear(Lines[comNumber]);
+    Hearing = 0;
 }
