@@ -21,8 +21,8 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
-#include "tests/fixtures/run_fixture.h"
-#include "tests/fixtures/test_host.h"
+#include "tests/support/run_fixture.h"
+#include "tests/support/test_host.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/sim_spawn.h"
 

@@ -22,7 +22,7 @@
 #include "ui/ui.h"
 #include "run/download.h"
 #include "run/slots.h"
-#include "tests/fixtures/test_window.h"
+#include "tests/support/test_window.h"
 
 namespace {
 

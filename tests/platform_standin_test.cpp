@@ -15,7 +15,7 @@
 
 #include "tests/support/standin_doubles.h"
 #include "platform/winapi.h"
-#include "tests/fixtures/test_window.h"
+#include "tests/support/test_window.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "ui/ui.h"
-#include "tests/fixtures/test_window.h"
+#include "tests/support/test_window.h"
 #include "tests/support/frame_oracle.h"
 
 namespace {

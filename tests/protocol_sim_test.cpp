@@ -12,8 +12,8 @@
 #include "link/link.h"
 #include "ui/ui.h"
 #include "protocol/protocol.h"
-#include "tests/fixtures/test_host.h"
-#include "tests/fixtures/test_window.h"
+#include "tests/support/test_host.h"
+#include "tests/support/test_window.h"
 #include "tests/support/sim_process.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
-#include "tests/fixtures/test_window.h"
+#include "tests/support/test_window.h"
 #include "tools/sim/device.h"
 
 // Under AddressSanitizer freed blocks sit in its quarantine: ask its allocator instead.

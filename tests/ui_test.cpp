@@ -17,7 +17,7 @@
 #include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/slots.h"
-#include "tests/fixtures/test_window.h"
+#include "tests/support/test_window.h"
 
 namespace {
 
