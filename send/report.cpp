@@ -109,20 +109,6 @@ static void drawBar() {
 
 // ----- JSON, one object a line, the simulator's report being the model
 
-void printJsonString(const char *text) {
-    putchar('"');
-    for (const unsigned char *c = (const unsigned char *)text; *c != 0; c++) {
-        if (*c == '"' || *c == '\\') {
-            printf("\\%c", *c);
-        } else if (*c < 0x20 || *c >= 0x7F) {
-            printf("\\u%04x", *c);  // ASCII only, as the simulator writes it
-        } else {
-            putchar(*c);
-        }
-    }
-    putchar('"');
-}
-
 // Starts an event's object: its name and the seconds since the run started.
 static BYTE jsonEvent(const char *event) {
     if (Settings.style != REPORT_JSON) {
@@ -132,9 +118,19 @@ static BYTE jsonEvent(const char *event) {
     return 1;
 }
 
+// A key and its text as a JSON string, ASCII only as the simulator writes it.
 static void jsonText(const char *key, const char *value) {
-    printf(",\"%s\":", key);
-    printJsonString(value);
+    printf(",\"%s\":\"", key);
+    for (const unsigned char *c = (const unsigned char *)value; *c != 0; c++) {
+        if (*c == '"' || *c == '\\') {
+            printf("\\%c", *c);
+        } else if (*c < 0x20 || *c >= 0x7F) {
+            printf("\\u%04x", *c);
+        } else {
+            putchar(*c);
+        }
+    }
+    putchar('"');
 }
 
 static void jsonChar(const char *key, char value) {

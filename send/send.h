@@ -38,8 +38,6 @@ void complain(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-// Writes `text` as a JSON string, quotes and escapes included.
-void printJsonString(const char *text);
 
 // console_posix.cpp / console_win.cpp.
 BYTE consoleIsTerminal();  // standard output

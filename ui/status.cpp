@@ -21,8 +21,8 @@ const int SLOT_LINE_GAP = 25;
 // A slot line is "[x] <label> file", spaces, then "=>   <name>": the spaces line the arrows up
 // in the system font. How many follow each slot's " file", in slot order.
 static const int ArrowGaps[SLOT_COUNT] = {12, 7, 6, 6, 3, 3};
-static const char GAP_SPACES[] = "            ";  // the widest gap, 12
-const int WIDEST_GAP = 12;
+static const char GAP_SPACES[] = "            ";  // the widest gap
+const int WIDEST_GAP = (int)sizeof GAP_SPACES - 1;
 
 // Ports 1 to 4 by name; any other number shows "No Port".
 static const char *const PortNames[] = {"Com 1", "Com 2", "Com 3", "Com 4"};
