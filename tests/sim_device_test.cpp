@@ -113,6 +113,11 @@ TEST_F(SimDevice, AFrameCutShortIsDroppedAndSilenceEndsTheTransfer) {
     device.onTime(now + sim::kFrameGap, &out);
     EXPECT_FALSE(device.midFrame());
     EXPECT_EQ(Bytes({sim::ACK, sim::ENQ}), feed(oracle::headerFrame('A')));  // a fresh frame
+    // The same when the header comes before anyone called onTime: the pause still counts.
+    device = sim::Device();
+    feed({sim::STX, 'L', 'A'});
+    now += sim::kFrameGap;
+    EXPECT_EQ(Bytes({sim::ACK, sim::ENQ}), feed(oracle::headerFrame('A')));
     sim::Nanos quiet = now + sim::kTransferSilence;
     device.onTime(quiet - MS, &out);
     EXPECT_TRUE(out.ended.empty());

@@ -15,7 +15,6 @@ void take(void *context, BYTE value) {
     peer->heardAt.push_back(standinNow());
     sim::Nanos now = (sim::Nanos)standinNow() * sim::kMillis;
     sim::Output out;
-    peer->device.onTime(now, &out);  // a frame cut short for a second is dropped, as on a line
     peer->device.onByte(value, now, &out);
     for (const sim::Answer &a : out.answers) {
         DWORD delay = (DWORD)((a.at - now) / sim::kMillis) + LINE_MS;

@@ -238,6 +238,11 @@ static std::string waitingFor(DeviceState state, int expected, const std::string
 void Device::onByte(uint8_t b, Nanos t, Output *out) {
     if (state == kDead)
         return;
+    // What timed out before this byte arrived ends first, however late the caller got to
+    // the timer: a header after a second's pause is a fresh frame, not the tail of a cut one.
+    Nanos due = nextTimer();
+    if (due && t >= due)
+        onTime(t, out);
     lastRx = t;
     if (!frame.empty()) {
         frame.push_back(b);
