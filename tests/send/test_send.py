@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
@@ -257,6 +258,32 @@ class Runs(SendTest):
         self.assertEqual(1, len(report))
         block = int(stopped.group(1))
         self.assertIn(len(report[0]["sends"]), (block - 1, block))
+
+    @unittest.skipIf(WINE_RUN, "the line is held by the stand-in's pseudo-terminal")
+    def test_a_second_interrupt_ends_it_at_once(self):
+        self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
+        # The line lets nothing out, so the header's write waits out its time-out (a second)
+        # and the first Ctrl+C can stop the run only after that.
+        held = os.open(self.start_sim(), os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, held)
+        termios.tcflow(held, termios.TCOOFF)
+        proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200"]),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        driver.wait_for(lambda: '"baud":19200' in open(self.termios).read(), 10, 0.01,
+                        what="the line set up")
+        proc.send_signal(signal.SIGINT)
+
+        def sigint_pending():
+            with open("/proc/%d/status" % proc.pid) as f:
+                masks = re.findall(r"^(?:SigPnd|ShdPnd):\s*([0-9a-f]+)$", f.read(), re.M)
+            return any(int(m, 16) & (1 << (signal.SIGINT - 1)) for m in masks)
+        driver.wait_for(lambda: not sigint_pending(), 5, 0.001, what="the first Ctrl+C taken")
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode, err)
+        self.assertNotIn("interrupted", err)  # gone before the stopped run could say where
+        self.assertTrue(out.endswith("\n"))
 
     def test_ports_past_com9_by_their_device_names(self):
         stored = self.write_images({"POS.BIN": 129, "PC_CC.BIN": 10, "TAT_PUMP.BIN": 10})
