@@ -4,6 +4,7 @@
 // reads that return at once with what has arrived. A suite's device is behind a pty too.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,16 +15,28 @@
 #include <unistd.h>
 
 #include "platform/standin_internal.h"
+#include "platform/standin_ports.h"
 
-HANDLE serialOpen(int comNumber) {
+void standinComPath(int comNumber, char *out, int size) {
     char variable[32];
     snprintf(variable, sizeof variable, "MARVANE_COM%d", comNumber);
-    char fallback[32];
-    snprintf(fallback, sizeof fallback, "/dev/ttyS%d", comNumber - 1);
     const char *path = getenv(variable);
-    if (path == NULL || path[0] == 0) {
-        path = fallback;
+    if (path != NULL && path[0] != 0) {
+        snprintf(out, (size_t)size, "%s", path);
+    } else {
+        snprintf(out, (size_t)size, "/dev/ttyS%d", comNumber - 1);
     }
+}
+
+void standinSetComPath(int comNumber, const char *path) {
+    char variable[32];
+    snprintf(variable, sizeof variable, "MARVANE_COM%d", comNumber);
+    setenv(variable, path, 1);
+}
+
+HANDLE serialOpen(int comNumber) {
+    char path[PATH_MAX];
+    standinComPath(comNumber, path, sizeof path);
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // Windows says "access denied" both for a port in use and for one the user may not
     // open; here the two are told apart, a port in use being a sharing violation.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "link/link.h"
+#include "platform/standin_ports.h"
 #include "send/send.h"
 
 BYTE consoleIsTerminal() {
@@ -33,20 +34,11 @@ BYTE consoleHasDevices() {
 }
 
 void consoleMapDevice(int portNumber, const char *path) {
-    char name[32];
-    snprintf(name, sizeof name, "MARVANE_COM%d", portNumber);
-    setenv(name, path, 1);
+    standinSetComPath(portNumber, path);
 }
 
 BYTE consoleDeviceOf(int portNumber, char *out, int size) {
-    char name[32];
-    snprintf(name, sizeof name, "MARVANE_COM%d", portNumber);
-    const char *path = getenv(name);
-    if (path != NULL && path[0] != 0) {
-        snprintf(out, (size_t)size, "%s", path);
-    } else {
-        snprintf(out, (size_t)size, "/dev/ttyS%d", portNumber - 1);
-    }
+    standinComPath(portNumber, out, size);
     return 1;
 }
 
