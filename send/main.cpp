@@ -564,6 +564,7 @@ int main(int argc, char **argv) {
     }
     report.transfers = transfers;
     report.portName = portName;
+    report.portText = described;
     report.device = hasDevice ? device : 0;
     setReport(&report);
     RunFrontEnd = &ConsoleEvents;

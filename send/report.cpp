@@ -277,12 +277,7 @@ static void onRunStarted() {
         jsonNumber("transfers", Settings.transfers, 0);
         jsonEnd();
     } else if (Settings.style != REPORT_QUIET) {
-        if (Settings.device != 0) {
-            printf("Sending over %s (%s) at %d baud\n", Settings.portName, Settings.device,
-                   LinkSettings.baudRate);
-        } else {
-            printf("Sending over %s at %d baud\n", Settings.portName, LinkSettings.baudRate);
-        }
+        printf("Sending over %s at %d baud\n", Settings.portText, LinkSettings.baudRate);
         fflush(stdout);
     }
 }
@@ -292,12 +287,7 @@ static void onRunStarted() {
 static void onPortFailed(LPCSTR text, DWORD systemError) {
     PortFailed = 1;
     requestStop();
-    if (Settings.device != 0) {
-        complain("%s %s (%s): %s", text, Settings.portName, Settings.device,
-                 portAdvice(systemError));
-    } else {
-        complain("%s %s: %s", text, Settings.portName, portAdvice(systemError));
-    }
+    complain("%s %s: %s", text, Settings.portText, portAdvice(systemError));
     if (jsonEvent("port-failed")) {
         jsonText("text", text);
         jsonNumber("error", systemError, 0);
@@ -565,7 +555,7 @@ int finishReport(BYTE ok) {
     } else if (consoleInterrupted()) {
         status = EXIT_INTERRUPTED;
         reportInterrupt();
-    } else if (!ok) {
+    } else {
         status = EXIT_STEP_FAILED;
         if (HaveFailed) {
             reportFailure();

@@ -26,6 +26,7 @@ struct ReportSettings {
     BYTE bar;              // 1: a bar redrawn in place (a terminal); 2: its last state as a line
     int transfers;         // transfers the run will make, for the summary
     const char *portName;  // "COM1", "COM12"
+    const char *portText;  // as messages name it: "COM1 (/dev/ttyUSB0)", or the name alone
     const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
 };
 extern const RunEvents ConsoleEvents;
