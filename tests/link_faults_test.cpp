@@ -165,6 +165,15 @@ protected:
         return path;
     }
 
+    // The operator chooses Exit as the device has heard `bytes` bytes (the window closes).
+    void exitWhenTheWireHolds(size_t bytes) {
+        device.afterByte = [this, bytes] {
+            if (device.wire().size() == bytes) {
+                PostMessageA(host, MSG_EXIT, 0, 0);
+            }
+        };
+    }
+
     std::string boxText(int index) {
         const StandinMessageBox *box = standinMessageBox(index);
         return box != NULL ? std::string(box->caption) + ": " + box->text : "";
@@ -374,11 +383,7 @@ TEST_F(LinkFaultsTest, FileThatReadsShortIsNotSent) {
 TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
     // Block 0 goes unanswered and the operator chooses Exit as it arrives (the window closes).
     device.fault("silent-block=0");
-    device.afterByte = [this] {
-        if (device.wire().size() == BLOCK0_END) {
-            PostMessageA(host, MSG_EXIT, 0, 0);
-        }
-    };
+    exitWhenTheWireHolds(BLOCK0_END);
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("EXIT.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
@@ -388,11 +393,7 @@ TEST_F(LinkFaultsTest, ExitWhileABlockWaitsSendsItNoMore) {
 
 TEST_F(LinkFaultsTest, ExitDuringThePauseSendsNoCountFrame) {
     const size_t HEADER_AND_ACK = 6 + 1;  // the pause starts once the PC has answered ENQ
-    device.afterByte = [this] {
-        if (device.wire().size() == HEADER_AND_ACK) {
-            PostMessageA(host, MSG_EXIT, 0, 0);
-        }
-    };
+    exitWhenTheWireHolds(HEADER_AND_ACK);
     ASSERT_EQ(1, openLink(8, NOPARITY));
     std::string path = makeFile("PAUSE.BIN", 300);
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
