@@ -83,9 +83,7 @@ void queueAnswer(Nanos at, const std::vector<uint8_t> &bytes) {
 void writeDue(Nanos now) {
     while (!Line.tx.empty()) {
         const TxByte &head = Line.tx.front();
-        Nanos when = head.at;
-        if (Line.byteTime)
-            when = (head.at > Line.txFree ? head.at : Line.txFree) + Line.byteTime;
+        Nanos when = nextTxTime();
         if (when > now)
             return;
         if (Port.fd >= 0 && !Line.dead) {
