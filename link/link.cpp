@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "run/events.h"
+#include "events/events.h"
 
 LinkSettingsData LinkSettings = {1, 9600};
 ReceiveRingData ReceiveRing;
@@ -78,12 +78,10 @@ void applyLinkSettings(DCB *dcb, BYTE byteSize, BYTE parity) {
     dcb->fErrorChar = dcb->fNull = dcb->fAbortOnError = 0;
 }
 
-// Tells the front end why the port could not be set up, with the system's reason.
+// Tells the run's listener why the port could not be set up, with the system's reason.
 static void portFailed(LPCSTR text) {
     DWORD error = GetLastError();
-    if (RunFrontEnd) {
-        RunFrontEnd->portFailed(text, error);
-    }
+    tellPortFailed(runListener(), text, error);
 }
 
 BYTE openLink(BYTE byteSize, BYTE parity) {

@@ -48,8 +48,8 @@ void setPort(int portNumber);
 void setBaud(int baudRate);
 
 // Opens and sets up the port for a run. A port that cannot be opened, configured or given
-// its time-outs is reported to the front end (RunFrontEnd->portFailed) with one of three
-// texts and the system's error.
+// its time-outs is reported to the run's listener (portFailed) with one of three texts
+// and the system's error.
 BYTE openLink(BYTE byteSize, BYTE parity);
 // What openLink changes in the port's DCB as read: the settings' rate, byteSize, parity,
 // one stop bit and the flag bits of the line.

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/winapi.h"
-#include "run/events.h"
+#include "events/events.h"
 
 const int BLOCK_SIZE = 128;
 const int MAX_BLOCKS = 102;
@@ -33,7 +33,7 @@ extern BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
 // The frame buffer: the block being sent, rebuilt for every block.
 extern BlockFrame FrameBuffer;
 
-// How the last sendImageFile ended, and where (run/events.h).
+// How the last sendImageFile ended, and where (events/events.h).
 extern TransferResult LastTransfer;
 
 // Two's complement of the 8-bit sum of the bytes, low 7 bits kept: 0x00 to 0x7F.

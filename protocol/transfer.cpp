@@ -152,16 +152,12 @@ BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType) {
     DWORD size = 0;
     if (!readImage(name, &size, &LastTransfer.problem, &LastTransfer.systemError)) {
         report(TRANSFER_UNREADABLE, -1);
-        if (RunFrontEnd) {
-            RunFrontEnd->fileUnreadable(LastTransfer.problem, LastTransfer.systemError);
-        }
+        tellFileUnreadable(runListener(), LastTransfer.problem, LastTransfer.systemError);
         return 0;
     }
     int count = blockCount(size);
     LastTransfer.blocks = count;
-    if (RunFrontEnd) {
-        RunFrontEnd->fileRead(size, count);
-    }
+    tellFileRead(runListener(), size, count);
 
     if (!openSession(count, fileId, fileType)) {
         return 0;
@@ -219,10 +215,8 @@ BYTE sendBlockWithRetry() {
             return 0;
         }
         awaitAnswer();
-        if (RunFrontEnd) {
-            RunFrontEnd->blockAnswered(FrameBlock, attempt, LastTransfer.answer,
-                                       LastTransfer.answerByte);
-        }
+        tellBlockAnswered(runListener(), FrameBlock, attempt, LastTransfer.answer,
+                          LastTransfer.answerByte);
         if (LastTransfer.answer == ANSWER_ACK || LastTransfer.answer == ANSWER_CAN) {
             return 1;  // the caller tells ACK from CAN
         }

@@ -3,12 +3,13 @@
 // end (run/events.h); the frames themselves are the protocol's.
 #include "run/download.h"
 
+#include "events/events.h"
 #include "link/link.h"
 #include "protocol/protocol.h"
-#include "run/events.h"
 #include "run/slots.h"
 
 BYTE RunInProgress = 0;
+BYTE RunStopsOnPortFailure = 0;
 
 // What each slot's transfers tell the device, in run order. The ids are fixed per slot and
 // do not follow the run order: Pump 2 is '5' and Reader 1 is '4'. PC_CC goes twice, as
@@ -28,22 +29,16 @@ extern const int STEP_COUNT = (int)(sizeof Steps / sizeof Steps[0]);
 
 static void setMarker(int slot, SlotMarker marker) {
     Slots[slot].marker = marker;
-    if (RunFrontEnd) {
-        RunFrontEnd->markerChanged(slot);
-    }
+    tellMarkerChanged(runListener(), slot);
 }
 
-// One transfer of the slot's file: the front end hears it start and end.
+// One transfer of the slot's file: the listener hears it start and end.
 static BYTE sendPass(const StepInfo *step, int pass) {
     const char *name = Slots[step->slot].name;
     FileId fileId = pass == 2 ? step->secondPassId : step->fileId;
-    if (RunFrontEnd) {
-        RunFrontEnd->stepStarted(step->slot, pass, name, fileId, step->fileType);
-    }
+    tellStepStarted(runListener(), step->slot, pass, name, fileId, step->fileType);
     BYTE ok = sendImageFile(name, fileId, step->fileType);
-    if (RunFrontEnd) {
-        RunFrontEnd->stepEnded(step->slot, pass, &LastTransfer);
-    }
+    tellStepEnded(runListener(), step->slot, pass, &LastTransfer);
     return ok;
 }
 
@@ -104,22 +99,19 @@ BYTE runDownload() {
     }
     RunInProgress = 1;
 
-    if (RunFrontEnd) {
-        RunFrontEnd->runStarted();
-    }
+    RunListener *listener = runListener();
+    tellRunStarted(listener);
     resetMarkers();  // the first step's repaint shows them
-    // When the port cannot be set up the front end has been told why; the POS step then
-    // fails by answer timeout.
-    openLink(8, NOPARITY);
-
-    BYTE ok = 1;
+    // When the port cannot be set up the listener has been told why. The window program's
+    // run goes on, and the POS step fails by answer timeout; with RunStopsOnPortFailure no
+    // step runs.
+    BYTE ok = openLink(8, NOPARITY) || !RunStopsOnPortFailure;
     for (int i = 0; i < STEP_COUNT && ok; i++) {
         ok = sendStep(Steps[i].slot);
     }
+    tellStepsEnded(listener, ok);
     closeLink();
-    if (RunFrontEnd) {
-        RunFrontEnd->runEnded(ok);
-    }
+    tellRunEnded(listener, ok);
     RunInProgress = 0;
     return ok;
 }

@@ -566,13 +566,15 @@ int main(int argc, char **argv) {
     report.portName = portName;
     report.portText = described;
     report.device = hasDevice ? device : 0;
-    setReport(&report);
-    RunFrontEnd = &ConsoleEvents;
+    static ConsoleReport console;
+    initReport(&console, &report);
+    setRunListener(&console.listener);
+    RunStopsOnPortFailure = 1;  // a run over a port not set up cannot succeed: send nothing
     consoleCatchInterrupts();
 
     startTicks(window);
     BYTE ok = consoleInterrupted() ? 0 : runDownload();
     stopTicks(window);
     DestroyWindow(window);
-    return finishReport(ok);
+    return finishReport(&console, ok);
 }

@@ -14,47 +14,11 @@
 
 const int BAR_WIDTH = 30;  // characters between the brackets
 
-static ReportSettings Settings;
+// The terminal's line holds a bar that the next text must clear first: the console's state,
+// whichever report drew it.
 static BYTE BarShown = 0;
-static DWORD RunStartMs = 0;
-
-// The port's failure, if there was one: the run is stopped before anything goes out.
-static BYTE PortFailed = 0;
-
-// The transfer in flight: which step, since when, its blocks and how the current block's
-// sends were answered.
-struct Transfer {
-    int slot;
-    int pass;
-    char name[SLOT_NAME_SIZE];
-    FileId fileId;
-    FileType fileType;
-    DWORD startMs;
-    DWORD size;
-    int blocks;          // -1 until the file has been read
-    int blocksSent;      // blocks the device has taken
-    int sends;           // frames of blocks sent, resends included
-    int answered;        // of those, the ones the device answered
-    int naks, silences;  // of the current block's sends
-};
-static Transfer Current;
-static BYTE InStep = 0;
-
-// The transfer that ended the run, when one failed.
-static Transfer Failed;
-static TransferResult FailedResult;
-static BYTE HaveFailed = 0;
-
-// For the summary.
-static int TransfersSent = 0;
-static DWORD BytesSent = 0;
-static double WireSeconds = 0;
 
 static const char *const AnswerNames[] = {"ACK", "NAK", "CAN", "other", "none"};
-
-void setReport(const ReportSettings *settings) {
-    Settings = *settings;
-}
 
 static double secondsSince(DWORD startMs) {
     return (double)(GetTickCount() - startMs) / 1000.0;
@@ -80,28 +44,28 @@ void complain(const char *format, ...) {
     fflush(stderr);
 }
 
-static BYTE printingLines() {
-    return Settings.style == REPORT_LINES && !PortFailed;
+static BYTE printingLines(const ConsoleReport *r) {
+    return r->settings.style == REPORT_LINES && !r->portFailed;
 }
 
-static void formatBar(char *out, int size) {
-    int filled = Current.blocks > 0 ? Current.blocksSent * BAR_WIDTH / Current.blocks : 0;
+static void formatBar(const ConsoleReport *r, char *out, int size) {
+    int filled = r->current.blocks > 0 ? r->current.blocksSent * BAR_WIDTH / r->current.blocks : 0;
     char bar[BAR_WIDTH + 1];
     for (int i = 0; i < BAR_WIDTH; i++) {
         bar[i] = i < filled ? '#' : '.';
     }
     bar[BAR_WIDTH] = 0;
-    snprintf(out, (size_t)size, "%-12.40s [%s] %3d/%d blocks", Current.name, bar,
-             Current.blocksSent, Current.blocks);
+    snprintf(out, (size_t)size, "%-12.40s [%s] %3d/%d blocks", r->current.name, bar,
+             r->current.blocksSent, r->current.blocks);
 }
 
 // On a terminal the bar is redrawn in place; elsewhere it waits for the end of the step.
-static void drawBar() {
-    if (Settings.bar != 1 || !printingLines() || !InStep || Current.blocks <= 0) {
+static void drawBar(const ConsoleReport *r) {
+    if (r->settings.bar != 1 || !printingLines(r) || !r->inStep || r->current.blocks <= 0) {
         return;
     }
     char line[128];
-    formatBar(line, sizeof line);
+    formatBar(r, line, sizeof line);
     printf("\r%s", line);
     fflush(stdout);
     BarShown = 1;
@@ -110,11 +74,11 @@ static void drawBar() {
 // ----- JSON, one object a line, the simulator's report being the model
 
 // Starts an event's object: its name and the seconds since the run started.
-static BYTE jsonEvent(const char *event) {
-    if (Settings.style != REPORT_JSON) {
+static BYTE jsonEvent(const ConsoleReport *r, const char *event) {
+    if (r->settings.style != REPORT_JSON) {
         return 0;
     }
-    printf("{\"event\":\"%s\",\"time\":%.3f", event, secondsSince(RunStartMs));
+    printf("{\"event\":\"%s\",\"time\":%.3f", event, secondsSince(r->runStartMs));
     return 1;
 }
 
@@ -195,16 +159,16 @@ static const char *problemText(ImageProblem problem) {
 }
 
 // What ended a failed transfer, where, and what to do about it.
-static void describeEnd(const Transfer *t, const TransferResult *r, char *cause, int causeSize,
-                        const char **hint) {
+static void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause,
+                        int causeSize, const char **hint) {
     char answer[16];
-    describeByte(r->answerByte, answer, sizeof answer);
-    BYTE silent = r->answer == ANSWER_NONE;
-    int k = r->block + 1;
-    switch (r->end) {
+    describeByte(res->answerByte, answer, sizeof answer);
+    BYTE silent = res->answer == ANSWER_NONE;
+    int k = res->block + 1;
+    switch (res->end) {
         case TRANSFER_UNREADABLE:
             snprintf(cause, (size_t)causeSize, "the file could not be read: %s",
-                     problemText(r->problem));
+                     problemText(res->problem));
             *hint = "check the file in the folder named by --dir (or the current one)";
             break;
         case TRANSFER_HEADER_UNANSWERED:
@@ -266,29 +230,43 @@ static const char *const EndNames[] = {
 
 // ----- the events
 
-static void onRunStarted() {
-    RunStartMs = GetTickCount();
-    if (jsonEvent("run-started")) {
-        jsonText("port", Settings.portName);
-        if (Settings.device != 0) {
-            jsonText("device", Settings.device);
+// The report a call was made on: its listener is its first member.
+static ConsoleReport *reportOf(RunListener *self) {
+    return (ConsoleReport *)self;
+}
+
+// A run starts from nothing sent and nothing failed, whatever a run before it left.
+static void resetReport(ConsoleReport *r) {
+    ReportSettings settings = r->settings;
+    initReport(r, &settings);
+    r->runStartMs = GetTickCount();
+    r->runStarted = 1;
+}
+
+static void onRunStarted(RunListener *self) {
+    ConsoleReport *r = reportOf(self);
+    resetReport(r);
+    if (jsonEvent(r, "run-started")) {
+        jsonText("port", r->settings.portName);
+        if (r->settings.device != 0) {
+            jsonText("device", r->settings.device);
         }
         jsonNumber("baud", LinkSettings.baudRate, 0);
-        jsonNumber("transfers", Settings.transfers, 0);
+        jsonNumber("transfers", r->settings.transfers, 0);
         jsonEnd();
-    } else if (Settings.style != REPORT_QUIET) {
-        printf("Sending over %s at %d baud\n", Settings.portText, LinkSettings.baudRate);
+    } else if (r->settings.style != REPORT_QUIET) {
+        printf("Sending over %s at %d baud\n", r->settings.portText, LinkSettings.baudRate);
         fflush(stdout);
     }
 }
 
 // A run over a port that is not set up cannot succeed: it is stopped before anything is
 // sent, and the exit status says why.
-static void onPortFailed(LPCSTR text, DWORD systemError) {
-    PortFailed = 1;
-    requestStop();
-    complain("%s %s: %s", text, Settings.portText, portAdvice(systemError));
-    if (jsonEvent("port-failed")) {
+static void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
+    ConsoleReport *r = reportOf(self);
+    r->portFailed = 1;
+    complain("%s %s: %s", text, r->settings.portText, portAdvice(systemError));
+    if (jsonEvent(r, "port-failed")) {
         jsonText("text", text);
         jsonNumber("error", systemError, 0);
         jsonText("cause", portAdvice(systemError));
@@ -297,40 +275,42 @@ static void onPortFailed(LPCSTR text, DWORD systemError) {
 }
 
 // The part every line of a transfer starts with: slot, file, id and type.
-static void printHead() {
-    printf("%-8s  %-12s  id %c  type %c  ", SlotLabels[Current.slot], Current.name, Current.fileId,
-           Current.fileType);
+static void printHead(const ConsoleReport *r) {
+    printf("%-8s  %-12s  id %c  type %c  ", SlotLabels[r->current.slot], r->current.name,
+           r->current.fileId, r->current.fileType);
 }
 
-static void printSending() {
-    if (!printingLines()) {
+static void printSending(const ConsoleReport *r) {
+    if (!printingLines(r)) {
         return;
     }
     clearBar();
-    printHead();
+    printHead(r);
     const char *pass = "";
-    if (Current.slot == SLOT_PC_CC) {
-        pass = Current.pass == 2 ? ", second pass" : ", first pass";
+    if (r->current.slot == SLOT_PC_CC) {
+        pass = r->current.pass == 2 ? ", second pass" : ", first pass";
     }
-    if (Current.blocks >= 0) {
-        printf("%3d blocks  sending%s\n", Current.blocks, pass);
+    if (r->current.blocks >= 0) {
+        printf("%3d blocks  sending%s\n", r->current.blocks, pass);
     } else {
         printf("  - blocks  sending%s\n", pass);
     }
     fflush(stdout);
 }
 
-static void onStepStarted(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType) {
-    memset(&Current, 0, sizeof Current);
-    Current.slot = slot;
-    Current.pass = pass;
-    snprintf(Current.name, sizeof Current.name, "%s", name);
-    Current.fileId = fileId;
-    Current.fileType = fileType;
-    Current.startMs = GetTickCount();
-    Current.blocks = -1;
-    InStep = 1;
-    if (jsonEvent("step-started")) {
+static void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
+                          FileType fileType) {
+    ConsoleReport *r = reportOf(self);
+    memset(&r->current, 0, sizeof r->current);
+    r->current.slot = slot;
+    r->current.pass = pass;
+    snprintf(r->current.name, sizeof r->current.name, "%s", name);
+    r->current.fileId = fileId;
+    r->current.fileType = fileType;
+    r->current.startMs = GetTickCount();
+    r->current.blocks = -1;
+    r->inStep = 1;
+    if (jsonEvent(r, "step-started")) {
         jsonText("slot", SlotLabels[slot]);
         jsonNumber("pass", pass, 0);
         jsonText("file", name);
@@ -340,39 +320,43 @@ static void onStepStarted(int slot, int pass, LPCSTR name, FileId fileId, FileTy
     }
 }
 
-static void onFileRead(DWORD size, int blocks) {
-    Current.size = size;
-    Current.blocks = blocks;
-    if (jsonEvent("file-read")) {
+static void onFileRead(RunListener *self, DWORD size, int blocks) {
+    ConsoleReport *r = reportOf(self);
+    r->current.size = size;
+    r->current.blocks = blocks;
+    if (jsonEvent(r, "file-read")) {
         jsonNumber("bytes", size, 0);
         jsonNumber("blocks", blocks, 0);
         jsonEnd();
     }
-    printSending();
-    drawBar();
+    printSending(r);
+    drawBar(r);
 }
 
-static void onFileUnreadable(ImageProblem problem, DWORD systemError) {
-    if (jsonEvent("file-unreadable")) {
+static void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError) {
+    ConsoleReport *r = reportOf(self);
+    if (jsonEvent(r, "file-unreadable")) {
         jsonText("problem", problemText(problem));
         jsonNumber("error", systemError, 0);
         jsonEnd();
     }
-    printSending();
+    printSending(r);
 }
 
-static void onBlockAnswered(int index, int attempt, FrameAnswer answer, BYTE answerByte) {
+static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
+                            BYTE answerByte) {
+    ConsoleReport *r = reportOf(self);
     if (attempt == 1) {
-        Current.naks = Current.silences = 0;
+        r->current.naks = r->current.silences = 0;
     }
-    Current.sends++;
-    Current.answered += answer != ANSWER_NONE;
-    Current.naks += answer == ANSWER_NAK;
-    Current.silences += answer == ANSWER_NONE;
+    r->current.sends++;
+    r->current.answered += answer != ANSWER_NONE;
+    r->current.naks += answer == ANSWER_NAK;
+    r->current.silences += answer == ANSWER_NONE;
     if (answer == ANSWER_ACK) {
-        Current.blocksSent++;
+        r->current.blocksSent++;
     }
-    if (jsonEvent("block")) {
+    if (jsonEvent(r, "block")) {
         jsonNumber("index", index, 0);
         jsonNumber("attempt", attempt, 0);
         jsonText("answer", AnswerNames[answer]);
@@ -381,12 +365,12 @@ static void onBlockAnswered(int index, int attempt, FrameAnswer answer, BYTE ans
         }
         jsonEnd();
     }
-    if (Settings.verbose && printingLines()) {
+    if (r->settings.verbose && printingLines(r)) {
         clearBar();
         char said[16];
         describeByte(answerByte, said, sizeof said);
         const char *what = answer == ANSWER_NONE ? "no answer" : said;
-        printf("  block %3d/%d  send %d  %s", index + 1, Current.blocks, attempt, what);
+        printf("  block %3d/%d  send %d  %s", index + 1, r->current.blocks, attempt, what);
         if (linkQuitting()) {
             printf(", stopping");
         } else if (answer != ANSWER_ACK && answer != ANSWER_CAN) {
@@ -395,11 +379,12 @@ static void onBlockAnswered(int index, int attempt, FrameAnswer answer, BYTE ans
         printf("\n");
         fflush(stdout);
     }
-    drawBar();
+    drawBar(r);
 }
 
-static void onMarkerChanged(int slot) {
-    if (jsonEvent("marker")) {
+static void onMarkerChanged(RunListener *self, int slot) {
+    ConsoleReport *r = reportOf(self);
+    if (jsonEvent(r, "marker")) {
         jsonText("slot", SlotLabels[slot]);
         jsonChar("marker", Slots[slot].marker);
         jsonEnd();
@@ -409,90 +394,95 @@ static void onMarkerChanged(int slot) {
 // What a transfer put on the wire both ways, at ten bits a byte, and its pause before the
 // count frame: header, ACK, count frame and every block frame out; ACK, ENQ, the count's
 // ACK and every answer back.
-static double wireSecondsOf(const Transfer *t) {
+static double wireSecondsOf(const ReportTransfer *t) {
     double bytes = HEADER_FRAME_SIZE + 1 + COUNT_FRAME_SIZE + 3 +
                    (double)t->sends * BLOCK_FRAME_SIZE + t->answered;
     return bytes * 10 / LinkSettings.baudRate + COUNT_FRAME_DELAY_TICKS * TICK_PERIOD_MS / 1000.0;
 }
 
-static void onStepEnded(int slot, int pass, const TransferResult *result) {
-    (void)slot, (void)pass;
+static void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
+    ConsoleReport *r = reportOf(self);
     BYTE sent = result->end == TRANSFER_DONE;
-    double seconds = secondsSince(Current.startMs);
+    double seconds = secondsSince(r->current.startMs);
     if (sent) {
-        TransfersSent++;
-        BytesSent += Current.size;
-        WireSeconds += wireSecondsOf(&Current);
+        r->transfersSent++;
+        r->bytesSent += r->current.size;
+        r->wireSeconds += wireSecondsOf(&r->current);
     } else {
-        Failed = Current;
-        FailedResult = *result;
-        HaveFailed = 1;
+        r->failed = r->current;
+        r->failedResult = *result;
+        r->haveFailed = 1;
     }
-    if (jsonEvent("step-ended")) {
-        jsonText("slot", SlotLabels[Current.slot]);
-        jsonNumber("pass", Current.pass, 0);
+    if (jsonEvent(r, "step-ended")) {
+        jsonText("slot", SlotLabels[r->current.slot]);
+        jsonNumber("pass", r->current.pass, 0);
         jsonText("outcome", EndNames[result->end]);
         if (!sent && result->end != TRANSFER_STOPPED) {
             char cause[160];
             const char *hint = 0;
-            describeEnd(&Current, result, cause, sizeof cause, &hint);
+            describeEnd(&r->current, result, cause, sizeof cause, &hint);
             jsonText("detail", cause);
         }
-        jsonNumber("blocks", Current.blocks, 0);
-        jsonNumber("sent", Current.blocksSent, 0);
+        jsonNumber("blocks", r->current.blocks, 0);
+        jsonNumber("sent", r->current.blocksSent, 0);
         if (result->block >= 0) {
             jsonNumber("block", result->block, 0);
         }
         jsonNumber("seconds", seconds, 2);
         jsonEnd();
     }
-    if (printingLines()) {
+    if (printingLines(r)) {
         clearBar();
-        if (Settings.bar == 2 && Current.blocks > 0) {
+        if (r->settings.bar == 2 && r->current.blocks > 0) {
             char line[128];
-            formatBar(line, sizeof line);
+            formatBar(r, line, sizeof line);
             printf("%s\n", line);
         }
-        printHead();
+        printHead(r);
         if (sent) {
-            printf("%3d blocks  sent in %.2f s\n", Current.blocks, seconds);
+            printf("%3d blocks  sent in %.2f s\n", r->current.blocks, seconds);
         } else if (result->end == TRANSFER_UNREADABLE) {
             printf("  - blocks  failed: the file could not be read\n");
         } else {
-            printf("%3d blocks  %s after %d sent, %.2f s\n", Current.blocks,
-                   result->end == TRANSFER_STOPPED ? "stopped" : "failed", Current.blocksSent,
+            printf("%3d blocks  %s after %d sent, %.2f s\n", r->current.blocks,
+                   result->end == TRANSFER_STOPPED ? "stopped" : "failed", r->current.blocksSent,
                    seconds);
         }
         fflush(stdout);
     }
-    InStep = 0;
+    r->inStep = 0;
 }
 
-static void onRunEnded(BYTE ok) {
-    (void)ok;  // finishReport, once runDownload has returned, says it all
-}
+// finishReport, once runDownload has returned, says it all.
+static void onOutcome(RunListener *, BYTE) {}
 
-const RunEvents ConsoleEvents = {
+static const RunListenerCalls ConsoleCalls = {
     onRunStarted,    onPortFailed,    onStepStarted, onFileRead, onFileUnreadable,
-    onBlockAnswered, onMarkerChanged, onStepEnded,   onRunEnded,
+    onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
 };
+
+void initReport(ConsoleReport *r, const ReportSettings *settings) {
+    memset(r, 0, sizeof *r);
+    r->listener.calls = &ConsoleCalls;
+    r->settings = *settings;
+}
 
 // ----- the end
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
-static void reportInterrupt() {
-    if (!HaveFailed || FailedResult.end != TRANSFER_STOPPED) {
+static void reportInterrupt(const ConsoleReport *r) {
+    if (!r->haveFailed || r->failedResult.end != TRANSFER_STOPPED) {
         complain("interrupted: nothing more was sent");
         return;
     }
-    const char *label = SlotLabels[Failed.slot];
-    if (!FailedResult.headerSent) {
+    const char *label = SlotLabels[r->failed.slot];
+    if (!r->failedResult.headerSent) {
         complain("interrupted before %s: nothing of it was sent; run again", label);
-    } else if (FailedResult.block >= 0) {
+    } else if (r->failedResult.block >= 0) {
         complain(
             "interrupted in %s at block %d of %d: the controller holds a partial file; run "
             "again",
-            label, FailedResult.block + 1, Failed.blocks);
+            label, r->failedResult.block + 1, r->failed.blocks);
     } else {
         complain(
             "interrupted in %s before its first block: the controller holds a partial "
@@ -501,17 +491,18 @@ static void reportInterrupt() {
     }
 }
 
-static void reportFailure() {
+static void reportFailure(const ConsoleReport *r) {
     char cause[160];
     const char *hint = 0;
-    describeEnd(&Failed, &FailedResult, cause, sizeof cause, &hint);
+    describeEnd(&r->failed, &r->failedResult, cause, sizeof cause, &hint);
     char head[SLOT_NAME_SIZE + 64];
-    snprintf(head, sizeof head, "%s (%s, id %c, type %c) failed", SlotLabels[Failed.slot],
-             Failed.name, Failed.fileId, Failed.fileType);
-    if (FailedResult.end == TRANSFER_UNREADABLE) {
+    snprintf(head, sizeof head, "%s (%s, id %c, type %c) failed", SlotLabels[r->failed.slot],
+             r->failed.name, r->failed.fileId, r->failed.fileType);
+    if (r->failedResult.end == TRANSFER_UNREADABLE) {
         complain("%s: %s", head, cause);
     } else {
-        complain("%s after %d of %d blocks: %s", head, Failed.blocksSent, Failed.blocks, cause);
+        complain("%s after %d of %d blocks: %s", head, r->failed.blocksSent, r->failed.blocks,
+                 cause);
     }
     if (hint != 0) {
         complain("%s", hint);
@@ -519,50 +510,50 @@ static void reportFailure() {
 }
 
 // The closing summary: transfers sent, their bytes, the time, and against the wire's time.
-static void printSummary(int status) {
-    double seconds = secondsSince(RunStartMs);
-    if (jsonEvent("run-ended")) {
+static void printSummary(const ConsoleReport *r, int status) {
+    double seconds = secondsSince(r->runStartMs);
+    if (jsonEvent(r, "run-ended")) {
         jsonNumber("status", status, 0);
-        jsonNumber("sent", TransfersSent, 0);
-        jsonNumber("transfers", Settings.transfers, 0);
-        jsonNumber("bytes", BytesSent, 0);
+        jsonNumber("sent", r->transfersSent, 0);
+        jsonNumber("transfers", r->settings.transfers, 0);
+        jsonNumber("bytes", r->bytesSent, 0);
         jsonNumber("seconds", seconds, 2);
-        jsonNumber("wire", WireSeconds, 2);
+        jsonNumber("wire", r->wireSeconds, 2);
         jsonEnd();
         return;
     }
-    if (Settings.style != REPORT_LINES) {
+    if (r->settings.style != REPORT_LINES) {
         return;
     }
     clearBar();
-    printf("%d of %d transfers sent, %u bytes in %.2f s", TransfersSent, Settings.transfers,
-           (unsigned)BytesSent, seconds);
-    if (WireSeconds > 0) {
-        printf(", %.2f x the %.2f s the wire needs at %d baud", seconds / WireSeconds, WireSeconds,
-               LinkSettings.baudRate);
+    printf("%d of %d transfers sent, %u bytes in %.2f s", r->transfersSent, r->settings.transfers,
+           (unsigned)r->bytesSent, seconds);
+    if (r->wireSeconds > 0) {
+        printf(", %.2f x the %.2f s the wire needs at %d baud", seconds / r->wireSeconds,
+               r->wireSeconds, LinkSettings.baudRate);
     }
     printf("\n");
     fflush(stdout);
 }
 
-int finishReport(BYTE ok) {
+int finishReport(ConsoleReport *r, BYTE ok) {
     clearBar();
     int status = EXIT_SENT;
-    if (PortFailed) {
+    if (r->portFailed) {
         status = EXIT_PORT_FAILED;  // its message is out already
     } else if (ok) {
         status = EXIT_SENT;  // an interrupt that came after the last answer stopped nothing
     } else if (consoleInterrupted()) {
         status = EXIT_INTERRUPTED;
-        reportInterrupt();
+        reportInterrupt(r);
     } else {
         status = EXIT_STEP_FAILED;
-        if (HaveFailed) {
-            reportFailure();
+        if (r->haveFailed) {
+            reportFailure(r);
         } else {
             complain("the run failed");
         }
     }
-    printSummary(status);
+    printSummary(r, status);
     return status;
 }

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "platform/winapi.h"
-#include "run/events.h"
+#include "events/events.h"
+#include "run/slots.h"
 
 // Exit statuses.
 const int EXIT_SENT = 0;
@@ -29,10 +30,43 @@ struct ReportSettings {
     const char *portText;  // as messages name it: "COM1 (/dev/ttyUSB0)", or the name alone
     const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
 };
-extern const RunEvents ConsoleEvents;
-void setReport(const ReportSettings *settings);
+
+// The transfer in flight: which step, since when, its blocks and how the current block's
+// sends were answered.
+struct ReportTransfer {
+    int slot;
+    int pass;
+    char name[SLOT_NAME_SIZE];
+    FileId fileId;
+    FileType fileType;
+    DWORD startMs;
+    DWORD size;
+    int blocks;          // -1 until the file has been read
+    int blocksSent;      // blocks the device has taken
+    int sends;           // frames of blocks sent, resends included
+    int answered;        // of those, the ones the device answered
+    int naks, silences;  // of the current block's sends
+};
+
+// The run's listener at the console, and all it keeps of a run: reset when a run starts.
+struct ConsoleReport {
+    RunListener listener;  // give &report.listener to the run
+    ReportSettings settings;
+    DWORD runStartMs;
+    BYTE runStarted;
+    BYTE portFailed;  // the port could not be set up: nothing went out
+    ReportTransfer current;
+    BYTE inStep;
+    ReportTransfer failed;  // the transfer that ended the run, when one failed
+    TransferResult failedResult;
+    BYTE haveFailed;
+    int transfersSent;  // for the summary
+    DWORD bytesSent;
+    double wireSeconds;
+};
+void initReport(ConsoleReport *report, const ReportSettings *settings);
 // After runDownload: the closing lines and the exit status.
-int finishReport(BYTE ok);
+int finishReport(ConsoleReport *report, BYTE ok);
 // Prints a message with the one prefix, on standard error; ends a bar first.
 void complain(const char *format, ...)
 #if defined(__GNUC__)

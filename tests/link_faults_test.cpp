@@ -126,7 +126,7 @@ protected:
         WindowContext.progressBar = testwin::makeWindow("LinkFaultsBar", barProc, 300, 20, 0);
         GetClientRect(host, &WindowContext.clientRect);
         startTicks(host);
-        RunFrontEnd = &WindowEvents;  // the window program's front end
+        setRunListener(&WindowListener);  // the window program's listener
         tickTimes.clear();
         exitAtNextTick = false;
         barPositions.clear();

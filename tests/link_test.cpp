@@ -53,7 +53,7 @@ protected:
         window = testwin::makeWindow("MarvaneLinkTest", testWindowProc, 200, 100, WS_OVERLAPPED);
         ASSERT_TRUE(window != NULL);
         startTicks(window);
-        RunFrontEnd = &WindowEvents;  // the window program's front end
+        setRunListener(&WindowListener);  // the window program's listener
         Dispatched = 0;
         TickCountdown = 0;
         LinkQuitPending = 0;

@@ -57,7 +57,7 @@ protected:
         device.attach(1);
         tickWindow = testwin::makeWindow("TickHost", testwin::tickHostProc, 100, 100, 0);
         startTicks(tickWindow);
-        RunFrontEnd = &WindowEvents;  // the window program's front end
+        setRunListener(&WindowListener);  // the window program's listener
         WindowContext.progressBar =
             testwin::makeWindow("ProgressRecorder", progressProc, 100, 100, 0);
         progressLog.clear();

@@ -33,7 +33,7 @@ protected:
         resetMessageState();
         host = testwin::makeWindow("ProtocolSimTicks", testwin::tickHostProc, 10, 10, 0);
         startTicks(host);
-        RunFrontEnd = &WindowEvents;  // the window program's front end
+        setRunListener(&WindowListener);  // the window program's listener
         static int serial = 0;
         dir = simtest::testTmpDir() + "/protocol-sim-" + std::to_string(++serial);
         std::filesystem::remove_all(simtest::hostPath(dir));

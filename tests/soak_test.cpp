@@ -203,7 +203,7 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
         testwin::makeWindow("SoakProgress", testwin::tickHostProc, 300, 200, 0);
     GetClientRect(host, &WindowContext.clientRect);
     startTicks(host);
-    RunFrontEnd = &WindowEvents;  // the window program's front end
+    setRunListener(&WindowListener);  // the window program's listener
     setPort(1);
 
     std::string dir = "/tmp/marvane-soak-" + std::to_string(getpid());

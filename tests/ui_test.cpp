@@ -373,7 +373,7 @@ TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
     standinAttachPeer(3, &peer);
     WindowContext.mainWindow = window;
     startTicks(window);
-    RunFrontEnd = &WindowEvents;  // the window program's front end
+    setRunListener(&WindowListener);  // the window program's listener
 
     command(IDM_COM3);
     EXPECT_EQ(command(IDM_DOWNLOAD), 0);

@@ -153,7 +153,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     createProgressBar(showCommand);
 
     startTicks(WindowContext.mainWindow);
-    RunFrontEnd = &WindowEvents;
+    setRunListener(&WindowListener);
 
     MSG message;
     while (GetMessageA(&message, NULL, 0, 0)) {

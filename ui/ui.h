@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/winapi.h"
-#include "run/events.h"
+#include "events/events.h"
 
 // The status display is seven lines: 1 the port settings, 2 to 7 one per slot in slot
 // order. Each is formatted into a buffer of STATUS_LINE_SIZE characters.
@@ -52,6 +52,6 @@ struct WindowContextData {
     RECT clientRect;
 };
 extern WindowContextData WindowContext;
-// The window program's front end of the run: step repaints, progress-bar messages and the
+// The window program's listener of the run: step repaints, progress-bar messages and the
 // port's message boxes, through WindowContext.
-extern const RunEvents WindowEvents;
+extern RunListener WindowListener;

@@ -1,6 +1,7 @@
-// The window program's front end of the run: a marker that changes repaints the status lines
+// The window program's listener of the run: a marker that changes repaints the status lines
 // as laid out at start-up, the progress bar follows the file in flight, and a port that
-// cannot be set up gets its modal box. What the lines say is status.cpp's.
+// cannot be set up gets its modal box. What the lines say is status.cpp's. It keeps no state
+// of its own: WindowContext is all it needs.
 #include "ui/ui.h"
 
 WindowContextData WindowContext;
@@ -9,53 +10,54 @@ static void setProgress(int position) {
     SendMessageA(WindowContext.progressBar, PBM_SETPOS, (WPARAM)position, 0);
 }
 
-static void onRunStarted() {
+static void onRunStarted(RunListener *) {
     setProgress(0);
 }
 
-static void onPortFailed(LPCSTR text, DWORD systemError) {
-    (void)systemError;  // the operator gets the one line
-    MessageBoxA(NULL, text, "Error", MB_OK);
+static void onPortFailed(RunListener *, LPCSTR text, DWORD) {
+    MessageBoxA(NULL, text, "Error", MB_OK);  // the operator gets the one line
 }
 
-static void onStepStarted(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType) {
-    (void)slot, (void)pass, (void)name, (void)fileId, (void)fileType;
+static void onStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {
     setProgress(0);  // each file starts from an empty bar
 }
 
-static void onFileRead(DWORD size, int blocks) {
-    (void)size;
+static void onFileRead(RunListener *, DWORD, int blocks) {
     SendMessageA(WindowContext.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, blocks));
     SendMessageA(WindowContext.progressBar, PBM_SETSTEP, 1, 0);
 }
 
-static void onFileUnreadable(ImageProblem problem, DWORD systemError) {
-    (void)problem, (void)systemError;  // the slot's 'E' says it
-}
+static void onFileUnreadable(RunListener *, ImageProblem, DWORD) {}  // the slot's 'E' says it
 
-static void onBlockAnswered(int index, int attempt, FrameAnswer answer, BYTE answerByte) {
-    (void)index, (void)attempt, (void)answerByte;
+static void onBlockAnswered(RunListener *, int, int, FrameAnswer answer, BYTE) {
     if (answer == ANSWER_ACK) {
         SendMessageA(WindowContext.progressBar, PBM_STEPIT, 0, 0);  // one step per block taken
     }
 }
 
 // Repaints the status lines as they were laid out at start-up, drawing over the old text.
-static void onMarkerChanged(int slot) {
-    (void)slot;
+static void onMarkerChanged(RunListener *, int) {
     InvalidateRect(WindowContext.mainWindow, &WindowContext.clientRect, FALSE);
 }
 
-static void onStepEnded(int slot, int pass, const TransferResult *result) {
-    (void)slot, (void)pass, (void)result;  // the marker's change shows it
+static void onStepEnded(RunListener *, int, int, const TransferResult *) {}  // the marker says it
+
+// A good run empties the bar before the port is closed; a failed one leaves one unit of the
+// last range once it is closed.
+static void onStepsEnded(RunListener *, BYTE ok) {
+    if (ok) {
+        setProgress(0);
+    }
 }
 
-// Back to empty after a good run; one unit of the last range after a failed one.
-static void onRunEnded(BYTE ok) {
-    setProgress(ok ? 0 : 1);
+static void onRunEnded(RunListener *, BYTE ok) {
+    if (!ok) {
+        setProgress(1);
+    }
 }
 
-const RunEvents WindowEvents = {
-    onRunStarted,    onPortFailed,    onStepStarted, onFileRead, onFileUnreadable,
-    onBlockAnswered, onMarkerChanged, onStepEnded,   onRunEnded,
+static const RunListenerCalls WindowCalls = {
+    onRunStarted,    onPortFailed,    onStepStarted, onFileRead,   onFileUnreadable,
+    onBlockAnswered, onMarkerChanged, onStepEnded,   onStepsEnded, onRunEnded,
 };
+RunListener WindowListener = {&WindowCalls};

@@ -227,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     StandinPeer peer = {&onByte, NULL};
     standinAttachPeer(1, &peer);
     startTicks(tickWindow);
-    RunFrontEnd = &WindowEvents;  // the window program's front end
+    setRunListener(&WindowListener);  // the window program's listener
     setPort(1);
     if (!openLink(8, NOPARITY)) {
         fail("the device's port would not open");

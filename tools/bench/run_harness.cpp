@@ -78,7 +78,7 @@ int main(int argc, char **argv) {
         0, PROGRESS_CLASSA, NULL, WS_CHILD | WS_VISIBLE, client->left, client->bottom - barHeight,
         client->right, barHeight, window, NULL, instance, NULL);
     startTicks(window);
-    RunFrontEnd = &WindowEvents;  // the window program's front end
+    setRunListener(&WindowListener);  // the window program's listener
 
     setPort(1);
     setBaud(baud);
