@@ -6,6 +6,8 @@
 
 static void nullRunStarted(RunListener *) {}
 static void nullPortFailed(RunListener *, LPCSTR, DWORD) {}
+static void nullSystemError(RunListener *, DWORD) {}
+static void nullHeaderRepeated(RunListener *, int) {}
 static void nullStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {}
 static void nullFileRead(RunListener *, DWORD, int) {}
 static void nullFileUnreadable(RunListener *, ImageProblem, DWORD) {}
@@ -15,8 +17,9 @@ static void nullStepEnded(RunListener *, int, int, const TransferResult *) {}
 static void nullOutcome(RunListener *, BYTE) {}
 
 static const RunListenerCalls NullCalls = {
-    nullRunStarted,    nullPortFailed,    nullStepStarted, nullFileRead, nullFileUnreadable,
-    nullBlockAnswered, nullMarkerChanged, nullStepEnded,   nullOutcome,  nullOutcome,
+    nullRunStarted,    nullPortFailed,     nullSystemError,    nullStepStarted,
+    nullFileRead,      nullFileUnreadable, nullHeaderRepeated, nullBlockAnswered,
+    nullMarkerChanged, nullStepEnded,      nullOutcome,        nullOutcome,
 };
 RunListener NullListener = {&NullCalls};
 
@@ -51,6 +54,13 @@ static void fanPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
     }
 }
 
+static void fanPortLost(RunListener *self, DWORD systemError) {
+    RunListenerFan *fan = fanOf(self);
+    for (int i = 0; i < fan->count; i++) {
+        tellPortLost(fan->to[i], systemError);
+    }
+}
+
 static void fanStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
                            FileType fileType) {
     RunListenerFan *fan = fanOf(self);
@@ -70,6 +80,13 @@ static void fanFileUnreadable(RunListener *self, ImageProblem problem, DWORD sys
     RunListenerFan *fan = fanOf(self);
     for (int i = 0; i < fan->count; i++) {
         tellFileUnreadable(fan->to[i], problem, systemError);
+    }
+}
+
+static void fanHeaderRepeated(RunListener *self, int sends) {
+    RunListenerFan *fan = fanOf(self);
+    for (int i = 0; i < fan->count; i++) {
+        tellHeaderRepeated(fan->to[i], sends);
     }
 }
 
@@ -110,8 +127,9 @@ static void fanRunEnded(RunListener *self, BYTE ok) {
 }
 
 static const RunListenerCalls FanCalls = {
-    fanRunStarted,    fanPortFailed,    fanStepStarted, fanFileRead,   fanFileUnreadable,
-    fanBlockAnswered, fanMarkerChanged, fanStepEnded,   fanStepsEnded, fanRunEnded,
+    fanRunStarted,    fanPortFailed,     fanPortLost,       fanStepStarted,
+    fanFileRead,      fanFileUnreadable, fanHeaderRepeated, fanBlockAnswered,
+    fanMarkerChanged, fanStepEnded,      fanStepsEnded,     fanRunEnded,
 };
 
 void initFan(RunListenerFan *fan) {

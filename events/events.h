@@ -38,6 +38,7 @@ enum TransferEnd {
     TRANSFER_BLOCK_UNANSWERED,   // five sends of a block, neither ACK nor CAN
     TRANSFER_CANCELLED,          // the device answered a block with CAN
     TRANSFER_STOPPED,            // the program is quitting: nothing more was sent
+    TRANSFER_PORT_LOST,          // the port went away (an adapter pulled out) and the run stopped
 };
 
 struct TransferResult {
@@ -49,6 +50,7 @@ struct TransferResult {
     ImageProblem problem;
     DWORD systemError;  // GetLastError of a failed open or read, 0 otherwise
     BYTE headerSent;    // the transfer reached the device: it may hold part of the file
+    int headerAnswers;  // answer bytes taken to the header (ACK, then ENQ, are due): 0 to 2
 };
 
 // A listener embeds a RunListener as its first member and keeps its state beside it, reset
@@ -61,10 +63,14 @@ struct RunListenerCalls {
     void (*runStarted)(RunListener *self);
     // openLink failed (one of its three texts) with the system's error.
     void (*portFailed)(RunListener *self, LPCSTR text, DWORD systemError);
+    // A write or read failed because the port went away, with the system's error: once a run.
+    void (*portLost)(RunListener *self, DWORD systemError);
     void (*stepStarted)(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
                         FileType fileType);
     void (*fileRead)(RunListener *self, DWORD size, int blocks);
     void (*fileUnreadable)(RunListener *self, ImageProblem problem, DWORD systemError);
+    // The device was silent, so the header went again: `sends` headers so far (2, 3, ...).
+    void (*headerRepeated)(RunListener *self, int sends);
     // One send of block `index` (attempt 1 to 5) and how the device answered it.
     void (*blockAnswered)(RunListener *self, int index, int attempt, FrameAnswer answer,
                           BYTE answerByte);
@@ -87,6 +93,9 @@ inline void tellRunStarted(RunListener *l) {
 inline void tellPortFailed(RunListener *l, LPCSTR text, DWORD systemError) {
     l->calls->portFailed(l, text, systemError);
 }
+inline void tellPortLost(RunListener *l, DWORD systemError) {
+    l->calls->portLost(l, systemError);
+}
 inline void tellStepStarted(RunListener *l, int slot, int pass, LPCSTR name, FileId fileId,
                             FileType fileType) {
     l->calls->stepStarted(l, slot, pass, name, fileId, fileType);
@@ -96,6 +105,9 @@ inline void tellFileRead(RunListener *l, DWORD size, int blocks) {
 }
 inline void tellFileUnreadable(RunListener *l, ImageProblem problem, DWORD systemError) {
     l->calls->fileUnreadable(l, problem, systemError);
+}
+inline void tellHeaderRepeated(RunListener *l, int sends) {
+    l->calls->headerRepeated(l, sends);
 }
 inline void tellBlockAnswered(RunListener *l, int index, int attempt, FrameAnswer answer,
                               BYTE answerByte) {

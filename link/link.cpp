@@ -15,6 +15,8 @@ HANDLE SerialLink = 0;
 int TickCountdown = 0;
 BYTE lastReceived = 0;
 BYTE LinkQuitPending = 0;
+BYTE LinkStopsWhenLost = 0;
+DWORD LinkLostError = 0;
 
 // Set by requestStop, from a signal handler or another thread: read and written whole.
 static std::atomic<int> StopRequested(0);
@@ -92,6 +94,7 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
     ReceiveRing.readIndex = 0;
     ReceiveRing.count = 0;
     LinkQuitPending = 0;
+    LinkLostError = 0;
 
     char name[16];
     // COM1 to COM9 by their own names; from COM10 up (USB adapters, from the console
@@ -156,17 +159,55 @@ BYTE closeLink() {
     return 1;
 }
 
+// clang-format off
+// What Windows gives for a port whose USB adapter was pulled out; the stand-in gives the
+// same for a tty that hung up.
+static const DWORD PortGoneErrors[] = {
+    ERROR_BAD_COMMAND,           // the device no longer takes requests
+    ERROR_GEN_FAILURE,           // a device attached to the system is not functioning
+    ERROR_DEVICE_NOT_CONNECTED,  // the device is not connected
+    ERROR_OPERATION_ABORTED,     // the request was cut off as the device went
+};
+// clang-format on
+
+BYTE portGoneError(DWORD systemError) {
+    for (DWORD gone : PortGoneErrors) {
+        if (systemError == gone) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// A failed write or read: any other failure is dropped (a dead link shows up as answer
+// timeouts), a port that went away is told once a run.
+static void noteFailure() {
+    DWORD error = GetLastError();
+    if (portGoneError(error) && LinkLostError == 0 && SerialLink != INVALID_HANDLE_VALUE) {
+        LinkLostError = error;
+        tellPortLost(runListener(), error);
+    }
+}
+
+BYTE linkLost() {
+    return LinkStopsWhenLost && LinkLostError != 0;
+}
+
 void writeByte(BYTE value) {
     DWORD written = 0;
     if (!WriteFile(SerialLink, &value, 1, &written, NULL)) {
-        GetLastError();  // a dead link shows up as answer timeouts
+        noteFailure();
     }
 }
 
 void pollPort() {
     BYTE value;
     DWORD got = 0;
-    if (!ReadFile(SerialLink, &value, 1, &got, NULL) || got == 0) {
+    if (!ReadFile(SerialLink, &value, 1, &got, NULL)) {
+        noteFailure();
+        return;
+    }
+    if (got == 0) {
         return;
     }
     // A full ring drops the newest byte: the unread ones are the answers the waits are after,
@@ -194,7 +235,8 @@ void requestStop() {
 }
 
 BYTE linkQuitting() {
-    return LinkQuitPending || StopRequested || (TickWindow != 0 && !IsWindow(TickWindow));
+    return LinkQuitPending || StopRequested || linkLost() ||
+           (TickWindow != 0 && !IsWindow(TickWindow));
 }
 
 // A wait cannot end by its ticks once the program is quitting or the tick timer is gone.

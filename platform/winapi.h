@@ -153,6 +153,11 @@ typedef struct _COMMTIMEOUTS {
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_SHARING_VIOLATION 32u
+// What a write or read gives once a port's adapter is gone.
+#define ERROR_BAD_COMMAND 22u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
                           DWORD flags, HANDLE templateFile);
 DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh);

@@ -10,6 +10,8 @@
 BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
 BlockFrame FrameBuffer;
 TransferResult LastTransfer;
+DWORD DeviceWaitMs = 0;
+BYTE DeviceAnswered = 0;
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -104,9 +106,10 @@ static BYTE awaitAnswer() {
     return 1;
 }
 
-// The end of a transfer that failed at `end`, unless it was the program quitting.
+// The end of a transfer that failed at `end`, unless the port went away or the program is
+// quitting.
 static BYTE failed(TransferEnd end, int block) {
-    report(linkQuitting() ? TRANSFER_STOPPED : end, block);
+    report(linkLost() ? TRANSFER_PORT_LOST : linkQuitting() ? TRANSFER_STOPPED : end, block);
     return 0;
 }
 
@@ -185,8 +188,31 @@ BYTE openSession(int count, FileId fileId, FileType fileType) {
         return failed(TRANSFER_STOPPED, -1);
     }
     LastTransfer.headerSent = 1;
+    // A controller not yet waiting for a download is silent: until some header of the run
+    // is answered, and for DeviceWaitMs, the header goes again as an operator choosing
+    // "Download Files" again would send it.
+    DWORD firstSent = GetTickCount();
+    int sends = 1;
+    while (!awaitAnswer()) {
+        if (DeviceAnswered || GetTickCount() - firstSent >= DeviceWaitMs) {
+            return failed(TRANSFER_HEADER_UNANSWERED, -1);
+        }
+        if (!writeFrame(header.bytes, HEADER_FRAME_SIZE)) {
+            return failed(TRANSFER_STOPPED, -1);
+        }
+        tellHeaderRepeated(runListener(), ++sends);
+    }
+    DeviceAnswered = 1;
+    LastTransfer.headerAnswers = 1;
     // The device takes the header with ACK, then asks with ENQ; nothing else will do.
-    if (!awaitAnswer() || lastReceived != ACK || !awaitAnswer() || lastReceived != ENQ) {
+    if (lastReceived != ACK) {
+        return failed(TRANSFER_HEADER_UNANSWERED, -1);
+    }
+    if (!awaitAnswer()) {
+        return failed(TRANSFER_HEADER_UNANSWERED, -1);
+    }
+    LastTransfer.headerAnswers = 2;
+    if (lastReceived != ENQ) {
         return failed(TRANSFER_HEADER_UNANSWERED, -1);
     }
     BYTE ack = ACK;

@@ -102,6 +102,7 @@ BYTE runDownload() {
     RunListener *listener = runListener();
     tellRunStarted(listener);
     resetMarkers();  // the first step's repaint shows them
+    DeviceAnswered = 0;
     // When the port cannot be set up the listener has been told why. The window program's
     // run goes on, and the POS step fails by answer timeout; with RunStopsOnPortFailure no
     // step runs.

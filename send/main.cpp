@@ -570,6 +570,7 @@ int main(int argc, char **argv) {
     initReport(&console, &report);
     setRunListener(&console.listener);
     RunStopsOnPortFailure = 1;  // a run over a port not set up cannot succeed: send nothing
+    LinkStopsWhenLost = 1;      // nor one whose adapter was pulled out: stop at once
     consoleCatchInterrupts();
 
     startTicks(window);

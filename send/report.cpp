@@ -225,7 +225,7 @@ static void describeEnd(const ReportTransfer *t, const TransferResult *res, char
 
 static const char *const EndNames[] = {
     "sent",      "unreadable", "header-unanswered", "count-unanswered", "block-unanswered",
-    "cancelled", "stopped",
+    "cancelled", "stopped",    "port-lost",
 };
 
 // ----- the events
@@ -455,10 +455,12 @@ static void onStepEnded(RunListener *self, int, int, const TransferResult *resul
 
 // finishReport, once runDownload has returned, says it all.
 static void onOutcome(RunListener *, BYTE) {}
+static void onPortLost(RunListener *, DWORD) {}
+static void onHeaderRepeated(RunListener *, int) {}
 
 static const RunListenerCalls ConsoleCalls = {
-    onRunStarted,    onPortFailed,    onStepStarted, onFileRead, onFileUnreadable,
-    onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
+    onRunStarted,     onPortFailed,    onPortLost,      onStepStarted, onFileRead, onFileUnreadable,
+    onHeaderRepeated, onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
 };
 
 void initReport(ConsoleReport *r, const ReportSettings *settings) {

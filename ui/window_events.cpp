@@ -18,6 +18,10 @@ static void onPortFailed(RunListener *, LPCSTR text, DWORD) {
     MessageBoxA(NULL, text, "Error", MB_OK);  // the operator gets the one line
 }
 
+// A port that goes away mid-run is not told: the run ends by its time-outs, the slot's 'E'
+// shows it.
+static void onPortLost(RunListener *, DWORD) {}
+
 static void onStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {
     setProgress(0);  // each file starts from an empty bar
 }
@@ -28,6 +32,8 @@ static void onFileRead(RunListener *, DWORD, int blocks) {
 }
 
 static void onFileUnreadable(RunListener *, ImageProblem, DWORD) {}  // the slot's 'E' says it
+
+static void onHeaderRepeated(RunListener *, int) {}  // the window program sends it once
 
 static void onBlockAnswered(RunListener *, int, int, FrameAnswer answer, BYTE) {
     if (answer == ANSWER_ACK) {
@@ -57,7 +63,8 @@ static void onRunEnded(RunListener *, BYTE ok) {
 }
 
 static const RunListenerCalls WindowCalls = {
-    onRunStarted,    onPortFailed,    onStepStarted, onFileRead,   onFileUnreadable,
-    onBlockAnswered, onMarkerChanged, onStepEnded,   onStepsEnded, onRunEnded,
+    onRunStarted,    onPortFailed,     onPortLost,       onStepStarted,
+    onFileRead,      onFileUnreadable, onHeaderRepeated, onBlockAnswered,
+    onMarkerChanged, onStepEnded,      onStepsEnded,     onRunEnded,
 };
 RunListener WindowListener = {&WindowCalls};
