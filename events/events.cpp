@@ -35,95 +35,64 @@ RunListener *runListener() {
 
 // ----- the fan
 
-// The fan a call was made on: its listener is its first member.
-static RunListenerFan *fanOf(RunListener *self) {
-    return (RunListenerFan *)self;
+// Makes `call` on each listener of the fan the call came to (its listener is its first
+// member), in the order they were added.
+template <typename Call>
+static void fanOut(RunListener *self, Call call) {
+    RunListenerFan *fan = (RunListenerFan *)self;
+    for (int i = 0; i < fan->count; i++) {
+        call(fan->to[i]);
+    }
 }
 
 static void fanRunStarted(RunListener *self) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellRunStarted(fan->to[i]);
-    }
+    fanOut(self, [](RunListener *l) { tellRunStarted(l); });
 }
 
-static void fanPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellPortFailed(fan->to[i], text, systemError);
-    }
+static void fanPortFailed(RunListener *self, LPCSTR text, DWORD error) {
+    fanOut(self, [=](RunListener *l) { tellPortFailed(l, text, error); });
 }
 
-static void fanPortLost(RunListener *self, DWORD systemError) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellPortLost(fan->to[i], systemError);
-    }
+static void fanPortLost(RunListener *self, DWORD error) {
+    fanOut(self, [=](RunListener *l) { tellPortLost(l, error); });
 }
 
 static void fanStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
                            FileType fileType) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellStepStarted(fan->to[i], slot, pass, name, fileId, fileType);
-    }
+    fanOut(self, [=](RunListener *l) { tellStepStarted(l, slot, pass, name, fileId, fileType); });
 }
 
 static void fanFileRead(RunListener *self, DWORD size, int blocks) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellFileRead(fan->to[i], size, blocks);
-    }
+    fanOut(self, [=](RunListener *l) { tellFileRead(l, size, blocks); });
 }
 
-static void fanFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellFileUnreadable(fan->to[i], problem, systemError);
-    }
+static void fanFileUnreadable(RunListener *self, ImageProblem problem, DWORD error) {
+    fanOut(self, [=](RunListener *l) { tellFileUnreadable(l, problem, error); });
 }
 
 static void fanHeaderRepeated(RunListener *self, int sends) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellHeaderRepeated(fan->to[i], sends);
-    }
+    fanOut(self, [=](RunListener *l) { tellHeaderRepeated(l, sends); });
 }
 
 static void fanBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
                              BYTE answerByte) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellBlockAnswered(fan->to[i], index, attempt, answer, answerByte);
-    }
+    fanOut(self, [=](RunListener *l) { tellBlockAnswered(l, index, attempt, answer, answerByte); });
 }
 
 static void fanMarkerChanged(RunListener *self, int slot) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellMarkerChanged(fan->to[i], slot);
-    }
+    fanOut(self, [=](RunListener *l) { tellMarkerChanged(l, slot); });
 }
 
 static void fanStepEnded(RunListener *self, int slot, int pass, const TransferResult *result) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellStepEnded(fan->to[i], slot, pass, result);
-    }
+    fanOut(self, [=](RunListener *l) { tellStepEnded(l, slot, pass, result); });
 }
 
 static void fanStepsEnded(RunListener *self, BYTE ok) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellStepsEnded(fan->to[i], ok);
-    }
+    fanOut(self, [=](RunListener *l) { tellStepsEnded(l, ok); });
 }
 
 static void fanRunEnded(RunListener *self, BYTE ok) {
-    RunListenerFan *fan = fanOf(self);
-    for (int i = 0; i < fan->count; i++) {
-        tellRunEnded(fan->to[i], ok);
-    }
+    fanOut(self, [=](RunListener *l) { tellRunEnded(l, ok); });
 }
 
 static const RunListenerCalls FanCalls = {
