@@ -313,13 +313,13 @@ class Runs(SendTest):
     @unittest.skipIf(WINE_RUN, "--device is the Linux program's")
     def test_nothing_goes_over_a_port_that_takes_no_settings(self):
         self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
-        # A pipe opens like a device but takes no line settings: what is written shows.
+        # A pipe is no port: refused as it opens, before it is set up. What is written shows.
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         result = self.send("--device", fifo, "--pump1", "gilbarco")
         self.assertStatus(result, 3)
-        self.assertIn("Unable to configure the serial port COM1 (%s)" % fifo, result.err)
+        self.assertIn("Unable to open the port COM1 (%s)" % fifo, result.err)
         self.assertEqual(b"", os.read(reader, 100))  # not a byte, the header's six least of all
         os.close(reader)
 
