@@ -68,8 +68,9 @@ static int comNumberOf(LPCSTR name) {
 
 // Windows finds a file whatever the case of its name: a name not found as spelt opens the
 // one entry of its folder that matches it but for case (none, or two such: not found).
+// Without waiting: a FIFO opened to be read would wait for a writer.
 static int openAnyCase(LPCSTR name) {
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0 || errno != ENOENT) {
         return fd;
     }
@@ -94,7 +95,7 @@ static int openAnyCase(LPCSTR name) {
         return -1;
     }
     return open((slash == std::string::npos ? found : folder + found).c_str(),
-                O_RDONLY | O_CLOEXEC);
+                O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
@@ -113,8 +114,10 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security
     }
     int fd = openAnyCase(name);
     struct stat info;
-    if (fd >= 0 && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
-        close(fd);  // a folder is no file
+    // Windows has no FIFOs, sockets or devices among files, and says "access denied" of a
+    // folder: anything but a regular file is refused as a folder is.
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
         fd = -1;
         errno = EACCES;
     }

@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,26 +35,57 @@ void standinSetComPath(int comNumber, const char *path) {
     setenv(variable, path, 1);
 }
 
+// What a failed open of the device means, as Windows numbers it; an error not listed is a
+// device that fails (ERROR_GEN_FAILURE).
+static const struct {
+    int error;
+    DWORD windows;
+} OpenErrors[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},      // a file where the path wants a folder
+    {ENXIO, ERROR_DEVICE_NOT_CONNECTED},  // a node with no device or UART behind it
+    {ENODEV, ERROR_DEVICE_NOT_CONNECTED},
+    {EIO, ERROR_DEVICE_NOT_CONNECTED},  // an adapter pulled out while it opened
+    {EISDIR, ERROR_NOT_SUPPORTED},
+    {EACCES, ERROR_ACCESS_DENIED},  // the one the dialout group mends
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EBUSY, ERROR_SHARING_VIOLATION},  // another program set the tty exclusive
+};
+
+static DWORD openError(int error) {
+    for (const auto &known : OpenErrors) {
+        if (known.error == error) {
+            return known.windows;
+        }
+    }
+    return ERROR_GEN_FAILURE;
+}
+
 HANDLE serialOpen(int comNumber) {
     char path[PATH_MAX];
     standinComPath(comNumber, path, sizeof path);
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    // Windows says "access denied" both for a port in use and for one the user may not
-    // open; here the two are told apart, a port in use being a sharing violation.
     if (fd < 0) {
-        setLastError(errno == ENOENT  ? ERROR_FILE_NOT_FOUND
-                     : errno == EBUSY ? ERROR_SHARING_VIOLATION
-                                      : ERROR_ACCESS_DENIED);
+        setLastError(openError(errno));
         return INVALID_HANDLE_VALUE;
     }
-    // Windows gives a port to one opener. TIOCEXCL keeps other programs out but not root,
-    // so the advisory lock on the device decides, in this process and in any other.
+    // Only a terminal is a port: a regular file, a FIFO or a device that is no tty
+    // (/dev/null) is refused here, before the program configures it or writes to it.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || !isatty(fd)) {
+        close(fd);
+        setLastError(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Windows gives a port to one opener: the advisory lock on the device decides, in this
+    // process and in any other. The kernel drops it with the last descriptor however the
+    // process ends; TIOCEXCL would outlive a process killed before it could clear it and
+    // lock the next run out.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         setLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    ioctl(fd, TIOCEXCL);
     StandinHandle record;
     memset(&record, 0, sizeof record);
     record.dcb.DCBlength = sizeof(DCB);  // nothing set yet: the program sets all it needs
@@ -64,11 +96,25 @@ HANDLE serialOpen(int comNumber) {
 }
 
 void serialClose(StandinHandle *record) {
-    ioctl(record->fd, TIOCNXCL);
     close(record->fd);  // drops the lock with it
 }
 
 // ----- reads and writes
+
+// One rule for a port that fails under the program: every sign that the device is gone
+// (EIO, ENXIO, ENODEV, a hang-up) is ERROR_DEVICE_NOT_CONNECTED, as Windows says of a USB
+// adapter pulled out; any other failure is ERROR_GEN_FAILURE.
+static DWORD lineError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV ? ERROR_DEVICE_NOT_CONNECTED
+                                                             : ERROR_GEN_FAILURE;
+}
+
+// A hung-up tty (an adapter pulled out, a pty's far side closed) reads as 0 bytes, as a
+// line with nothing on it does; poll tells the two apart.
+static BYTE hungUp(int fd) {
+    struct pollfd watch = {fd, POLLIN, 0};
+    return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 // Windows' reads as the program sets them: ReadIntervalTimeout MAXDWORD with no totals
 // returns at once with what has arrived. Reads that would wait are not offered.
@@ -81,11 +127,25 @@ BOOL serialRead(StandinHandle *record, BYTE *buffer, DWORD toRead, DWORD *read) 
     }
     for (;;) {
         ssize_t got = ::read(record->fd, buffer, toRead);
-        if (got >= 0 || errno != EINTR) {
-            // EAGAIN: nothing yet; EIO: the far side of a pty hung up. The count tells.
-            *read = got > 0 ? (DWORD)got : 0;
+        if (got > 0) {
+            *read = (DWORD)got;
             return TRUE;
         }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        // A gone device fails the read, as on Windows; what it sent before it went has
+        // been read by then.
+        if (got < 0 && errno != EAGAIN) {
+            setLastError(lineError(errno));
+            return FALSE;
+        }
+        if (hungUp(record->fd)) {
+            setLastError(ERROR_DEVICE_NOT_CONNECTED);
+            return FALSE;
+        }
+        *read = 0;  // nothing yet
+        return TRUE;
     }
 }
 
@@ -103,7 +163,7 @@ BOOL serialWrite(StandinHandle *record, const BYTE *buffer, DWORD toWrite, DWORD
         }
         if (put < 0 && errno != EAGAIN && errno != EINTR) {
             *written = done;
-            setLastError(ERROR_GEN_FAILURE);  // the line is gone
+            setLastError(lineError(errno));
             return FALSE;
         }
         uint64_t now = clockNow();
@@ -111,6 +171,7 @@ BOOL serialWrite(StandinHandle *record, const BYTE *buffer, DWORD toWrite, DWORD
             break;  // Windows reports a write time-out as success with a short count
         }
         struct pollfd watch = {record->fd, POLLOUT, 0};
+        // A line that goes away meanwhile wakes this, and the next write says so.
         poll(&watch, 1, deadline == UINT64_MAX ? -1 : (int)(deadline - now));
     }
     *written = done;

@@ -1,9 +1,10 @@
-// The console program on Linux: the terminal test, the image folder, the serial device each
-// COMn opens (--device, or the stand-in's own MARVANE_COMn and /dev/ttyS<n-1>), what a
-// port's error means here, the ports this machine has, and Ctrl+C and SIGTERM.
+// The console program on Linux: the terminal test, the image folder, the device each COMn
+// opens (--device, or the stand-in's MARVANE_COMn and /dev/ttyS<n-1>), what a port's error
+// means here, the ports this machine has, Ctrl+C, SIGTERM and standard output's reader gone.
 #include <ctype.h>
 #include <dirent.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -148,6 +149,7 @@ BYTE consoleCaseTwin(const char *name, char *twin, int size) {
 }
 
 static volatile sig_atomic_t Interrupts = 0;
+static volatile sig_atomic_t OutputGone = 0;
 
 static void onSignal(int signal) {
     (void)signal;
@@ -160,6 +162,15 @@ static void onSignal(int signal) {
     _exit(EXIT_INTERRUPTED);
 }
 
+// Whoever read standard output has gone (`marvane-send | head`): the write that found it out
+// fails with EPIPE instead of the signal ending the program wherever the run was, and the
+// run stops at its next wait as for Ctrl+C, the port closed. Later writes only fail again.
+static void onBrokenPipe(int signal) {
+    (void)signal;
+    OutputGone = 1;
+    requestStop();
+}
+
 void consoleCatchInterrupts() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -167,8 +178,20 @@ void consoleCatchInterrupts() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
+    action.sa_handler = onBrokenPipe;
+    sigaction(SIGPIPE, &action, NULL);
 }
 
 BYTE consoleInterrupted() {
-    return Interrupts > 0;
+    return Interrupts > 0 || OutputGone;
+}
+
+BYTE consoleOutputBroken() {
+    // A reader that left before anything was written is seen on the pipe itself.
+    struct pollfd watch = {STDOUT_FILENO, 0, 0};
+    if (poll(&watch, 1, 0) > 0 && (watch.revents & (POLLERR | POLLHUP))) {
+        OutputGone = 1;
+        requestStop();
+    }
+    return OutputGone ? 1 : 0;
 }

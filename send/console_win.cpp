@@ -1,6 +1,6 @@
 // The console program on Windows: the terminal test, the image folder, what a port's error
-// means here, the ports the system's serial-port map lists, and Ctrl+C and the other
-// console control events. Ports are named by number only, so there is no --device here.
+// means here, the ports the system's serial-port map lists, Ctrl+C and the other console
+// control events, and standard output's reader gone. Ports are named by number only.
 #include <io.h>
 #include <stdio.h>
 
@@ -80,6 +80,7 @@ BYTE consoleCaseTwin(const char *name, char *twin, int size) {
 }
 
 static volatile LONG Interrupts = 0;
+static BYTE OutputGone = 0;
 
 // Runs on a thread of its own: the first event asks the run to stop at its next wait, the
 // second ends the program at once.
@@ -100,5 +101,15 @@ void consoleCatchInterrupts() {
 }
 
 BYTE consoleInterrupted() {
-    return Interrupts > 0;
+    return Interrupts > 0 || OutputGone;
+}
+
+// Windows sends no signal for a pipe whose reader has gone: the write fails, and the C
+// library keeps the failure on the stream.
+BYTE consoleOutputBroken() {
+    if (ferror(stdout)) {
+        OutputGone = 1;
+        requestStop();
+    }
+    return OutputGone;
 }

@@ -89,6 +89,11 @@ const char *consoleAccessDenied();
 int consoleListPorts();
 // Another file in the folder whose name differs from `name` only in case ("" if none).
 BYTE consoleCaseTwin(const char *name, char *twin, int size);
-// Ctrl+C and the like: the first asks the run to stop, the second ends the program.
+// Ctrl+C and the like: the first asks the run to stop, the second ends the program. A write
+// to standard output whose reader has gone fails (no signal ends the program) and asks the
+// run to stop too.
 void consoleCatchInterrupts();
+// A stop was asked for from outside: an interrupt, or standard output's reader gone.
 BYTE consoleInterrupted();
+// Standard output's reader has gone (a pipe or terminal closed); asks the run to stop when so.
+BYTE consoleOutputBroken();

@@ -1,10 +1,13 @@
 // The stand-in's own ground, native only: COM ports over a pty (exclusivity, termios seen
-// from the far side, time-outs, hang-up), and the doubles of tests/support/standin_doubles.h
-// plugged into it (the virtual clock, the device behind a pty that it carries).
+// from the far side, time-outs, hang-up, why an open fails), and the doubles of
+// tests/support/standin_doubles.h plugged into it (the virtual clock, the device on a pty).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -20,7 +23,8 @@
 namespace {
 
 // What the stand-in leaves in GetLastError, as Windows numbers it.
-const DWORD FILE_NOT_FOUND = 2, SHARING_VIOLATION = 32, NOT_SUPPORTED = 50, INVALID_PARAMETER = 87;
+const DWORD FILE_NOT_FOUND = 2, ACCESS_DENIED = 5, SHARING_VIOLATION = 32, NOT_SUPPORTED = 50,
+            INVALID_PARAMETER = 87, DEVICE_NOT_CONNECTED = 1167;
 
 uint64_t realMs() {
     struct timespec now;
@@ -220,18 +224,79 @@ TEST_F(PtyPortTest, TotalTimeoutBoundsAWrite) {
     EXPECT_LT(written, (DWORD)big.size());
 }
 
-TEST_F(PtyPortTest, HangUpNeitherBlocksNorCrashes) {
+TEST_F(PtyPortTest, GonePortFailsReadsAndWritesAsAPulledOutAdapter) {
     ASSERT_TRUE(configure(9600, 8, NOPARITY, ONESTOPBIT));
+    setTimeouts(MAXDWORD, 0, 0, 10, 1000);
+    BYTE value;
+    DWORD got = 99, written = 99;
+    EXPECT_TRUE(ReadFile(port, &value, 1, &got, NULL));  // nothing yet is no failure
+    EXPECT_EQ(0u, got);
+    // The far side closing hangs the port up, as pulling a USB adapter out does: reads
+    // give 0 bytes, as on a quiet line, and writes EIO.
     close(master);
     master = -1;
-    BYTE value;
-    DWORD got = 99;
-    setTimeouts(MAXDWORD, 0, 0, 10, 1000);
-    EXPECT_TRUE(ReadFile(port, &value, 1, &got, NULL));
-    EXPECT_EQ(0u, got);
-    DWORD written = 99;
+    EXPECT_FALSE(ReadFile(port, &value, 1, &got, NULL));
+    EXPECT_EQ(DEVICE_NOT_CONNECTED, GetLastError());
     EXPECT_FALSE(WriteFile(port, "x", 1, &written, NULL));
+    EXPECT_EQ(DEVICE_NOT_CONNECTED, GetLastError());
     EXPECT_EQ(0u, written);
+}
+
+// The error COM4 on `path` leaves when it does not open (0: it opened).
+DWORD openError(const char *path) {
+    setenv("MARVANE_COM4", path, 1);
+    HANDLE port =
+        CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    return port == INVALID_HANDLE_VALUE ? GetLastError() : (CloseHandle(port), 0);
+}
+
+// As a user without root's rights, who meets permissions and exclusive ttys.
+DWORD openErrorAsUser(const char *path) {
+    bool root = geteuid() == 0;
+    if (root && seteuid(65534) != 0) {
+        return 0;
+    }
+    DWORD error = openError(path);
+    if (root && seteuid(0) != 0) {
+        abort();
+    }
+    return error;
+}
+
+TEST(StandinOpen, EachCauseGivesItsWindowsError) {
+    standinReset();
+    char dir[] = "/tmp/standin-open-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
+    close(creat(file.c_str(), 0600));
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // No terminal is a port: refused before anything is set up.
+    for (const char *path : {(const char *)dir, file.c_str(), fifo.c_str(), "/dev/null"}) {
+        EXPECT_EQ(NOT_SUPPORTED, openError(path)) << path;
+    }
+    // /dev/tty with no controlling terminal: a node with no device behind it.
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        _exit(openError("/dev/tty") == DEVICE_NOT_CONNECTED ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(0, status) << "/dev/tty";
+    // A tty another program holds exclusively, then one this user may not open.
+    int master, slave;
+    char pts[128];
+    ASSERT_EQ(0, openpty(&master, &slave, pts, NULL, NULL));
+    ASSERT_EQ(0, chmod(pts, 0666));
+    ASSERT_EQ(0, ioctl(slave, TIOCEXCL));
+    EXPECT_EQ(SHARING_VIOLATION, openErrorAsUser(pts));
+    ASSERT_EQ(0, chmod(pts, geteuid() == 0 ? 0600 : 0));
+    EXPECT_EQ(ACCESS_DENIED, openErrorAsUser(pts));
+    close(master);
+    close(slave);
+    unlink(fifo.c_str());
+    unlink(file.c_str());
+    rmdir(dir);
 }
 
 // ----- the virtual clock and the device behind a pty

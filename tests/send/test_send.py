@@ -4,6 +4,7 @@ MARVANE_SIM, MARVANE_PORTS_DIR and MARVANE_TEST_TMP. What the device received is
 the simulator's report and saved files; what the operator sees, from the program's output.
 """
 
+import ctypes
 import json
 import os
 import pty
@@ -313,13 +314,13 @@ class Runs(SendTest):
     @unittest.skipIf(WINE_RUN, "--device is the Linux program's")
     def test_nothing_goes_over_a_port_that_takes_no_settings(self):
         self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
-        # A pipe opens like a device but takes no line settings: what is written shows.
+        # A pipe is no port: refused as it opens, before it is set up. What is written shows.
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         result = self.send("--device", fifo, "--pump1", "gilbarco")
         self.assertStatus(result, 3)
-        self.assertIn("Unable to configure the serial port COM1 (%s)" % fifo, result.err)
+        self.assertIn("Unable to open the port COM1 (%s)" % fifo, result.err)
         self.assertEqual(b"", os.read(reader, 100))  # not a byte, the header's six least of all
         os.close(reader)
 
@@ -467,6 +468,76 @@ class BadInput(SendTest):
             self.assertRegex(ports.out, r"(?m)^COM1 +\S")
             self.assertRegex(ports.out, r"(?m)^COM12 +\S")
 
+
+# marvane-send on Linux, ended from outside: a run that dies leaves the port to the next, a
+# reader of its output that goes ends the run and not the program, SIGTERM is a Ctrl+C.
+@unittest.skipIf(WINE_RUN, "the stand-in's ports and Linux's signals")
+class PortsAndSignals(SendTest):
+    def start_run(self, *args):
+        return subprocess.Popen(self.command(["--pump1", "gilbarco", "--verbose"] + list(args)),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run_to_block_3(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        proc = self.start_run()
+        next(line for line in proc.stdout if re.search(r"block +3/102 +send 1 +ACK", line))
+        return proc
+
+    def assertNextRunOpensThePort(self):
+        # Root gets past a tty left exclusive: the next run goes without CAP_SYS_ADMIN
+        # (PR_CAPBSET_DROP), as a technician's would.
+        again = subprocess.run(self.command(["--pump1", "gilbarco"]), cwd=self.images,
+                               env=self.env(), capture_output=True, text=True, timeout=60,
+                               preexec_fn=lambda: ctypes.CDLL(None).prctl(24, 21))
+        self.assertNotEqual(3, again.returncode, again.stderr)
+
+    def test_a_run_ended_the_hard_way_leaves_the_port_to_the_next(self):
+        # That test ends a run by a second Ctrl+C while the port is open, its line stopped.
+        Runs.test_a_second_interrupt_ends_it_at_once(self)
+        held = os.open(os.path.join(PORTS, "com1"), os.O_RDWR | os.O_NOCTTY)
+        termios.tcflow(held, termios.TCOON)
+        os.close(held)
+        self.assertNextRunOpensThePort()
+        proc = self.run_to_block_3()
+        proc.kill()
+        proc.communicate(timeout=60)
+        self.assertNextRunOpensThePort()
+
+    def test_sigterm_stops_the_run_as_ctrl_c_does(self):
+        self.start_sim()
+        proc = self.run_to_block_3()
+        proc.terminate()
+        _, err = proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode, err)
+        stopped = re.search(r"interrupted in POS at block (\d+) of 102", err)
+        self.assertTrue(stopped, err)
+        report = driver.wait_for(self.sim.report, 10, what="the unfinished transfer")
+        block = int(stopped.group(1))
+        self.assertIn(len(report[0]["sends"]), (block - 1, block))  # nothing after the stop
+
+    def test_a_reader_that_goes_ends_the_run_not_the_program(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--verbose"])  # the device logs a frame cut short
+        proc = self.start_run()
+        # head leaves once POS's first blocks are through (a line each): the run is in flight.
+        head = subprocess.Popen(["head", "-n", "4"], stdin=proc.stdout, stdout=subprocess.DEVNULL)
+        proc.stdout.close()
+        _, err = proc.communicate(timeout=60)
+        head.wait(timeout=10)
+        self.assertGreaterEqual(proc.returncode, 0, "killed by a signal")
+        report = driver.wait_for(self.sim.report, 10, what="the stopped transfer")
+        self.assertEqual(["failed"], [t["outcome"] for t in report], err)
+        with open(self.sim.log.name) as log:
+            self.assertNotIn("cut short", log.read())
+
+    def test_a_fifo_for_an_image_is_refused_at_once(self):
+        self.write_images({"PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        os.mkfifo(os.path.join(self.images, "POS.BIN"))  # that nobody writes to
+        # Empty images allowed: a FIFO must be refused, not taken for an empty file.
+        result = subprocess.run(self.command(["--check", "--pump1", "gilbarco", "--allow-empty"]),
+                                cwd=self.images, env=self.env(), capture_output=True, timeout=10)
+        self.assertEqual(2, result.returncode)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
