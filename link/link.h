@@ -43,6 +43,11 @@ extern BYTE LinkQuitPending;  // a quit message was seen inside a wait (and post
 void startTicks(HWND window);
 void stopTicks(HWND window);
 void onTick(WPARAM timerId);
+// A window procedure that passes WM_TIMER to onTick and everything else to DefWindowProcA,
+// and a never-shown window of it for startTicks, for a front end without a main window of
+// its own. 0 if the window could not be made (GetLastError says why).
+LRESULT CALLBACK tickWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+HWND createTickWindow(HINSTANCE instance);
 
 void setPort(int portNumber);
 void setBaud(int baudRate);

@@ -458,30 +458,6 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
     return EXIT_SENT;
 }
 
-// The window that hosts the tick timer the link's waits count: never shown.
-static LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-static HWND createTickWindow(HINSTANCE instance) {
-    static const char TICK_CLASS[] = "MARVANESEND";
-    WNDCLASSEXA windowClass;
-    memset(&windowClass, 0, sizeof windowClass);
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = tickProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = TICK_CLASS;
-    if (!RegisterClassExA(&windowClass)) {
-        return 0;
-    }
-    return CreateWindowExA(0, TICK_CLASS, "", WS_OVERLAPPED, 0, 0, 0, 0, NULL, NULL, instance,
-                           NULL);
-}
-
 int main(int argc, char **argv) {
     if (argc < 2) {
         fputs(USAGE, stderr);

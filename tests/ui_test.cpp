@@ -68,7 +68,7 @@ protected:
         WindowContext = WindowContextData();
         WindowContext.instance = GetModuleHandleA(NULL);
 
-        window = testwin::makeWindow("UITEST", testwin::tickHostProc);
+        window = testwin::makeWindow("UITEST", tickWindowProc);
         ASSERT_NE(window, (HWND)NULL);
     }
     void TearDown() override { DestroyWindow(window); }
