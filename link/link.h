@@ -48,6 +48,11 @@ extern DWORD LinkLostError;  // the system's error when the port went away this 
 void startTicks(HWND window);
 void stopTicks(HWND window);
 void onTick(WPARAM timerId);
+// A window procedure that passes WM_TIMER to onTick and everything else to DefWindowProcA,
+// and a never-shown window of it for startTicks, for a front end without a main window of
+// its own. 0 if the window could not be made (GetLastError says why).
+LRESULT CALLBACK tickWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+HWND createTickWindow(HINSTANCE instance);
 
 void setPort(int portNumber);
 void setBaud(int baudRate);

@@ -1,5 +1,5 @@
 // marvane-send: the window program's "Download Files" from a command line. Reads the
-// options, makes the choices through the menu's own command table, checks every file of
+// options, makes the choices from the menus' own table of makes, checks every file of
 // the run before the port is touched, then runs the same runDownload (report.cpp prints it).
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,12 +8,11 @@
 #include "link/link.h"
 #include "link/rates.h"
 #include "protocol/protocol.h"
-#include "resources/resource.h"
 #include "resources/version.h"
 #include "run/download.h"
+#include "run/makes.h"
 #include "run/slots.h"
 #include "send/send.h"
-#include "ui/ui.h"
 
 static const char USAGE[] =
     "Usage: marvane-send [options] --pump1 MAKE\n"
@@ -359,27 +358,16 @@ static void listMakes() {
     }
 }
 
-// The window program's choices, made through its menu commands.
-static void choose(HWND window, const Choices *c) {
+// The window program's choices, made as its menu commands make them.
+static void choose(const Choices *c) {
     for (int m = 0; m < MAKE_SLOTS; m++) {
         if (c->makes[m] != 0) {
-            UINT command = makeCommand(c->makes[m], MakeSlot[m]);
-            handleCommand(window, command, command, 0);
+            selectFile(MakeSlot[m], makeCatalogId(c->makes[m], MakeSlot[m]));
         }
     }
-    // The menu offers COM1 to COM4; the console reaches further.
-    if (c->port <= 4) {
-        UINT command = IDM_COM1 + (UINT)(c->port - 1);
-        handleCommand(window, command, command, 0);
-    } else {
-        setPort(c->port);
-    }
-    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
-        if (BaudRates[i] == c->baud) {
-            UINT command = IDM_BAUD_19200 + (UINT)i;
-            handleCommand(window, command, command, 0);
-        }
-    }
+    // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
+    setPort(c->port);
+    setBaud(c->baud);
 }
 
 // Whether the file can be sent: it is the only one of its name, it opens, all of it reads,
@@ -470,30 +458,6 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
     return EXIT_SENT;
 }
 
-// The window that hosts the tick timer the link's waits count: never shown.
-static LRESULT CALLBACK tickProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        onTick(wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-static HWND createTickWindow(HINSTANCE instance) {
-    static const char TICK_CLASS[] = "MARVANESEND";
-    WNDCLASSEXA windowClass;
-    memset(&windowClass, 0, sizeof windowClass);
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = tickProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = TICK_CLASS;
-    if (!RegisterClassExA(&windowClass)) {
-        return 0;
-    }
-    return CreateWindowExA(0, TICK_CLASS, "", WS_OVERLAPPED, 0, 0, 0, 0, NULL, NULL, instance,
-                           NULL);
-}
-
 int main(int argc, char **argv) {
     if (argc < 2) {
         fputs(USAGE, stderr);
@@ -535,7 +499,7 @@ int main(int argc, char **argv) {
                  (unsigned)GetLastError());
         return EXIT_INTERNAL;
     }
-    choose(window, &choices);
+    choose(&choices);
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
         return badInput("no such folder (--dir)", Given[OPT_DIR]);
     }

@@ -38,8 +38,8 @@ std::string transfers(const std::vector<SimTransfer> &report) {
 class BadFiles : public runfix::RunFixture {
 protected:
     BadFiles()
-        : RunFixture({"BadFilesHost", "BadFilesProgress", testwin::tickHostProc,
-                      testwin::tickHostProc, "bad-files-", true, 0}) {}
+        : RunFixture({"BadFilesHost", "BadFilesProgress", tickWindowProc, tickWindowProc,
+                      "bad-files-", true, 0}) {}
 
     void SetUp() override {
         RunFixture::SetUp();

@@ -99,8 +99,8 @@ protected:
     Bytes files[TRANSFER_COUNT];  // what each transfer carries
 
     FaultMatrix()
-        : RunFixture({"FaultMatrixHost", "FaultMatrixProgress", testwin::tickHostProc,
-                      testwin::tickHostProc, "fault-images-", true, 7}) {}
+        : RunFixture({"FaultMatrixHost", "FaultMatrixProgress", tickWindowProc, tickWindowProc,
+                      "fault-images-", true, 7}) {}
 
     void SetUp() override {
         RunFixture::SetUp();

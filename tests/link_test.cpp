@@ -39,7 +39,7 @@ LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             stopTicks(window);
             return 0;
     }
-    return testwin::tickHostProc(window, message, wParam, lParam);
+    return tickWindowProc(window, message, wParam, lParam);
 }
 
 BYTE counterByte(int index) {

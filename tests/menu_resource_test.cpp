@@ -1,6 +1,7 @@
 // The program's compiled menu against the tables the code reads: the makes of each pump and
-// reader menu in order with their commands, and the rates of "Baud Rate". The .rc file has
-// to repeat what the tables say; this is where the two are held together. Windows only.
+// reader menu in order with their commands, and the rates of "Baud Rate". The make menus and
+// the table of makes are made from the same rows by two preprocessors, and the rates are
+// written twice; this is where each pair is held together. Windows only.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -9,8 +10,8 @@
 
 #include "link/rates.h"
 #include "resources/resource.h"
+#include "run/makes.h"
 #include "run/slots.h"
-#include "ui/ui.h"
 
 namespace {
 

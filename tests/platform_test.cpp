@@ -13,6 +13,7 @@
 
 #include "platform/winapi.h"
 #include "resources/resource.h"
+#include "tests/support/test_window.h"
 
 namespace {
 
@@ -31,24 +32,8 @@ LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-const char *testClass() {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXA wc;
-        memset(&wc, 0, sizeof wc);
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = recordingProc;
-        wc.hInstance = GetModuleHandleA(NULL);
-        wc.lpszClassName = "PlatformTestWindow";
-        registered = RegisterClassExA(&wc) != 0;
-    }
-    return "PlatformTestWindow";
-}
-
-HWND makeWindow(HWND parent = NULL) {
-    DWORD style = parent ? WS_CHILD : 0;
-    return CreateWindowExA(0, testClass(), "test", style, 0, 0, 200, 100, parent, NULL,
-                           GetModuleHandleA(NULL), NULL);
+HWND makeWindow(DWORD style = 0, HWND parent = NULL) {
+    return testwin::makeWindow("PlatformTestWindow", recordingProc, 200, 100, style, parent);
 }
 
 // Empties the queue without dispatching, so each test starts from nothing.
@@ -144,8 +129,7 @@ TEST_F(PlatformTest, LateTimerGivesOneMessageThatPeekDoesNotConsume) {
 }
 
 TEST_F(PlatformTest, QuitComesAfterPostedAndBeforePaintAndTimers) {
-    HWND window = CreateWindowExA(0, testClass(), "visible", WS_VISIBLE, 0, 0, 200, 100, NULL, NULL,
-                                  GetModuleHandleA(NULL), NULL);
+    HWND window = makeWindow(WS_VISIBLE);
     ASSERT_NE((HWND)NULL, window);
     drainQueue();
     SetTimer(window, 1, 10, NULL);
@@ -230,7 +214,7 @@ TEST_F(PlatformTest, WaitForInputWakesForATimerOrAPostAndRunsOut) {
 
 TEST_F(PlatformTest, DestroyWindowTellsParentThenChildAndTakesItsTimers) {
     HWND parent = makeWindow();
-    HWND child = makeWindow(parent);
+    HWND child = makeWindow(WS_CHILD, parent);
     ASSERT_NE((HWND)NULL, child);
     SetTimer(parent, 10000, 10, NULL);
     PostMessageA(parent, WM_USER + 5, 0, 0);
@@ -267,8 +251,7 @@ TEST_F(PlatformTest, DestroyWindowTellsParentThenChildAndTakesItsTimers) {
 
 TEST_F(PlatformTest, OnlyAShownWindowIsPaintedAndOnceForAllItsInvalidations) {
     HWND hidden = makeWindow();
-    HWND shown = CreateWindowExA(0, testClass(), "shown", WS_VISIBLE, 0, 0, 200, 100, NULL, NULL,
-                                 GetModuleHandleA(NULL), NULL);
+    HWND shown = makeWindow(WS_VISIBLE);
     drainQueue();  // the first paint of a window coming into view
     heard.clear();
     RECT part = {0, 20, 100, 40};

@@ -55,7 +55,7 @@ protected:
         standinReset();
         standinUseVirtualClock(TRUE);
         device.attach(1);
-        tickWindow = testwin::makeWindow("TickHost", testwin::tickHostProc, 100, 100, 0);
+        tickWindow = createTickWindow(GetModuleHandleA(NULL));
         startTicks(tickWindow);
         setRunListener(&WindowListener);  // the window program's listener
         WindowContext.progressBar =

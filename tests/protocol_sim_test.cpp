@@ -13,7 +13,6 @@
 #include "ui/ui.h"
 #include "protocol/protocol.h"
 #include "tests/support/test_host.h"
-#include "tests/support/test_window.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -31,7 +30,7 @@ protected:
 
     void SetUp() override {
         resetMessageState();
-        host = testwin::makeWindow("ProtocolSimTicks", testwin::tickHostProc, 10, 10, 0);
+        host = createTickWindow(GetModuleHandleA(NULL));
         startTicks(host);
         setRunListener(&WindowListener);  // the window program's listener
         static int serial = 0;

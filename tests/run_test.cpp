@@ -46,7 +46,7 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             PostQuitMessage(0);
             return 0;
     }
-    return testwin::tickHostProc(window, message, wParam, lParam);
+    return tickWindowProc(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

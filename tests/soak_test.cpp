@@ -196,11 +196,10 @@ TEST(Soak, TwoHundredRunsWithRandomFaults) {
     standinReset();
     standinUseVirtualClock(TRUE);
     SoakLine device;
-    HWND host = testwin::makeWindow("SoakHost", testwin::tickHostProc, 300, 200, 0);
+    HWND host = testwin::makeWindow("SoakHost", tickWindowProc, 300, 200, 0);
     WindowContext.instance = GetModuleHandleA(NULL);
     WindowContext.mainWindow = host;
-    WindowContext.progressBar =
-        testwin::makeWindow("SoakProgress", testwin::tickHostProc, 300, 200, 0);
+    WindowContext.progressBar = testwin::makeWindow("SoakProgress", tickWindowProc, 300, 200, 0);
     GetClientRect(host, &WindowContext.clientRect);
     startTicks(host);
     setRunListener(&WindowListener);  // the window program's listener

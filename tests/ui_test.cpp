@@ -68,7 +68,7 @@ protected:
         WindowContext = WindowContextData();
         WindowContext.instance = GetModuleHandleA(NULL);
 
-        window = testwin::makeWindow("UITEST", testwin::tickHostProc);
+        window = testwin::makeWindow("UITEST", tickWindowProc);
         ASSERT_NE(window, (HWND)NULL);
     }
     void TearDown() override { DestroyWindow(window); }
@@ -178,52 +178,18 @@ TEST_F(UiTest, PortAndRateCommandsShowOnTheFirstLine) {
     EXPECT_EQ(line(1), "    Port Settings    =>   No Port ( 9600)");
 }
 
-TEST_F(UiTest, EveryMakeOfTheFourMenusFillsItsOwnSlotOnly) {
+TEST_F(UiTest, AMakeOfEachMenuFillsItsOwnSlotOnly) {
+    // One make of each menu, its command and file typed here, not taken from the table of
+    // makes. That the menus offer every make with the table's command is menu_resource_test's.
     struct {
         UINT id;
         int slot;
         const char *file;
     } makes[] = {
-        // Pump 1
-        {32771, SLOT_PUMP1, "DW_PUMP.BIN"},
-        {32772, SLOT_PUMP1, "GIL_PUMP.BIN"},
-        {32773, SLOT_PUMP1, "TOK_PUMP.BIN"},
-        {32774, SLOT_PUMP1, "SAM_PUMP.BIN"},
-        {32775, SLOT_PUMP1, "KRS_PUMP.BIN"},
-        {32776, SLOT_PUMP1, "BEN_PUMP.BIN"},
-        {32777, SLOT_PUMP1, "TAT_PUMP.BIN"},
-        {32778, SLOT_PUMP1, "LTS_PUMP.BIN"},
-        {32779, SLOT_PUMP1, "NUO_PUMP.BIN"},
-        {32815, SLOT_PUMP1, "DON_PUMP.BIN"},
-        {32818, SLOT_PUMP1, "DRT_PUMP.BIN"},
-        {32814, SLOT_PUMP1, "MEC_PUMP.BIN"},
-        {32791, SLOT_PUMP1, "GEN_PUMP.BIN"},
-        // Pump 2
-        {32780, SLOT_PUMP2, "DW_PUMP.BIN"},
-        {32781, SLOT_PUMP2, "GIL_PUMP.BIN"},
-        {32782, SLOT_PUMP2, "TOK_PUMP.BIN"},
-        {32783, SLOT_PUMP2, "SAM_PUMP.BIN"},
-        {32784, SLOT_PUMP2, "KRS_PUMP.BIN"},
-        {32785, SLOT_PUMP2, "BEN_PUMP.BIN"},
-        {32786, SLOT_PUMP2, "TAT_PUMP.BIN"},
-        {32787, SLOT_PUMP2, "LTS_PUMP.BIN"},
-        {32788, SLOT_PUMP2, "NUO_PUMP.BIN"},
-        {32816, SLOT_PUMP2, "DON_PUMP.BIN"},
-        {32819, SLOT_PUMP2, "DRT_PUMP.BIN"},
-        {32817, SLOT_PUMP2, "MEC_PUMP.BIN"},
-        {32792, SLOT_PUMP2, "GEN_PUMP.BIN"},
-        // Reader 1
-        {32789, SLOT_READER1, "DW_CARD.BIN"},
-        {32790, SLOT_READER1, "GIL_CARD.BIN"},
-        {32793, SLOT_READER1, "TOK_CARD.BIN"},
-        {32794, SLOT_READER1, "SAM_CARD.BIN"},
-        {32795, SLOT_READER1, "GEN_CARD.BIN"},
-        // Reader2
-        {32796, SLOT_READER2, "DW_CARD.BIN"},
-        {32797, SLOT_READER2, "GIL_CARD.BIN"},
-        {32798, SLOT_READER2, "TOK_CARD.BIN"},
-        {32799, SLOT_READER2, "SAM_CARD.BIN"},
-        {32800, SLOT_READER2, "GEN_CARD.BIN"},
+        {32815, SLOT_PUMP1, "DON_PUMP.BIN"},    // Pump 1 > Dong Hwa
+        {32792, SLOT_PUMP2, "GEN_PUMP.BIN"},    // Pump 2 > Tavro Generic
+        {32789, SLOT_READER1, "DW_CARD.BIN"},   // Reader 1 > Wayne/Dresser
+        {32797, SLOT_READER2, "GIL_CARD.BIN"},  // Reader2 > Gilbarco
     };
     const char *labels[SLOT_COUNT] = {
         "[-] POS file            =>   ", "[-] PC_CC file       =>   ", "[-] Pump 1 file      =>   ",

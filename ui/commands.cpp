@@ -7,53 +7,8 @@
 #include "link/rates.h"
 #include "resources/resource.h"
 #include "run/download.h"
+#include "run/makes.h"
 #include "run/slots.h"
-
-// clang-format off
-const MakeRow Makes[] = {
-    // label            key             Pump 1         Pump 2         pump file
-    //                                  Reader 1       Reader 2       reader file
-    {"Wayne/Dresser",   "wayne",        IDM_PUMP1_DW,  IDM_PUMP2_DW,  IDS_DW_PUMP,
-                                        IDM_READER1_DW,  IDM_READER2_DW,  IDS_DW_CARD},
-    {"Gilbarco",        "gilbarco",     IDM_PUMP1_GIL, IDM_PUMP2_GIL, IDS_GIL_PUMP,
-                                        IDM_READER1_GIL, IDM_READER2_GIL, IDS_GIL_CARD},
-    {"Tokheim",         "tokheim",      IDM_PUMP1_TOK, IDM_PUMP2_TOK, IDS_TOK_PUMP,
-                                        IDM_READER1_TOK, IDM_READER2_TOK, IDS_TOK_CARD},
-    {"Schlumberger",    "schlumberger", IDM_PUMP1_SAM, IDM_PUMP2_SAM, IDS_SAM_PUMP,
-                                        IDM_READER1_SAM, IDM_READER2_SAM, IDS_SAM_CARD},
-    {"Kraus",           "kraus",        IDM_PUMP1_KRS, IDM_PUMP2_KRS, IDS_KRS_PUMP, 0, 0, 0},
-    {"Bennett",         "bennett",      IDM_PUMP1_BEN, IDM_PUMP2_BEN, IDS_BEN_PUMP, 0, 0, 0},
-    {"Tatsuno",         "tatsuno",      IDM_PUMP1_TAT, IDM_PUMP2_TAT, IDS_TAT_PUMP, 0, 0, 0},
-    {"Deer (LTS)",      "deer",         IDM_PUMP1_LTS, IDM_PUMP2_LTS, IDS_LTS_PUMP, 0, 0, 0},
-    {"Nuovo",           "nuovo",        IDM_PUMP1_NUO, IDM_PUMP2_NUO, IDS_NUO_PUMP, 0, 0, 0},
-    {"Dong Hwa",        "donghwa",      IDM_PUMP1_DON, IDM_PUMP2_DON, IDS_DON_PUMP, 0, 0, 0},
-    {"DART",            "dart",         IDM_PUMP1_DRT, IDM_PUMP2_DRT, IDS_DRT_PUMP, 0, 0, 0},
-    {"Mechanical",      "mechanical",   IDM_PUMP1_MEC, IDM_PUMP2_MEC, IDS_MEC_PUMP, 0, 0, 0},
-    {"Tavro Generic",   "generic",      IDM_PUMP1_GEN, IDM_PUMP2_GEN, IDS_GEN_PUMP,
-                                        IDM_READER1_GEN, IDM_READER2_GEN, IDS_GEN_CARD},
-};
-// clang-format on
-extern const int MAKE_COUNT = (int)(sizeof Makes / sizeof Makes[0]);
-
-UINT makeCommand(const MakeRow *make, int slot) {
-    switch (slot) {
-        case SLOT_PUMP1:
-            return make->pump1;
-        case SLOT_PUMP2:
-            return make->pump2;
-        case SLOT_READER1:
-            return make->reader1;
-        case SLOT_READER2:
-            return make->reader2;
-        default:
-            return 0;
-    }
-}
-
-UINT makeCatalogId(const MakeRow *make, int slot) {
-    BYTE pump = slot == SLOT_PUMP1 || slot == SLOT_PUMP2;
-    return pump ? make->pumpCatalog : make->readerCatalog;
-}
 
 // The "Baud Rate" menu's commands are consecutive, in the order of the rate table.
 static BYTE findBaud(UINT commandId, int *rate) {

@@ -21,27 +21,6 @@ void paintStatus(HWND window);
 // does not know go to DefWindowProcA with the message's own wParam and lParam.
 LRESULT handleCommand(HWND window, UINT commandId, WPARAM wParam, LPARAM lParam);
 
-// The makes of pump and card-reader drivers, one row each in menu order: the menu's label,
-// the one word marvane-send takes for it, its command in each of the four menus and the
-// catalog entry (string id) each loads. Only some makes exist for card readers: 0 marks
-// the missing entries. The .rc menu repeats the labels and commands.
-struct MakeRow {
-    const char *label;
-    const char *key;
-    UINT pump1;
-    UINT pump2;
-    UINT pumpCatalog;
-    UINT reader1;
-    UINT reader2;
-    UINT readerCatalog;
-};
-extern const MakeRow Makes[];
-extern const int MAKE_COUNT;
-// The make's command in the menu of a pump or reader slot, 0 where that menu lacks it.
-UINT makeCommand(const MakeRow *make, int slot);
-// The catalog entry the make loads into a pump or reader slot.
-UINT makeCatalogId(const MakeRow *make, int slot);
-
 // What the window code fills in once at start-up and reports through: the instance, the
 // main window for step repaints, the progress bar, and the main window's client area as
 // measured at start-up.

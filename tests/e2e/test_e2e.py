@@ -52,11 +52,6 @@ def numbers(facts, name):
     return [int(v, 0) for v in facts[name].split()]
 
 
-def padded(data):
-    """The file as the device stores it: zero-filled to the end of its last 128-byte block."""
-    return data + b"\0" * (-len(data) % 128)
-
-
 class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -147,10 +142,10 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual([("0", "C"), ("1", "A"), ("2", "A"), ("3", "A")],
                          [(t["id"], t["type"]) for t in report])
         self.assertTrue(all(t["outcome"] == "ok" for t in report), report)
-        self.assertEqual(padded(self.files["POS.BIN"]), sim.saved("0", "C"))
-        self.assertEqual(padded(self.files["PC_CC.BIN"]), sim.saved("1", "A"))
-        self.assertEqual(padded(self.files["PC_CC.BIN"]), sim.saved("2", "A"))
-        self.assertEqual(padded(self.files["GIL_PUMP.BIN"]), sim.saved("3", "A"))
+        self.assertEqual(driver.padded(self.files["POS.BIN"]), sim.saved("0", "C"))
+        self.assertEqual(driver.padded(self.files["PC_CC.BIN"]), sim.saved("1", "A"))
+        self.assertEqual(driver.padded(self.files["PC_CC.BIN"]), sim.saved("2", "A"))
+        self.assertEqual(driver.padded(self.files["GIL_PUMP.BIN"]), sim.saved("3", "A"))
         self.assertEqual(19200, report[0].get("baud"))
         self.lines_when(lambda ls: driver.markers(ls) == ["D", "D", "D", " ", " ", " "], 20,
                         "done")

@@ -18,7 +18,6 @@
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
 #include "ui/ui.h"
-#include "tests/support/test_window.h"
 #include "tests/support/frame_oracle.h"
 #include "tools/sim/device.h"
 
@@ -218,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!tickWindow) {
         standinReset();
         standinUseVirtualClock(TRUE);
-        tickWindow = testwin::makeWindow("FuzzTicks", testwin::tickHostProc, 10, 10);
+        tickWindow = createTickWindow(GetModuleHandleA(NULL));
     }
     // Each run starts from an empty queue and a device with nothing in flight.
     MSG msg;

@@ -17,17 +17,13 @@
 #include "run/download.h"
 #include "run/slots.h"
 
+// The program's main window in short: it paints the status lines and counts the ticks.
 static LRESULT CALLBACK harnessProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_TIMER:
-            onTick(wParam);
-            return 0;
-        case WM_PAINT:
-            paintStatus(window);  // the step repaints cost what they cost in the program
-            return 0;
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
+    if (message == WM_PAINT) {
+        paintStatus(window);  // the step repaints cost what they cost in the program
+        return 0;
     }
+    return tickWindowProc(window, message, wParam, lParam);
 }
 
 static double cpuSeconds(const struct rusage &usage) {

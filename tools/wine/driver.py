@@ -30,6 +30,12 @@ def wait_for(predicate, timeout, interval=0.1, what="condition"):
         time.sleep(interval)
 
 
+def padded(data):
+    """The file as the device stores it: zero-filled to the end of its last 128-byte block
+    (what Simulator.saved gives back for a file sent whole)."""
+    return data + b"\0" * (-len(data) % 128)
+
+
 class Simulator:
     """One device simulator on a pty linked at ports/comN."""
 

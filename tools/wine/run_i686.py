@@ -26,10 +26,6 @@ def first_markers(lines):
     return [c if c not in ("]", "") else " " for c in found][:6]
 
 
-def padded(data):
-    return data + b"\0" * (-len(data) % 128)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--exe", required=True)
@@ -86,10 +82,10 @@ def main():
         got = [(r["id"], r["type"], r["outcome"], r.get("baud")) for r in report]
         want = [("0", "C", "ok", 19200), ("1", "A", "ok", 19200), ("2", "A", "ok", 19200),
                 ("3", "A", "ok", 19200)]
-        same = (sim.saved("0", "C") == padded(files["POS.BIN"]) and
-                sim.saved("1", "A") == padded(files["PC_CC.BIN"]) and
-                sim.saved("2", "A") == padded(files["PC_CC.BIN"]) and
-                sim.saved("3", "A") == padded(files["GIL_PUMP.BIN"]))
+        same = (sim.saved("0", "C") == driver.padded(files["POS.BIN"]) and
+                sim.saved("1", "A") == driver.padded(files["PC_CC.BIN"]) and
+                sim.saved("2", "A") == driver.padded(files["PC_CC.BIN"]) and
+                sim.saved("3", "A") == driver.padded(files["GIL_PUMP.BIN"]))
         print("run-i686: transfers %s, data %s, %.1f s" % (got, "identical" if same else
                                                             "DIFFERENT", run_seconds))
         lines = driver.wait_for(
