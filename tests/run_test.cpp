@@ -131,6 +131,30 @@ TEST_F(RunTest, PumpOneAloneSucceedsStepByStep) {
     EXPECT_STREQ("GIL_PUMP.BIN", Slots[SLOT_PUMP1].name);
 }
 
+TEST_F(RunTest, AFanTellsEachListenerTheWholeRunAndNoneIsNeeded) {
+    startSim();
+    makeImage("POS.BIN", 100);
+    makeImage("PC_CC.BIN", 0);
+    // Nobody listening: the null listener stands in, and the run goes as ever.
+    setRunListener(0);
+    EXPECT_EQ(0, runDownload());  // Pump 1 has no make
+    EXPECT_EQ("DDE   ", markers());
+    // The same run told to one listener, then to two behind a fan: each hears all of it.
+    setRunListener(&recorder.listener);
+    EXPECT_EQ(0, runDownload());
+    EventRecorder first(slotMarker), second(slotMarker);
+    RunListenerFan fan;
+    initFan(&fan);
+    ASSERT_EQ(1, fanAdd(&fan, &first.listener));
+    ASSERT_EQ(1, fanAdd(&fan, &second.listener));
+    setRunListener(&fan.listener);
+    EXPECT_EQ(0, runDownload());
+    setRunListener(&recorder.listener);
+    EXPECT_EQ(recorder.lines(), first.lines());
+    EXPECT_EQ(recorder.lines(), second.lines());
+    expectPortFree();
+}
+
 TEST_F(RunTest, MissingPosFailsWithoutAByteOnTheWire) {
     startSim();
     makeImage("PC_CC.BIN", 200);
