@@ -17,7 +17,6 @@
 
 #include "link/link.h"
 #include "protocol/protocol.h"
-#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
@@ -98,9 +97,7 @@ class FaultMatrix : public runfix::RunFixture {
 protected:
     Bytes files[TRANSFER_COUNT];  // what each transfer carries
 
-    FaultMatrix()
-        : RunFixture({"FaultMatrixHost", "FaultMatrixProgress", tickWindowProc, tickWindowProc,
-                      "fault-images-", true, 7}) {}
+    FaultMatrix() : RunFixture({"FaultMatrixHost", tickWindowProc, "fault-images-", true, 7}) {}
 
     void SetUp() override {
         RunFixture::SetUp();
@@ -158,13 +155,12 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        startBoxCapture();
         auto started = std::chrono::steady_clock::now();
         BYTE ok = runDownload();
         double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
                 .count();
-        EXPECT_TRUE(stopBoxCapture().empty()) << "only port set-up failures show a box";
+        EXPECT_TRUE(recorder.lines("port-failed").empty()) << "only the port's set-up fails it";
 
         std::string got = markers();
         EXPECT_EQ(c.markers, got);
@@ -230,21 +226,19 @@ protected:
         }
     }
 
-    // A run whose port cannot be opened: one box, and POS fails by its header's answer
-    // time-out, one wait. Returns the boxes shown.
-    std::vector<ShownBox> runWithoutAPort() {
-        startBoxCapture();
+    // A run whose port cannot be opened: POS fails by its header's answer time-out, one
+    // wait. Returns what the run told of the port.
+    std::vector<std::string> runWithoutAPort() {
         auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(0, runDownload());
         double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
                 .count();
-        std::vector<ShownBox> boxes = stopBoxCapture();
         EXPECT_EQ(FAIL_AT[1], markers());
         Case oneWait = row("one wait", {}, "", "").timeouts(1);
         EXPECT_LE(ms, upperBoundMs(oneWait));
         EXPECT_GE(ms, lowerBoundMs(oneWait));
-        return boxes;
+        return recorder.lines("port-failed");
     }
 
     void runAll(const std::vector<Case> &cases, bool deadLine = false) {
@@ -412,10 +406,7 @@ TEST_F(FaultMatrix, PortThatCannotBeOpened) {
     // COM3 names a path where nothing is.
     simtest::spawn::setEnv("MARVANE_COM3", simtest::portsDir() + "/nothing-here");
     setPort(3);
-    std::vector<ShownBox> boxes = runWithoutAPort();
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ("Error", boxes[0].caption);
-    EXPECT_EQ("Unable to open the port", boxes[0].text);
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to open the port"}), runWithoutAPort());
     EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
     EXPECT_EQ(0, closeLink());  // nothing is held
     setPort(1);
@@ -431,9 +422,7 @@ TEST_F(FaultMatrix, PortHeldByAnotherProgram) {
         GTEST_SKIP() << "Wine gives no exclusive access to COM ports";
     }
     ASSERT_GT(holder, 0) << "the other program could not open COM1";
-    std::vector<ShownBox> boxes = runWithoutAPort();
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ("Unable to open the port", boxes[0].text);
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to open the port"}), runWithoutAPort());
     releasePortInOtherProcess(holder);
     expectPortFree();  // once the other program lets go
     EXPECT_TRUE(sim.stop());

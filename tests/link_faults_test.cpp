@@ -16,10 +16,9 @@
 
 #include "link/link.h"
 #include "tests/support/device_peer.h"
-#include "tests/support/recordings.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
-#include "ui/ui.h"
 #include "run/download.h"
 #include "run/slots.h"
 #include "tests/support/test_window.h"
@@ -70,18 +69,6 @@ const UINT MSG_EXIT = WM_USER + 1;
 // The header, the PC's ACK, the count frame and block 0 have gone out.
 const size_t BLOCK0_END = 6 + 1 + 6 + BLOCK_FRAME_SIZE;
 
-// Every PBM_SETPOS the progress bar is sent, in order, and each PBM_STEPIT as STEPPED.
-std::vector<WPARAM> barPositions;
-const WPARAM STEPPED = 0xFFFF;
-
-LRESULT CALLBACK barProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == PBM_SETPOS || message == PBM_STEPIT) {
-        barPositions.push_back(message == PBM_SETPOS ? wParam : STEPPED);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 // The main window's stand-in: counts down the ticks and notes when each was dispatched;
 // MSG_EXIT destroys it, as Exit does, and so does the first tick after exitAtNextTick is set
 // (Exit handled in the very pump that moved an answer into the ring).
@@ -108,30 +95,18 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 class LinkFaultsTest : public ::testing::Test {
 protected:
     DevicePeer device;  // the controller: the simulator's device model
+    EventRecorder recorder{[](int slot) { return Slots[slot].marker; }};
     HWND host = 0;
     std::string dir;
 
     void SetUp() override {
-        standinReset();
-        standinClearRecordings();
         refuseSettings = refuseTimeouts = false;
         shortRead = MAXDWORD;
         lastSettings = DCB();
         escapes.clear();
-        standinUseVirtualClock(TRUE);
-        device.attach(1);
-        host = testwin::makeWindow("LinkFaultsHost", hostProc, 300, 200, 0);
-        WindowContext.instance = GetModuleHandleA(NULL);
-        WindowContext.mainWindow = host;
-        WindowContext.progressBar = testwin::makeWindow("LinkFaultsBar", barProc, 300, 20, 0);
-        GetClientRect(host, &WindowContext.clientRect);
-        startTicks(host);
-        setRunListener(&WindowListener);  // the window program's listener
+        host = device.startCase("LinkFaultsHost", hostProc, &recorder.listener);
         tickTimes.clear();
         exitAtNextTick = false;
-        barPositions.clear();
-        setPort(1);
-        setBaud(9600);
         SerialLink = 0;
         dir = "/tmp/marvane-link-faults-" + std::to_string(getpid());
         std::filesystem::remove_all(dir);
@@ -149,8 +124,7 @@ protected:
             stopTicks(host);
             DestroyWindow(host);
         }
-        DestroyWindow(WindowContext.progressBar);
-        WindowContext = WindowContextData();
+        setRunListener(0);
         std::filesystem::remove_all(dir);
         standinReset();
     }
@@ -172,11 +146,6 @@ protected:
                 PostMessageA(host, MSG_EXIT, 0, 0);
             }
         };
-    }
-
-    std::string boxText(int index) {
-        const StandinMessageBox *box = standinMessageBox(index);
-        return box != NULL ? std::string(box->caption) + ": " + box->text : "";
     }
 
     DWORD longestTickGap(DWORD from, DWORD to) const {
@@ -204,8 +173,8 @@ void expectTheProgramsTimeouts() {
 TEST_F(LinkFaultsTest, RefusedSettingsKeepThePortOpenButWithTheProgramsTimeouts) {
     refuseSettings = true;
     EXPECT_EQ(0, openLink(8, NOPARITY));
-    ASSERT_EQ(1, standinMessageBoxCount());
-    EXPECT_EQ("Error: Unable to configure the serial port", boxText(0));
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to configure the serial port"}),
+              recorder.lines());
     ASSERT_NE(INVALID_HANDLE_VALUE, SerialLink);  // the port stays open, the run goes on
     expectTheProgramsTimeouts();
     EXPECT_TRUE(escapes.empty());  // nothing more is asked of a refusing port
@@ -216,16 +185,17 @@ TEST_F(LinkFaultsTest, PortThatRefusesItsTimeoutsIsGivenUp) {
     // step fails as for a port that cannot be opened.
     refuseTimeouts = true;
     EXPECT_EQ(0, openLink(8, NOPARITY));
-    ASSERT_EQ(1, standinMessageBoxCount());
-    EXPECT_EQ("Error: Unable to set the time-out parameters", boxText(0));
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to set the time-out parameters"}),
+              recorder.lines());
     EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
     EXPECT_TRUE(escapes.empty());
 
     // Refusing both: the operator reads the first reason only, and the port is given up.
     refuseSettings = true;
+    recorder.events.clear();
     EXPECT_EQ(0, openLink(8, NOPARITY));
-    ASSERT_EQ(2, standinMessageBoxCount());
-    EXPECT_EQ("Error: Unable to configure the serial port", boxText(1));
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to configure the serial port"}),
+              recorder.lines());
     EXPECT_EQ(INVALID_HANDLE_VALUE, SerialLink);
 }
 
@@ -237,8 +207,8 @@ TEST_F(LinkFaultsTest, RunOverAPortThatRefusesItsSettingsEndsWithTheWindowAnswer
     DWORD start = standinNow();
     EXPECT_EQ(0, runDownload());
     DWORD took = standinNow() - start;
-    ASSERT_EQ(1, standinMessageBoxCount());
-    EXPECT_EQ("Error: Unable to configure the serial port", boxText(0));
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to configure the serial port"}),
+              recorder.lines("port-failed"));
     EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
     EXPECT_EQ(MARK_WAITING, Slots[SLOT_PC_CC].marker);
     // The header went out over the open port, and the answer wait ran its 150 ticks with a
@@ -265,8 +235,8 @@ TEST_F(LinkFaultsTest, AnswerLeftByTheLastRunIsNotTakenAfterAFailedOpen) {
     DWORD start = standinNow();
     EXPECT_EQ(0, runDownload());
     DWORD took = standinNow() - start;
-    ASSERT_EQ(1, standinMessageBoxCount());
-    EXPECT_EQ("Error: Unable to open the port", boxText(0));
+    EXPECT_EQ(std::vector<std::string>({"port-failed Unable to open the port"}),
+              recorder.lines("port-failed"));
     EXPECT_EQ(0xEE, lastReceived) << "a wait took the last run's byte";
     EXPECT_EQ(0, ReceiveRing.count);
     EXPECT_EQ(MARK_FAILED, Slots[SLOT_POS].marker);
@@ -281,7 +251,7 @@ TEST_F(LinkFaultsTest, OpenLeavesTheDocumentedSettingsOnThePort) {
     ReceiveRing.count = 1;
     setBaud(2400);
     ASSERT_EQ(1, openLink(8, NOPARITY));
-    EXPECT_EQ(0, standinMessageBoxCount());
+    EXPECT_TRUE(recorder.lines().empty());
     EXPECT_EQ(0, ReceiveRing.count);
     EXPECT_EQ(0, ReceiveRing.readIndex);
     EXPECT_EQ(0, ReceiveRing.writeIndex);
@@ -313,33 +283,20 @@ TEST_F(LinkFaultsTest, OpenLeavesTheDocumentedSettingsOnThePort) {
     EXPECT_EQ((std::vector<DWORD>{SETDTR, SETRTS}), escapes);
 }
 
-TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsRepaintedOverTheStartUpRectangle) {
-    // POS, PC_CC twice and Pump 1: S, D, 1, 2, D, S, D. Nothing is repainted at the reset.
+TEST_F(LinkFaultsTest, EveryMarkerChangeOfARunIsToldWithItsNewMarker) {
+    // POS, PC_CC twice and Pump 1: S, D, 1, 2, D, S, D. The reset at the start is not told.
     strcpy(Slots[SLOT_PUMP1].name, makeFile("GIL_PUMP.BIN", 130).c_str());
-    WindowContext.clientRect = {0, 0, 280, 150};
-    int before = standinInvalidationCount();
     EXPECT_EQ(1, runDownload());
     EXPECT_EQ(MARK_DONE, Slots[SLOT_PUMP1].marker);
-    EXPECT_EQ(0, standinMessageBoxCount());
     EXPECT_EQ(8, lastSettings.ByteSize);
     EXPECT_EQ(NOPARITY, lastSettings.Parity);
-    ASSERT_FALSE(barPositions.empty());
-    EXPECT_EQ(0u, barPositions.back());  // a good run leaves the bar empty
-    int repaints = 0;
-    for (int i = before; i < standinInvalidationCount(); i++) {
-        const StandinInvalidation *r = standinInvalidation(i);
-        if (r->window != host) {
-            continue;
-        }
-        repaints++;
-        EXPECT_FALSE(r->whole);
-        EXPECT_FALSE(r->erase);  // drawn over the old text, no flicker
-        EXPECT_EQ(0, r->rect.left);
-        EXPECT_EQ(0, r->rect.top);
-        EXPECT_EQ(280, r->rect.right);
-        EXPECT_EQ(150, r->rect.bottom);
-    }
-    EXPECT_EQ(7, repaints);
+    EXPECT_EQ(std::vector<std::string>({"marker POS S", "marker POS D", "marker PC_CC 1",
+                                        "marker PC_CC 2", "marker PC_CC D", "marker Pump1 S",
+                                        "marker Pump1 D"}),
+              recorder.lines("marker"));
+    // No port message, and a good run ends as one.
+    EXPECT_EQ(std::vector<std::string>({"steps-ended 1", "run-ended 1"}),
+              recorder.lines("port-failed steps-ended run-ended"));
 }
 
 TEST_F(LinkFaultsTest, ByteThatComesWithTheLastTickIsTaken) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "ui/ui.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_window.h"
 #include "tests/support/sim_process.h"
@@ -53,7 +53,7 @@ protected:
         window = testwin::makeWindow("MarvaneLinkTest", testWindowProc, 200, 100, WS_OVERLAPPED);
         ASSERT_TRUE(window != NULL);
         startTicks(window);
-        setRunListener(&WindowListener);  // the window program's listener
+        setRunListener(&recorder.listener);
         Dispatched = 0;
         TickCountdown = 0;
         LinkQuitPending = 0;
@@ -72,7 +72,7 @@ protected:
             stopTicks(window);
             DestroyWindow(window);
         }
-        stopBoxCapture();
+        setRunListener(0);
         resetMessageState();
     }
 
@@ -119,6 +119,7 @@ protected:
 
     HWND window = NULL;
     simtest::SimProcess sim;
+    EventRecorder recorder;  // what the link told of the port
 };
 
 // --- The receive ring -------------------------------------------------------------------
@@ -306,9 +307,8 @@ TEST_F(LinkTest, ChosenPortAndRateAreWhatTheDeviceSees) {
     ASSERT_TRUE(startSim(3, {"--raw-reply", "0"}));
     setPort(3);
     setBaud(2400);
-    startBoxCapture();
     ASSERT_EQ(openLink(8, NOPARITY), 1);
-    EXPECT_TRUE(stopBoxCapture().empty());
+    EXPECT_TRUE(recorder.lines().empty());
     simtest::SimLineSettings line;
     bool seen = simtest::waitFor([&] {
         line = sim.termios();
@@ -321,7 +321,7 @@ TEST_F(LinkTest, ChosenPortAndRateAreWhatTheDeviceSees) {
     EXPECT_TRUE(line.raw);
 }
 
-TEST_F(LinkTest, PortThatCannotBeOpenedShowsTheMessage) {
+TEST_F(LinkTest, PortThatCannotBeOpenedIsToldWhy) {
     // COM4 names a folder: no device can be opened there. A missing link would not do, as
     // Wine then falls back to the machine's /dev/ttyS3; and a Windows program cannot make
     // that folder, since a path ending in "com4" is the device itself.
@@ -335,15 +335,11 @@ TEST_F(LinkTest, PortThatCannotBeOpenedShowsTheMessage) {
     ASSERT_TRUE(std::filesystem::create_directory(folder, error)) << error.message();
     simtest::spawn::setEnv("MARVANE_COM4", link);  // natively; Wine maps COM4 there itself
     setPort(4);
-    startBoxCapture();
     BYTE opened = openLink(8, NOPARITY);
-    std::vector<ShownBox> boxes = stopBoxCapture();
     std::filesystem::remove(folder, error);
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "Error");
-    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
 }
 
 TEST_F(LinkTest, PortHeldByAnotherProgramCannotBeOpened) {
@@ -356,13 +352,9 @@ TEST_F(LinkTest, PortHeldByAnotherProgramCannotBeOpened) {
         CloseHandle(holder);
         GTEST_SKIP() << "Wine gives no exclusive access to COM ports: a held port opens again";
     }
-    startBoxCapture();
     EXPECT_EQ(openLink(8, NOPARITY), 0);
-    std::vector<ShownBox> boxes = stopBoxCapture();
     EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "Error");
-    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
     CloseHandle(holder);
     EXPECT_EQ(openLink(8, NOPARITY), 1);  // once the other program lets go
 }
@@ -375,11 +367,8 @@ TEST_F(LinkTest, PortHeldByAnotherProcessCannotBeOpened) {
         GTEST_SKIP() << "no second process can hold the port here";
     }
     ASSERT_GT(holder, 0) << "the other process could not open COM2";
-    startBoxCapture();
     EXPECT_EQ(openLink(8, NOPARITY), 0);
-    std::vector<ShownBox> boxes = stopBoxCapture();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
     releasePortInOtherProcess(holder);
     EXPECT_EQ(openLink(8, NOPARITY), 1);
 }
@@ -412,12 +401,9 @@ TEST(LinkSettings, DcbGetsTheRateFrameAndFlagWord) {
 TEST_F(LinkTest, PortThatRefusesItsSettingsStillGetsTheTimeoutsAndNoWaitBlocks) {
     // Nine data bits: no port takes them, here or on Windows, so SetCommState fails.
     ASSERT_TRUE(startSim(1, {"--raw-reply", "0"}));
-    startBoxCapture();
     EXPECT_EQ(openLink(9, NOPARITY), 0);
-    std::vector<ShownBox> boxes = stopBoxCapture();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "Error");
-    EXPECT_EQ(boxes[0].text, "Unable to configure the serial port");
+    EXPECT_EQ(recorder.lines(),
+              std::vector<std::string>({"port-failed Unable to configure the serial port"}));
     // The port stays open and the run goes on over it, but under the program's time-outs.
     ASSERT_NE(SerialLink, INVALID_HANDLE_VALUE);
     COMMTIMEOUTS timeouts = {};
@@ -443,11 +429,8 @@ TEST_F(LinkTest, FailedOpenLeavesNoAnswerOfTheLastRunInTheRing) {
     ASSERT_TRUE(pollUntilCount(1));  // the run ends with an answer unread
     EXPECT_EQ(closeLink(), 1);
     setPort(0);  // COM0 exists nowhere: the next open fails
-    startBoxCapture();
     EXPECT_EQ(openLink(8, NOPARITY), 0);
-    std::vector<ShownBox> boxes = stopBoxCapture();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Unable to open the port");
+    EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
     lastReceived = 0xEE;
     EXPECT_EQ(waitForByte(), 0);  // by its time-out
     EXPECT_EQ(lastReceived, 0xEE) << "the wait took the last run's answer";

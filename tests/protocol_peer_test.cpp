@@ -13,9 +13,9 @@
 
 #include "link/link.h"
 #include "tests/support/device_peer.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/standin_doubles.h"
 #include "protocol/protocol.h"
-#include "ui/ui.h"
 #include "tests/support/test_window.h"
 #include "tests/support/frame_oracle.h"
 
@@ -26,43 +26,15 @@ typedef std::vector<BYTE> Bytes;
 // The header, the PC's ACK and the count frame come before the first block frame.
 const size_t FIRST_BLOCK = 6 + 1 + 6;
 
-// Records every message the protocol sends to the progress bar.
-struct ProgressMessage {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    bool operator==(const ProgressMessage &o) const {
-        return message == o.message && wParam == o.wParam && lParam == o.lParam;
-    }
-};
-std::vector<ProgressMessage> progressLog;
-
-LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message > WM_USER && message <= WM_USER + 8) {  // the progress bar's messages
-        progressLog.push_back({message, wParam, lParam});
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 class ProtocolPeerTest : public ::testing::Test {
 protected:
     DevicePeer device;  // the controller: the simulator's device model
+    EventRecorder recorder;
     HWND tickWindow = 0;
     std::string dir;
 
     void SetUp() override {
-        standinReset();
-        standinUseVirtualClock(TRUE);
-        device.attach(1);
-        tickWindow = createTickWindow(GetModuleHandleA(NULL));
-        startTicks(tickWindow);
-        setRunListener(&WindowListener);  // the window program's listener
-        WindowContext.progressBar =
-            testwin::makeWindow("ProgressRecorder", progressProc, 100, 100, 0);
-        progressLog.clear();
-        setPort(1);
-        setBaud(9600);
+        tickWindow = device.startCase("TickHost", tickWindowProc, &recorder.listener);
         ASSERT_EQ(1, openLink(8, NOPARITY));
         char pattern[] = "/tmp/marvane-protocol-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
@@ -74,14 +46,14 @@ protected:
         closeLink();
         device = DevicePeer();
         device.attach(1);  // nothing of the last case stays on the line
-        progressLog.clear();
+        recorder.events.clear();
         ASSERT_EQ(1, openLink(8, NOPARITY));
     }
 
     void TearDown() override {
         closeLink();
         stopTicks(tickWindow);
-        WindowContext.progressBar = 0;
+        setRunListener(0);
         std::string command = "rm -rf '" + dir + "'";
         (void)system(command.c_str());
     }
@@ -203,8 +175,12 @@ TEST_F(ProtocolPeerTest, NakFourTimesThenAckGoesOn) {
     std::string path = makeFile("nak.bin", 3 * 128);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
     EXPECT_EQ(std::vector<int>({1, 5, 1}), blockSends());
-    // The five sends of block 1 are identical.
+    // The five sends of block 1 are identical, and each answer is told with its attempt.
     EXPECT_EQ(sentBlock(1), sentBlock(5));
+    EXPECT_EQ(std::vector<std::string>({"block 0 1 ACK", "block 1 1 NAK", "block 1 2 NAK",
+                                        "block 1 3 NAK", "block 1 4 NAK", "block 1 5 ACK",
+                                        "block 2 1 ACK"}),
+              recorder.lines("block"));
 }
 
 TEST_F(ProtocolPeerTest, FiveNaksFailAfterExactlyFiveSends) {
@@ -300,24 +276,13 @@ TEST_F(ProtocolPeerTest, LateAckIsTakenByTheNextWait) {
     EXPECT_EQ(std::vector<int>({2, 1}), blockSends());
 }
 
-TEST_F(ProtocolPeerTest, ProgressMessagesArriveInOrder) {
+TEST_F(ProtocolPeerTest, TheFileAndEachAnswerAreToldInOrder) {
     std::string path = makeFile("progress.bin", 2 * 128 + 5);
     ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    // The empty bar at a file's start is the run's step starting (run_test).
-    std::vector<ProgressMessage> expected = {
-        {PBM_SETRANGE, 0, (LPARAM)(3 << 16)},  // low word 0, high word the block count
-        {PBM_SETSTEP, 1, 0},
-        {PBM_STEPIT, 0, 0},
-        {PBM_STEPIT, 0, 0},
-        {PBM_STEPIT, 0, 0},
-    };
-    EXPECT_EQ(expected, progressLog);
-}
-
-TEST_F(ProtocolPeerTest, MissingProgressBarIsHarmless) {
-    WindowContext.progressBar = 0;
-    std::string path = makeFile("nobar.bin", 128);
-    EXPECT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
+    // The step's start is the run's to tell (run_test).
+    EXPECT_EQ(std::vector<std::string>(
+                  {"file-read 261 3", "block 0 1 ACK", "block 1 1 ACK", "block 2 1 ACK"}),
+              recorder.lines());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The download run against the device simulator on a pty: which files go out, in what
-// order, with which ids and types, what the markers and the progress bar end as, and that
-// the port is free after every kind of ending. Natively and under Wine alike.
+// order, with which ids and types, what the markers end as and what the run tells its
+// listeners, and that the port is free after every kind of ending. Natively and under Wine.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "link/link.h"
-#include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
 #include "run/slots.h"
@@ -28,7 +27,6 @@ const UINT MSG_SELECT_READER1 = WM_USER + 1;  // Reader 1 -> Gilbarco
 const UINT MSG_SECOND_RUN = WM_USER + 2;      // "Download Files" again
 const UINT MSG_DESTROY_WINDOW = WM_USER + 3;  // the window goes, as on Exit
 BYTE secondRunResult = 0xFF;
-std::vector<LPARAM> progressPositions;  // every PBM_SETPOS, in order
 
 // The menu's doings posted from the test; the tick as the shared tick window has it.
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -49,23 +47,12 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return tickWindowProc(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK progressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == PBM_SETPOS) {
-        progressPositions.push_back((LPARAM)wParam);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 class RunTest : public runfix::RunFixture {
 protected:
-    RunTest()
-        : RunFixture({"RunTestHost", "RunTestProgress", hostProc, progressProc, "run-images-",
-                      false, 0}) {}
+    RunTest() : RunFixture({"RunTestHost", hostProc, "run-images-", false, 0}) {}
 
     void SetUp() override {
         RunFixture::SetUp();
-        progressPositions.clear();
         secondRunResult = 0xFF;
     }
 
@@ -107,13 +94,15 @@ TEST_F(RunTest, WithoutPumpOneTheRunStopsAtPumpOne) {
     expectSaved("0", "C", pos);
     expectSaved("1", "A", pccc);
     expectSaved("2", "A", pccc);
-    // A failed run leaves the bar at 1, set after the link was closed.
-    ASSERT_FALSE(progressPositions.empty());
-    EXPECT_EQ(1, progressPositions.back());
+    // A failed run ends as one, and nothing is told after its end.
+    std::vector<std::string> told = recorder.lines();
+    ASSERT_LE(2u, told.size());
+    EXPECT_EQ("steps-ended 0", told[told.size() - 2]);
+    EXPECT_EQ("run-ended 0", told.back());
     expectPortFree();
 }
 
-TEST_F(RunTest, PumpOneAloneSucceedsAndTheBarReturnsToZero) {
+TEST_F(RunTest, PumpOneAloneSucceedsStepByStep) {
     startSim();
     makeImage("POS.BIN", 300);
     makeImage("PC_CC.BIN", 200);
@@ -127,14 +116,43 @@ TEST_F(RunTest, PumpOneAloneSucceedsAndTheBarReturnsToZero) {
     EXPECT_EQ("A", report[3].type);
     EXPECT_EQ(2, report[3].blocks);
     expectSaved("3", "A", pump);
-    // The bar empties as the run starts, as each of its four files starts, and at its end.
-    EXPECT_EQ(std::vector<LPARAM>(6, 0), progressPositions);
+    // The run starts, each of its four transfers starts with its slot, pass, id and type, and
+    // the run ends as a good one.
+    EXPECT_EQ(
+        std::vector<std::string>({"run-started", "step-started POS 1 '0' 'C'",
+                                  "step-started PC_CC 1 '1' 'A'", "step-started PC_CC 2 '2' 'A'",
+                                  "step-started Pump1 1 '3' 'A'", "steps-ended 1", "run-ended 1"}),
+        recorder.lines("run-started step-started steps-ended run-ended"));
     expectPortFree();
 
     // Choosing a make again after the run marks the slot waiting again.
     selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
     EXPECT_EQ('-', Slots[SLOT_PUMP1].marker);
     EXPECT_STREQ("GIL_PUMP.BIN", Slots[SLOT_PUMP1].name);
+}
+
+TEST_F(RunTest, AFanTellsEachListenerTheWholeRunAndNoneIsNeeded) {
+    startSim();
+    makeImage("POS.BIN", 100);
+    makeImage("PC_CC.BIN", 0);
+    // Nobody listening: the null listener stands in, and the run goes as ever.
+    setRunListener(0);
+    EXPECT_EQ(0, runDownload());  // Pump 1 has no make
+    EXPECT_EQ("DDE   ", markers());
+    // The same run told to one listener, then to two behind a fan: each hears all of it.
+    setRunListener(&recorder.listener);
+    EXPECT_EQ(0, runDownload());
+    EventRecorder first(slotMarker), second(slotMarker);
+    RunListenerFan fan;
+    initFan(&fan);
+    ASSERT_EQ(1, fanAdd(&fan, &first.listener));
+    ASSERT_EQ(1, fanAdd(&fan, &second.listener));
+    setRunListener(&fan.listener);
+    EXPECT_EQ(0, runDownload());
+    setRunListener(&recorder.listener);
+    EXPECT_EQ(recorder.lines(), first.lines());
+    EXPECT_EQ(recorder.lines(), second.lines());
+    expectPortFree();
 }
 
 TEST_F(RunTest, MissingPosFailsWithoutAByteOnTheWire) {

@@ -1,7 +1,8 @@
-// The status display and the menu commands, driven through the stand-in with the program's
-// drawing and repaints recorded on their way to it: what the operator reads on the seven
-// lines (formatStatusLine, and where DrawTextA put them), which slot a menu entry fills, and
-// which commands repaint. The expected texts are typed from the
+// The status display, the menu commands and the window's listener of the run, driven through
+// the stand-in with the program's drawing, repaints and boxes recorded on their way to it:
+// what the operator reads on the seven lines (formatStatusLine, and where DrawTextA put them),
+// which slot a menu entry fills, which commands repaint, and what the progress bar, the step
+// repaints and the port's message boxes show of a run. The expected texts are typed from the
 // operator's view of the program, not taken from the code.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,10 +13,12 @@
 #include <vector>
 
 #include "link/link.h"
+#include "tests/support/device_peer.h"
 #include "tests/support/recordings.h"
 #include "tests/support/standin_doubles.h"
 #include "ui/ui.h"
 #include "resources/resource.h"
+#include "run/download.h"
 #include "run/slots.h"
 #include "tests/support/test_window.h"
 
@@ -39,6 +42,35 @@ struct DefProcCall {
 };
 std::vector<DefProcCall> defProcCalls;
 const LRESULT DEF_PROC_ANSWER = 0x5EED;
+
+// Every message the progress bar is sent, as "SETRANGE 0 0x30000" (wParam, then lParam),
+// with " closed" when the port was closed as it came.
+std::vector<std::string> barLog;
+
+LRESULT CALLBACK barProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const struct {
+        UINT message;
+        const char *name;
+    } names[] = {
+        {PBM_SETRANGE, "SETRANGE"},
+        {PBM_SETPOS, "SETPOS"},
+        {PBM_SETSTEP, "SETSTEP"},
+        {PBM_STEPIT, "STEPIT"},
+    };
+    if (message <= WM_USER) {
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    std::string name = "WM_USER+" + std::to_string(message - WM_USER);
+    for (const auto &known : names) {
+        name = known.message == message ? known.name : name;
+    }
+    bool portOpen = SerialLink != 0 && SerialLink != INVALID_HANDLE_VALUE;  // 0: never opened
+    char text[64];
+    snprintf(text, sizeof text, "%s %lu %#lx%s", name.c_str(), (unsigned long)wParam,
+             (unsigned long)lParam, portOpen ? "" : " closed");
+    barLog.push_back(text);
+    return 0;
+}
 
 }  // namespace
 
@@ -71,7 +103,32 @@ protected:
         window = testwin::makeWindow("UITEST", tickWindowProc);
         ASSERT_NE(window, (HWND)NULL);
     }
-    void TearDown() override { DestroyWindow(window); }
+    void TearDown() override {
+        DestroyWindow(window);
+        setRunListener(0);
+        if (!folder.empty()) {
+            EXPECT_EQ(chdir(previous), 0);
+            std::string command = "rm -rf '" + folder + "'";
+            EXPECT_EQ(system(command.c_str()), 0);
+        }
+    }
+
+    // A fresh folder as the current directory, holding the files named, of the sizes given.
+    void enterImageFolder(const std::vector<std::pair<const char *, size_t>> &files) {
+        char pattern[] = "/tmp/ui_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+        ASSERT_EQ(chdir(pattern), 0);
+        folder = pattern;
+        for (const auto &file : files) {
+            FILE *image = fopen(file.first, "wb");
+            ASSERT_NE(image, nullptr);
+            for (size_t i = 0; i < file.second; i++) {
+                fputc((int)(i & 0xFF), image);
+            }
+            fclose(image);
+        }
+    }
 
     static const ImageSlot *snapshotSlots() {
         static ImageSlot copy[SLOT_COUNT];
@@ -116,6 +173,8 @@ protected:
     }
 
     HWND window = NULL;
+    std::string folder;
+    char previous[4096];
 };
 
 TEST_F(UiTest, StartUpShowsDefaultsOnSevenLinesAtTheirPositions) {
@@ -323,15 +382,7 @@ struct SilentDevice {
 
 TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
     // The images are read by bare name from the current directory.
-    char folder[] = "/tmp/ui_test.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(folder), 0);
-    FILE *image = fopen("POS.BIN", "wb");
-    ASSERT_NE(image, nullptr);
-    fputs("a small image", image);
-    fclose(image);
+    enterImageFolder({{"POS.BIN", 13}});
 
     standinUseVirtualClock(TRUE);
     SilentDevice device;
@@ -350,10 +401,88 @@ TEST_F(UiTest, DownloadFilesRunsTheDownloadOnTheChosenPort) {
     EXPECT_EQ(Slots[SLOT_POS].marker, 'E');
     EXPECT_EQ(line(2), "[E] POS file            =>   POS.BIN");
     EXPECT_EQ(line(3), "[-] PC_CC file       =>   PC_CC.BIN");
+}
 
-    EXPECT_EQ(chdir(previous), 0);
-    remove((std::string(folder) + "/POS.BIN").c_str());
-    rmdir(folder);
+// What one file of `blocks` blocks (its range as lParam) puts on the bar: emptied as it
+// starts, its range and a step of one, then one step per block the device took.
+void expectFile(std::vector<std::string> *bar, const char *range, int blocks) {
+    bar->insert(bar->end(), {"SETPOS 0 0", std::string("SETRANGE 0 ") + range, "SETSTEP 1 0"});
+    bar->insert(bar->end(), blocks, "STEPIT 0 0");
+}
+
+TEST_F(UiTest, ARunShowsOnTheBarAndRepaintsEachMarkerChange) {
+    // POS of 3 blocks, PC_CC of 2 (sent twice), Pump 1 of 2, against the device model.
+    enterImageFolder({{"POS.BIN", 300}, {"PC_CC.BIN", 200}, {"GIL_PUMP.BIN", 130}});
+    command(IDM_PUMP1_GIL);
+    DevicePeer device;
+    HWND host = device.startCase("UiRunHost", tickWindowProc, &WindowListener);
+    WindowContext.mainWindow = host;
+    WindowContext.progressBar = testwin::makeWindow("UiBar", barProc);
+    WindowContext.clientRect = {0, 0, 280, 150};  // as measured at start-up
+    barLog.clear();
+    int mark = standinInvalidationCount();
+
+    // A good run, one NAK to POS's block 1 (no step for it): the bar empties as the run
+    // starts (the port not yet open) and again before the port is closed.
+    device.fault("nak-block=1:1@1");
+    EXPECT_EQ(runDownload(), 1);
+    std::vector<std::string> bar = {"SETPOS 0 0 closed"};
+    expectFile(&bar, "0x30000", 3);
+    for (int file = 0; file < 3; file++) {
+        expectFile(&bar, "0x20000", 2);
+    }
+    bar.push_back("SETPOS 0 0");
+    EXPECT_EQ(barLog, bar);
+    // Seven marker changes (S D 1 2 D S D), each repainted over the start-up rectangle and
+    // drawn over the old text.
+    ASSERT_EQ(invalidationsSince(mark), 7);
+    for (int i = mark; i < standinInvalidationCount(); i++) {
+        const StandinInvalidation *repaint = standinInvalidation(i);
+        EXPECT_EQ(repaint->window, host);
+        EXPECT_FALSE(repaint->whole);
+        EXPECT_FALSE(repaint->erase);
+        EXPECT_EQ(repaint->rect.right, 280);
+        EXPECT_EQ(repaint->rect.bottom, 150);
+    }
+    EXPECT_EQ(standinMessageBoxCount(), 0);
+
+    // A failed run (PC_CC's second header refused): one unit shows once the port is closed.
+    device = DevicePeer();
+    device.attach(1);
+    device.fault("can-header@3");
+    barLog.clear();
+    EXPECT_EQ(runDownload(), 0);
+    bar = {"SETPOS 0 0 closed"};
+    expectFile(&bar, "0x30000", 3);
+    expectFile(&bar, "0x20000", 2);
+    expectFile(&bar, "0x20000", 0);
+    bar.push_back("SETPOS 1 0 closed");
+    EXPECT_EQ(barLog, bar);
+
+    // Without a bar (its creation is not checked) a run goes just the same.
+    DestroyWindow(WindowContext.progressBar);
+    WindowContext.progressBar = NULL;
+    device = DevicePeer();
+    device.attach(1);
+    EXPECT_EQ(runDownload(), 1);
+    stopTicks(host);
+    DestroyWindow(host);
+}
+
+TEST_F(UiTest, PortSetUpFailuresShowTheirTextInAnErrorBox) {
+    const char *texts[] = {"Unable to open the port", "Unable to configure the serial port",
+                           "Unable to set the time-out parameters"};
+    for (const char *text : texts) {
+        tellPortFailed(&WindowListener, text, 5);
+    }
+    ASSERT_EQ(standinMessageBoxCount(), 3);
+    for (int i = 0; i < 3; i++) {
+        const StandinMessageBox *box = standinMessageBox(i);
+        EXPECT_EQ(box->owner, (HWND)NULL);
+        EXPECT_STREQ(box->text, texts[i]);
+        EXPECT_STREQ(box->caption, "Error");
+        EXPECT_EQ(box->type, (UINT)MB_OK);
+    }
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
-// The device model at the far end of a COM port's pty: the device's time is the virtual
-// clock, and each answer leaves 2 ms of line time after its frame, later when the device
-// delays it.
+// The device model at the far end of a COM port's pty, and the start of a case around it: the
+// device's time is the virtual clock, and each answer leaves 2 ms of line time after its frame,
+// later when the device delays it.
 #include "tests/support/device_peer.h"
 
 #include <gtest/gtest.h>
+
+#include "link/link.h"
+#include "tests/support/test_window.h"
 
 namespace {
 
@@ -26,6 +29,18 @@ void take(void *context, BYTE value) {
 }
 
 }  // namespace
+
+HWND DevicePeer::startCase(const char *hostClass, WNDPROC hostProc, RunListener *listener) {
+    standinReset();
+    standinUseVirtualClock(TRUE);
+    attach(1);
+    HWND host = testwin::makeWindow(hostClass, hostProc);
+    startTicks(host);
+    setRunListener(listener);
+    setPort(1);
+    setBaud(9600);
+    return host;
+}
 
 void DevicePeer::attach(int comNumber) {
     com = comNumber;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "events/events.h"
 #include "tests/support/standin_doubles.h"
 #include "tools/sim/device.h"
 
@@ -16,6 +17,11 @@ struct DevicePeer {
     std::function<void()> afterByte;  // the suite's own step after each byte, if any
     int com = 1;
 
+    // How a case starts: the stand-in afresh on its virtual clock, this device on COM1, the
+    // run told to `listener`, and the link's ticks from a new window of `hostClass` (its
+    // procedure `hostProc`, which passes WM_TIMER to onTick); COM1 at 9600 baud. Returns
+    // that window.
+    HWND startCase(const char *hostClass, WNDPROC hostProc, RunListener *listener);
     // Attaches to COMn, dropping what was on the line. The port keeps this object: a
     // DevicePeer assigned to it afresh (a new device for the next case) stays attached.
     void attach(int comNumber);
