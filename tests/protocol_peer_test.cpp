@@ -219,17 +219,21 @@ TEST_F(ProtocolPeerTest, EnqBeforeAckFailsAtOnce) {
 
 TEST_F(ProtocolPeerTest, HeaderAndCountAnsweredWithAnythingElseFailAtOnce) {
     // The header takes ACK then ENQ, nothing else; the count frame takes ACK.
-    const std::vector<Bytes> headerAnswers = {
-        {NAK, ENQ}, {CAN, ENQ}, {'A', ENQ}, {ACK, NAK}, {ACK, ACK}};
-    for (const Bytes &answer : headerAnswers) {
-        SCOPED_TRACE(testing::PrintToString(answer));
+    // The result says which answer was wrong: the first (ACK due) or the second (ENQ due).
+    const std::vector<std::pair<Bytes, int>> headerAnswers = {
+        {{NAK, ENQ}, 1}, {{CAN, ENQ}, 1}, {{'A', ENQ}, 1}, {{ACK, NAK}, 2}, {{ACK, ACK}, 2}};
+    for (const auto &answer : headerAnswers) {
+        SCOPED_TRACE(testing::PrintToString(answer.first));
         restart();
-        device.reply({sim::kHeaderFrame, answer});
+        device.reply({sim::kHeaderFrame, answer.first});
         std::string path = makeFile("refused.bin", 128);
         DWORD start = standinNow();
         EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
         EXPECT_EQ(oracle::headerFrame('A'), device.wire());
         EXPECT_LT(standinNow() - start, 100u);
+        EXPECT_EQ(TRANSFER_HEADER_UNANSWERED, LastTransfer.end);
+        EXPECT_EQ(answer.second, LastTransfer.headerAnswers);
+        EXPECT_EQ(answer.first[answer.second - 1], LastTransfer.answerByte);
     }
     for (BYTE refusal : {NAK, CAN, ENQ}) {
         SCOPED_TRACE(refusal);
@@ -251,6 +255,44 @@ TEST_F(ProtocolPeerTest, SilenceFailsAfterTheAnswerTimeout) {
     EXPECT_GE(elapsed, 1490u);
     EXPECT_LT(elapsed, 1700u);
     EXPECT_EQ(oracle::headerFrame('A'), device.wire());
+}
+
+TEST_F(ProtocolPeerTest, ASilentDeviceIsWaitedForOnlyBeforeItsFirstAnswer) {
+    // Silent to the first two headers, then a device in download mode: with 5 s to wait the
+    // header goes three times, 1.5 s apart, and the file follows.
+    std::string path = makeFile("wait.bin", 128);
+    DeviceWaitMs = 5000;
+    DeviceAnswered = 0;
+    for (int transfer : {1, 2}) {
+        sim::Reply silence = {sim::kHeaderFrame, {}};
+        silence.transfer = transfer;
+        device.reply(silence);
+    }
+    ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_EQ(std::vector<std::string>({"header-repeated 2", "header-repeated 3"}),
+              recorder.lines("header-repeated"));
+    Bytes header = oracle::headerFrame('A');
+    EXPECT_EQ(header, Bytes(device.wire().begin() + 6, device.wire().begin() + 12));
+    EXPECT_GE(device.when()[12] - device.when()[0], 2 * 1490u);
+
+    // Once a header of the run was answered, silence fails at the first time-out as before.
+    restart();
+    device.fault("silent-header");
+    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_EQ(header, device.wire());
+
+    // A device that stays silent is waited for until the time is up, then the header fails.
+    restart();
+    device.fault("silent-header");
+    DeviceWaitMs = 3000;
+    DeviceAnswered = 0;
+    DWORD start = standinNow();
+    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
+    EXPECT_EQ(TRANSFER_HEADER_UNANSWERED, LastTransfer.end);
+    EXPECT_GE(standinNow() - start, 3000u);
+    EXPECT_LT(standinNow() - start, 3300u);
+    EXPECT_EQ(2 * header.size(), device.wire().size());
+    DeviceWaitMs = 0;
 }
 
 TEST_F(ProtocolPeerTest, PauseBeforeTheCountFrameIsAtLeast24Ticks) {
