@@ -1,6 +1,7 @@
 // marvane-send: the window program's "Download Files" from a command line. Reads the
 // options, makes the choices through the menu's own command table, checks every file of
 // the run before the port is touched, then runs the same runDownload (report.cpp prints it).
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,13 +42,13 @@ static const char HELP[] =
     "  --list-ports      print the serial ports this system has, then stop\n"
     "  --check           check the files, print what would be sent, in order, with id and\n"
     "                    type, then stop without opening the port\n"
-    "  --quiet           print nothing but failures\n"
-    "  --verbose         also print each block's answer and every resend\n"
+    "  --quiet, -q       print nothing but failures\n"
+    "  --verbose, -v     also print each block's answer and every resend\n"
     "  --json            print one JSON object per event of the run on standard output\n"
     "  --progress        show the bar even when standard output is not a terminal (there,\n"
     "                    as one line per transfer)\n"
     "  --version         print the version, then stop\n"
-    "  --help            show this text\n"
+    "  --help, -h        show this text\n"
     "\n"
     "A value may follow its option or be joined to it with '=' (--dir=-odd-name for a value\n"
     "that starts with '-'). Each option may be given once.\n"
@@ -69,7 +70,8 @@ static const char *const MakeOption[MAKE_SLOTS] = {"--pump1", "--pump2", "--read
 
 const int PORT_MAX = 256;  // COM1 to COM256, as Windows numbers them
 
-// Every option, as a table: its name, whether a value follows, and its place in Options.
+// Every option, as a table: its name, its one-letter form, whether a value follows, and its
+// place in Given. getopt_long reads them; the rules it leaves to us are below.
 enum OptionId {
     OPT_PORT,
     OPT_BAUD,
@@ -93,31 +95,34 @@ enum OptionId {
 };
 struct OptionRow {
     const char *name;
-    const char *shortName;
+    char letter;  // 0: none
     BYTE takesValue;
 };
 // clang-format off
 static const OptionRow OptionTable[OPTION_COUNT] = {
-    {"--port",        0,    1},
-    {"--baud",        0,    1},
-    {"--device",      0,    1},
-    {"--dir",         0,    1},
-    {"--pump1",       0,    1},
-    {"--pump2",       0,    1},
-    {"--reader1",     0,    1},
-    {"--reader2",     0,    1},
-    {"--allow-empty", 0,    0},
-    {"--list-makes",  0,    0},
-    {"--list-ports",  0,    0},
-    {"--check",       0,    0},
-    {"--quiet",       "-q", 0},
-    {"--verbose",     "-v", 0},
-    {"--json",        0,    0},
-    {"--progress",    0,    0},
-    {"--version",     0,    0},
-    {"--help",        "-h", 0},
+    {"--port",        0,   1},
+    {"--baud",        0,   1},
+    {"--device",      0,   1},
+    {"--dir",         0,   1},
+    {"--pump1",       0,   1},
+    {"--pump2",       0,   1},
+    {"--reader1",     0,   1},
+    {"--reader2",     0,   1},
+    {"--allow-empty", 0,   0},
+    {"--list-makes",  0,   0},
+    {"--list-ports",  0,   0},
+    {"--check",       0,   0},
+    {"--quiet",       'q', 0},
+    {"--verbose",     'v', 0},
+    {"--json",        0,   0},
+    {"--progress",    0,   0},
+    {"--version",     0,   0},
+    {"--help",        'h', 0},
 };
 // clang-format on
+// What getopt_long gives back for an option without a letter: above its own answers (1, '?',
+// ':' and the letters).
+const int LONG_ONLY_BASE = 256;
 
 // What the command line said: each option's value (flags: "" when given), 0 when absent.
 static const char *Given[OPTION_COUNT];
@@ -186,60 +191,73 @@ static const MakeRow *findMake(const char *text) {
     return 0;
 }
 
-static const OptionRow *findOption(const char *name, int *id) {
-    for (*id = 0; *id < OPTION_COUNT; ++*id) {
-        const OptionRow *row = &OptionTable[*id];
-        if (strcmp(name, row->name) == 0 || (row->shortName && strcmp(name, row->shortName) == 0)) {
-            return row;
+// The option getopt_long answered with `code` (an option's letter, or LONG_ONLY_BASE and its
+// place); -1 for none.
+static int optionOf(int code) {
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        char letter = OptionTable[id].letter;
+        if (code == (letter != 0 ? letter : LONG_ONLY_BASE + id)) {
+            return id;
         }
     }
-    return 0;
+    return -1;
 }
 
 // Reads the command line into Given; returns EXIT_SENT or EXIT_BAD_INPUT (said why).
 static int readCommandLine(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        char name[32];
-        const char *value = 0;
-        // --name=value or --name value
-        const char *equals = strchr(arg, '=');
-        if (strncmp(arg, "--", 2) == 0 && equals != 0 && equals - arg < (int)sizeof name) {
-            memcpy(name, arg, (size_t)(equals - arg));
-            name[equals - arg] = 0;
-            arg = name;
-            value = equals + 1;
+    static struct option longOptions[OPTION_COUNT + 1];
+    char letters[OPTION_COUNT + 3] = "-:";  // non-options in place, a missing value as ':'
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        const OptionRow *row = &OptionTable[id];
+        longOptions[id].name = row->name + 2;
+        longOptions[id].has_arg = row->takesValue ? required_argument : no_argument;
+        longOptions[id].val = row->letter != 0 ? row->letter : LONG_ONLY_BASE + id;
+        if (row->letter != 0) {
+            snprintf(letters + strlen(letters), 2, "%c", row->letter);
         }
-        int id;
-        const OptionRow *row = findOption(arg, &id);
-        if (row == 0) {
-            return badInput(arg[0] == '-' ? "unknown option" : "unexpected argument", argv[i]);
+    }
+    opterr = 0;  // its messages are ours
+    for (;;) {
+        int at = optind;  // the argument being read, options never being moved
+        int code = getopt_long(argc, argv, letters, longOptions, 0);
+        if (code == -1) {
+            break;
+        }
+        if (code == 1) {
+            return badInput("unexpected argument", optarg);
+        }
+        int id = optionOf(code == '?' || code == ':' ? optopt : code);
+        const char *arg = argv[at];
+        if (id < 0) {
+            return badInput("unknown option", arg);
+        }
+        const OptionRow *row = &OptionTable[id];
+        // A long option by its whole name only: a shortened one would change meaning as
+        // options are added.
+        size_t length = strcspn(arg, "=");
+        if (arg[1] == '-' && (length != strlen(row->name) || strncmp(arg, row->name, length))) {
+            return badInput("unknown option", arg);
+        }
+        if (code == '?' || code == ':') {
+            return row->takesValue ? badInput("this option needs a value", row->name)
+                                   : badInput("this option takes no value", arg);
         }
         if (Given[id] != 0) {
             return badInput("this option is given twice", row->name);
         }
-        if (!row->takesValue) {
-            if (value != 0) {
-                return badInput("this option takes no value", argv[i]);
-            }
-            Given[id] = "";
-            continue;
-        }
-        if (value == 0) {
-            if (i + 1 >= argc) {
-                return badInput("this option needs a value", row->name);
-            }
-            value = argv[++i];
-            // "--pump1 --check" is a forgotten make, not a make called "--check".
-            if (value[0] == '-' && value[1] != 0) {
-                complain(
-                    "%s needs a value, not %s (write %s=%s for a value that starts with "
-                    "'-')\nTry 'marvane-send --help'.",
-                    row->name, value, row->name, value);
-                return EXIT_BAD_INPUT;
-            }
+        // "--pump1 --check" is a forgotten make, not a make called "--check".
+        const char *value = row->takesValue ? optarg : "";
+        if (row->takesValue && value == argv[optind - 1] && value[0] == '-' && value[1] != 0) {
+            complain(
+                "%s needs a value, not %s (write %s=%s for a value that starts with "
+                "'-')\nTry 'marvane-send --help'.",
+                row->name, value, row->name, value);
+            return EXIT_BAD_INPUT;
         }
         Given[id] = value;
+    }
+    if (optind < argc) {  // after "--"
+        return badInput("unexpected argument", argv[optind]);
     }
     return EXIT_SENT;
 }
