@@ -2,6 +2,7 @@
 // transfer as it starts and ends (a bar for the file in flight on a terminal), each block's
 // answer with --verbose, one JSON object per event with --json, and the closing summary or
 // the cause of a failure. Nothing here decides anything about the run.
+#include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include "protocol/protocol.h"
 #include "run/download.h"
 #include "run/slots.h"
+#include "send/json.h"
 #include "send/send.h"
 
 const int BAR_WIDTH = 30;  // characters between the brackets
@@ -71,44 +73,35 @@ static void drawBar(const ConsoleReport *r) {
     BarShown = 1;
 }
 
-// ----- JSON, one object a line, the simulator's report being the model
+// ----- JSON, one object a line (send/json.h)
 
-// Starts an event's object: its name and the seconds since the run started.
-static BYTE jsonEvent(const ConsoleReport *r, const char *event) {
+void printJson(const JsonObject &object) {
+    // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
+    // replaced rather than stopping the line.
+    fputs(object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str(), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+// To so many decimals, as a person reads a time.
+static double rounded(double value, int decimals) {
+    double scale = decimals == 3 ? 1000.0 : 100.0;
+    return floor(value * scale + 0.5) / scale;
+}
+
+// An event's object, when the output is JSON: its name and the seconds since the run started
+// first, the caller's keys after them.
+static BYTE jsonEvent(const ConsoleReport *r, const char *event, JsonObject *object) {
     if (r->settings.style != REPORT_JSON) {
         return 0;
     }
-    printf("{\"event\":\"%s\",\"time\":%.3f", event, secondsSince(r->runStartMs));
+    (*object)["event"] = event;
+    (*object)["time"] = rounded(secondsSince(r->runStartMs), 3);
     return 1;
 }
 
-// A key and its text as a JSON string, ASCII only as the simulator writes it.
-static void jsonText(const char *key, const char *value) {
-    printf(",\"%s\":\"", key);
-    for (const unsigned char *c = (const unsigned char *)value; *c != 0; c++) {
-        if (*c == '"' || *c == '\\') {
-            printf("\\%c", *c);
-        } else if (*c < 0x20 || *c >= 0x7F) {
-            printf("\\u%04x", *c);
-        } else {
-            putchar(*c);
-        }
-    }
-    putchar('"');
-}
-
-static void jsonChar(const char *key, char value) {
-    char text[2] = {value, 0};
-    jsonText(key, text);
-}
-
-static void jsonNumber(const char *key, double value, int decimals) {
-    printf(",\"%s\":%.*f", key, decimals, value);
-}
-
-static void jsonEnd() {
-    puts("}");
-    fflush(stdout);
+static std::string oneChar(char value) {
+    return std::string(1, value);
 }
 
 // ----- words for what happened
@@ -246,14 +239,15 @@ static void resetReport(ConsoleReport *r) {
 static void onRunStarted(RunListener *self) {
     ConsoleReport *r = reportOf(self);
     resetReport(r);
-    if (jsonEvent(r, "run-started")) {
-        jsonText("port", r->settings.portName);
+    JsonObject event;
+    if (jsonEvent(r, "run-started", &event)) {
+        event["port"] = r->settings.portName;
         if (r->settings.device != 0) {
-            jsonText("device", r->settings.device);
+            event["device"] = r->settings.device;
         }
-        jsonNumber("baud", LinkSettings.baudRate, 0);
-        jsonNumber("transfers", r->settings.transfers, 0);
-        jsonEnd();
+        event["baud"] = LinkSettings.baudRate;
+        event["transfers"] = r->settings.transfers;
+        printJson(event);
     } else if (r->settings.style != REPORT_QUIET) {
         printf("Sending over %s at %d baud\n", r->settings.portText, LinkSettings.baudRate);
         fflush(stdout);
@@ -266,11 +260,12 @@ static void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
     ConsoleReport *r = reportOf(self);
     r->portFailed = 1;
     complain("%s %s: %s", text, r->settings.portText, portAdvice(systemError));
-    if (jsonEvent(r, "port-failed")) {
-        jsonText("text", text);
-        jsonNumber("error", systemError, 0);
-        jsonText("cause", portAdvice(systemError));
-        jsonEnd();
+    JsonObject event;
+    if (jsonEvent(r, "port-failed", &event)) {
+        event["text"] = text;
+        event["error"] = systemError;
+        event["cause"] = portAdvice(systemError);
+        printJson(event);
     }
 }
 
@@ -310,13 +305,14 @@ static void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, Fi
     r->current.startMs = GetTickCount();
     r->current.blocks = -1;
     r->inStep = 1;
-    if (jsonEvent(r, "step-started")) {
-        jsonText("slot", SlotLabels[slot]);
-        jsonNumber("pass", pass, 0);
-        jsonText("file", name);
-        jsonChar("id", fileId);
-        jsonChar("type", fileType);
-        jsonEnd();
+    JsonObject event;
+    if (jsonEvent(r, "step-started", &event)) {
+        event["slot"] = SlotLabels[slot];
+        event["pass"] = pass;
+        event["file"] = name;
+        event["id"] = oneChar(fileId);
+        event["type"] = oneChar(fileType);
+        printJson(event);
     }
 }
 
@@ -324,10 +320,11 @@ static void onFileRead(RunListener *self, DWORD size, int blocks) {
     ConsoleReport *r = reportOf(self);
     r->current.size = size;
     r->current.blocks = blocks;
-    if (jsonEvent(r, "file-read")) {
-        jsonNumber("bytes", size, 0);
-        jsonNumber("blocks", blocks, 0);
-        jsonEnd();
+    JsonObject event;
+    if (jsonEvent(r, "file-read", &event)) {
+        event["bytes"] = size;
+        event["blocks"] = blocks;
+        printJson(event);
     }
     printSending(r);
     drawBar(r);
@@ -335,10 +332,11 @@ static void onFileRead(RunListener *self, DWORD size, int blocks) {
 
 static void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError) {
     ConsoleReport *r = reportOf(self);
-    if (jsonEvent(r, "file-unreadable")) {
-        jsonText("problem", problemText(problem));
-        jsonNumber("error", systemError, 0);
-        jsonEnd();
+    JsonObject event;
+    if (jsonEvent(r, "file-unreadable", &event)) {
+        event["problem"] = problemText(problem);
+        event["error"] = systemError;
+        printJson(event);
     }
     printSending(r);
 }
@@ -356,14 +354,15 @@ static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnsw
     if (answer == ANSWER_ACK) {
         r->current.blocksSent++;
     }
-    if (jsonEvent(r, "block")) {
-        jsonNumber("index", index, 0);
-        jsonNumber("attempt", attempt, 0);
-        jsonText("answer", AnswerNames[answer]);
+    JsonObject event;
+    if (jsonEvent(r, "block", &event)) {
+        event["index"] = index;
+        event["attempt"] = attempt;
+        event["answer"] = AnswerNames[answer];
         if (answer != ANSWER_NONE) {
-            jsonNumber("byte", answerByte, 0);
+            event["byte"] = answerByte;
         }
-        jsonEnd();
+        printJson(event);
     }
     if (r->settings.verbose && printingLines(r)) {
         clearBar();
@@ -384,10 +383,11 @@ static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnsw
 
 static void onMarkerChanged(RunListener *self, int slot) {
     ConsoleReport *r = reportOf(self);
-    if (jsonEvent(r, "marker")) {
-        jsonText("slot", SlotLabels[slot]);
-        jsonChar("marker", Slots[slot].marker);
-        jsonEnd();
+    JsonObject event;
+    if (jsonEvent(r, "marker", &event)) {
+        event["slot"] = SlotLabels[slot];
+        event["marker"] = oneChar(Slots[slot].marker);
+        printJson(event);
     }
 }
 
@@ -413,23 +413,24 @@ static void onStepEnded(RunListener *self, int, int, const TransferResult *resul
         r->failedResult = *result;
         r->haveFailed = 1;
     }
-    if (jsonEvent(r, "step-ended")) {
-        jsonText("slot", SlotLabels[r->current.slot]);
-        jsonNumber("pass", r->current.pass, 0);
-        jsonText("outcome", EndNames[result->end]);
+    JsonObject event;
+    if (jsonEvent(r, "step-ended", &event)) {
+        event["slot"] = SlotLabels[r->current.slot];
+        event["pass"] = r->current.pass;
+        event["outcome"] = EndNames[result->end];
         if (!sent && result->end != TRANSFER_STOPPED) {
             char cause[160];
             const char *hint = 0;
             describeEnd(&r->current, result, cause, sizeof cause, &hint);
-            jsonText("detail", cause);
+            event["detail"] = cause;
         }
-        jsonNumber("blocks", r->current.blocks, 0);
-        jsonNumber("sent", r->current.blocksSent, 0);
+        event["blocks"] = r->current.blocks;
+        event["sent"] = r->current.blocksSent;
         if (result->block >= 0) {
-            jsonNumber("block", result->block, 0);
+            event["block"] = result->block;
         }
-        jsonNumber("seconds", seconds, 2);
-        jsonEnd();
+        event["seconds"] = rounded(seconds, 2);
+        printJson(event);
     }
     if (printingLines(r)) {
         clearBar();
@@ -514,14 +515,15 @@ static void reportFailure(const ConsoleReport *r) {
 // The closing summary: transfers sent, their bytes, the time, and against the wire's time.
 static void printSummary(const ConsoleReport *r, int status) {
     double seconds = secondsSince(r->runStartMs);
-    if (jsonEvent(r, "run-ended")) {
-        jsonNumber("status", status, 0);
-        jsonNumber("sent", r->transfersSent, 0);
-        jsonNumber("transfers", r->settings.transfers, 0);
-        jsonNumber("bytes", r->bytesSent, 0);
-        jsonNumber("seconds", seconds, 2);
-        jsonNumber("wire", r->wireSeconds, 2);
-        jsonEnd();
+    JsonObject event;
+    if (jsonEvent(r, "run-ended", &event)) {
+        event["status"] = status;
+        event["sent"] = r->transfersSent;
+        event["transfers"] = r->settings.transfers;
+        event["bytes"] = r->bytesSent;
+        event["seconds"] = rounded(seconds, 2);
+        event["wire"] = rounded(r->wireSeconds, 2);
+        printJson(event);
         return;
     }
     if (r->settings.style != REPORT_LINES) {
