@@ -16,12 +16,10 @@
 #include "send/send.h"
 #include "ui/ui.h"
 
-static const char USAGE[] =
-    "Usage: marvane-send [options] --pump1 MAKE\n"
-    "Sends the controller's images over one serial port, as \"Download Files\" does in the\n"
-    "window program: POS.BIN (id 0, type C), PC_CC.BIN twice (ids 1 and 2, type A), then the\n"
-    "Pump 1 (id 3), Pump 2 (id 5), Reader 1 (id 4, type A) and Reader 2 (id 6, type E)\n"
-    "drivers that are chosen. The files are read by bare name from the current folder.\n";
+static const char USAGE[] = "Usage: marvane-send [options] --pump1 MAKE\n";
+static const char ABOUT[] =
+    "Sends the controller's images over one serial port, as \"Download Files\" does in the "
+    "window program: %s. The files are read by bare name from the current folder.";
 
 static const char HELP[] =
     "\n"
@@ -339,7 +337,64 @@ static void appendWord(char *list, int size, const char *word, BYTE more, int *c
     *column += length;
 }
 
-// The rates and the makes' keys, as the help text lists them.
+// What a run sends, in order, from the steps table: "POS.BIN (id 0, type C), PC_CC.BIN twice
+// (ids 1 and 2, type A), then the Pump 1 (id 3), ... drivers that are chosen". A driver's
+// type is named after the last of a row of drivers of the same type.
+static void stepList(char *out, int size) {
+    out[0] = 0;
+    int drivers = 0;
+    for (int i = 0; i < STEP_COUNT; i++) {
+        const StepInfo *step = &Steps[i];
+        char *end = out + strlen(out);
+        size_t left = (size_t)(size - (int)strlen(out));
+        const char *name = Slots[step->slot].name;  // the start-up file, for POS and PC_CC
+        if (name[0] != 0 && step->secondPassId != 0) {
+            snprintf(end, left, "%s%s twice (ids %c and %c, type %c)", i ? ", " : "", name,
+                     step->fileId, step->secondPassId, step->fileType);
+        } else if (name[0] != 0) {
+            snprintf(end, left, "%s%s (id %c, type %c)", i ? ", " : "", name, step->fileId,
+                     step->fileType);
+        } else {
+            BYTE last = i + 1 == STEP_COUNT;
+            const char *before = drivers++ == 0 ? ", then the " : last ? " and " : ", ";
+            char type[16] = "";
+            if (last || Steps[i + 1].fileType != step->fileType) {
+                snprintf(type, sizeof type, ", type %c", step->fileType);
+            }
+            snprintf(end, left, "%s%s (id %c%s)", before, SlotLabels[step->slot], step->fileId,
+                     type);
+        }
+    }
+    snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), " drivers that are chosen");
+}
+
+// The text in lines of at most `width` characters, broken at spaces.
+static void printWrapped(FILE *out, const char *text, int width) {
+    while (*text != 0) {
+        int length = (int)strlen(text);
+        int cut = length;
+        if (length > width) {
+            for (cut = width; cut > 0 && text[cut] != ' '; cut--) {
+            }
+        }
+        fprintf(out, "%.*s\n", cut, text);
+        text += cut;
+        while (*text == ' ') {
+            text++;
+        }
+    }
+}
+
+static void printUsage(FILE *out) {
+    char steps[400];
+    stepList(steps, sizeof steps);
+    char about[600];
+    snprintf(about, sizeof about, ABOUT, steps);
+    fputs(USAGE, out);
+    printWrapped(out, about, 88);
+}
+
+// The steps, rates and the makes' keys, as the help text lists them.
 static void printHelp() {
     char rates[64];
     rateList(rates, sizeof rates);
@@ -357,7 +412,7 @@ static void printHelp() {
             appendWord(readers, sizeof readers, Makes[i].key, more, &readerColumn);
         }
     }
-    fputs(USAGE, stdout);
+    printUsage(stdout);
     printf(HELP, rates, LinkSettings.baudRate, pumps, readers);
 }
 
@@ -514,7 +569,7 @@ static HWND createTickWindow(HINSTANCE instance) {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        fputs(USAGE, stderr);
+        printUsage(stderr);
         fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
               stderr);
         return EXIT_BAD_INPUT;

@@ -451,6 +451,10 @@ class BadInput(SendTest):
         self.assertRegex(listed["Reader 1 (--reader1)"], r"generic\s+Tavro Generic\s+GEN_CARD")
         self.assertRegex(listed["Reader 2 (--reader2)"], r"wayne\s+Wayne/Dresser\s+DW_CARD")
         help_text = self.send("--help").out
+        # The steps in run order with the ids and types the device sees (FULL_SET).
+        self.assertIn("POS.BIN (id 0, type C), PC_CC.BIN twice (ids 1 and 2, type A), then the "
+                      "Pump 1 (id 3), Pump 2 (id 5), Reader 1 (id 4, type A) and Reader 2 (id 6, "
+                      "type E) drivers", " ".join(help_text.split()))
         for option in ("--port", "--baud", "--device", "--dir", "--pump1", "--pump2",
                        "--reader1", "--reader2", "--allow-empty", "--list-makes",
                        "--list-ports", "--check", "--quiet", "--verbose", "--json",
