@@ -14,28 +14,35 @@
 #include "send/json.h"
 #include "send/send.h"
 
+namespace {
+
 const int BAR_WIDTH = 30;  // characters between the brackets
 
-// The terminal's line holds a bar that the next text must clear first: the console's state,
-// whichever report drew it.
-static BYTE BarShown = 0;
+const char *const AnswerNames[] = {"ACK", "NAK", "CAN", "other", "none"};
 
-static const char *const AnswerNames[] = {"ACK", "NAK", "CAN", "other", "none"};
+// Counts as the texts spell them: "five NAKs".
+const char *const CountWords[] = {"no",   "one", "two",   "three", "four",
+                                  "five", "six", "seven", "eight", "nine"};
+static_assert(BLOCK_SEND_ATTEMPTS < (int)(sizeof CountWords / sizeof CountWords[0]),
+              "the sends of a block are spelt out");
+const char *const SENDS = CountWords[BLOCK_SEND_ATTEMPTS];
 
-static double secondsSince(DWORD startMs) {
+double secondsSince(DWORD startMs) {
     return (double)(GetTickCount() - startMs) / 1000.0;
 }
 
-static void clearBar() {
-    if (BarShown) {
+// The terminal's line holds a bar that the next text must clear first.
+void clearBar(ConsoleReport *r) {
+    if (r->barShown) {
         printf("\r%*s\r", BAR_WIDTH + 40, "");
         fflush(stdout);
-        BarShown = 0;
+        r->barShown = 0;
     }
 }
 
+}  // namespace
+
 void complain(const char *format, ...) {
-    clearBar();
     fflush(stdout);
     fputs("marvane-send: ", stderr);
     va_list args;
@@ -46,11 +53,13 @@ void complain(const char *format, ...) {
     fflush(stderr);
 }
 
-static BYTE printingLines(const ConsoleReport *r) {
+namespace {
+
+BYTE printingLines(const ConsoleReport *r) {
     return r->settings.style == REPORT_LINES && !r->portFailed;
 }
 
-static void formatBar(const ConsoleReport *r, char *out, int size) {
+void formatBar(const ConsoleReport *r, char *out, int size) {
     int filled = r->current.blocks > 0 ? r->current.blocksSent * BAR_WIDTH / r->current.blocks : 0;
     char bar[BAR_WIDTH + 1];
     for (int i = 0; i < BAR_WIDTH; i++) {
@@ -62,7 +71,7 @@ static void formatBar(const ConsoleReport *r, char *out, int size) {
 }
 
 // On a terminal the bar is redrawn in place; elsewhere it waits for the end of the step.
-static void drawBar(const ConsoleReport *r) {
+void drawBar(ConsoleReport *r) {
     if (r->settings.bar != 1 || !printingLines(r) || !r->inStep || r->current.blocks <= 0) {
         return;
     }
@@ -70,10 +79,12 @@ static void drawBar(const ConsoleReport *r) {
     formatBar(r, line, sizeof line);
     printf("\r%s", line);
     fflush(stdout);
-    BarShown = 1;
+    r->barShown = 1;
 }
 
 // ----- JSON, one object a line (send/json.h)
+
+}  // namespace
 
 void printJson(const JsonObject &object) {
     // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
@@ -83,15 +94,17 @@ void printJson(const JsonObject &object) {
     fflush(stdout);
 }
 
+namespace {
+
 // To so many decimals, as a person reads a time.
-static double rounded(double value, int decimals) {
+double rounded(double value, int decimals) {
     double scale = decimals == 3 ? 1000.0 : 100.0;
     return floor(value * scale + 0.5) / scale;
 }
 
 // An event's object, when the output is JSON: its name and the seconds since the run started
 // first, the caller's keys after them.
-static BYTE jsonEvent(const ConsoleReport *r, const char *event, JsonObject *object) {
+BYTE jsonEvent(const ConsoleReport *r, const char *event, JsonObject *object) {
     if (r->settings.style != REPORT_JSON) {
         return 0;
     }
@@ -100,15 +113,15 @@ static BYTE jsonEvent(const ConsoleReport *r, const char *event, JsonObject *obj
     return 1;
 }
 
-static std::string oneChar(char value) {
+std::string oneChar(char value) {
     return std::string(1, value);
 }
 
 // ----- words for what happened
 
 // The control characters by name, anything else in hex.
-static void describeByte(BYTE value, char *out, int size) {
-    static const struct {
+void describeByte(BYTE value, char *out, int size) {
+    const struct {
         BYTE value;
         const char *name;
     } Names[] = {{ACK, "ACK"}, {NAK, "NAK"}, {CAN, "CAN"},
@@ -122,7 +135,7 @@ static void describeByte(BYTE value, char *out, int size) {
 }
 
 // What the system's error for a port means, with what to do about it.
-static const char *portAdvice(DWORD systemError) {
+const char *portAdvice(DWORD systemError) {
     switch (systemError) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -136,7 +149,7 @@ static const char *portAdvice(DWORD systemError) {
     }
 }
 
-static const char *problemText(ImageProblem problem) {
+const char *problemText(ImageProblem problem) {
     switch (problem) {
         case IMAGE_NOT_FOUND:
             return "not found";
@@ -152,8 +165,8 @@ static const char *problemText(ImageProblem problem) {
 }
 
 // What ended a failed transfer, where, and what to do about it.
-static void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause,
-                        int causeSize, const char **hint) {
+void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause, int causeSize,
+                 const char **hint) {
     char answer[16];
     describeByte(res->answerByte, answer, sizeof answer);
     BYTE silent = res->answer == ANSWER_NONE;
@@ -192,13 +205,14 @@ static void describeEnd(const ReportTransfer *t, const TransferResult *res, char
                 snprintf(cause, (size_t)causeSize, "no answer after block %d of %d", k, t->blocks);
                 *hint = "the line went quiet: check the cable and that the controller is on";
             } else if (t->naks == BLOCK_SEND_ATTEMPTS) {
-                snprintf(cause, (size_t)causeSize, "five NAKs on block %d of %d", k, t->blocks);
+                snprintf(cause, (size_t)causeSize, "%s NAKs on block %d of %d", SENDS, k,
+                         t->blocks);
                 *hint = "the line spoils the frames: try a lower rate (--baud) or another cable";
             } else {
                 snprintf(cause, (size_t)causeSize,
-                         "block %d of %d sent five times without ACK (%d NAK, %d no answer, "
+                         "block %d of %d sent %s times without ACK (%d NAK, %d no answer, "
                          "last %s)",
-                         k, t->blocks, t->naks, t->silences, silent ? "none" : answer);
+                         k, t->blocks, SENDS, t->naks, t->silences, silent ? "none" : answer);
                 *hint = "the line is unreliable: try a lower rate (--baud) or another cable";
             }
             break;
@@ -216,7 +230,7 @@ static void describeEnd(const ReportTransfer *t, const TransferResult *res, char
     }
 }
 
-static const char *const EndNames[] = {
+const char *const EndNames[] = {
     "sent",      "unreadable", "header-unanswered", "count-unanswered", "block-unanswered",
     "cancelled", "stopped",    "port-lost",
 };
@@ -224,19 +238,19 @@ static const char *const EndNames[] = {
 // ----- the events
 
 // The report a call was made on: its listener is its first member.
-static ConsoleReport *reportOf(RunListener *self) {
+ConsoleReport *reportOf(RunListener *self) {
     return (ConsoleReport *)self;
 }
 
 // A run starts from nothing sent and nothing failed, whatever a run before it left.
-static void resetReport(ConsoleReport *r) {
+void resetReport(ConsoleReport *r) {
     ReportSettings settings = r->settings;
     initReport(r, &settings);
     r->runStartMs = GetTickCount();
     r->runStarted = 1;
 }
 
-static void onRunStarted(RunListener *self) {
+void onRunStarted(RunListener *self) {
     ConsoleReport *r = reportOf(self);
     resetReport(r);
     JsonObject event;
@@ -256,7 +270,7 @@ static void onRunStarted(RunListener *self) {
 
 // A run over a port that is not set up cannot succeed: it is stopped before anything is
 // sent, and the exit status says why.
-static void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
+void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
     ConsoleReport *r = reportOf(self);
     r->portFailed = 1;
     complain("%s %s: %s", text, r->settings.portText, portAdvice(systemError));
@@ -270,16 +284,16 @@ static void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
 }
 
 // The part every line of a transfer starts with: slot, file, id and type.
-static void printHead(const ConsoleReport *r) {
+void printHead(const ConsoleReport *r) {
     printf("%-8s  %-12s  id %c  type %c  ", SlotLabels[r->current.slot], r->current.name,
            r->current.fileId, r->current.fileType);
 }
 
-static void printSending(const ConsoleReport *r) {
+void printSending(ConsoleReport *r) {
     if (!printingLines(r)) {
         return;
     }
-    clearBar();
+    clearBar(r);
     printHead(r);
     const char *pass = "";
     if (r->current.slot == SLOT_PC_CC) {
@@ -293,8 +307,8 @@ static void printSending(const ConsoleReport *r) {
     fflush(stdout);
 }
 
-static void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
-                          FileType fileType) {
+void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
+                   FileType fileType) {
     ConsoleReport *r = reportOf(self);
     memset(&r->current, 0, sizeof r->current);
     r->current.slot = slot;
@@ -316,7 +330,7 @@ static void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, Fi
     }
 }
 
-static void onFileRead(RunListener *self, DWORD size, int blocks) {
+void onFileRead(RunListener *self, DWORD size, int blocks) {
     ConsoleReport *r = reportOf(self);
     r->current.size = size;
     r->current.blocks = blocks;
@@ -330,7 +344,7 @@ static void onFileRead(RunListener *self, DWORD size, int blocks) {
     drawBar(r);
 }
 
-static void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError) {
+void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError) {
     ConsoleReport *r = reportOf(self);
     JsonObject event;
     if (jsonEvent(r, "file-unreadable", &event)) {
@@ -341,8 +355,8 @@ static void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD syst
     printSending(r);
 }
 
-static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
-                            BYTE answerByte) {
+void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
+                     BYTE answerByte) {
     ConsoleReport *r = reportOf(self);
     if (attempt == 1) {
         r->current.naks = r->current.silences = 0;
@@ -365,7 +379,7 @@ static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnsw
         printJson(event);
     }
     if (r->settings.verbose && printingLines(r)) {
-        clearBar();
+        clearBar(r);
         char said[16];
         describeByte(answerByte, said, sizeof said);
         const char *what = answer == ANSWER_NONE ? "no answer" : said;
@@ -373,7 +387,8 @@ static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnsw
         if (linkQuitting()) {
             printf(", stopping");
         } else if (answer != ANSWER_ACK && answer != ANSWER_CAN) {
-            printf(attempt < BLOCK_SEND_ATTEMPTS ? ", sending again" : ", five sends: giving up");
+            printf(attempt < BLOCK_SEND_ATTEMPTS ? ", sending again" : ", %s sends: giving up",
+                   SENDS);
         }
         printf("\n");
         fflush(stdout);
@@ -381,7 +396,7 @@ static void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnsw
     drawBar(r);
 }
 
-static void onMarkerChanged(RunListener *self, int slot) {
+void onMarkerChanged(RunListener *self, int slot) {
     ConsoleReport *r = reportOf(self);
     JsonObject event;
     if (jsonEvent(r, "marker", &event)) {
@@ -391,16 +406,23 @@ static void onMarkerChanged(RunListener *self, int slot) {
     }
 }
 
-// What a transfer put on the wire both ways, at ten bits a byte, and its pause before the
-// count frame: header, ACK, count frame and every block frame out; ACK, ENQ, the count's
-// ACK and every answer back.
-static double wireSecondsOf(const ReportTransfer *t) {
-    double bytes = HEADER_FRAME_SIZE + 1 + COUNT_FRAME_SIZE + 3 +
-                   (double)t->sends * BLOCK_FRAME_SIZE + t->answered;
-    return bytes * 10 / LinkSettings.baudRate + COUNT_FRAME_DELAY_TICKS * TICK_PERIOD_MS / 1000.0;
+// The opening of a transfer besides its two frames: the device's ACK and ENQ to the header
+// and ACK to the count frame, and the PC's ACK to the ENQ.
+const BYTE OpeningAnswers[] = {ACK, ENQ, ACK};
+const BYTE OpeningReply[] = {ACK};
+const int OPENING_BYTES =
+    HEADER_FRAME_SIZE + COUNT_FRAME_SIZE + (int)sizeof OpeningAnswers + (int)sizeof OpeningReply;
+const int LINE_BITS_PER_BYTE = 10;  // a start bit, eight data bits, a stop bit
+
+// What a transfer put on the wire both ways, and its pause before the count frame: the
+// opening, every block frame sent and every answer to one.
+double wireSecondsOf(const ReportTransfer *t) {
+    double bytes = OPENING_BYTES + (double)t->sends * BLOCK_FRAME_SIZE + t->answered;
+    return bytes * LINE_BITS_PER_BYTE / LinkSettings.baudRate +
+           COUNT_FRAME_DELAY_TICKS * TICK_PERIOD_MS / 1000.0;
 }
 
-static void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
+void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
     ConsoleReport *r = reportOf(self);
     BYTE sent = result->end == TRANSFER_DONE;
     double seconds = secondsSince(r->current.startMs);
@@ -433,7 +455,7 @@ static void onStepEnded(RunListener *self, int, int, const TransferResult *resul
         printJson(event);
     }
     if (printingLines(r)) {
-        clearBar();
+        clearBar(r);
         if (r->settings.bar == 2 && r->current.blocks > 0) {
             char line[128];
             formatBar(r, line, sizeof line);
@@ -455,14 +477,16 @@ static void onStepEnded(RunListener *self, int, int, const TransferResult *resul
 }
 
 // finishReport, once runDownload has returned, says it all.
-static void onOutcome(RunListener *, BYTE) {}
-static void onPortLost(RunListener *, DWORD) {}
-static void onHeaderRepeated(RunListener *, int) {}
+void onOutcome(RunListener *, BYTE) {}
+void onPortLost(RunListener *, DWORD) {}
+void onHeaderRepeated(RunListener *, int) {}
 
-static const RunListenerCalls ConsoleCalls = {
+const RunListenerCalls ConsoleCalls = {
     onRunStarted,     onPortFailed,    onPortLost,      onStepStarted, onFileRead, onFileUnreadable,
     onHeaderRepeated, onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
 };
+
+}  // namespace
 
 void initReport(ConsoleReport *r, const ReportSettings *settings) {
     memset(r, 0, sizeof *r);
@@ -470,10 +494,12 @@ void initReport(ConsoleReport *r, const ReportSettings *settings) {
     r->settings = *settings;
 }
 
+namespace {
+
 // ----- the end
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
-static void reportInterrupt(const ConsoleReport *r) {
+void reportInterrupt(const ConsoleReport *r) {
     if (!r->haveFailed || r->failedResult.end != TRANSFER_STOPPED) {
         complain("interrupted: nothing more was sent");
         return;
@@ -494,7 +520,7 @@ static void reportInterrupt(const ConsoleReport *r) {
     }
 }
 
-static void reportFailure(const ConsoleReport *r) {
+void reportFailure(const ConsoleReport *r) {
     char cause[160];
     const char *hint = 0;
     describeEnd(&r->failed, &r->failedResult, cause, sizeof cause, &hint);
@@ -513,7 +539,7 @@ static void reportFailure(const ConsoleReport *r) {
 }
 
 // The closing summary: transfers sent, their bytes, the time, and against the wire's time.
-static void printSummary(const ConsoleReport *r, int status) {
+void printSummary(ConsoleReport *r, int status) {
     double seconds = secondsSince(r->runStartMs);
     JsonObject event;
     if (jsonEvent(r, "run-ended", &event)) {
@@ -529,7 +555,7 @@ static void printSummary(const ConsoleReport *r, int status) {
     if (r->settings.style != REPORT_LINES) {
         return;
     }
-    clearBar();
+    clearBar(r);
     printf("%d of %d transfers sent, %u bytes in %.2f s", r->transfersSent, r->settings.transfers,
            (unsigned)r->bytesSent, seconds);
     if (r->wireSeconds > 0) {
@@ -540,8 +566,10 @@ static void printSummary(const ConsoleReport *r, int status) {
     fflush(stdout);
 }
 
+}  // namespace
+
 int finishReport(ConsoleReport *r, BYTE ok) {
-    clearBar();
+    clearBar(r);
     int status = EXIT_SENT;
     if (r->portFailed) {
         status = EXIT_PORT_FAILED;  // its message is out already

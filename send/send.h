@@ -52,6 +52,7 @@ struct ReportTransfer {
 struct ConsoleReport {
     RunListener listener;  // give &report.listener to the run
     ReportSettings settings;
+    BYTE barShown;  // the terminal's line holds the bar: the next text clears it first
     DWORD runStartMs;
     BYTE runStarted;
     BYTE portFailed;  // the port could not be set up: nothing went out
@@ -67,7 +68,7 @@ struct ConsoleReport {
 void initReport(ConsoleReport *report, const ReportSettings *settings);
 // After runDownload: the closing lines and the exit status.
 int finishReport(ConsoleReport *report, BYTE ok);
-// Prints a message with the one prefix, on standard error; ends a bar first.
+// Prints a message with the one prefix, on standard error.
 void complain(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
