@@ -1,6 +1,7 @@
 // marvane-send: the window program's "Download Files" from a command line. Reads the
 // options, makes the choices through the menu's own command table, checks every file of
 // the run before the port is touched, then runs the same runDownload (report.cpp prints it).
+#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include "resources/version.h"
 #include "run/download.h"
 #include "run/slots.h"
+#include "send/json.h"
 #include "send/send.h"
 #include "ui/ui.h"
 
@@ -23,7 +25,8 @@ static const char ABOUT[] =
 
 static const char HELP[] =
     "\n"
-    "  --port N          the COM port, 1 to 256 or COMn (default 1)\n"
+    "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT, else 1; on\n"
+    "                    Linux $MARVANE_PORT may name a device, as --device does)\n"
     "  --baud N          %s (default %d)\n"
     "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
     "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
@@ -38,8 +41,12 @@ static const char HELP[] =
     "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
     "  --list-makes      print the makes of each slot with their file names, then stop\n"
     "  --list-ports      print the serial ports this system has, then stop\n"
-    "  --check           check the files, print what would be sent, in order, with id and\n"
-    "                    type, then stop without opening the port\n"
+    "  --check           check the files, print what would be sent, in order, with id, type\n"
+    "                    and SHA-256, then open and set up the port and close it again\n"
+    "                    without sending a byte\n"
+    "  --no-port         with --check: leave the port alone\n"
+    "  --log FILE        append the run's record to FILE, one JSON line a run (default\n"
+    "                    $MARVANE_LOG; none without either)\n"
     "  --quiet, -q       print nothing but failures\n"
     "  --verbose, -v     also print each block's answer and every resend\n"
     "  --json            print one JSON object per event of the run on standard output\n"
@@ -83,6 +90,8 @@ enum OptionId {
     OPT_LIST_MAKES,
     OPT_LIST_PORTS,
     OPT_CHECK,
+    OPT_NO_PORT,
+    OPT_LOG,
     OPT_QUIET,
     OPT_VERBOSE,
     OPT_JSON,
@@ -110,6 +119,8 @@ static const OptionRow OptionTable[OPTION_COUNT] = {
     {"--list-makes",  0,   0},
     {"--list-ports",  0,   0},
     {"--check",       0,   0},
+    {"--no-port",     0,   0},
+    {"--log",         0,   1},
     {"--quiet",       'q', 0},
     {"--verbose",     'v', 0},
     {"--json",        0,   0},
@@ -264,6 +275,7 @@ static int readCommandLine(int argc, char **argv) {
 struct Choices {
     int port;
     int baud;
+    const char *device;  // what COMn opens (Linux), 0: the system's own
     const MakeRow *makes[MAKE_SLOTS];
 };
 
@@ -271,6 +283,21 @@ struct Choices {
 static int checkValues(Choices *c) {
     c->port = LinkSettings.portNumber;  // the window program's defaults
     c->baud = LinkSettings.baudRate;
+    c->device = Given[OPT_DEVICE];
+    // $MARVANE_PORT: a port number or name, or a device for the port (Linux).
+    const char *fromEnvironment = getenv("MARVANE_PORT");
+    if (fromEnvironment != 0 && fromEnvironment[0] != 0) {
+        if (strchr(fromEnvironment, '/') != 0 && consoleHasDevices()) {
+            c->device = c->device != 0 ? c->device : fromEnvironment;
+        } else if (portNumberOf(fromEnvironment) > 0) {
+            c->port = portNumberOf(fromEnvironment);
+        } else {
+            return badInput(consoleHasDevices()
+                                ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
+                                : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
+                            fromEnvironment);
+        }
+    }
     if (given(OPT_PORT)) {
         c->port = portNumberOf(Given[OPT_PORT]);
         if (c->port < 0) {
@@ -320,6 +347,9 @@ static int checkValues(Choices *c) {
     int outputs = given(OPT_QUIET) + given(OPT_JSON) + given(OPT_VERBOSE);
     if (outputs > 1) {
         return badInput("--quiet, --verbose and --json choose the output: give one of them", 0);
+    }
+    if (given(OPT_NO_PORT) && !given(OPT_CHECK)) {
+        return badInput("--no-port goes with --check", 0);
     }
     return EXIT_SENT;
 }
@@ -457,7 +487,8 @@ static void choose(HWND window, const Choices *c) {
 
 // Whether the file can be sent: it is the only one of its name, it opens, all of it reads,
 // and the device can take it. Says why not on standard error.
-static BYTE checkFile(const char *label, const char *name, const char *folder, DWORD *size) {
+static BYTE checkFile(const char *label, const char *name, const char *folder, DWORD *size,
+                      char sha256[65]) {
     char twin[SLOT_NAME_SIZE];
     if (consoleCaseTwin(name, twin, sizeof twin)) {
         complain(
@@ -469,6 +500,7 @@ static BYTE checkFile(const char *label, const char *name, const char *folder, D
     ImageProblem problem;
     DWORD error;
     if (readImage(name, size, &problem, &error)) {
+        sha256Hex(ImageBuffer, *size, sha256);
         if (*size == 0 && !given(OPT_ALLOW_EMPTY)) {
             complain(
                 "%s file %s in %s is empty: it would leave the controller without it "
@@ -509,6 +541,7 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
     char folder[1024];
     consoleCurrentDirectory(folder, sizeof folder);
     DWORD sizes[SLOT_COUNT] = {0};
+    char hashes[SLOT_COUNT][65] = {};
     *transfers = 0;
     for (int i = 0; i < STEP_COUNT; i++) {
         int slot = Steps[i].slot;
@@ -516,7 +549,7 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
             continue;
         }
         *transfers += Steps[i].secondPassId != 0 ? 2 : 1;
-        if (!checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot])) {
+        if (!checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot], hashes[slot])) {
             ok = 0;
         }
     }
@@ -535,9 +568,9 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
         int passes = step->secondPassId != 0 ? 2 : 1;
         for (int pass = 1; pass <= passes; pass++) {
             DWORD size = sizes[step->slot];
-            printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks\n", ++order,
+            printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n", ++order,
                    SlotLabels[step->slot], name, pass == 2 ? step->secondPassId : step->fileId,
-                   step->fileType, (unsigned)size, blockCount(size));
+                   step->fileType, (unsigned)size, blockCount(size), hashes[step->slot]);
         }
     }
     return EXIT_SENT;
@@ -567,16 +600,81 @@ static HWND createTickWindow(HINSTANCE instance) {
                            NULL);
 }
 
+// The listeners of a run, and the log its record goes to: one each for the process.
+static ConsoleReport Console;
+static RunRecord Record;
+static FILE *Log;
+
+// The end of marvane-send, however it came: the record to the log and, with --json, as the
+// last line. Returns the exit status.
+static int finish(RunEnd end) {
+    Record.end = end;
+    JsonObject record;
+    recordObject(&Record, &record);
+    if (Log != 0) {
+        fprintf(Log, "%s\n", jsonLine(record).c_str());
+        if (fclose(Log) != 0) {
+            complain("the run's record could not be written to the log (--log)");
+        }
+    }
+    if (given(OPT_JSON)) {
+        printJson(record);
+    }
+    return exitStatusOf(end);
+}
+
+static int finishOnBadInput(int status) {
+    return status == EXIT_SENT ? EXIT_SENT : finish(RUN_BAD_INPUT);
+}
+
+// The log the record is appended to: --log, else $MARVANE_LOG, else none. 0 when one was
+// named and cannot be opened (said why).
+static BYTE openLog() {
+    const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
+    if (path == 0 || path[0] == 0) {
+        return 1;
+    }
+    Log = fopen(path, "a");
+    if (Log == 0) {
+        complain("the log cannot be opened (%s): %s: %s", given(OPT_LOG) ? "--log" : "MARVANE_LOG",
+                 path, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+// --check's look at the port: opened and set up as a run would, then closed, not a byte
+// sent. A port that cannot be set up is told by the report, as in a run.
+static RunEnd checkPort(const char *described) {
+    ReportSettings settings;
+    memset(&settings, 0, sizeof settings);
+    settings.style = given(OPT_JSON) ? REPORT_JSON : REPORT_LINES;
+    settings.portText = described;
+    initReport(&Console, &settings);
+    setRunListener(&Console.listener);
+    BYTE ok = openLink(8, NOPARITY);
+    closeLink();
+    if (!ok) {
+        return RUN_PORT_FAILED;
+    }
+    if (!given(OPT_JSON)) {
+        printf("%s opened and set up at %d baud, and closed: nothing was sent\n", described,
+               LinkSettings.baudRate);
+    }
+    return RUN_OK;
+}
+
 int main(int argc, char **argv) {
+    initRecord(&Record);
     if (argc < 2) {
         printUsage(stderr);
         fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
               stderr);
-        return EXIT_BAD_INPUT;
+        return finish(RUN_BAD_INPUT);
     }
     int status = readCommandLine(argc, argv);
     if (status != EXIT_SENT) {
-        return status;
+        return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_HELP)) {
         printHelp();
@@ -589,7 +687,7 @@ int main(int argc, char **argv) {
     Choices choices;
     status = checkValues(&choices);
     if (status != EXIT_SENT) {
-        return status;
+        return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_LIST_MAKES)) {
         listMakes();
@@ -602,19 +700,24 @@ int main(int argc, char **argv) {
         return EXIT_SENT;
     }
 
+    Record.mode = given(OPT_CHECK) ? "check" : "send";
+    if (!openLog()) {
+        return finish(RUN_BAD_INPUT);
+    }
+
     HWND window = createTickWindow(GetModuleHandleA(NULL));
     if (window == 0) {
         complain("cannot make the window that hosts the timer (system error %u)",
                  (unsigned)GetLastError());
-        return EXIT_INTERNAL;
+        return finish(RUN_INTERNAL);
     }
     choose(window, &choices);
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
-        return badInput("no such folder (--dir)", Given[OPT_DIR]);
+        return finishOnBadInput(badInput("no such folder (--dir)", Given[OPT_DIR]));
     }
 
-    if (given(OPT_DEVICE)) {
-        consoleMapDevice(choices.port, Given[OPT_DEVICE]);
+    if (choices.device != 0) {
+        consoleMapDevice(choices.port, choices.device);
     }
     char portName[16];
     snprintf(portName, sizeof portName, "COM%d", choices.port);
@@ -622,10 +725,17 @@ int main(int argc, char **argv) {
     BYTE hasDevice = consoleDeviceOf(choices.port, device, sizeof device);
     char described[640];
     snprintf(described, sizeof described, hasDevice ? "%s (%s)" : "%s", portName, device);
+    Record.portName = portName;
+    Record.device = hasDevice ? device : 0;
+    Record.baud = LinkSettings.baudRate;
     int transfers = 0;
     status = preflight(given(OPT_CHECK), described, &transfers);
-    if (status != EXIT_SENT || given(OPT_CHECK)) {
-        return status;
+    Record.transfers = transfers;
+    if (status != EXIT_SENT) {
+        return finish(RUN_BAD_INPUT);
+    }
+    if (given(OPT_CHECK)) {
+        return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort(described));
     }
 
     ReportSettings report;
@@ -639,9 +749,12 @@ int main(int argc, char **argv) {
     report.portName = portName;
     report.portText = described;
     report.device = hasDevice ? device : 0;
-    static ConsoleReport console;
-    initReport(&console, &report);
-    setRunListener(&console.listener);
+    initReport(&Console, &report);
+    static RunListenerFan listeners;
+    initFan(&listeners);
+    fanAdd(&listeners, &Console.listener);
+    fanAdd(&listeners, &Record.listener);
+    setRunListener(&listeners.listener);
     RunStopsOnPortFailure = 1;  // a run over a port not set up cannot succeed: send nothing
     LinkStopsWhenLost = 1;      // nor one whose adapter was pulled out: stop at once
     consoleCatchInterrupts();
@@ -650,5 +763,5 @@ int main(int argc, char **argv) {
     BYTE ok = consoleInterrupted() ? 0 : runDownload();
     stopTicks(window);
     DestroyWindow(window);
-    return finishReport(&console, ok);
+    return finish(finishReport(&Console, ok));
 }

@@ -42,15 +42,22 @@ void clearBar(ConsoleReport *r) {
 
 }  // namespace
 
+char FirstComplaint[400];
+
 void complain(const char *format, ...) {
     fflush(stdout);
-    fputs("marvane-send: ", stderr);
+    char message[sizeof FirstComplaint];
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    fputc('\n', stderr);
+    fprintf(stderr, "marvane-send: %s\n", message);
     fflush(stderr);
+    if (FirstComplaint[0] == 0) {
+        // Its first line: a hint to try --help stays on the screen.
+        snprintf(FirstComplaint, sizeof FirstComplaint, "%.*s", (int)strcspn(message, "\n"),
+                 message);
+    }
 }
 
 namespace {
@@ -86,21 +93,24 @@ void drawBar(ConsoleReport *r) {
 
 }  // namespace
 
-void printJson(const JsonObject &object) {
+std::string jsonLine(const JsonObject &object) {
     // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
     // replaced rather than stopping the line.
-    fputs(object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str(), stdout);
+    return object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+void printJson(const JsonObject &object) {
+    fputs(jsonLine(object).c_str(), stdout);
     fputc('\n', stdout);
     fflush(stdout);
 }
 
-namespace {
-
-// To so many decimals, as a person reads a time.
 double rounded(double value, int decimals) {
     double scale = decimals == 3 ? 1000.0 : 100.0;
     return floor(value * scale + 0.5) / scale;
 }
+
+namespace {
 
 // An event's object, when the output is JSON: its name and the seconds since the run started
 // first, the caller's keys after them.
@@ -164,7 +174,8 @@ const char *problemText(ImageProblem problem) {
     }
 }
 
-// What ended a failed transfer, where, and what to do about it.
+}  // namespace
+
 void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause, int causeSize,
                  const char **hint) {
     char answer[16];
@@ -230,10 +241,59 @@ void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause
     }
 }
 
+namespace {
+
 const char *const EndNames[] = {
     "sent",      "unreadable", "header-unanswered", "count-unanswered", "block-unanswered",
     "cancelled", "stopped",    "port-lost",
 };
+
+}  // namespace
+
+const char *transferEndName(TransferEnd end) {
+    return EndNames[end];
+}
+
+// What each ending is called in the record, and the exit status it comes to.
+namespace {
+
+// clang-format off
+const struct {
+    const char *name;
+    int status;
+} RunEnds[RUN_END_COUNT] = {
+    {"ok",          EXIT_SENT},
+    {"failed",      EXIT_STEP_FAILED},
+    {"bad-input",   EXIT_BAD_INPUT},
+    {"port-failed", EXIT_PORT_FAILED},
+    {"internal",    EXIT_INTERNAL},
+    {"interrupted", EXIT_INTERRUPTED},
+};
+// clang-format on
+
+}  // namespace
+
+int exitStatusOf(RunEnd end) {
+    return RunEnds[end].status;
+}
+
+const char *runEndName(RunEnd end) {
+    return RunEnds[end].name;
+}
+
+void tallyBlock(ReportTransfer *t, int attempt, FrameAnswer answer) {
+    if (attempt == 1) {
+        t->naks = t->silences = 0;
+    }
+    t->sends++;
+    t->resends += attempt > 1;
+    t->answered += answer != ANSWER_NONE;
+    t->naks += answer == ANSWER_NAK;
+    t->silences += answer == ANSWER_NONE;
+    t->blocksSent += answer == ANSWER_ACK;
+}
+
+namespace {
 
 // ----- the events
 
@@ -358,16 +418,7 @@ void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError
 void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
                      BYTE answerByte) {
     ConsoleReport *r = reportOf(self);
-    if (attempt == 1) {
-        r->current.naks = r->current.silences = 0;
-    }
-    r->current.sends++;
-    r->current.answered += answer != ANSWER_NONE;
-    r->current.naks += answer == ANSWER_NAK;
-    r->current.silences += answer == ANSWER_NONE;
-    if (answer == ANSWER_ACK) {
-        r->current.blocksSent++;
-    }
+    tallyBlock(&r->current, attempt, answer);
     JsonObject event;
     if (jsonEvent(r, "block", &event)) {
         event["index"] = index;
@@ -439,7 +490,7 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
     if (jsonEvent(r, "step-ended", &event)) {
         event["slot"] = SlotLabels[r->current.slot];
         event["pass"] = r->current.pass;
-        event["outcome"] = EndNames[result->end];
+        event["outcome"] = transferEndName(result->end);
         if (!sent && result->end != TRANSFER_STOPPED) {
             char cause[160];
             const char *hint = 0;
@@ -539,19 +590,9 @@ void reportFailure(const ConsoleReport *r) {
 }
 
 // The closing summary: transfers sent, their bytes, the time, and against the wire's time.
-void printSummary(ConsoleReport *r, int status) {
+// (--json's last line is the run's record, which main writes.)
+void printSummary(ConsoleReport *r) {
     double seconds = secondsSince(r->runStartMs);
-    JsonObject event;
-    if (jsonEvent(r, "run-ended", &event)) {
-        event["status"] = status;
-        event["sent"] = r->transfersSent;
-        event["transfers"] = r->settings.transfers;
-        event["bytes"] = r->bytesSent;
-        event["seconds"] = rounded(seconds, 2);
-        event["wire"] = rounded(r->wireSeconds, 2);
-        printJson(event);
-        return;
-    }
     if (r->settings.style != REPORT_LINES) {
         return;
     }
@@ -568,24 +609,24 @@ void printSummary(ConsoleReport *r, int status) {
 
 }  // namespace
 
-int finishReport(ConsoleReport *r, BYTE ok) {
+RunEnd finishReport(ConsoleReport *r, BYTE ok) {
     clearBar(r);
-    int status = EXIT_SENT;
+    RunEnd end = RUN_OK;
     if (r->portFailed) {
-        status = EXIT_PORT_FAILED;  // its message is out already
+        end = RUN_PORT_FAILED;  // its message is out already
     } else if (ok) {
-        status = EXIT_SENT;  // an interrupt that came after the last answer stopped nothing
+        end = RUN_OK;  // an interrupt that came after the last answer stopped nothing
     } else if (consoleInterrupted()) {
-        status = EXIT_INTERRUPTED;
+        end = RUN_INTERRUPTED;
         reportInterrupt(r);
     } else {
-        status = EXIT_STEP_FAILED;
+        end = RUN_FAILED;
         if (r->haveFailed) {
             reportFailure(r);
         } else {
             complain("the run failed");
         }
     }
-    printSummary(r, status);
-    return status;
+    printSummary(r);
+    return end;
 }

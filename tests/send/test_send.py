@@ -4,6 +4,7 @@ MARVANE_SIM, MARVANE_PORTS_DIR and MARVANE_TEST_TMP. What the device received is
 the simulator's report and saved files; what the operator sees, from the program's output.
 """
 
+import hashlib
 import json
 import os
 import pty
@@ -139,6 +140,10 @@ class SendTest(unittest.TestCase):
     def assertStatus(self, result, status):
         self.assertEqual(status, result.status, result)
 
+    def sha256(self, name):
+        with open(os.path.join(self.images, name), "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+
 
 class Runs(SendTest):
     def test_full_set_at_19200_is_what_the_device_stores(self):
@@ -230,9 +235,9 @@ class Runs(SendTest):
         self.assertEqual(["sent"] * 4, [e["outcome"] for e in events
                                         if e["event"] == "step-ended"])
         end = events[-1]
-        self.assertEqual(("run-ended", 0, 4, 2 * BLOCK + 3),
+        self.assertEqual(("record", 0, 4, 2 * BLOCK + 3),
                          (end["event"], end["status"], end["sent"], end["bytes"]))
-        times = [e["time"] for e in events]
+        times = [e["time"] for e in events if "time" in e]
         self.assertEqual(sorted(times), times)
 
     def test_an_interrupt_stops_the_run_and_says_where(self):
@@ -368,21 +373,94 @@ class Runs(SendTest):
         self.assertEqual(2400, self.report()[0]["baud"])
 
 
+class Record(SendTest):
+    def read_log(self, path):
+        with open(path) as f:
+            return [json.loads(line) for line in f]
+
+    def test_the_log_keeps_a_line_per_run(self):
+        self.write_images({"pos.bin": 3 * BLOCK, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        log = os.path.join(self.dir, "runs.jsonl")
+        os.environ["MARVANE_LOG"] = host_path(log)  # the default; --log names another
+        self.addCleanup(os.environ.pop, "MARVANE_LOG")
+        self.start_sim(args=["--fault", "nak-block=1:2@1", "--fault", "can-block=0@4"])
+        self.assertStatus(self.send("--pump1", "gilbarco", "--baud", "19200", "--quiet"), 1)
+        self.sim.stop()
+        self.start_sim()
+        self.assertStatus(self.send("--pump1", "gilbarco", "--baud", "4800", "--check"), 0)
+        self.assertStatus(self.send("--pump1", "tokheim", "--log", host_path(log + "2")), 2)
+        failed, checked = self.read_log(log)
+        self.assertEqual((1, 0, 2), (failed["status"], checked["status"],
+                                     self.read_log(log + "2")[0]["status"]))
+        self.assertRegex(failed["started"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(("send", "COM1", 19200, "failed", 4), (failed["mode"], failed["port"],
+                         failed["baud"], failed["ended"], failed["failed_step"]))
+        if not WINE_RUN:
+            self.assertEqual(os.path.join(PORTS, "com1"), failed["device"])
+        steps = [(s["file"], s.get("bytes"), s.get("sha256"), s["id"], s["type"], s["blocks"],
+                  s["resends"], s["result"]) for s in failed["steps"]]
+        pos, pc_cc, pump = (self.sha256(n) for n in ("pos.bin", "PC_CC.BIN", "GIL_PUMP.BIN"))
+        self.assertEqual([("pos.bin", 3 * BLOCK, pos, "0", "C", 3, 2, "sent"),
+                          ("PC_CC.BIN", 10, pc_cc, "1", "A", 1, 0, "sent"),
+                          ("PC_CC.BIN", 10, pc_cc, "2", "A", 1, 0, "sent"),
+                          ("GIL_PUMP.BIN", 10, pump, "3", "A", 1, 0, "cancelled")], steps)
+        self.assertIn("CAN", failed["steps"][3]["cause"])
+        self.assertEqual(("check", "ok", 4800), (checked["mode"], checked["ended"],
+                                                 checked["baud"]))
+
+    def test_check_sets_the_port_up_and_sends_nothing(self):
+        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--verbose"])  # logs every byte it takes
+        result = self.send("--check", "--pump1", "gilbarco", "--baud", "2400")
+        self.assertStatus(result, 0)
+        self.assertIn("opened and set up at 2400 baud, and closed: nothing was sent", result.out)
+        driver.wait_for(lambda: '"baud":2400' in open(self.termios).read(), 5,
+                        what="the line set up")
+        self.sim.stop()
+        self.assertEqual([], self.sim.report())
+        with open(os.path.join(self.sim.dir, "sim.log")) as f:
+            self.assertNotRegex(f.read(), r"ignored byte|[1-9]\d* stale byte")
+        result = self.send("--check", "--pump1", "gilbarco", "--port", "3")
+        self.assertStatus(result, 3)
+        self.assertRegex(result.err, r"Unable to (open the port|configure the serial port|set "
+                                     r"the time-out parameters) COM3")
+
+    def test_marvane_port_names_the_port(self):
+        stored = self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "KRS_PUMP.BIN": 10})
+        link = self.start_sim(port=4)
+        cases = [("COM4", [])]
+        if not WINE_RUN:  # a device path: COM1 opens it, or the port --port names
+            cases += [(os.path.realpath(link), []), (os.path.realpath(link), ["--port", "7"])]
+        for port, args in cases:
+            with self.subTest(port=port, args=args):
+                os.environ["MARVANE_PORT"] = port
+                try:
+                    result = self.send("--pump1", "kraus", "--json", *args)
+                finally:
+                    del os.environ["MARVANE_PORT"]
+                self.assertStatus(result, 0)
+                record = json.loads(result.out.splitlines()[-1])
+                self.assertEqual("COM7" if args else "COM4" if port == "COM4" else "COM1",
+                                 record["port"])
+                self.assertEqual(stored["KRS_PUMP.BIN"], self.sim.saved("3", "A"))
+
+
 class BadInput(SendTest):
     def test_check_prints_the_plan_and_never_opens_the_port(self):
         # Names match whatever their case, as on Windows; an empty image goes when allowed.
         self.write_images({"pos.bin": 13000, "PC_CC.BIN": 129, "SAM_PUMP.BIN": 0,
                            "Gil_Card.bin": 1, "SAM_CARD.BIN": 1})
         self.start_sim()
-        result = self.send("--check", "--baud", "2400", "--pump1", "schlumberger", "--reader1",
-                           "gilbarco", "--reader2", "SCHLUMBERGER", "--allow-empty")
+        result = self.send("--check", "--no-port", "--baud", "2400", "--pump1", "schlumberger",
+                           "--reader1", "gilbarco", "--reader2", "SCHLUMBERGER", "--allow-empty")
         self.assertStatus(result, 0)
-        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)\s+(\d+) bytes",
-                          result.out, re.M)
-        self.assertEqual([("1", "POS.BIN", "0", "C", "13000"), ("2", "PC_CC.BIN", "1", "A", "129"),
-                          ("3", "PC_CC.BIN", "2", "A", "129"), ("4", "SAM_PUMP.BIN", "3", "A", "0"),
-                          ("5", "GIL_CARD.BIN", "4", "A", "1"), ("6", "SAM_CARD.BIN", "6", "E", "1")],
-                         plan)
+        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)\s+(\d+) bytes.*"
+                          r"sha256 ([0-9a-f]{64})$", result.out, re.M)
+        hashes = {n.upper(): self.sha256(n) for n in os.listdir(self.images)}
+        self.assertEqual([(o, n, i, t, b, hashes[n]) for o, n, i, t, b in [
+            ("1", "POS.BIN", "0", "C", "13000"), ("2", "PC_CC.BIN", "1", "A", "129"),
+            ("3", "PC_CC.BIN", "2", "A", "129"), ("4", "SAM_PUMP.BIN", "3", "A", "0"),
+            ("5", "GIL_CARD.BIN", "4", "A", "1"), ("6", "SAM_CARD.BIN", "6", "E", "1")]], plan)
         self.assertRegex(result.out, r"Pump 2\s+-\s+skipped")
         self.assertPortUntouched()
 
@@ -424,6 +502,9 @@ class BadInput(SendTest):
             (["--pump1", "tokheim"], " is empty"),
             (["--pump1", "dong hwa", "--check=yes"], "takes no value"),
             (None, "Usage: marvane-send"),
+            (["--pump1", "donghwa", "--log", host_path(os.path.join(self.dir, "none", "log"))],
+             "the log cannot be opened (--log)"),
+            (["--pump1", "donghwa", "--no-port"], "--no-port goes with --check"),
             (["--pump1", "nuovo"], "differ only in case"),
         ]
         if not WINE_RUN:  # on Windows a folder holds one of the two
