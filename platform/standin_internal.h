@@ -10,7 +10,6 @@
 
 // Error codes the stand-in leaves in GetLastError; the program reads none of them.
 const DWORD ERROR_INVALID_HANDLE = 6;
-const DWORD ERROR_NOT_SUPPORTED = 50;
 const DWORD ERROR_INVALID_PARAMETER = 87;
 const DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 const DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;

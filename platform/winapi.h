@@ -154,6 +154,7 @@ typedef struct _COMMTIMEOUTS {
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_SHARING_VIOLATION 32u
+#define ERROR_NOT_SUPPORTED 50u  // a port that is no serial port
 // What a write or read gives once a port's adapter is gone.
 #define ERROR_BAD_COMMAND 22u
 #define ERROR_GEN_FAILURE 31u

@@ -39,6 +39,8 @@ static const char HELP[] =
     "                    or one word:%s.\n"
     "                    Card readers come in%s only.\n"
     "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
+    "  --wait SECONDS    wait up to SECONDS (to 3600) for a silent controller: the first\n"
+    "                    header goes again after each answer time-out until it is answered\n"
     "  --list-makes      print the makes of each slot with their file names, then stop\n"
     "  --list-ports      print the serial ports this system has, then stop\n"
     "  --check           check the files, print what would be sent, in order, with id, type\n"
@@ -73,7 +75,8 @@ const int MAKE_SLOTS = 4;
 static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
 static const char *const MakeOption[MAKE_SLOTS] = {"--pump1", "--pump2", "--reader1", "--reader2"};
 
-const int PORT_MAX = 256;  // COM1 to COM256, as Windows numbers them
+const int PORT_MAX = 256;   // COM1 to COM256, as Windows numbers them
+const int WAIT_MAX = 3600;  // --wait: an hour at most, as the help says
 
 // Every option, as a table: its name, its one-letter form, whether a value follows, and its
 // place in Given. getopt_long reads them; the rules it leaves to us are below.
@@ -92,6 +95,7 @@ enum OptionId {
     OPT_CHECK,
     OPT_NO_PORT,
     OPT_LOG,
+    OPT_WAIT,
     OPT_QUIET,
     OPT_VERBOSE,
     OPT_JSON,
@@ -121,6 +125,7 @@ static const OptionRow OptionTable[OPTION_COUNT] = {
     {"--check",       0,   0},
     {"--no-port",     0,   0},
     {"--log",         0,   1},
+    {"--wait",        0,   1},
     {"--quiet",       'q', 0},
     {"--verbose",     'v', 0},
     {"--json",        0,   0},
@@ -275,6 +280,7 @@ static int readCommandLine(int argc, char **argv) {
 struct Choices {
     int port;
     int baud;
+    int waitSeconds;
     const char *device;  // what COMn opens (Linux), 0: the system's own
     const MakeRow *makes[MAKE_SLOTS];
 };
@@ -319,6 +325,10 @@ static int checkValues(Choices *c) {
             snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
             return badInput(what, Given[OPT_BAUD]);
         }
+    }
+    c->waitSeconds = given(OPT_WAIT) ? wholeNumber(Given[OPT_WAIT]) : 0;
+    if (c->waitSeconds < 0 || c->waitSeconds > WAIT_MAX) {
+        return badInput("the wait is 0 to 3600 seconds (--wait)", Given[OPT_WAIT]);
     }
     if (given(OPT_DEVICE) && !consoleHasDevices()) {
         return badInput("--device is not available here; name the port with --port", 0);
@@ -398,8 +408,8 @@ static void stepList(char *out, int size) {
     snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), " drivers that are chosen");
 }
 
-// The text in lines of at most `width` characters, broken at spaces.
-static void printWrapped(FILE *out, const char *text, int width) {
+// Appends the text in lines of at most `width` characters, broken at spaces.
+static void appendWrapped(char *out, int size, const char *text, int width) {
     while (*text != 0) {
         int length = (int)strlen(text);
         int cut = length;
@@ -407,7 +417,7 @@ static void printWrapped(FILE *out, const char *text, int width) {
             for (cut = width; cut > 0 && text[cut] != ' '; cut--) {
             }
         }
-        fprintf(out, "%.*s\n", cut, text);
+        snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%.*s\n", cut, text);
         text += cut;
         while (*text == ' ') {
             text++;
@@ -415,17 +425,17 @@ static void printWrapped(FILE *out, const char *text, int width) {
     }
 }
 
-static void printUsage(FILE *out) {
+static void formatUsage(char *out, int size) {
     char steps[400];
     stepList(steps, sizeof steps);
     char about[600];
     snprintf(about, sizeof about, ABOUT, steps);
-    fputs(USAGE, out);
-    printWrapped(out, about, 88);
+    snprintf(out, (size_t)size, "%s", USAGE);
+    appendWrapped(out, size, about, 88);
 }
 
 // The steps, rates and the makes' keys, as the help text lists them.
-static void printHelp() {
+static void formatHelp(char *out, int size) {
     char rates[64];
     rateList(rates, sizeof rates);
     char pumps[512] = "";
@@ -442,14 +452,33 @@ static void printHelp() {
             appendWord(readers, sizeof readers, Makes[i].key, more, &readerColumn);
         }
     }
-    printUsage(stdout);
-    printf(HELP, rates, LinkSettings.baudRate, pumps, readers);
+    formatUsage(out, size);
+    snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), HELP, rates,
+             LinkSettings.baudRate, pumps, readers);
+}
+
+// One make of --list-makes, as text under its slot's heading or as JSON.
+static void listMake(int m, const MakeRow *make, const char *file) {
+    if (!JsonOutput) {
+        printf("  %-13s %-15s %s\n", make->key, make->label, file);
+        return;
+    }
+    JsonObject event;
+    event["event"] = "make";
+    event["slot"] = SlotLabels[MakeSlot[m]];
+    event["option"] = MakeOption[m];
+    event["make"] = make->key;
+    event["label"] = make->label;
+    event["file"] = file;
+    printJson(event);
 }
 
 static void listMakes() {
     for (int m = 0; m < MAKE_SLOTS; m++) {
         int slot = MakeSlot[m];
-        printf("%s (%s):\n", SlotLabels[slot], MakeOption[m]);
+        if (!JsonOutput) {
+            printf("%s (%s):\n", SlotLabels[slot], MakeOption[m]);
+        }
         for (int i = 0; i < MAKE_COUNT; i++) {
             if (makeCommand(&Makes[i], slot) == 0) {
                 continue;
@@ -457,7 +486,7 @@ static void listMakes() {
             char file[SLOT_NAME_SIZE];
             LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file,
                         SLOT_NAME_SIZE);
-            printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
+            listMake(m, &Makes[i], file);
         }
     }
 }
@@ -556,21 +585,38 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
     if (!ok || !plan) {
         return ok ? EXIT_SENT : EXIT_BAD_INPUT;
     }
-    printf("Would send over %s at %d baud:\n", portName, LinkSettings.baudRate);
+    if (!JsonOutput) {
+        printf("Would send over %s at %d baud:\n", portName, LinkSettings.baudRate);
+    }
     int order = 0;
     for (int i = 0; i < STEP_COUNT; i++) {
         const StepInfo *step = &Steps[i];
         const char *name = Slots[step->slot].name;
-        if (name[0] == 0) {
-            printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[step->slot], "-");
-            continue;
-        }
         int passes = step->secondPassId != 0 ? 2 : 1;
-        for (int pass = 1; pass <= passes; pass++) {
+        for (int pass = 1; pass <= passes && name[0] != 0; pass++) {
+            FileId id = pass == 2 ? step->secondPassId : step->fileId;
             DWORD size = sizes[step->slot];
-            printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n", ++order,
-                   SlotLabels[step->slot], name, pass == 2 ? step->secondPassId : step->fileId,
-                   step->fileType, (unsigned)size, blockCount(size), hashes[step->slot]);
+            if (!JsonOutput) {
+                printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n",
+                       ++order, SlotLabels[step->slot], name, id, step->fileType, (unsigned)size,
+                       blockCount(size), hashes[step->slot]);
+                continue;
+            }
+            JsonObject event;
+            event["event"] = "plan";
+            event["step"] = ++order;
+            event["slot"] = SlotLabels[step->slot];
+            event["pass"] = pass;
+            event["file"] = name;
+            event["id"] = std::string(1, id);
+            event["type"] = std::string(1, step->fileType);
+            event["bytes"] = size;
+            event["blocks"] = blockCount(size);
+            event["sha256"] = hashes[step->slot];
+            printJson(event);
+        }
+        if (name[0] == 0 && !JsonOutput) {
+            printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[step->slot], "-");
         }
     }
     return EXIT_SENT;
@@ -617,10 +663,31 @@ static int finish(RunEnd end) {
             complain("the run's record could not be written to the log (--log)");
         }
     }
-    if (given(OPT_JSON)) {
+    if (JsonOutput) {
         printJson(record);
     }
     return exitStatusOf(end);
+}
+
+// Whether --json is among the options, before they are read: a command line that cannot be
+// read is answered in JSON too.
+static BYTE asksForJson(int argc, char **argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], "--json") == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// What this run of marvane-send does, as its record names it.
+static const char *modeOf() {
+    return given(OPT_HELP)         ? "help"
+           : given(OPT_VERSION)    ? "version"
+           : given(OPT_LIST_MAKES) ? "list-makes"
+           : given(OPT_LIST_PORTS) ? "list-ports"
+           : given(OPT_CHECK)      ? "check"
+                                   : "send";
 }
 
 static int finishOnBadInput(int status) {
@@ -648,7 +715,7 @@ static BYTE openLog() {
 static RunEnd checkPort(const char *described) {
     ReportSettings settings;
     memset(&settings, 0, sizeof settings);
-    settings.style = given(OPT_JSON) ? REPORT_JSON : REPORT_LINES;
+    settings.style = JsonOutput ? REPORT_JSON : REPORT_LINES;
     settings.portText = described;
     initReport(&Console, &settings);
     setRunListener(&Console.listener);
@@ -657,7 +724,16 @@ static RunEnd checkPort(const char *described) {
     if (!ok) {
         return RUN_PORT_FAILED;
     }
-    if (!given(OPT_JSON)) {
+    if (JsonOutput) {
+        JsonObject event;
+        event["event"] = "port-checked";
+        event["port"] = Record.portName;
+        if (Record.device != 0) {
+            event["device"] = Record.device;
+        }
+        event["baud"] = LinkSettings.baudRate;
+        printJson(event);
+    } else {
         printf("%s opened and set up at %d baud, and closed: nothing was sent\n", described,
                LinkSettings.baudRate);
     }
@@ -666,8 +742,20 @@ static RunEnd checkPort(const char *described) {
 
 int main(int argc, char **argv) {
     initRecord(&Record);
+    // With --json standard output carries JSON only: first what it is, last the record.
+    JsonOutput = asksForJson(argc, argv);
+    if (JsonOutput) {
+        JsonObject first;
+        first["event"] = "output";
+        first["schema"] = JSON_SCHEMA;
+        first["program"] = "marvane-send";
+        first["version"] = MARVANE_VERSION_TEXT;
+        printJson(first);
+    }
+    static char text[8192];  // the usage or the help
     if (argc < 2) {
-        printUsage(stderr);
+        formatUsage(text, sizeof text);
+        fputs(text, stderr);
         fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
               stderr);
         return finish(RUN_BAD_INPUT);
@@ -676,31 +764,41 @@ int main(int argc, char **argv) {
     if (status != EXIT_SENT) {
         return finish(RUN_BAD_INPUT);
     }
+    Record.mode = modeOf();
     if (given(OPT_HELP)) {
-        printHelp();
-        return EXIT_SENT;
+        formatHelp(text, sizeof text);
+        JsonObject help;
+        help["event"] = "help";
+        help["text"] = text;
+        if (JsonOutput) {
+            printJson(help);
+        } else {
+            fputs(text, stdout);
+        }
+        return finish(RUN_OK);
     }
     if (given(OPT_VERSION)) {
-        printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
-        return EXIT_SENT;
+        if (!JsonOutput) {  // the first line names it
+            printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
+        }
+        return finish(RUN_OK);
     }
-    Choices choices;
+    Choices choices = {};
     status = checkValues(&choices);
     if (status != EXIT_SENT) {
         return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_LIST_MAKES)) {
         listMakes();
-        return EXIT_SENT;
+        return finish(RUN_OK);
     }
     if (given(OPT_LIST_PORTS)) {
-        if (consoleListPorts() == 0) {
+        if (consoleListPorts() == 0 && !JsonOutput) {
             printf("No serial ports found.\n");
         }
-        return EXIT_SENT;
+        return finish(RUN_OK);
     }
 
-    Record.mode = given(OPT_CHECK) ? "check" : "send";
     if (!openLog()) {
         return finish(RUN_BAD_INPUT);
     }
@@ -728,6 +826,7 @@ int main(int argc, char **argv) {
     Record.portName = portName;
     Record.device = hasDevice ? device : 0;
     Record.baud = LinkSettings.baudRate;
+    Record.waitSeconds = choices.waitSeconds;
     int transfers = 0;
     status = preflight(given(OPT_CHECK), described, &transfers);
     Record.transfers = transfers;
@@ -749,6 +848,8 @@ int main(int argc, char **argv) {
     report.portName = portName;
     report.portText = described;
     report.device = hasDevice ? device : 0;
+    report.waitSeconds = choices.waitSeconds;
+    DeviceWaitMs = (DWORD)choices.waitSeconds * 1000;
     initReport(&Console, &report);
     static RunListenerFan listeners;
     initFan(&listeners);

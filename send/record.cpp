@@ -25,6 +25,8 @@ void onRunStarted(RunListener *self) {
     r->runStarted = 1;
     r->runStartMs = GetTickCount();
     r->stepCount = 0;
+    r->headerTried = 0;
+    r->waited = 0;
 }
 
 void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
@@ -35,13 +37,9 @@ void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fi
     }
     RecordStep *step = &r->steps[r->stepCount++];
     memset(step, 0, sizeof *step);
-    step->transfer.slot = slot;
-    step->transfer.pass = pass;
-    nameOnDisk(name, step->transfer.name, sizeof step->transfer.name);
-    step->transfer.fileId = fileId;
-    step->transfer.fileType = fileType;
-    step->transfer.startMs = GetTickCount();
-    step->transfer.blocks = -1;
+    char found[SLOT_NAME_SIZE];
+    nameOnDisk(name, found, sizeof found);
+    startTransfer(&step->transfer, slot, pass, found, fileId, fileType);
 }
 
 // The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
@@ -49,8 +47,7 @@ void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fi
 void onFileRead(RunListener *self, DWORD size, int blocks) {
     RunRecord *r = recordOf(self);
     RecordStep *step = stepInFlight(r);
-    step->transfer.size = size;
-    step->transfer.blocks = blocks;
+    noteFileRead(&step->transfer, size, blocks);
     if (!sha256Hex(ImageBuffer, size, step->sha256)) {
         step->sha256[0] = 0;
     }
@@ -60,8 +57,17 @@ void onBlockAnswered(RunListener *self, int, int attempt, FrameAnswer answer, BY
     tallyBlock(&stepInFlight(recordOf(self))->transfer, attempt, answer);
 }
 
+void onHeaderRepeated(RunListener *self, int sends) {
+    noteHeaderRepeated(&stepInFlight(recordOf(self))->transfer, sends);
+}
+
 void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
-    RecordStep *step = stepInFlight(recordOf(self));
+    RunRecord *r = recordOf(self);
+    RecordStep *step = stepInFlight(r);
+    if (result->headerSent && !r->headerTried) {
+        r->headerTried = 1;
+        r->waited = deviceSilence(&step->transfer, result);
+    }
     step->end = result->end;
     step->seconds = (double)(GetTickCount() - step->transfer.startMs) / 1000.0;
     if (result->end != TRANSFER_DONE && result->end != TRANSFER_STOPPED) {
@@ -73,7 +79,6 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
 void onPortFailed(RunListener *, LPCSTR, DWORD) {}
 void onError(RunListener *, DWORD) {}
 void onFileUnreadable(RunListener *, ImageProblem, DWORD) {}
-void onHeaderRepeated(RunListener *, int) {}
 void onMarkerChanged(RunListener *, int) {}
 void onOutcome(RunListener *, BYTE) {}
 
@@ -82,31 +87,9 @@ const RunListenerCalls RecordCalls = {
     onHeaderRepeated, onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
 };
 
-}  // namespace
-
-void initRecord(RunRecord *r) {
-    memset(r, 0, sizeof *r);
-    r->listener.calls = &RecordCalls;
-    r->mode = "send";
-    time_t now = time(NULL);
-    strftime(r->started, sizeof r->started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
-}
-
-void recordObject(const RunRecord *r, JsonObject *object) {
+// The transfers, and their sums.
+void stepsObject(const RunRecord *r, JsonObject *object) {
     JsonObject &o = *object;
-    o["event"] = "record";
-    o["schema"] = JSON_SCHEMA;
-    o["program"] = "marvane-send";
-    o["version"] = MARVANE_VERSION_TEXT;
-    o["started"] = r->started;
-    o["mode"] = r->mode;
-    if (r->portName != 0) {
-        o["port"] = r->portName;
-        if (r->device != 0) {
-            o["device"] = r->device;
-        }
-        o["baud"] = r->baud;
-    }
     o["steps"] = JsonObject::array();
     int sent = 0;
     int failedStep = 0;
@@ -145,10 +128,42 @@ void recordObject(const RunRecord *r, JsonObject *object) {
     if (r->runStarted) {
         o["seconds"] = rounded((double)(GetTickCount() - r->runStartMs) / 1000.0, 2);
     }
-    o["ended"] = runEndName(r->end);
     if (failedStep != 0) {
         o["failed_step"] = failedStep;  // 1-based, in "steps"
     }
+}
+
+}  // namespace
+
+void initRecord(RunRecord *r) {
+    memset(r, 0, sizeof *r);
+    r->listener.calls = &RecordCalls;
+    r->mode = "send";
+    time_t now = time(NULL);
+    strftime(r->started, sizeof r->started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
+}
+
+void recordObject(const RunRecord *r, JsonObject *object) {
+    JsonObject &o = *object;
+    o["event"] = "record";
+    o["schema"] = JSON_SCHEMA;
+    o["program"] = "marvane-send";
+    o["version"] = MARVANE_VERSION_TEXT;
+    o["started"] = r->started;
+    o["mode"] = r->mode;
+    if (r->portName != 0) {
+        o["port"] = r->portName;
+        if (r->device != 0) {
+            o["device"] = r->device;
+        }
+        o["baud"] = r->baud;
+        o["wait"] = r->waitSeconds;
+        o["waited"] = rounded(r->waited, 2);
+    }
+    if (r->portName != 0) {  // the run got as far as its files and port
+        stepsObject(r, object);
+    }
+    o["ended"] = runEndName(r->end);
     if (FirstComplaint[0] != 0) {
         o["message"] = FirstComplaint;
     }

@@ -1,7 +1,8 @@
 // marvane-send's front end of the run: what the run's events say, printed. A line per
 // transfer as it starts and ends (a bar for the file in flight on a terminal), each block's
 // answer with --verbose, one JSON object per event with --json, and the closing summary or
-// the cause of a failure. Nothing here decides anything about the run.
+// the cause of a failure. Nothing here decides anything about the run; standard output that
+// can no longer be written stops it, as an interrupt would.
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -27,25 +28,28 @@ static_assert(BLOCK_SEND_ATTEMPTS < (int)(sizeof CountWords / sizeof CountWords[
               "the sends of a block are spelt out");
 const char *const SENDS = CountWords[BLOCK_SEND_ATTEMPTS];
 
+// Standard output failed (its reader went away): the console's, whichever report wrote.
+BYTE OutputLost = 0;
+
 double secondsSince(DWORD startMs) {
     return (double)(GetTickCount() - startMs) / 1000.0;
 }
 
-// The terminal's line holds a bar that the next text must clear first.
-void clearBar(ConsoleReport *r) {
-    if (r->barShown) {
-        printf("\r%*s\r", BAR_WIDTH + 40, "");
-        fflush(stdout);
-        r->barShown = 0;
+}  // namespace
+
+BYTE JsonOutput = 0;
+
+void flushOutput() {
+    if ((fflush(stdout) != 0 || ferror(stdout)) && !OutputLost) {
+        OutputLost = 1;
+        requestStop();
     }
 }
-
-}  // namespace
 
 char FirstComplaint[400];
 
 void complain(const char *format, ...) {
-    fflush(stdout);
+    flushOutput();
     char message[sizeof FirstComplaint];
     va_list args;
     va_start(args, format);
@@ -60,7 +64,75 @@ void complain(const char *format, ...) {
     }
 }
 
+// ----- JSON, one object a line (send/json.h)
+
+std::string jsonLine(const JsonObject &object) {
+    // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
+    // replaced rather than stopping the line.
+    return object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+void printJson(const JsonObject &object) {
+    fputs(jsonLine(object).c_str(), stdout);
+    fputc('\n', stdout);
+    flushOutput();
+}
+
+double rounded(double value, int decimals) {
+    double scale = decimals == 3 ? 1000.0 : 100.0;
+    return floor(value * scale + 0.5) / scale;
+}
+
+void listPort(const char *port, const char *about) {
+    if (JsonOutput) {
+        JsonObject event;
+        event["event"] = "port";
+        event["port"] = port;
+        event["about"] = about;
+        printJson(event);
+    } else {
+        printf("%-14s %s\n", port, about);
+    }
+}
+
 namespace {
+
+// An event's object, when the output is JSON: its name and the seconds since the run started
+// first, the caller's keys after them.
+BYTE jsonEvent(const ConsoleReport *r, const char *event, JsonObject *object) {
+    if (r->settings.style != REPORT_JSON) {
+        return 0;
+    }
+    (*object)["event"] = event;
+    if (r->runStarted) {
+        (*object)["time"] = rounded(secondsSince(r->runStartMs), 3);
+    }
+    return 1;
+}
+
+std::string oneChar(char value) {
+    return std::string(1, value);
+}
+
+// The step's slot, file, id and type, as every event of a step carries them.
+void jsonStep(const ReportTransfer *t, JsonObject *object) {
+    (*object)["slot"] = SlotLabels[t->slot];
+    (*object)["pass"] = t->pass;
+    (*object)["file"] = t->name;
+    (*object)["id"] = oneChar(t->fileId);
+    (*object)["type"] = oneChar(t->fileType);
+}
+
+// ----- the bar
+
+// The terminal's line holds a bar that the next text must clear first.
+void clearBar(ConsoleReport *r) {
+    if (r->barShown) {
+        printf("\r%*s\r", BAR_WIDTH + 40, "");
+        flushOutput();
+        r->barShown = 0;
+    }
+}
 
 BYTE printingLines(const ConsoleReport *r) {
     return r->settings.style == REPORT_LINES && !r->portFailed;
@@ -85,52 +157,14 @@ void drawBar(ConsoleReport *r) {
     char line[128];
     formatBar(r, line, sizeof line);
     printf("\r%s", line);
-    fflush(stdout);
+    flushOutput();
     r->barShown = 1;
-}
-
-// ----- JSON, one object a line (send/json.h)
-
-}  // namespace
-
-std::string jsonLine(const JsonObject &object) {
-    // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
-    // replaced rather than stopping the line.
-    return object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
-}
-
-void printJson(const JsonObject &object) {
-    fputs(jsonLine(object).c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
-
-double rounded(double value, int decimals) {
-    double scale = decimals == 3 ? 1000.0 : 100.0;
-    return floor(value * scale + 0.5) / scale;
-}
-
-namespace {
-
-// An event's object, when the output is JSON: its name and the seconds since the run started
-// first, the caller's keys after them.
-BYTE jsonEvent(const ConsoleReport *r, const char *event, JsonObject *object) {
-    if (r->settings.style != REPORT_JSON) {
-        return 0;
-    }
-    (*object)["event"] = event;
-    (*object)["time"] = rounded(secondsSince(r->runStartMs), 3);
-    return 1;
-}
-
-std::string oneChar(char value) {
-    return std::string(1, value);
 }
 
 // ----- words for what happened
 
-// The control characters by name, anything else in hex.
-void describeByte(BYTE value, char *out, int size) {
+// The protocol's control characters by name, anything else in hex; 1 for a named one.
+BYTE describeByte(BYTE value, char *out, int size) {
     const struct {
         BYTE value;
         const char *name;
@@ -140,22 +174,41 @@ void describeByte(BYTE value, char *out, int size) {
     for (const auto &named : Names) {
         if (named.value == value) {
             snprintf(out, (size_t)size, "%s", named.name);
+            return 1;
         }
     }
+    return 0;
 }
 
-// What the system's error for a port means, with what to do about it.
-const char *portAdvice(DWORD systemError) {
-    switch (systemError) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return "not found; check the cable or the adapter, and see --list-ports";
-        case ERROR_ACCESS_DENIED:
-            return consoleAccessDenied();
-        case ERROR_SHARING_VIOLATION:
-            return "in use by another program; close it and run again";
-        default:
-            return "the device does not take these settings; try another rate (--baud) or port";
+// What the system's error for a port means, and what to do about it.
+const char *const CHECK_CABLE = "check the cable or the adapter, and see --list-ports";
+const char *const PLUG_IN = "plug the adapter in again, or see --list-ports";
+const char *const NAME_A_PORT = "name a serial port (--port; --list-ports lists them)";
+// clang-format off
+const struct {
+    DWORD error;
+    const char *cause;
+    const char *advice;  // 0: consoleAccessDenied() says it for this system
+} PortCauses[] = {
+    {ERROR_FILE_NOT_FOUND,       "not found",                 CHECK_CABLE},
+    {ERROR_PATH_NOT_FOUND,       "not found",                 CHECK_CABLE},
+    {ERROR_DEVICE_NOT_CONNECTED, "no device behind it",       PLUG_IN},
+    {ERROR_NOT_SUPPORTED,        "not a serial port",         NAME_A_PORT},
+    {ERROR_ACCESS_DENIED,        "access denied",             0},
+    {ERROR_SHARING_VIOLATION,    "in use by another program", "close it and run again"},
+};
+// clang-format on
+const char *const SETTINGS_REFUSED = "the device does not take these settings";
+const char *const OTHER_RATE = "try another rate (--baud) or port";
+
+void describePort(DWORD systemError, const char **cause, const char **advice) {
+    *cause = SETTINGS_REFUSED;
+    *advice = OTHER_RATE;
+    for (const auto &known : PortCauses) {
+        if (known.error == systemError) {
+            *cause = known.cause;
+            *advice = known.advice;
+        }
     }
 }
 
@@ -174,6 +227,44 @@ const char *problemText(ImageProblem problem) {
     }
 }
 
+const char *const NOT_ANSWERED =
+    "check the cable, the port and the rate, and that the controller is waiting for a download";
+const char *const BUSY = "the controller is busy or not ready for a download: wait, then run again";
+const char *const STRAY =
+    "a byte left from an earlier exchange, or noise: run again; if it comes back, check the cable";
+
+// The header is answered ACK, then ENQ. A refusal (NAK, CAN) is a busy controller's; ACK
+// twice, or another control character out of its turn, a stray byte; a byte that is no control
+// character, noise or a rate the controller does not use.
+void describeHeaderAnswer(const TransferResult *res, char *cause, int causeSize,
+                          const char **hint) {
+    char answer[16];
+    BYTE named = describeByte(res->answerByte, answer, sizeof answer);
+    const char *due = res->headerAnswers == 2 ? "ENQ" : "ACK";
+    if (res->answer == ANSWER_NONE) {
+        snprintf(cause, (size_t)causeSize, "the device took the header (ACK) but sent no ENQ");
+        *hint = NOT_ANSWERED;
+    } else if (res->answerByte == NAK || res->answerByte == CAN) {
+        snprintf(cause, (size_t)causeSize, "the device refused the header with %s", answer);
+        *hint = BUSY;
+    } else if (res->headerAnswers == 2 && res->answerByte == ACK) {
+        snprintf(cause, (size_t)causeSize, "ACK twice to the header: a stray byte on the line");
+        *hint = STRAY;
+    } else if (named) {
+        snprintf(cause, (size_t)causeSize,
+                 "the device answered the header with %s where %s was due: a stray byte on "
+                 "the line",
+                 answer, due);
+        *hint = STRAY;
+    } else {
+        snprintf(cause, (size_t)causeSize,
+                 "the device answered the header with %s, no control character: noise on the "
+                 "line or a wrong rate",
+                 answer);
+        *hint = "check that the rate (--baud) is the controller's, and the cable";
+    }
+}
+
 }  // namespace
 
 void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause, int causeSize,
@@ -189,15 +280,11 @@ void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause
             *hint = "check the file in the folder named by --dir (or the current one)";
             break;
         case TRANSFER_HEADER_UNANSWERED:
-            if (silent) {
+            if (silent && res->headerAnswers == 0) {
                 snprintf(cause, (size_t)causeSize, "no answer to the header");
-                *hint =
-                    "check the cable, the port and the rate, and that the controller is "
-                    "waiting for a download";
+                *hint = NOT_ANSWERED;
             } else {
-                snprintf(cause, (size_t)causeSize,
-                         "the device answered the header with %s, not ACK and ENQ", answer);
-                *hint = "the controller is busy or not ready for a download: wait, then run again";
+                describeHeaderAnswer(res, cause, causeSize, hint);
             }
             break;
         case TRANSFER_COUNT_UNANSWERED:
@@ -234,6 +321,10 @@ void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause
                 "the controller refused the file: check that it is the right file for the "
                 "slot";
             break;
+        case TRANSFER_PORT_LOST:
+            snprintf(cause, (size_t)causeSize, "the port went away");
+            *hint = 0;
+            break;
         default:
             snprintf(cause, (size_t)causeSize, "stopped");
             *hint = 0;
@@ -248,15 +339,7 @@ const char *const EndNames[] = {
     "cancelled", "stopped",    "port-lost",
 };
 
-}  // namespace
-
-const char *transferEndName(TransferEnd end) {
-    return EndNames[end];
-}
-
 // What each ending is called in the record, and the exit status it comes to.
-namespace {
-
 // clang-format off
 const struct {
     const char *name;
@@ -264,14 +347,20 @@ const struct {
 } RunEnds[RUN_END_COUNT] = {
     {"ok",          EXIT_SENT},
     {"failed",      EXIT_STEP_FAILED},
+    {"no-answer",   EXIT_STEP_FAILED},
     {"bad-input",   EXIT_BAD_INPUT},
     {"port-failed", EXIT_PORT_FAILED},
+    {"port-lost",   EXIT_PORT_FAILED},
     {"internal",    EXIT_INTERNAL},
     {"interrupted", EXIT_INTERRUPTED},
 };
 // clang-format on
 
 }  // namespace
+
+const char *transferEndName(TransferEnd end) {
+    return EndNames[end];
+}
 
 int exitStatusOf(RunEnd end) {
     return RunEnds[end].status;
@@ -291,6 +380,38 @@ void tallyBlock(ReportTransfer *t, int attempt, FrameAnswer answer) {
     t->naks += answer == ANSWER_NAK;
     t->silences += answer == ANSWER_NONE;
     t->blocksSent += answer == ANSWER_ACK;
+}
+
+void startTransfer(ReportTransfer *t, int slot, int pass, LPCSTR name, FileId fileId,
+                   FileType fileType) {
+    memset(t, 0, sizeof *t);
+    t->slot = slot;
+    t->pass = pass;
+    snprintf(t->name, sizeof t->name, "%s", name);
+    t->fileId = fileId;
+    t->fileType = fileType;
+    t->startMs = GetTickCount();
+    t->blocks = -1;
+}
+
+void noteFileRead(ReportTransfer *t, DWORD size, int blocks) {
+    t->size = size;
+    t->blocks = blocks;
+    t->headers = 1;  // the header goes as soon as the file is read
+    t->readMs = t->lastHeaderMs = GetTickCount();
+}
+
+void noteHeaderRepeated(ReportTransfer *t, int sends) {
+    t->headers = sends;
+    t->lastHeaderMs = GetTickCount();
+}
+
+double deviceSilence(const ReportTransfer *t, const TransferResult *result) {
+    if (!result->headerSent || (t->headers <= 1 && result->headerAnswers > 0)) {
+        return 0;
+    }
+    DWORD end = result->headerAnswers > 0 ? t->lastHeaderMs : GetTickCount();
+    return (double)(end - t->readMs) / 1000.0;
 }
 
 namespace {
@@ -321,10 +442,11 @@ void onRunStarted(RunListener *self) {
         }
         event["baud"] = LinkSettings.baudRate;
         event["transfers"] = r->settings.transfers;
+        event["wait"] = r->settings.waitSeconds;
         printJson(event);
     } else if (r->settings.style != REPORT_QUIET) {
         printf("Sending over %s at %d baud\n", r->settings.portText, LinkSettings.baudRate);
-        fflush(stdout);
+        flushOutput();
     }
 }
 
@@ -333,12 +455,30 @@ void onRunStarted(RunListener *self) {
 void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
     ConsoleReport *r = reportOf(self);
     r->portFailed = 1;
-    complain("%s %s: %s", text, r->settings.portText, portAdvice(systemError));
+    const char *cause;
+    const char *advice;
+    describePort(systemError, &cause, &advice);
+    if (advice != 0) {
+        complain("%s %s: %s; %s", text, r->settings.portText, cause, advice);
+    } else {
+        complain("%s %s: %s", text, r->settings.portText, consoleAccessDenied());
+    }
     JsonObject event;
     if (jsonEvent(r, "port-failed", &event)) {
         event["text"] = text;
         event["error"] = systemError;
-        event["cause"] = portAdvice(systemError);
+        event["cause"] = cause;
+        printJson(event);
+    }
+}
+
+// The run stops at once (LinkStopsWhenLost): its step ends as port-lost, finishReport says it.
+void onPortLost(RunListener *self, DWORD systemError) {
+    ConsoleReport *r = reportOf(self);
+    r->portLost = 1;
+    JsonObject event;
+    if (jsonEvent(r, "port-lost", &event)) {
+        event["error"] = systemError;
         printJson(event);
     }
 }
@@ -364,36 +504,24 @@ void printSending(ConsoleReport *r) {
     } else {
         printf("  - blocks  sending%s\n", pass);
     }
-    fflush(stdout);
+    flushOutput();
 }
 
 void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
                    FileType fileType) {
     ConsoleReport *r = reportOf(self);
-    memset(&r->current, 0, sizeof r->current);
-    r->current.slot = slot;
-    r->current.pass = pass;
-    snprintf(r->current.name, sizeof r->current.name, "%s", name);
-    r->current.fileId = fileId;
-    r->current.fileType = fileType;
-    r->current.startMs = GetTickCount();
-    r->current.blocks = -1;
+    startTransfer(&r->current, slot, pass, name, fileId, fileType);
     r->inStep = 1;
     JsonObject event;
     if (jsonEvent(r, "step-started", &event)) {
-        event["slot"] = SlotLabels[slot];
-        event["pass"] = pass;
-        event["file"] = name;
-        event["id"] = oneChar(fileId);
-        event["type"] = oneChar(fileType);
+        jsonStep(&r->current, &event);
         printJson(event);
     }
 }
 
 void onFileRead(RunListener *self, DWORD size, int blocks) {
     ConsoleReport *r = reportOf(self);
-    r->current.size = size;
-    r->current.blocks = blocks;
+    noteFileRead(&r->current, size, blocks);
     JsonObject event;
     if (jsonEvent(r, "file-read", &event)) {
         event["bytes"] = size;
@@ -413,6 +541,29 @@ void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD systemError
         printJson(event);
     }
     printSending(r);
+}
+
+// The device is silent and --wait has time left: the header went again.
+void onHeaderRepeated(RunListener *self, int sends) {
+    ConsoleReport *r = reportOf(self);
+    noteHeaderRepeated(&r->current, sends);
+    JsonObject event;
+    if (jsonEvent(r, "header-repeated", &event)) {
+        event["sends"] = sends;
+        printJson(event);
+    }
+    if (printingLines(r) && (sends == 2 || r->settings.verbose)) {
+        clearBar(r);
+        if (sends == 2) {
+            printf(
+                "  no answer to the header: sending it again until the controller answers, "
+                "for up to %d s\n",
+                r->settings.waitSeconds);
+        } else {
+            printf("  header sent %d times, no answer yet\n", sends);
+        }
+        flushOutput();
+    }
 }
 
 void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
@@ -442,7 +593,7 @@ void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answ
                    SENDS);
         }
         printf("\n");
-        fflush(stdout);
+        flushOutput();
     }
     drawBar(r);
 }
@@ -477,6 +628,11 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
     ConsoleReport *r = reportOf(self);
     BYTE sent = result->end == TRANSFER_DONE;
     double seconds = secondsSince(r->current.startMs);
+    r->resends += r->current.resends;
+    if (result->headerSent && !r->headerTried) {
+        r->headerTried = 1;  // only the run's first header is waited for
+        r->waited = deviceSilence(&r->current, result);
+    }
     if (sent) {
         r->transfersSent++;
         r->bytesSent += r->current.size;
@@ -488,8 +644,7 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
     }
     JsonObject event;
     if (jsonEvent(r, "step-ended", &event)) {
-        event["slot"] = SlotLabels[r->current.slot];
-        event["pass"] = r->current.pass;
+        jsonStep(&r->current, &event);
         event["outcome"] = transferEndName(result->end);
         if (!sent && result->end != TRANSFER_STOPPED) {
             char cause[160];
@@ -522,15 +677,13 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
                    result->end == TRANSFER_STOPPED ? "stopped" : "failed", r->current.blocksSent,
                    seconds);
         }
-        fflush(stdout);
+        flushOutput();
     }
     r->inStep = 0;
 }
 
 // finishReport, once runDownload has returned, says it all.
 void onOutcome(RunListener *, BYTE) {}
-void onPortLost(RunListener *, DWORD) {}
-void onHeaderRepeated(RunListener *, int) {}
 
 const RunListenerCalls ConsoleCalls = {
     onRunStarted,     onPortFailed,    onPortLost,      onStepStarted, onFileRead, onFileUnreadable,
@@ -551,34 +704,43 @@ namespace {
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
 void reportInterrupt(const ConsoleReport *r) {
-    if (!r->haveFailed || r->failedResult.end != TRANSFER_STOPPED) {
-        complain("interrupted: nothing more was sent");
-        return;
-    }
-    const char *label = SlotLabels[r->failed.slot];
-    if (!r->failedResult.headerSent) {
-        complain("interrupted before %s: nothing of it was sent; run again", label);
+    const char *why = OutputLost ? "standard output was closed" : "interrupted";
+    if (!r->runStarted) {
+        complain("%s before the run started: nothing was sent", why);
+    } else if (!r->haveFailed || r->failedResult.end != TRANSFER_STOPPED) {
+        complain("%s: nothing more was sent", why);
+    } else if (!r->failedResult.headerSent) {
+        complain("%s before %s: nothing of it was sent; run again", why,
+                 SlotLabels[r->failed.slot]);
     } else if (r->failedResult.block >= 0) {
         complain(
-            "interrupted in %s at block %d of %d: the controller holds a partial file; run "
+            "%s in %s at block %d of %d: the controller holds a partial file; run "
             "again",
-            label, r->failedResult.block + 1, r->failed.blocks);
+            why, SlotLabels[r->failed.slot], r->failedResult.block + 1, r->failed.blocks);
     } else {
         complain(
-            "interrupted in %s before its first block: the controller holds a partial "
+            "%s in %s before its first block: the controller holds a partial "
             "file; run again",
-            label);
+            why, SlotLabels[r->failed.slot]);
     }
 }
 
-void reportFailure(const ConsoleReport *r) {
+// The failed step, with its cause and what to do; a wait that ran out says so first.
+RunEnd reportFailure(const ConsoleReport *r) {
     char cause[160];
     const char *hint = 0;
     describeEnd(&r->failed, &r->failedResult, cause, sizeof cause, &hint);
+    const TransferResult *res = &r->failedResult;
+    BYTE waitedOut = r->settings.waitSeconds > 0 && res->end == TRANSFER_HEADER_UNANSWERED &&
+                     res->answer == ANSWER_NONE && res->headerAnswers == 0;
+    if (waitedOut) {
+        complain("no answer within %d s: the header went %d times", r->settings.waitSeconds,
+                 r->failed.headers);
+    }
     char head[SLOT_NAME_SIZE + 64];
     snprintf(head, sizeof head, "%s (%s, id %c, type %c) failed", SlotLabels[r->failed.slot],
              r->failed.name, r->failed.fileId, r->failed.fileType);
-    if (r->failedResult.end == TRANSFER_UNREADABLE) {
+    if (res->end == TRANSFER_UNREADABLE) {
         complain("%s: %s", head, cause);
     } else {
         complain("%s after %d of %d blocks: %s", head, r->failed.blocksSent, r->failed.blocks,
@@ -587,24 +749,33 @@ void reportFailure(const ConsoleReport *r) {
     if (hint != 0) {
         complain("%s", hint);
     }
+    return waitedOut ? RUN_NO_ANSWER : RUN_FAILED;
 }
 
-// The closing summary: transfers sent, their bytes, the time, and against the wire's time.
-// (--json's last line is the run's record, which main writes.)
-void printSummary(ConsoleReport *r) {
-    double seconds = secondsSince(r->runStartMs);
+// The closing summary a technician reads: OK or FAILED, the transfers, their bytes and
+// resends, the time (and how much of it went waiting for the controller), and against the
+// wire's time for a run that sent every file. (--json's last line is the run's record.)
+void printSummary(ConsoleReport *r, RunEnd end) {
     if (r->settings.style != REPORT_LINES) {
         return;
     }
     clearBar(r);
-    printf("%d of %d transfers sent, %u bytes in %.2f s", r->transfersSent, r->settings.transfers,
-           (unsigned)r->bytesSent, seconds);
-    if (r->wireSeconds > 0) {
-        printf(", %.2f x the %.2f s the wire needs at %d baud", seconds / r->wireSeconds,
-               r->wireSeconds, LinkSettings.baudRate);
+    printf("%s: %d of %d transfers sent, %u bytes, %d resend%s", end == RUN_OK ? "OK" : "FAILED",
+           r->transfersSent, r->settings.transfers, (unsigned)r->bytesSent, r->resends,
+           r->resends == 1 ? "" : "s");
+    if (r->runStarted) {
+        double seconds = secondsSince(r->runStartMs);
+        printf(" in %.2f s", seconds);
+        if (r->settings.waitSeconds > 0) {
+            printf(" (%.2f s of it waiting for the controller)", r->waited);
+        }
+        if (end == RUN_OK && r->wireSeconds > 0) {  // the wait was no work of the wire's
+            printf(", %.2f x the %.2f s the wire needs at %d baud",
+                   (seconds - r->waited) / r->wireSeconds, r->wireSeconds, LinkSettings.baudRate);
+        }
     }
     printf("\n");
-    fflush(stdout);
+    flushOutput();
 }
 
 }  // namespace
@@ -612,21 +783,24 @@ void printSummary(ConsoleReport *r) {
 RunEnd finishReport(ConsoleReport *r, BYTE ok) {
     clearBar(r);
     RunEnd end = RUN_OK;
+    BYTE stopped = !r->haveFailed || r->failedResult.end == TRANSFER_STOPPED;
     if (r->portFailed) {
         end = RUN_PORT_FAILED;  // its message is out already
+    } else if (r->portLost) {
+        end = RUN_PORT_LOST;
+        complain("the port went away: was the adapter unplugged?");
     } else if (ok) {
         end = RUN_OK;  // an interrupt that came after the last answer stopped nothing
-    } else if (consoleInterrupted()) {
+    } else if ((consoleInterrupted() || OutputLost) && stopped) {
+        // A step that failed on its own (a CAN as Ctrl+C came) is a failure all the same.
         end = RUN_INTERRUPTED;
         reportInterrupt(r);
+    } else if (r->haveFailed) {
+        end = reportFailure(r);
     } else {
         end = RUN_FAILED;
-        if (r->haveFailed) {
-            reportFailure(r);
-        } else {
-            complain("the run failed");
-        }
+        complain("the run failed");
     }
-    printSummary(r);
+    printSummary(r, end);
     return end;
 }

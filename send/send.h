@@ -19,8 +19,10 @@ const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
 enum RunEnd {
     RUN_OK,           // every file of the run sent
     RUN_FAILED,       // a step failed
+    RUN_NO_ANSWER,    // the device stayed silent for all of --wait
     RUN_BAD_INPUT,    // options or files: nothing sent, the port untouched
     RUN_PORT_FAILED,  // the port could not be set up: nothing sent
+    RUN_PORT_LOST,    // the port went away during the run
     RUN_INTERNAL,     // marvane-send could not set itself up
     RUN_INTERRUPTED,  // Ctrl+C and the like
     RUN_END_COUNT
@@ -42,6 +44,7 @@ struct ReportSettings {
     const char *portName;  // "COM1", "COM12"
     const char *portText;  // as messages name it: "COM1 (/dev/ttyUSB0)", or the name alone
     const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
+    int waitSeconds;       // --wait: how long a silent device is waited for
 };
 
 // A transfer as the listeners follow it: which step, since when, its blocks and how they
@@ -60,13 +63,24 @@ struct ReportTransfer {
     int resends;         // of those, the sends of a block after its first
     int answered;        // of those, the ones the device answered
     int naks, silences;  // of the current block's sends
+    int headers;         // headers sent before one was answered (the device was silent)
+    DWORD readMs;        // when the file was read and its first header went
+    DWORD lastHeaderMs;  // when its last header went
 };
+// What both listeners note of a transfer, from its events.
+void startTransfer(ReportTransfer *transfer, int slot, int pass, LPCSTR name, FileId fileId,
+                   FileType fileType);
+void noteFileRead(ReportTransfer *transfer, DWORD size, int blocks);
+void noteHeaderRepeated(ReportTransfer *transfer, int sends);
 // One send of a block and its answer, counted.
 void tallyBlock(ReportTransfer *transfer, int attempt, FrameAnswer answer);
 // What ended a failed transfer and where, with what to do about it (0: nothing to say).
 void describeEnd(const ReportTransfer *transfer, const TransferResult *result, char *cause,
                  int causeSize, const char **hint);
 const char *transferEndName(TransferEnd end);  // "sent", "header-unanswered", ...
+// Seconds the device stayed silent to the transfer's headers: until it answered one, or, when
+// it never did, until the transfer ended; 0 when it answered the first.
+double deviceSilence(const ReportTransfer *transfer, const TransferResult *result);
 
 // The run's listener at the console, and all it keeps of a run: reset when a run starts.
 struct ConsoleReport {
@@ -76,6 +90,7 @@ struct ConsoleReport {
     DWORD runStartMs;
     BYTE runStarted;
     BYTE portFailed;  // the port could not be set up: nothing went out
+    BYTE portLost;    // the port went away during the run, which stopped
     ReportTransfer current;
     BYTE inStep;
     ReportTransfer failed;  // the transfer that ended the run, when one failed
@@ -83,7 +98,10 @@ struct ConsoleReport {
     BYTE haveFailed;
     int transfersSent;  // for the summary
     DWORD bytesSent;
+    int resends;
     double wireSeconds;
+    BYTE headerTried;  // the run's first header went: `waited` says how long it went unanswered
+    double waited;
 };
 void initReport(ConsoleReport *report, const ReportSettings *settings);
 // After runDownload: the closing lines, and how the run ended.
@@ -96,6 +114,13 @@ void complain(const char *format, ...)
 #endif
     ;
 extern char FirstComplaint[400];
+// Standard output carries JSON lines only (--json), whatever is printed.
+extern BYTE JsonOutput;
+// Flushes standard output; a write that failed (its reader went away) stops the run as an
+// interrupt would.
+void flushOutput();
+// One line of --list-ports: the port's name and what it is, as text or JSON.
+void listPort(const char *port, const char *about);
 
 // record.cpp: the record of a run, for the log (--log) and --json's last line.
 const int RECORD_STEPS = 7;  // the most transfers a run makes: every step, PC_CC twice
@@ -116,6 +141,8 @@ struct RunRecord {
     int waitSeconds;  // --wait
     int transfers;    // the run's count
     BYTE runStarted;
+    BYTE headerTried;  // as in ConsoleReport
+    double waited;
     DWORD runStartMs;
     RecordStep steps[RECORD_STEPS];
     int stepCount;

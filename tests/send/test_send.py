@@ -172,8 +172,8 @@ class Runs(SendTest):
         # the wire's.
         files = sum(len(stored[name].rstrip(b"\0")) for _, name, _, _ in FULL_SET)
         self.assertRegex(result.out.splitlines()[-1],
-                         r"^7 of 7 transfers sent, %d bytes in \d+\.\d\d s, \d\.\d\d x the "
-                         r"\d+\.\d\d s the wire needs at 19200 baud$" % files)
+                         r"^OK: 7 of 7 transfers sent, %d bytes, 0 resends in \d+\.\d\d s, "
+                         r"\d\.\d\d x the \d+\.\d\d s the wire needs at 19200 baud$" % files)
         self.assertEqual("", result.err)
 
     def test_a_naked_block_is_sent_again_and_quiet_prints_nothing(self):
@@ -207,6 +207,9 @@ class Runs(SendTest):
                 self.assertIn(hint, err[1])
                 self.assertRegex(result.out, r"POS\.BIN\s+id 0\s+type C\s+4 blocks\s+failed")
                 self.assertNotIn("PC_CC", result.out)  # the run stopped there
+                # The summary: no time against the wire's for a run that did not send all.
+                self.assertRegex(result.out.splitlines()[-1], r"^FAILED: 0 of 4 transfers sent, 0 "
+                                 r"bytes, \d resends? in \d+\.\d\d s$")
                 if fault.startswith("nak"):  # --verbose shows every send and its answer
                     self.assertEqual([("1", "ACK")] + [(str(n), "NAK") for n in range(1, 6)],
                                      re.findall(r"block +[12]/4 +send (\d) +(ACK|NAK)",
@@ -219,7 +222,7 @@ class Runs(SendTest):
         self.start_sim(args=["--fault", "nak-block=1:1@1"])
         result = self.send("--pump1", "nuovo", "--baud", "19200", "--json")
         self.assertStatus(result, 0)
-        events = [json.loads(line) for line in result.out.splitlines()]
+        events = [json.loads(line) for line in result.out.splitlines()][1:]
         self.assertEqual("run-started", events[0]["event"])
         self.assertEqual((19200, 4), (events[0]["baud"], events[0]["transfers"]))
         steps = [(e["slot"], e["pass"], e["file"], e["id"], e["type"]) for e in events
@@ -443,6 +446,109 @@ class Record(SendTest):
                 self.assertEqual("COM7" if args else "COM4" if port == "COM4" else "COM1",
                                  record["port"])
                 self.assertEqual(stored["KRS_PUMP.BIN"], self.sim.saved("3", "A"))
+
+
+class Outcomes(SendTest):
+    """JSON for every outcome, waiting for the controller, a port or a reader that goes."""
+
+    def json_lines(self, out, status):
+        """Every line is JSON: the first names the output, the last is the record."""
+        objects = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual((1, "marvane-send"), (objects[0]["schema"], objects[0]["program"]))
+        self.assertEqual(("record", status), (objects[-1]["event"], objects[-1]["status"]))
+        return objects
+
+    def test_every_outcome_is_json_from_what_it_is_to_the_record(self):
+        self.write_images({"POS.BIN": 300, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        stale = os.path.join(PORTS, "com2")  # no simulator there
+        if os.path.lexists(stale):
+            os.remove(stale)
+        cases = [([], [], 0), ([], ["--fault", "silent-header"], 1), (["--bogus"], [], 2),
+                 (["--pump2", "kraus"], [], 2), (["--port", "2"], [], 3), (["--check"], [], 0),
+                 (["--list-makes"], [], 0), (["--list-ports"], [], 0), (["--help"], [], 0),
+                 (["--version"], [], 0)]
+        for args, faults, status in cases:
+            with self.subTest(args=args, faults=faults):
+                self.start_sim(args=faults)
+                result = self.send("--json", "--pump1", "gilbarco", *args)
+                self.assertStatus(result, status)
+                objects = self.json_lines(result.out, status)
+                ended = [o for o in objects if o["event"] == "step-ended"]
+                if not args:
+                    self.assertEqual(4 if status == 0 else 1, len(ended))
+                    steps = objects[-1]["steps"]
+                    self.assertEqual([self.sha256(s["file"]) for s in steps],
+                                     [s["sha256"] for s in steps])
+                if status == 3:
+                    self.assertEqual([], ended)  # no step was tried
+                self.sim.stop()
+                self.sim = None
+
+    def test_an_interrupted_run_ends_its_json_with_the_record(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim()
+        proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200", "--json"]),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+        lines = []
+        for line in proc.stdout:  # until the device has taken POS's third block
+            lines.append(line)
+            if '"index":2,"attempt":1,"answer":"ACK"' in line:
+                break
+        os.killpg(proc.pid, signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode, err)
+        record = self.json_lines("".join(lines) + out, 130)[-1]
+        self.assertEqual(("interrupted", 1, "stopped"),
+                         (record["ended"], record["failed_step"], record["steps"][0]["result"]))
+
+    def test_wait_sends_the_header_again_until_the_controller_answers(self):
+        self.write_images({"POS.BIN": 300, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--fault", "silent-header@1", "--fault", "silent-header@2"])
+        result = self.send("--pump1", "gilbarco", "--wait", "10", "--json")
+        self.assertStatus(result, 0)
+        objects = self.json_lines(result.out, 0)
+        self.assertEqual([2, 3], [o["sends"] for o in objects if o["event"] == "header-repeated"])
+        self.assertGreaterEqual(objects[-1]["waited"], 3.0)  # two answer time-outs of 1.5 s
+        self.assertEqual("0", self.report()[2]["id"])  # the third header was answered
+        self.sim.stop()
+        self.start_sim(args=["--fault", "silent-header"])
+        result = self.send("--pump1", "gilbarco", "--wait", "2")
+        self.assertStatus(result, 1)
+        self.assertIn("marvane-send: no answer within 2 s", result.err)
+        self.assertRegex(result.out.splitlines()[-1], r"^FAILED: 0 of 4 .* in (\d+\.\d\d) s "
+                         r"\(\1 s of it waiting for the controller\)$")
+
+    @unittest.skipIf(WINE_RUN, "under Wine the simulator keeps a dead line open (--dead-mode)")
+    def test_a_port_that_goes_away_stops_the_run_at_once(self):
+        self.write_images({"POS.BIN": 10 * BLOCK, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--fault", "dead-after-block=2", "--dead-mode", "close"])
+        result = self.send("--pump1", "gilbarco", "--json")
+        self.assertStatus(result, 3)
+        self.assertIn("marvane-send: the port went away: was the adapter unplugged?", result.err)
+        record = self.json_lines(result.out, 3)[-1]
+        self.assertEqual(("port-lost", "port-lost"),
+                         (record["ended"], record["steps"][0]["result"]))
+        self.assertLess(record["seconds"], 4)  # not after five answer time-outs of 1.5 s
+
+    def test_a_reader_that_goes_away_stops_the_run(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim()
+        # SIGPIPE ignored, as by marvane-send itself: the write fails instead.
+        proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200",
+                                              "--verbose"]),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                restore_signals=False)
+        for line in proc.stdout:  # until the device has taken POS's third block
+            if re.search(r"block +3/102 +send 1 +ACK", line):
+                break
+        proc.stdout.close()
+        err = proc.stderr.read()
+        self.assertEqual(130, proc.wait(60), err)
+        self.assertIn("marvane-send: standard output was closed in POS at block", err)
+        self.assertLess(len(driver.wait_for(self.sim.report, 10)[0]["sends"]), 102)
 
 
 class BadInput(SendTest):
