@@ -87,8 +87,9 @@ const RunListenerCalls RecordCalls = {
     onHeaderRepeated, onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
 };
 
-// The transfers, and their sums.
-void stepsObject(const RunRecord *r, JsonObject *object) {
+// The transfers, and their sums; the step the run ended at when it did not send all (1-based,
+// in "steps"), else 0.
+int stepsObject(const RunRecord *r, JsonObject *object) {
     JsonObject &o = *object;
     o["steps"] = JsonObject::array();
     int sent = 0;
@@ -128,9 +129,7 @@ void stepsObject(const RunRecord *r, JsonObject *object) {
     if (r->runStarted) {
         o["seconds"] = rounded((double)(GetTickCount() - r->runStartMs) / 1000.0, 2);
     }
-    if (failedStep != 0) {
-        o["failed_step"] = failedStep;  // 1-based, in "steps"
-    }
+    return failedStep;
 }
 
 }  // namespace
@@ -145,6 +144,7 @@ void initRecord(RunRecord *r) {
 
 void recordObject(const RunRecord *r, JsonObject *object) {
     JsonObject &o = *object;
+    int endedAt = 0;
     o["event"] = "record";
     o["schema"] = JSON_SCHEMA;
     o["program"] = "marvane-send";
@@ -159,11 +159,12 @@ void recordObject(const RunRecord *r, JsonObject *object) {
         o["baud"] = r->baud;
         o["wait"] = r->waitSeconds;
         o["waited"] = rounded(r->waited, 2);
-    }
-    if (r->portName != 0) {  // the run got as far as its files and port
-        stepsObject(r, object);
+        endedAt = stepsObject(r, object);  // the run got as far as its files and port
     }
     o["ended"] = runEndName(r->end);
+    if (endedAt != 0) {
+        o["ended_at"] = endedAt;
+    }
     if (FirstComplaint[0] != 0) {
         o["message"] = FirstComplaint;
     }
