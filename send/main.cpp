@@ -51,7 +51,8 @@ static const char HELP[] =
     "                    $MARVANE_LOG; none without either)\n"
     "  --quiet, -q       print nothing but failures\n"
     "  --verbose, -v     also print each block's answer and every resend\n"
-    "  --json            print one JSON object per event of the run on standard output\n"
+    "  --json            print JSON lines only on standard output: what it is, one object per\n"
+    "                    event of the run, the run's record last\n"
     "  --progress        show the bar even when standard output is not a terminal (there,\n"
     "                    as one line per transfer)\n"
     "  --version         print the version, then stop\n"
@@ -66,9 +67,10 @@ static const char HELP[] =
     "shows the blocks of the file in flight. Ctrl+C stops the run at its next wait, sends\n"
     "nothing more and closes the port; a second Ctrl+C ends the program at once.\n"
     "\n"
-    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause); 2 bad\n"
-    "options or files; 3 the port could not be opened or set up; 4 marvane-send could not\n"
-    "set itself up; 130 interrupted.\n";
+    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
+    "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
+    "or went away; 4 marvane-send could not set itself up; 130 interrupted, or standard\n"
+    "output closed.\n";
 
 // The four slots a make is chosen for, with their options.
 const int MAKE_SLOTS = 4;
