@@ -48,19 +48,41 @@ const char *consoleAccessDenied() {
            "and log in again";
 }
 
-// What a serial device is, as the kernel tells it: its driver, from sysfs.
+// What a serial device is, in the words on an adapter's box, from the driver the kernel gave
+// it (sysfs); a driver not listed is named.
+// clang-format off
+static const struct {
+    const char *driver;
+    const char *what;
+} TtyKinds[] = {
+    {"ftdi_sio",   "USB serial adapter (FTDI)"},
+    {"pl2303",     "USB serial adapter (Prolific)"},
+    {"cp210x",     "USB serial adapter (Silicon Labs)"},
+    {"ch341-uart", "USB serial adapter (WCH)"},
+    {"cdc_acm",    "USB serial device (modem class)"},
+    {"port",       "serial port on the PC itself"},
+    {"serial8250", "serial port on the PC itself"},
+    {"serial",     "serial port on the PC itself"},
+};
+// clang-format on
+
 static void describeTty(const char *name, char *out, size_t size) {
     char link[PATH_MAX];
     char target[PATH_MAX];
     snprintf(link, sizeof link, "/sys/class/tty/%.200s/device/driver", name);
     ssize_t n = readlink(link, target, sizeof target - 1);
     if (n <= 0) {
-        snprintf(out, size, "-");
+        snprintf(out, size, "serial device");
         return;
     }
     target[n] = 0;
-    const char *base = strrchr(target, '/');
-    snprintf(out, size, "driver %.200s", base ? base + 1 : target);
+    const char *driver = strrchr(target, '/') ? strrchr(target, '/') + 1 : target;
+    snprintf(out, size, "serial device (driver %.200s)", driver);
+    for (const auto &kind : TtyKinds) {
+        if (strcmp(driver, kind.driver) == 0) {
+            snprintf(out, size, "%s", kind.what);
+        }
+    }
 }
 
 // A ttyS port is listed only where a UART answers (the kernel makes the nodes regardless).
@@ -92,7 +114,7 @@ int consoleListPorts() {
             char target[PATH_MAX];
             snprintf(path, sizeof path, "/dev/serial/by-id/%.255s", entry->d_name);
             if (realpath(path, target) != NULL) {
-                printf("%-14s %s\n", target, entry->d_name);
+                listPort(target, entry->d_name);
                 count++;
             }
         }
@@ -108,15 +130,17 @@ int consoleListPorts() {
             if (!usb && !(uart && uartPresent(name))) {
                 continue;
             }
-            char what[PATH_MAX];
+            char what[256];
             describeTty(name, what, sizeof what);
-            printf("/dev/%-9s %s", name, what);
+            char path[256];
+            snprintf(path, sizeof path, "/dev/%.200s", name);
+            char about[600];
             if (uart) {
-                printf(" (--port %d)", atoi(name + 4) + 1);
+                snprintf(about, sizeof about, "%s (--port %d)", what, atoi(name + 4) + 1);
             } else {
-                printf(" (--device /dev/%s)", name);
+                snprintf(about, sizeof about, "%s (--device %s)", what, path);
             }
-            printf("\n");
+            listPort(path, about);
             count++;
         }
         closedir(dev);

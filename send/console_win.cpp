@@ -65,7 +65,7 @@ int consoleListPorts() {
             continue;
         }
         port[portSize] = 0;
-        printf("%-8s %s\n", (const char *)port, device);
+        listPort((const char *)port, device);
         count++;
     }
     RegCloseKey(map);

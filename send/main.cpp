@@ -1,6 +1,8 @@
 // marvane-send: the window program's "Download Files" from a command line. Reads the
 // options, makes the choices from the menus' own table of makes, checks every file of
 // the run before the port is touched, then runs the same runDownload (report.cpp prints it).
+#include <errno.h>
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,18 +14,18 @@
 #include "run/download.h"
 #include "run/makes.h"
 #include "run/slots.h"
+#include "send/json.h"
 #include "send/send.h"
 
-static const char USAGE[] =
-    "Usage: marvane-send [options] --pump1 MAKE\n"
-    "Sends the controller's images over one serial port, as \"Download Files\" does in the\n"
-    "window program: POS.BIN (id 0, type C), PC_CC.BIN twice (ids 1 and 2, type A), then the\n"
-    "Pump 1 (id 3), Pump 2 (id 5), Reader 1 (id 4, type A) and Reader 2 (id 6, type E)\n"
-    "drivers that are chosen. The files are read by bare name from the current folder.\n";
+static const char USAGE[] = "Usage: marvane-send [options] --pump1 MAKE\n";
+static const char ABOUT[] =
+    "Sends the controller's images over one serial port, as \"Download Files\" does in the "
+    "window program: %s. The files are read by bare name from the current folder.";
 
 static const char HELP[] =
     "\n"
-    "  --port N          the COM port, 1 to 256 or COMn (default 1)\n"
+    "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT, else 1; on\n"
+    "                    Linux $MARVANE_PORT may name a device, as --device does)\n"
     "  --baud N          %s (default %d)\n"
     "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
     "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
@@ -36,17 +38,24 @@ static const char HELP[] =
     "                    or one word:%s.\n"
     "                    Card readers come in%s only.\n"
     "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
+    "  --wait SECONDS    wait up to SECONDS (to 3600) for a silent controller: the first\n"
+    "                    header goes again after each answer time-out until it is answered\n"
     "  --list-makes      print the makes of each slot with their file names, then stop\n"
     "  --list-ports      print the serial ports this system has, then stop\n"
-    "  --check           check the files, print what would be sent, in order, with id and\n"
-    "                    type, then stop without opening the port\n"
-    "  --quiet           print nothing but failures\n"
-    "  --verbose         also print each block's answer and every resend\n"
-    "  --json            print one JSON object per event of the run on standard output\n"
+    "  --check           check the files, print what would be sent, in order, with id, type\n"
+    "                    and SHA-256, then open and set up the port and close it again\n"
+    "                    without sending a byte\n"
+    "  --no-port         with --check: leave the port alone\n"
+    "  --log FILE        append the run's record to FILE, one JSON line a run (default\n"
+    "                    $MARVANE_LOG; none without either)\n"
+    "  --quiet, -q       print nothing but failures\n"
+    "  --verbose, -v     also print each block's answer and every resend\n"
+    "  --json            print JSON lines only on standard output: what it is, one object per\n"
+    "                    event of the run, the run's record last\n"
     "  --progress        show the bar even when standard output is not a terminal (there,\n"
     "                    as one line per transfer)\n"
     "  --version         print the version, then stop\n"
-    "  --help            show this text\n"
+    "  --help, -h        show this text\n"
     "\n"
     "A value may follow its option or be joined to it with '=' (--dir=-odd-name for a value\n"
     "that starts with '-'). Each option may be given once.\n"
@@ -57,18 +66,21 @@ static const char HELP[] =
     "shows the blocks of the file in flight. Ctrl+C stops the run at its next wait, sends\n"
     "nothing more and closes the port; a second Ctrl+C ends the program at once.\n"
     "\n"
-    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause); 2 bad\n"
-    "options or files; 3 the port could not be opened or set up; 4 marvane-send could not\n"
-    "set itself up; 130 interrupted.\n";
+    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
+    "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
+    "or went away; 4 marvane-send could not set itself up; 130 interrupted, or standard\n"
+    "output closed.\n";
 
 // The four slots a make is chosen for, with their options.
 const int MAKE_SLOTS = 4;
 static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
 static const char *const MakeOption[MAKE_SLOTS] = {"--pump1", "--pump2", "--reader1", "--reader2"};
 
-const int PORT_MAX = 256;  // COM1 to COM256, as Windows numbers them
+const int PORT_MAX = 256;   // COM1 to COM256, as Windows numbers them
+const int WAIT_MAX = 3600;  // --wait: an hour at most, as the help says
 
-// Every option, as a table: its name, whether a value follows, and its place in Options.
+// Every option, as a table: its name, its one-letter form, whether a value follows, and its
+// place in Given. getopt_long reads them; the rules it leaves to us are below.
 enum OptionId {
     OPT_PORT,
     OPT_BAUD,
@@ -82,6 +94,9 @@ enum OptionId {
     OPT_LIST_MAKES,
     OPT_LIST_PORTS,
     OPT_CHECK,
+    OPT_NO_PORT,
+    OPT_LOG,
+    OPT_WAIT,
     OPT_QUIET,
     OPT_VERBOSE,
     OPT_JSON,
@@ -92,31 +107,37 @@ enum OptionId {
 };
 struct OptionRow {
     const char *name;
-    const char *shortName;
+    char letter;  // 0: none
     BYTE takesValue;
 };
 // clang-format off
 static const OptionRow OptionTable[OPTION_COUNT] = {
-    {"--port",        0,    1},
-    {"--baud",        0,    1},
-    {"--device",      0,    1},
-    {"--dir",         0,    1},
-    {"--pump1",       0,    1},
-    {"--pump2",       0,    1},
-    {"--reader1",     0,    1},
-    {"--reader2",     0,    1},
-    {"--allow-empty", 0,    0},
-    {"--list-makes",  0,    0},
-    {"--list-ports",  0,    0},
-    {"--check",       0,    0},
-    {"--quiet",       "-q", 0},
-    {"--verbose",     "-v", 0},
-    {"--json",        0,    0},
-    {"--progress",    0,    0},
-    {"--version",     0,    0},
-    {"--help",        "-h", 0},
+    {"--port",        0,   1},
+    {"--baud",        0,   1},
+    {"--device",      0,   1},
+    {"--dir",         0,   1},
+    {"--pump1",       0,   1},
+    {"--pump2",       0,   1},
+    {"--reader1",     0,   1},
+    {"--reader2",     0,   1},
+    {"--allow-empty", 0,   0},
+    {"--list-makes",  0,   0},
+    {"--list-ports",  0,   0},
+    {"--check",       0,   0},
+    {"--no-port",     0,   0},
+    {"--log",         0,   1},
+    {"--wait",        0,   1},
+    {"--quiet",       'q', 0},
+    {"--verbose",     'v', 0},
+    {"--json",        0,   0},
+    {"--progress",    0,   0},
+    {"--version",     0,   0},
+    {"--help",        'h', 0},
 };
 // clang-format on
+// What getopt_long gives back for an option without a letter: above its own answers (1, '?',
+// ':' and the letters).
+const int LONG_ONLY_BASE = 256;
 
 // What the command line said: each option's value (flags: "" when given), 0 when absent.
 static const char *Given[OPTION_COUNT];
@@ -185,60 +206,73 @@ static const MakeRow *findMake(const char *text) {
     return 0;
 }
 
-static const OptionRow *findOption(const char *name, int *id) {
-    for (*id = 0; *id < OPTION_COUNT; ++*id) {
-        const OptionRow *row = &OptionTable[*id];
-        if (strcmp(name, row->name) == 0 || (row->shortName && strcmp(name, row->shortName) == 0)) {
-            return row;
+// The option getopt_long answered with `code` (an option's letter, or LONG_ONLY_BASE and its
+// place); -1 for none.
+static int optionOf(int code) {
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        char letter = OptionTable[id].letter;
+        if (code == (letter != 0 ? letter : LONG_ONLY_BASE + id)) {
+            return id;
         }
     }
-    return 0;
+    return -1;
 }
 
 // Reads the command line into Given; returns EXIT_SENT or EXIT_BAD_INPUT (said why).
 static int readCommandLine(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        char name[32];
-        const char *value = 0;
-        // --name=value or --name value
-        const char *equals = strchr(arg, '=');
-        if (strncmp(arg, "--", 2) == 0 && equals != 0 && equals - arg < (int)sizeof name) {
-            memcpy(name, arg, (size_t)(equals - arg));
-            name[equals - arg] = 0;
-            arg = name;
-            value = equals + 1;
+    static struct option longOptions[OPTION_COUNT + 1];
+    char letters[OPTION_COUNT + 3] = "-:";  // non-options in place, a missing value as ':'
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        const OptionRow *row = &OptionTable[id];
+        longOptions[id].name = row->name + 2;
+        longOptions[id].has_arg = row->takesValue ? required_argument : no_argument;
+        longOptions[id].val = row->letter != 0 ? row->letter : LONG_ONLY_BASE + id;
+        if (row->letter != 0) {
+            snprintf(letters + strlen(letters), 2, "%c", row->letter);
         }
-        int id;
-        const OptionRow *row = findOption(arg, &id);
-        if (row == 0) {
-            return badInput(arg[0] == '-' ? "unknown option" : "unexpected argument", argv[i]);
+    }
+    opterr = 0;  // its messages are ours
+    for (;;) {
+        int at = optind;  // the argument being read, options never being moved
+        int code = getopt_long(argc, argv, letters, longOptions, 0);
+        if (code == -1) {
+            break;
+        }
+        if (code == 1) {
+            return badInput("unexpected argument", optarg);
+        }
+        int id = optionOf(code == '?' || code == ':' ? optopt : code);
+        const char *arg = argv[at];
+        if (id < 0) {
+            return badInput("unknown option", arg);
+        }
+        const OptionRow *row = &OptionTable[id];
+        // A long option by its whole name only: a shortened one would change meaning as
+        // options are added.
+        size_t length = strcspn(arg, "=");
+        if (arg[1] == '-' && (length != strlen(row->name) || strncmp(arg, row->name, length))) {
+            return badInput("unknown option", arg);
+        }
+        if (code == '?' || code == ':') {
+            return row->takesValue ? badInput("this option needs a value", row->name)
+                                   : badInput("this option takes no value", arg);
         }
         if (Given[id] != 0) {
             return badInput("this option is given twice", row->name);
         }
-        if (!row->takesValue) {
-            if (value != 0) {
-                return badInput("this option takes no value", argv[i]);
-            }
-            Given[id] = "";
-            continue;
-        }
-        if (value == 0) {
-            if (i + 1 >= argc) {
-                return badInput("this option needs a value", row->name);
-            }
-            value = argv[++i];
-            // "--pump1 --check" is a forgotten make, not a make called "--check".
-            if (value[0] == '-' && value[1] != 0) {
-                complain(
-                    "%s needs a value, not %s (write %s=%s for a value that starts with "
-                    "'-')\nTry 'marvane-send --help'.",
-                    row->name, value, row->name, value);
-                return EXIT_BAD_INPUT;
-            }
+        // "--pump1 --check" is a forgotten make, not a make called "--check".
+        const char *value = row->takesValue ? optarg : "";
+        if (row->takesValue && value == argv[optind - 1] && value[0] == '-' && value[1] != 0) {
+            complain(
+                "%s needs a value, not %s (write %s=%s for a value that starts with "
+                "'-')\nTry 'marvane-send --help'.",
+                row->name, value, row->name, value);
+            return EXIT_BAD_INPUT;
         }
         Given[id] = value;
+    }
+    if (optind < argc) {  // after "--"
+        return badInput("unexpected argument", argv[optind]);
     }
     return EXIT_SENT;
 }
@@ -247,6 +281,8 @@ static int readCommandLine(int argc, char **argv) {
 struct Choices {
     int port;
     int baud;
+    int waitSeconds;
+    const char *device;  // what COMn opens (Linux), 0: the system's own
     const MakeRow *makes[MAKE_SLOTS];
 };
 
@@ -254,6 +290,21 @@ struct Choices {
 static int checkValues(Choices *c) {
     c->port = LinkSettings.portNumber;  // the window program's defaults
     c->baud = LinkSettings.baudRate;
+    c->device = Given[OPT_DEVICE];
+    // $MARVANE_PORT: a port number or name, or a device for the port (Linux).
+    const char *fromEnvironment = getenv("MARVANE_PORT");
+    if (fromEnvironment != 0 && fromEnvironment[0] != 0) {
+        if (strchr(fromEnvironment, '/') != 0 && consoleHasDevices()) {
+            c->device = c->device != 0 ? c->device : fromEnvironment;
+        } else if (portNumberOf(fromEnvironment) > 0) {
+            c->port = portNumberOf(fromEnvironment);
+        } else {
+            return badInput(consoleHasDevices()
+                                ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
+                                : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
+                            fromEnvironment);
+        }
+    }
     if (given(OPT_PORT)) {
         c->port = portNumberOf(Given[OPT_PORT]);
         if (c->port < 0) {
@@ -275,6 +326,10 @@ static int checkValues(Choices *c) {
             snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
             return badInput(what, Given[OPT_BAUD]);
         }
+    }
+    c->waitSeconds = given(OPT_WAIT) ? wholeNumber(Given[OPT_WAIT]) : 0;
+    if (c->waitSeconds < 0 || c->waitSeconds > WAIT_MAX) {
+        return badInput("the wait is 0 to 3600 seconds (--wait)", Given[OPT_WAIT]);
     }
     if (given(OPT_DEVICE) && !consoleHasDevices()) {
         return badInput("--device is not available here; name the port with --port", 0);
@@ -304,6 +359,9 @@ static int checkValues(Choices *c) {
     if (outputs > 1) {
         return badInput("--quiet, --verbose and --json choose the output: give one of them", 0);
     }
+    if (given(OPT_NO_PORT) && !given(OPT_CHECK)) {
+        return badInput("--no-port goes with --check", 0);
+    }
     return EXIT_SENT;
 }
 
@@ -320,8 +378,65 @@ static void appendWord(char *list, int size, const char *word, BYTE more, int *c
     *column += length;
 }
 
-// The rates and the makes' keys, as the help text lists them.
-static void printHelp() {
+// What a run sends, in order, from the steps table: "POS.BIN (id 0, type C), PC_CC.BIN twice
+// (ids 1 and 2, type A), then the Pump 1 (id 3), ... drivers that are chosen". A driver's
+// type is named after the last of a row of drivers of the same type.
+static void stepList(char *out, int size) {
+    out[0] = 0;
+    int drivers = 0;
+    for (int i = 0; i < STEP_COUNT; i++) {
+        const StepInfo *step = &Steps[i];
+        char *end = out + strlen(out);
+        size_t left = (size_t)(size - (int)strlen(out));
+        const char *name = Slots[step->slot].name;  // the start-up file, for POS and PC_CC
+        if (name[0] != 0 && step->secondPassId != 0) {
+            snprintf(end, left, "%s%s twice (ids %c and %c, type %c)", i ? ", " : "", name,
+                     step->fileId, step->secondPassId, step->fileType);
+        } else if (name[0] != 0) {
+            snprintf(end, left, "%s%s (id %c, type %c)", i ? ", " : "", name, step->fileId,
+                     step->fileType);
+        } else {
+            BYTE last = i + 1 == STEP_COUNT;
+            const char *before = drivers++ == 0 ? ", then the " : last ? " and " : ", ";
+            char type[16] = "";
+            if (last || Steps[i + 1].fileType != step->fileType) {
+                snprintf(type, sizeof type, ", type %c", step->fileType);
+            }
+            snprintf(end, left, "%s%s (id %c%s)", before, SlotLabels[step->slot], step->fileId,
+                     type);
+        }
+    }
+    snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), " drivers that are chosen");
+}
+
+// Appends the text in lines of at most `width` characters, broken at spaces.
+static void appendWrapped(char *out, int size, const char *text, int width) {
+    while (*text != 0) {
+        int length = (int)strlen(text);
+        int cut = length;
+        if (length > width) {
+            for (cut = width; cut > 0 && text[cut] != ' '; cut--) {
+            }
+        }
+        snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%.*s\n", cut, text);
+        text += cut;
+        while (*text == ' ') {
+            text++;
+        }
+    }
+}
+
+static void formatUsage(char *out, int size) {
+    char steps[400];
+    stepList(steps, sizeof steps);
+    char about[600];
+    snprintf(about, sizeof about, ABOUT, steps);
+    snprintf(out, (size_t)size, "%s", USAGE);
+    appendWrapped(out, size, about, 88);
+}
+
+// The steps, rates and the makes' keys, as the help text lists them.
+static void formatHelp(char *out, int size) {
     char rates[64];
     rateList(rates, sizeof rates);
     char pumps[512] = "";
@@ -338,14 +453,33 @@ static void printHelp() {
             appendWord(readers, sizeof readers, Makes[i].key, more, &readerColumn);
         }
     }
-    fputs(USAGE, stdout);
-    printf(HELP, rates, LinkSettings.baudRate, pumps, readers);
+    formatUsage(out, size);
+    snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), HELP, rates,
+             LinkSettings.baudRate, pumps, readers);
+}
+
+// One make of --list-makes, as text under its slot's heading or as JSON.
+static void listMake(int m, const MakeRow *make, const char *file) {
+    if (!JsonOutput) {
+        printf("  %-13s %-15s %s\n", make->key, make->label, file);
+        return;
+    }
+    JsonObject event;
+    event["event"] = "make";
+    event["slot"] = SlotLabels[MakeSlot[m]];
+    event["option"] = MakeOption[m];
+    event["make"] = make->key;
+    event["label"] = make->label;
+    event["file"] = file;
+    printJson(event);
 }
 
 static void listMakes() {
     for (int m = 0; m < MAKE_SLOTS; m++) {
         int slot = MakeSlot[m];
-        printf("%s (%s):\n", SlotLabels[slot], MakeOption[m]);
+        if (!JsonOutput) {
+            printf("%s (%s):\n", SlotLabels[slot], MakeOption[m]);
+        }
         for (int i = 0; i < MAKE_COUNT; i++) {
             if (makeCommand(&Makes[i], slot) == 0) {
                 continue;
@@ -353,7 +487,7 @@ static void listMakes() {
             char file[SLOT_NAME_SIZE];
             LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file,
                         SLOT_NAME_SIZE);
-            printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
+            listMake(m, &Makes[i], file);
         }
     }
 }
@@ -372,7 +506,8 @@ static void choose(const Choices *c) {
 
 // Whether the file can be sent: it is the only one of its name, it opens, all of it reads,
 // and the device can take it. Says why not on standard error.
-static BYTE checkFile(const char *label, const char *name, const char *folder, DWORD *size) {
+static BYTE checkFile(const char *label, const char *name, const char *folder, DWORD *size,
+                      char sha256[65]) {
     char twin[SLOT_NAME_SIZE];
     if (consoleCaseTwin(name, twin, sizeof twin)) {
         complain(
@@ -384,6 +519,7 @@ static BYTE checkFile(const char *label, const char *name, const char *folder, D
     ImageProblem problem;
     DWORD error;
     if (readImage(name, size, &problem, &error)) {
+        sha256Hex(ImageBuffer, *size, sha256);
         if (*size == 0 && !given(OPT_ALLOW_EMPTY)) {
             complain(
                 "%s file %s in %s is empty: it would leave the controller without it "
@@ -424,6 +560,7 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
     char folder[1024];
     consoleCurrentDirectory(folder, sizeof folder);
     DWORD sizes[SLOT_COUNT] = {0};
+    char hashes[SLOT_COUNT][65] = {};
     *transfers = 0;
     for (int i = 0; i < STEP_COUNT; i++) {
         int slot = Steps[i].slot;
@@ -431,81 +568,220 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
             continue;
         }
         *transfers += Steps[i].secondPassId != 0 ? 2 : 1;
-        if (!checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot])) {
+        if (!checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot], hashes[slot])) {
             ok = 0;
         }
     }
     if (!ok || !plan) {
         return ok ? EXIT_SENT : EXIT_BAD_INPUT;
     }
-    printf("Would send over %s at %d baud:\n", portName, LinkSettings.baudRate);
+    if (!JsonOutput) {
+        printf("Would send over %s at %d baud:\n", portName, LinkSettings.baudRate);
+    }
     int order = 0;
     for (int i = 0; i < STEP_COUNT; i++) {
         const StepInfo *step = &Steps[i];
         const char *name = Slots[step->slot].name;
-        if (name[0] == 0) {
-            printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[step->slot], "-");
-            continue;
-        }
         int passes = step->secondPassId != 0 ? 2 : 1;
-        for (int pass = 1; pass <= passes; pass++) {
+        for (int pass = 1; pass <= passes && name[0] != 0; pass++) {
+            FileId id = pass == 2 ? step->secondPassId : step->fileId;
             DWORD size = sizes[step->slot];
-            printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks\n", ++order,
-                   SlotLabels[step->slot], name, pass == 2 ? step->secondPassId : step->fileId,
-                   step->fileType, (unsigned)size, blockCount(size));
+            if (!JsonOutput) {
+                printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n",
+                       ++order, SlotLabels[step->slot], name, id, step->fileType, (unsigned)size,
+                       blockCount(size), hashes[step->slot]);
+                continue;
+            }
+            JsonObject event;
+            event["event"] = "plan";
+            event["step"] = ++order;
+            event["slot"] = SlotLabels[step->slot];
+            event["pass"] = pass;
+            event["file"] = name;
+            event["id"] = std::string(1, id);
+            event["type"] = std::string(1, step->fileType);
+            event["bytes"] = size;
+            event["blocks"] = blockCount(size);
+            event["sha256"] = hashes[step->slot];
+            printJson(event);
+        }
+        if (name[0] == 0 && !JsonOutput) {
+            printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[step->slot], "-");
         }
     }
     return EXIT_SENT;
 }
 
+// The listeners of a run, and the log its record goes to: one each for the process.
+static ConsoleReport Console;
+static RunRecord Record;
+static FILE *Log;
+
+// The end of marvane-send, however it came: the record to the log and, with --json, as the
+// last line. Returns the exit status.
+static int finish(RunEnd end) {
+    Record.end = end;
+    JsonObject record;
+    recordObject(&Record, &record);
+    if (Log != 0) {
+        fprintf(Log, "%s\n", jsonLine(record).c_str());
+        if (fclose(Log) != 0) {
+            complain("the run's record could not be written to the log (--log)");
+        }
+    }
+    if (JsonOutput) {
+        printJson(record);
+    }
+    return exitStatusOf(end);
+}
+
+// Whether --json is among the options, before they are read: a command line that cannot be
+// read is answered in JSON too.
+static BYTE asksForJson(int argc, char **argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], "--json") == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// What this run of marvane-send does, as its record names it.
+static const char *modeOf() {
+    return given(OPT_HELP)         ? "help"
+           : given(OPT_VERSION)    ? "version"
+           : given(OPT_LIST_MAKES) ? "list-makes"
+           : given(OPT_LIST_PORTS) ? "list-ports"
+           : given(OPT_CHECK)      ? "check"
+                                   : "send";
+}
+
+static int finishOnBadInput(int status) {
+    return status == EXIT_SENT ? EXIT_SENT : finish(RUN_BAD_INPUT);
+}
+
+// The log the record is appended to: --log, else $MARVANE_LOG, else none. 0 when one was
+// named and cannot be opened (said why).
+static BYTE openLog() {
+    const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
+    if (path == 0 || path[0] == 0) {
+        return 1;
+    }
+    Log = fopen(path, "a");
+    if (Log == 0) {
+        complain("the log cannot be opened (%s): %s: %s", given(OPT_LOG) ? "--log" : "MARVANE_LOG",
+                 path, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+// --check's look at the port: opened and set up as a run would, then closed, not a byte
+// sent. A port that cannot be set up is told by the report, as in a run.
+static RunEnd checkPort(const char *described) {
+    ReportSettings settings;
+    memset(&settings, 0, sizeof settings);
+    settings.style = JsonOutput ? REPORT_JSON : REPORT_LINES;
+    settings.portText = described;
+    initReport(&Console, &settings);
+    setRunListener(&Console.listener);
+    BYTE ok = openLink(8, NOPARITY);
+    closeLink();
+    if (!ok) {
+        return RUN_PORT_FAILED;
+    }
+    if (JsonOutput) {
+        JsonObject event;
+        event["event"] = "port-checked";
+        event["port"] = Record.portName;
+        if (Record.device != 0) {
+            event["device"] = Record.device;
+        }
+        event["baud"] = LinkSettings.baudRate;
+        printJson(event);
+    } else {
+        printf("%s opened and set up at %d baud, and closed: nothing was sent\n", described,
+               LinkSettings.baudRate);
+    }
+    return RUN_OK;
+}
+
 int main(int argc, char **argv) {
+    initRecord(&Record);
+    // With --json standard output carries JSON only: first what it is, last the record.
+    JsonOutput = asksForJson(argc, argv);
+    if (JsonOutput) {
+        JsonObject first;
+        first["event"] = "output";
+        first["schema"] = JSON_SCHEMA;
+        first["program"] = "marvane-send";
+        first["version"] = MARVANE_VERSION_TEXT;
+        printJson(first);
+    }
+    static char text[8192];  // the usage or the help
     if (argc < 2) {
-        fputs(USAGE, stderr);
+        formatUsage(text, sizeof text);
+        fputs(text, stderr);
         fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
               stderr);
-        return EXIT_BAD_INPUT;
+        return finish(RUN_BAD_INPUT);
     }
     int status = readCommandLine(argc, argv);
     if (status != EXIT_SENT) {
-        return status;
+        return finish(RUN_BAD_INPUT);
     }
+    Record.mode = modeOf();
     if (given(OPT_HELP)) {
-        printHelp();
-        return EXIT_SENT;
+        formatHelp(text, sizeof text);
+        JsonObject help;
+        help["event"] = "help";
+        help["text"] = text;
+        if (JsonOutput) {
+            printJson(help);
+        } else {
+            fputs(text, stdout);
+        }
+        return finish(RUN_OK);
     }
     if (given(OPT_VERSION)) {
-        printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
-        return EXIT_SENT;
+        if (!JsonOutput) {  // the first line names it
+            printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
+        }
+        return finish(RUN_OK);
     }
-    Choices choices;
+    Choices choices = {};
     status = checkValues(&choices);
     if (status != EXIT_SENT) {
-        return status;
+        return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_LIST_MAKES)) {
         listMakes();
-        return EXIT_SENT;
+        return finish(RUN_OK);
     }
     if (given(OPT_LIST_PORTS)) {
-        if (consoleListPorts() == 0) {
+        if (consoleListPorts() == 0 && !JsonOutput) {
             printf("No serial ports found.\n");
         }
-        return EXIT_SENT;
+        return finish(RUN_OK);
+    }
+
+    if (!openLog()) {
+        return finish(RUN_BAD_INPUT);
     }
 
     HWND window = createTickWindow(GetModuleHandleA(NULL));
     if (window == 0) {
         complain("cannot make the window that hosts the timer (system error %u)",
                  (unsigned)GetLastError());
-        return EXIT_INTERNAL;
+        return finish(RUN_INTERNAL);
     }
     choose(&choices);
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
-        return badInput("no such folder (--dir)", Given[OPT_DIR]);
+        return finishOnBadInput(badInput("no such folder (--dir)", Given[OPT_DIR]));
     }
 
-    if (given(OPT_DEVICE)) {
-        consoleMapDevice(choices.port, Given[OPT_DEVICE]);
+    if (choices.device != 0) {
+        consoleMapDevice(choices.port, choices.device);
     }
     char portName[16];
     snprintf(portName, sizeof portName, "COM%d", choices.port);
@@ -513,10 +789,18 @@ int main(int argc, char **argv) {
     BYTE hasDevice = consoleDeviceOf(choices.port, device, sizeof device);
     char described[640];
     snprintf(described, sizeof described, hasDevice ? "%s (%s)" : "%s", portName, device);
+    Record.portName = portName;
+    Record.device = hasDevice ? device : 0;
+    Record.baud = LinkSettings.baudRate;
+    Record.waitSeconds = choices.waitSeconds;
     int transfers = 0;
     status = preflight(given(OPT_CHECK), described, &transfers);
-    if (status != EXIT_SENT || given(OPT_CHECK)) {
-        return status;
+    Record.transfers = transfers;
+    if (status != EXIT_SENT) {
+        return finish(RUN_BAD_INPUT);
+    }
+    if (given(OPT_CHECK)) {
+        return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort(described));
     }
 
     ReportSettings report;
@@ -530,9 +814,14 @@ int main(int argc, char **argv) {
     report.portName = portName;
     report.portText = described;
     report.device = hasDevice ? device : 0;
-    static ConsoleReport console;
-    initReport(&console, &report);
-    setRunListener(&console.listener);
+    report.waitSeconds = choices.waitSeconds;
+    DeviceWaitMs = (DWORD)choices.waitSeconds * 1000;
+    initReport(&Console, &report);
+    static RunListenerFan listeners;
+    initFan(&listeners);
+    fanAdd(&listeners, &Console.listener);
+    fanAdd(&listeners, &Record.listener);
+    setRunListener(&listeners.listener);
     RunStopsOnPortFailure = 1;  // a run over a port not set up cannot succeed: send nothing
     LinkStopsWhenLost = 1;      // nor one whose adapter was pulled out: stop at once
     consoleCatchInterrupts();
@@ -541,5 +830,5 @@ int main(int argc, char **argv) {
     BYTE ok = consoleInterrupted() ? 0 : runDownload();
     stopTicks(window);
     DestroyWindow(window);
-    return finishReport(&console, ok);
+    return finish(finishReport(&Console, ok));
 }

@@ -15,6 +15,21 @@ const int EXIT_PORT_FAILED = 3;
 const int EXIT_INTERNAL = 4;       // marvane-send could not set itself up
 const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
 
+// How marvane-send ended, as its record names it; each comes to one exit status.
+enum RunEnd {
+    RUN_OK,           // every file of the run sent
+    RUN_FAILED,       // a step failed
+    RUN_NO_ANSWER,    // the device stayed silent for all of --wait
+    RUN_BAD_INPUT,    // options or files: nothing sent, the port untouched
+    RUN_PORT_FAILED,  // the port could not be set up: nothing sent
+    RUN_PORT_LOST,    // the port went away during the run
+    RUN_INTERNAL,     // marvane-send could not set itself up
+    RUN_INTERRUPTED,  // Ctrl+C and the like
+    RUN_END_COUNT
+};
+int exitStatusOf(RunEnd end);
+const char *runEndName(RunEnd end);  // "ok", "failed", ...
+
 // report.cpp: the run's front end at the console.
 enum ReportStyle {
     REPORT_LINES,  // a line per transfer as it starts and ends
@@ -29,10 +44,11 @@ struct ReportSettings {
     const char *portName;  // "COM1", "COM12"
     const char *portText;  // as messages name it: "COM1 (/dev/ttyUSB0)", or the name alone
     const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
+    int waitSeconds;       // --wait: how long a silent device is waited for
 };
 
-// The transfer in flight: which step, since when, its blocks and how the current block's
-// sends were answered.
+// A transfer as the listeners follow it: which step, since when, its blocks and how they
+// were answered.
 struct ReportTransfer {
     int slot;
     int pass;
@@ -44,17 +60,37 @@ struct ReportTransfer {
     int blocks;          // -1 until the file has been read
     int blocksSent;      // blocks the device has taken
     int sends;           // frames of blocks sent, resends included
+    int resends;         // of those, the sends of a block after its first
     int answered;        // of those, the ones the device answered
     int naks, silences;  // of the current block's sends
+    int headers;         // headers sent before one was answered (the device was silent)
+    DWORD readMs;        // when the file was read and its first header went
+    DWORD lastHeaderMs;  // when its last header went
 };
+// What both listeners note of a transfer, from its events.
+void startTransfer(ReportTransfer *transfer, int slot, int pass, LPCSTR name, FileId fileId,
+                   FileType fileType);
+void noteFileRead(ReportTransfer *transfer, DWORD size, int blocks);
+void noteHeaderRepeated(ReportTransfer *transfer, int sends);
+// One send of a block and its answer, counted.
+void tallyBlock(ReportTransfer *transfer, int attempt, FrameAnswer answer);
+// What ended a failed transfer and where, with what to do about it (0: nothing to say).
+void describeEnd(const ReportTransfer *transfer, const TransferResult *result, char *cause,
+                 int causeSize, const char **hint);
+const char *transferEndName(TransferEnd end);  // "sent", "header-unanswered", ...
+// Seconds the device stayed silent to the transfer's headers: until it answered one, or, when
+// it never did, until the transfer ended; 0 when it answered the first.
+double deviceSilence(const ReportTransfer *transfer, const TransferResult *result);
 
 // The run's listener at the console, and all it keeps of a run: reset when a run starts.
 struct ConsoleReport {
     RunListener listener;  // give &report.listener to the run
     ReportSettings settings;
+    BYTE barShown;  // the terminal's line holds the bar: the next text clears it first
     DWORD runStartMs;
     BYTE runStarted;
     BYTE portFailed;  // the port could not be set up: nothing went out
+    BYTE portLost;    // the port went away during the run, which stopped
     ReportTransfer current;
     BYTE inStep;
     ReportTransfer failed;  // the transfer that ended the run, when one failed
@@ -62,17 +98,63 @@ struct ConsoleReport {
     BYTE haveFailed;
     int transfersSent;  // for the summary
     DWORD bytesSent;
+    int resends;
     double wireSeconds;
+    BYTE headerTried;  // the run's first header went: `waited` says how long it went unanswered
+    double waited;
 };
 void initReport(ConsoleReport *report, const ReportSettings *settings);
-// After runDownload: the closing lines and the exit status.
-int finishReport(ConsoleReport *report, BYTE ok);
-// Prints a message with the one prefix, on standard error; ends a bar first.
+// After runDownload: the closing lines, and how the run ended.
+RunEnd finishReport(ConsoleReport *report, BYTE ok);
+// Prints a message with the one prefix, on standard error. The first of a run is kept for
+// its record.
 void complain(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+extern char FirstComplaint[400];
+// Standard output carries JSON lines only (--json), whatever is printed.
+extern BYTE JsonOutput;
+// Flushes standard output; a write that failed (its reader went away) stops the run as an
+// interrupt would.
+void flushOutput();
+// One line of --list-ports: the port's name and what it is, as text or JSON.
+void listPort(const char *port, const char *about);
+
+// record.cpp: the record of a run, for the log (--log) and --json's last line.
+const int RECORD_STEPS = 7;  // the most transfers a run makes: every step, PC_CC twice
+struct RecordStep {
+    ReportTransfer transfer;  // its name: the file as found on disk
+    char sha256[65];          // of the file's bytes as read, "" when it could not be read
+    TransferEnd end;
+    char cause[160];  // for a failure
+    double seconds;
+};
+struct RunRecord {
+    RunListener listener;  // give &record.listener to the run
+    const char *mode;      // "send", "check", "list-makes", "list-ports", "help", "version"
+    char started[24];      // when marvane-send started: UTC, ISO 8601
+    const char *portName;  // "COM1"; 0 before the options are read
+    const char *device;    // what it opens here, or 0
+    int baud;
+    int waitSeconds;  // --wait
+    int transfers;    // the run's count
+    BYTE runStarted;
+    BYTE headerTried;  // as in ConsoleReport
+    double waited;
+    DWORD runStartMs;
+    RecordStep steps[RECORD_STEPS];
+    int stepCount;
+    RunEnd end;
+};
+// When marvane-send starts: its time, and nothing else known yet.
+void initRecord(RunRecord *record);
+// The record's file names as found on disk (record_posix.cpp / record_win.cpp): `name` as
+// this folder spells it, or `name` itself when it is not there.
+void nameOnDisk(const char *name, char *out, int size);
+// SHA-256 of the bytes as 64 hex digits, through the system's CryptoAPI; 0 if it failed.
+BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);
 
 // console_posix.cpp / console_win.cpp.
 BYTE consoleIsTerminal();  // standard output

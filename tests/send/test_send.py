@@ -5,6 +5,7 @@ the simulator's report and saved files; what the operator sees, from the program
 """
 
 import ctypes
+import hashlib
 import json
 import os
 import pty
@@ -140,6 +141,10 @@ class SendTest(unittest.TestCase):
     def assertStatus(self, result, status):
         self.assertEqual(status, result.status, result)
 
+    def sha256(self, name):
+        with open(os.path.join(self.images, name), "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+
 
 class Runs(SendTest):
     def test_full_set_at_19200_is_what_the_device_stores(self):
@@ -168,8 +173,8 @@ class Runs(SendTest):
         # the wire's.
         files = sum(len(stored[name].rstrip(b"\0")) for _, name, _, _ in FULL_SET)
         self.assertRegex(result.out.splitlines()[-1],
-                         r"^7 of 7 transfers sent, %d bytes in \d+\.\d\d s, \d\.\d\d x the "
-                         r"\d+\.\d\d s the wire needs at 19200 baud$" % files)
+                         r"^OK: 7 of 7 transfers sent, %d bytes, 0 resends in \d+\.\d\d s, "
+                         r"\d\.\d\d x the \d+\.\d\d s the wire needs at 19200 baud$" % files)
         self.assertEqual("", result.err)
 
     def test_a_naked_block_is_sent_again_and_quiet_prints_nothing(self):
@@ -203,6 +208,9 @@ class Runs(SendTest):
                 self.assertIn(hint, err[1])
                 self.assertRegex(result.out, r"POS\.BIN\s+id 0\s+type C\s+4 blocks\s+failed")
                 self.assertNotIn("PC_CC", result.out)  # the run stopped there
+                # The summary: no time against the wire's for a run that did not send all.
+                self.assertRegex(result.out.splitlines()[-1], r"^FAILED: 0 of 4 transfers sent, 0 "
+                                 r"bytes, \d resends? in \d+\.\d\d s$")
                 if fault.startswith("nak"):  # --verbose shows every send and its answer
                     self.assertEqual([("1", "ACK")] + [(str(n), "NAK") for n in range(1, 6)],
                                      re.findall(r"block +[12]/4 +send (\d) +(ACK|NAK)",
@@ -215,7 +223,7 @@ class Runs(SendTest):
         self.start_sim(args=["--fault", "nak-block=1:1@1"])
         result = self.send("--pump1", "nuovo", "--baud", "19200", "--json")
         self.assertStatus(result, 0)
-        events = [json.loads(line) for line in result.out.splitlines()]
+        events = [json.loads(line) for line in result.out.splitlines()][1:]
         self.assertEqual("run-started", events[0]["event"])
         self.assertEqual((19200, 4), (events[0]["baud"], events[0]["transfers"]))
         steps = [(e["slot"], e["pass"], e["file"], e["id"], e["type"]) for e in events
@@ -231,9 +239,9 @@ class Runs(SendTest):
         self.assertEqual(["sent"] * 4, [e["outcome"] for e in events
                                         if e["event"] == "step-ended"])
         end = events[-1]
-        self.assertEqual(("run-ended", 0, 4, 2 * BLOCK + 3),
+        self.assertEqual(("record", 0, 4, 2 * BLOCK + 3),
                          (end["event"], end["status"], end["sent"], end["bytes"]))
-        times = [e["time"] for e in events]
+        times = [e["time"] for e in events if "time" in e]
         self.assertEqual(sorted(times), times)
 
     def test_an_interrupt_stops_the_run_and_says_where(self):
@@ -369,21 +377,200 @@ class Runs(SendTest):
         self.assertEqual(2400, self.report()[0]["baud"])
 
 
+class Record(SendTest):
+    def read_log(self, path):
+        with open(path) as f:
+            return [json.loads(line) for line in f]
+
+    def test_the_log_keeps_a_line_per_run(self):
+        self.write_images({"pos.bin": 3 * BLOCK, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        log = os.path.join(self.dir, "runs.jsonl")
+        os.environ["MARVANE_LOG"] = host_path(log)  # the default; --log names another
+        self.addCleanup(os.environ.pop, "MARVANE_LOG")
+        self.start_sim(args=["--fault", "nak-block=1:2@1", "--fault", "can-block=0@4"])
+        self.assertStatus(self.send("--pump1", "gilbarco", "--baud", "19200", "--quiet"), 1)
+        self.sim.stop()
+        self.start_sim()
+        self.assertStatus(self.send("--pump1", "gilbarco", "--baud", "4800", "--check"), 0)
+        self.assertStatus(self.send("--pump1", "tokheim", "--log", host_path(log + "2")), 2)
+        failed, checked = self.read_log(log)
+        self.assertEqual((1, 0, 2), (failed["status"], checked["status"],
+                                     self.read_log(log + "2")[0]["status"]))
+        self.assertRegex(failed["started"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(("send", "COM1", 19200, "failed", 4), (failed["mode"], failed["port"],
+                         failed["baud"], failed["ended"], failed["ended_at"]))
+        if not WINE_RUN:
+            self.assertEqual(os.path.join(PORTS, "com1"), failed["device"])
+        steps = [(s["file"], s.get("bytes"), s.get("sha256"), s["id"], s["type"], s["blocks"],
+                  s["resends"], s["result"]) for s in failed["steps"]]
+        pos, pc_cc, pump = (self.sha256(n) for n in ("pos.bin", "PC_CC.BIN", "GIL_PUMP.BIN"))
+        self.assertEqual([("pos.bin", 3 * BLOCK, pos, "0", "C", 3, 2, "sent"),
+                          ("PC_CC.BIN", 10, pc_cc, "1", "A", 1, 0, "sent"),
+                          ("PC_CC.BIN", 10, pc_cc, "2", "A", 1, 0, "sent"),
+                          ("GIL_PUMP.BIN", 10, pump, "3", "A", 1, 0, "cancelled")], steps)
+        self.assertIn("CAN", failed["steps"][3]["cause"])
+        self.assertEqual(("check", "ok", 4800), (checked["mode"], checked["ended"],
+                                                 checked["baud"]))
+
+    def test_check_sets_the_port_up_and_sends_nothing(self):
+        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--verbose"])  # logs every byte it takes
+        result = self.send("--check", "--pump1", "gilbarco", "--baud", "2400")
+        self.assertStatus(result, 0)
+        self.assertIn("opened and set up at 2400 baud, and closed: nothing was sent", result.out)
+        driver.wait_for(lambda: '"baud":2400' in open(self.termios).read(), 5,
+                        what="the line set up")
+        self.sim.stop()
+        self.assertEqual([], self.sim.report())
+        with open(os.path.join(self.sim.dir, "sim.log")) as f:
+            self.assertNotRegex(f.read(), r"ignored byte|[1-9]\d* stale byte")
+        stale = os.path.join(PORTS, "com2")  # no simulator there
+        if os.path.lexists(stale):
+            os.remove(stale)
+        result = self.send("--check", "--pump1", "gilbarco", "--port", "2")
+        self.assertStatus(result, 3)
+        self.assertRegex(result.err, r"Unable to (open the port|configure the serial port|set "
+                                     r"the time-out parameters) COM2")
+
+    def test_marvane_port_names_the_port(self):
+        stored = self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "KRS_PUMP.BIN": 10})
+        link = self.start_sim(port=4)
+        cases = [("COM4", [])]
+        if not WINE_RUN:  # a device path: COM1 opens it, or the port --port names
+            cases += [(os.path.realpath(link), []), (os.path.realpath(link), ["--port", "7"])]
+        for port, args in cases:
+            with self.subTest(port=port, args=args):
+                os.environ["MARVANE_PORT"] = port
+                try:
+                    result = self.send("--pump1", "kraus", "--json", *args)
+                finally:
+                    del os.environ["MARVANE_PORT"]
+                self.assertStatus(result, 0)
+                record = json.loads(result.out.splitlines()[-1])
+                self.assertEqual("COM7" if args else "COM4" if port == "COM4" else "COM1",
+                                 record["port"])
+                self.assertEqual(stored["KRS_PUMP.BIN"], self.sim.saved("3", "A"))
+
+
+class Outcomes(SendTest):
+    """JSON for every outcome, waiting for the controller, a port or a reader that goes."""
+
+    def json_lines(self, out, status):
+        """Every line is JSON: the first names the output, the last is the record."""
+        objects = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual((1, "marvane-send"), (objects[0]["schema"], objects[0]["program"]))
+        self.assertEqual(("record", status), (objects[-1]["event"], objects[-1]["status"]))
+        return objects
+
+    def test_every_outcome_is_json_from_what_it_is_to_the_record(self):
+        self.write_images({"POS.BIN": 300, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        stale = os.path.join(PORTS, "com2")  # no simulator there
+        if os.path.lexists(stale):
+            os.remove(stale)
+        cases = [([], [], 0), ([], ["--fault", "silent-header"], 1), (["--bogus"], [], 2),
+                 (["--pump2", "kraus"], [], 2), (["--port", "2"], [], 3), (["--check"], [], 0),
+                 (["--list-makes"], [], 0), (["--list-ports"], [], 0), (["--help"], [], 0),
+                 (["--version"], [], 0)]
+        for args, faults, status in cases:
+            with self.subTest(args=args, faults=faults):
+                self.start_sim(args=faults)
+                result = self.send("--json", "--pump1", "gilbarco", *args)
+                self.assertStatus(result, status)
+                objects = self.json_lines(result.out, status)
+                ended = [o for o in objects if o["event"] == "step-ended"]
+                if not args:
+                    self.assertEqual(4 if status == 0 else 1, len(ended))
+                    steps = objects[-1]["steps"]
+                    self.assertEqual([self.sha256(s["file"]) for s in steps],
+                                     [s["sha256"] for s in steps])
+                if status == 3:
+                    self.assertEqual([], ended)  # no step was tried
+                self.sim.stop()
+                self.sim = None
+
+    def test_an_interrupted_run_ends_its_json_with_the_record(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim()
+        proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200", "--json"]),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+        lines = []
+        for line in proc.stdout:  # until the device has taken POS's third block
+            lines.append(line)
+            if '"index":2,"attempt":1,"answer":"ACK"' in line:
+                break
+        os.killpg(proc.pid, signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode, err)
+        record = self.json_lines("".join(lines) + out, 130)[-1]
+        self.assertEqual(("interrupted", 1, "stopped"),
+                         (record["ended"], record["ended_at"], record["steps"][0]["result"]))
+
+    def test_wait_sends_the_header_again_until_the_controller_answers(self):
+        self.write_images({"POS.BIN": 300, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--fault", "silent-header@1", "--fault", "silent-header@2"])
+        result = self.send("--pump1", "gilbarco", "--wait", "10", "--json")
+        self.assertStatus(result, 0)
+        objects = self.json_lines(result.out, 0)
+        self.assertEqual([2, 3], [o["sends"] for o in objects if o["event"] == "header-repeated"])
+        self.assertGreaterEqual(objects[-1]["waited"], 3.0)  # two answer time-outs of 1.5 s
+        self.assertEqual("0", self.report()[2]["id"])  # the third header was answered
+        self.sim.stop()
+        self.start_sim(args=["--fault", "silent-header"])
+        result = self.send("--pump1", "gilbarco", "--wait", "2")
+        self.assertStatus(result, 1)
+        self.assertIn("marvane-send: no answer within 2 s", result.err)
+        self.assertRegex(result.out.splitlines()[-1], r"^FAILED: 0 of 4 .* in (\d+\.\d\d) s "
+                         r"\(\1 s of it waiting for the controller\)$")
+
+    @unittest.skipIf(WINE_RUN, "under Wine the simulator keeps a dead line open (--dead-mode)")
+    def test_a_port_that_goes_away_stops_the_run_at_once(self):
+        self.write_images({"POS.BIN": 10 * BLOCK, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--fault", "dead-after-block=2", "--dead-mode", "close"])
+        result = self.send("--pump1", "gilbarco", "--json")
+        self.assertStatus(result, 3)
+        self.assertIn("marvane-send: the port went away: was the adapter unplugged?", result.err)
+        record = self.json_lines(result.out, 3)[-1]
+        self.assertEqual(("port-lost", "port-lost"),
+                         (record["ended"], record["steps"][0]["result"]))
+        self.assertLess(record["seconds"], 4)  # not after five answer time-outs of 1.5 s
+
+    def test_a_reader_that_goes_away_stops_the_run(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim()
+        # SIGPIPE ignored, as by marvane-send itself: the write fails instead.
+        proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200",
+                                              "--verbose"]),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                restore_signals=False)
+        for line in proc.stdout:  # until the device has taken POS's third block
+            if re.search(r"block +3/102 +send 1 +ACK", line):
+                break
+        proc.stdout.close()
+        err = proc.stderr.read()
+        self.assertEqual(130, proc.wait(60), err)
+        self.assertIn("marvane-send: standard output was closed in POS at block", err)
+        self.assertLess(len(driver.wait_for(self.sim.report, 10)[0]["sends"]), 102)
+
+
 class BadInput(SendTest):
     def test_check_prints_the_plan_and_never_opens_the_port(self):
         # Names match whatever their case, as on Windows; an empty image goes when allowed.
         self.write_images({"pos.bin": 13000, "PC_CC.BIN": 129, "SAM_PUMP.BIN": 0,
                            "Gil_Card.bin": 1, "SAM_CARD.BIN": 1})
         self.start_sim()
-        result = self.send("--check", "--baud", "2400", "--pump1", "schlumberger", "--reader1",
-                           "gilbarco", "--reader2", "SCHLUMBERGER", "--allow-empty")
+        result = self.send("--check", "--no-port", "--baud", "2400", "--pump1", "schlumberger",
+                           "--reader1", "gilbarco", "--reader2", "SCHLUMBERGER", "--allow-empty")
         self.assertStatus(result, 0)
-        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)\s+(\d+) bytes",
-                          result.out, re.M)
-        self.assertEqual([("1", "POS.BIN", "0", "C", "13000"), ("2", "PC_CC.BIN", "1", "A", "129"),
-                          ("3", "PC_CC.BIN", "2", "A", "129"), ("4", "SAM_PUMP.BIN", "3", "A", "0"),
-                          ("5", "GIL_CARD.BIN", "4", "A", "1"), ("6", "SAM_CARD.BIN", "6", "E", "1")],
-                         plan)
+        plan = re.findall(r"^\s+(\d)\s+.*?(\S+\.BIN)\s+id (\d)\s+type (\w)\s+(\d+) bytes.*"
+                          r"sha256 ([0-9a-f]{64})$", result.out, re.M)
+        hashes = {n.upper(): self.sha256(n) for n in os.listdir(self.images)}
+        self.assertEqual([(o, n, i, t, b, hashes[n]) for o, n, i, t, b in [
+            ("1", "POS.BIN", "0", "C", "13000"), ("2", "PC_CC.BIN", "1", "A", "129"),
+            ("3", "PC_CC.BIN", "2", "A", "129"), ("4", "SAM_PUMP.BIN", "3", "A", "0"),
+            ("5", "GIL_CARD.BIN", "4", "A", "1"), ("6", "SAM_CARD.BIN", "6", "E", "1")]], plan)
         self.assertRegex(result.out, r"Pump 2\s+-\s+skipped")
         self.assertPortUntouched()
 
@@ -425,6 +612,9 @@ class BadInput(SendTest):
             (["--pump1", "tokheim"], " is empty"),
             (["--pump1", "dong hwa", "--check=yes"], "takes no value"),
             (None, "Usage: marvane-send"),
+            (["--pump1", "donghwa", "--log", host_path(os.path.join(self.dir, "none", "log"))],
+             "the log cannot be opened (--log)"),
+            (["--pump1", "donghwa", "--no-port"], "--no-port goes with --check"),
             (["--pump1", "nuovo"], "differ only in case"),
         ]
         if not WINE_RUN:  # on Windows a folder holds one of the two
@@ -452,6 +642,10 @@ class BadInput(SendTest):
         self.assertRegex(listed["Reader 1 (--reader1)"], r"generic\s+Tavro Generic\s+GEN_CARD")
         self.assertRegex(listed["Reader 2 (--reader2)"], r"wayne\s+Wayne/Dresser\s+DW_CARD")
         help_text = self.send("--help").out
+        # The steps in run order with the ids and types the device sees (FULL_SET).
+        self.assertIn("POS.BIN (id 0, type C), PC_CC.BIN twice (ids 1 and 2, type A), then the "
+                      "Pump 1 (id 3), Pump 2 (id 5), Reader 1 (id 4, type A) and Reader 2 (id 6, "
+                      "type E) drivers", " ".join(help_text.split()))
         for option in ("--port", "--baud", "--device", "--dir", "--pump1", "--pump2",
                        "--reader1", "--reader2", "--allow-empty", "--list-makes",
                        "--list-ports", "--check", "--quiet", "--verbose", "--json",
