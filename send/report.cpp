@@ -608,12 +608,10 @@ void onMarkerChanged(RunListener *self, int slot) {
     }
 }
 
-// The opening of a transfer besides its two frames: the device's ACK and ENQ to the header
-// and ACK to the count frame, and the PC's ACK to the ENQ.
-const BYTE OpeningAnswers[] = {ACK, ENQ, ACK};
-const BYTE OpeningReply[] = {ACK};
-const int OPENING_BYTES =
-    HEADER_FRAME_SIZE + COUNT_FRAME_SIZE + (int)sizeof OpeningAnswers + (int)sizeof OpeningReply;
+// The opening of a transfer: its two frames, and four control bytes besides them (the
+// device's ACK and ENQ to the header, the PC's ACK to the ENQ, the device's ACK to the count).
+const int OPENING_CONTROL_BYTES = 4;
+const int OPENING_BYTES = HEADER_FRAME_SIZE + COUNT_FRAME_SIZE + OPENING_CONTROL_BYTES;
 const int LINE_BITS_PER_BYTE = 10;  // a start bit, eight data bits, a stop bit
 
 // What a transfer put on the wire both ways, and its pause before the count frame: the
