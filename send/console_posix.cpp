@@ -4,7 +4,6 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -173,7 +172,6 @@ BYTE consoleCaseTwin(const char *name, char *twin, int size) {
 }
 
 static volatile sig_atomic_t Interrupts = 0;
-static volatile sig_atomic_t OutputGone = 0;
 
 static void onSignal(int signal) {
     (void)signal;
@@ -186,15 +184,6 @@ static void onSignal(int signal) {
     _exit(EXIT_INTERRUPTED);
 }
 
-// Whoever read standard output has gone (`marvane-send | head`): the write that found it out
-// fails with EPIPE instead of the signal ending the program wherever the run was, and the
-// run stops at its next wait as for Ctrl+C, the port closed. Later writes only fail again.
-static void onBrokenPipe(int signal) {
-    (void)signal;
-    OutputGone = 1;
-    requestStop();
-}
-
 void consoleCatchInterrupts() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -202,20 +191,12 @@ void consoleCatchInterrupts() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
-    action.sa_handler = onBrokenPipe;
-    sigaction(SIGPIPE, &action, NULL);
+    // Whoever read standard output may go (`marvane-send | head`): the write that finds it out
+    // then fails with EPIPE, which the report takes for a stop, instead of the signal ending
+    // the program wherever the run was.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 BYTE consoleInterrupted() {
-    return Interrupts > 0 || OutputGone;
-}
-
-BYTE consoleOutputBroken() {
-    // A reader that left before anything was written is seen on the pipe itself.
-    struct pollfd watch = {STDOUT_FILENO, 0, 0};
-    if (poll(&watch, 1, 0) > 0 && (watch.revents & (POLLERR | POLLHUP))) {
-        OutputGone = 1;
-        requestStop();
-    }
-    return OutputGone ? 1 : 0;
+    return Interrupts > 0;
 }

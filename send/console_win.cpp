@@ -80,7 +80,6 @@ BYTE consoleCaseTwin(const char *name, char *twin, int size) {
 }
 
 static volatile LONG Interrupts = 0;
-static BYTE OutputGone = 0;
 
 // Runs on a thread of its own: the first event asks the run to stop at its next wait, the
 // second ends the program at once.
@@ -101,15 +100,5 @@ void consoleCatchInterrupts() {
 }
 
 BYTE consoleInterrupted() {
-    return Interrupts > 0 || OutputGone;
-}
-
-// Windows sends no signal for a pipe whose reader has gone: the write fails, and the C
-// library keeps the failure on the stream.
-BYTE consoleOutputBroken() {
-    if (ferror(stdout)) {
-        OutputGone = 1;
-        requestStop();
-    }
-    return OutputGone;
+    return Interrupts > 0;
 }

@@ -175,7 +175,6 @@ BYTE consoleCaseTwin(const char *name, char *twin, int size);
 // to standard output whose reader has gone fails (no signal ends the program) and asks the
 // run to stop too.
 void consoleCatchInterrupts();
-// A stop was asked for from outside: an interrupt, or standard output's reader gone.
+// A stop was asked for from outside: an interrupt (a closed standard output is report.cpp's
+// flushOutput's to find).
 BYTE consoleInterrupted();
-// Standard output's reader has gone (a pipe or terminal closed); asks the run to stop when so.
-BYTE consoleOutputBroken();
