@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -66,18 +67,17 @@ static int comNumberOf(LPCSTR name) {
     return prefixed || number <= 9 ? number : 0;
 }
 
-// Windows finds a file whatever the case of its name: a name not found as spelt opens the
-// one entry of its folder that matches it but for case (none, or two such: not found).
-// Without waiting: a FIFO opened to be read would wait for a writer.
-static int openAnyCase(LPCSTR name) {
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT) {
-        return fd;
+// Windows finds a file whatever the case of its name: a name not there as spelt stands for
+// the one entry of its folder that matches it but for case (none, or two such: not found).
+// Gives the path as the folder spells it.
+static BYTE findAnyCase(LPCSTR name, std::string *spelt) {
+    *spelt = name;
+    if (access(name, F_OK) == 0 || errno != ENOENT) {
+        return 1;
     }
-    std::string path(name);
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    size_t slash = spelt->rfind('/');
+    std::string folder = slash == std::string::npos ? "." : spelt->substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? *spelt : spelt->substr(slash + 1);
     DIR *dir = opendir(folder.c_str());
     std::string found;
     int matches = 0;
@@ -92,10 +92,39 @@ static int openAnyCase(LPCSTR name) {
     }
     if (matches != 1) {
         errno = ENOENT;
+        return 0;
+    }
+    *spelt = slash == std::string::npos ? found : folder + found;
+    return 1;
+}
+
+// Without waiting: a FIFO opened to be read would wait for a writer.
+static int openAnyCase(LPCSTR name) {
+    std::string path;
+    if (!findAnyCase(name, &path)) {
         return -1;
     }
-    return open((slash == std::string::npos ? found : folder + found).c_str(),
-                O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// A search for one name (the program gives no wildcards): its entry as the folder spells it.
+// The handle is only a token for FindClose.
+static char SearchToken;
+
+HANDLE WINAPI FindFirstFileA(LPCSTR name, WIN32_FIND_DATAA *found) {
+    std::string path;
+    if (name == NULL || !findAnyCase(name, &path) || access(path.c_str(), F_OK) != 0) {
+        setLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    size_t slash = path.rfind('/');
+    snprintf(found->cFileName, sizeof found->cFileName, "%s",
+             path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+    return &SearchToken;
+}
+
+BOOL WINAPI FindClose(HANDLE search) {
+    return search == &SearchToken;
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,

@@ -168,6 +168,12 @@ BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *wri
                       void *overlapped);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
+// A name as the folder spells it: the stand-in fills in only the file's name.
+typedef struct {
+    char cFileName[260];
+} WIN32_FIND_DATAA;
+HANDLE WINAPI FindFirstFileA(LPCSTR name, WIN32_FIND_DATAA *found);
+BOOL WINAPI FindClose(HANDLE search);
 
 // Serial ports: eight data bits, no parity, one stop bit, DTR and RTS raised.
 #define NOPARITY 0

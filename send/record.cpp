@@ -12,6 +12,16 @@
 
 namespace {
 
+// `name` as its folder spells it: the system finds a file whatever the case of its name.
+void nameOnDisk(const char *name, char *out, int size) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(name, &found);
+    snprintf(out, (size_t)size, "%s", search != INVALID_HANDLE_VALUE ? found.cFileName : name);
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+}
+
 RunRecord *recordOf(RunListener *self) {
     return (RunRecord *)self;  // its listener is its first member
 }

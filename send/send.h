@@ -150,9 +150,6 @@ struct RunRecord {
 };
 // When marvane-send starts: its time, and nothing else known yet.
 void initRecord(RunRecord *record);
-// The record's file names as found on disk (record_posix.cpp / record_win.cpp): `name` as
-// this folder spells it, or `name` itself when it is not there.
-void nameOnDisk(const char *name, char *out, int size);
 // SHA-256 of the bytes as 64 hex digits, through the system's CryptoAPI; 0 if it failed.
 BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);
 
