@@ -1,23 +1,40 @@
-// The listener that hears nothing and the one the run tells (the fan is fan.cpp). What any
-// listener does with a call is its own business.
+// The listener that hears nothing, the one the run tells (the fan is fan.cpp), the run's
+// policy and the names of its answers, endings and problems. What any listener does with a
+// call is its own business.
 #include "events/events.h"
 
-static void nullRunStarted(RunListener *) {}
-static void nullPortFailed(RunListener *, LPCSTR, DWORD) {}
-static void nullSystemError(RunListener *, DWORD) {}
-static void nullHeaderRepeated(RunListener *, int) {}
-static void nullStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {}
-static void nullFileRead(RunListener *, DWORD, int) {}
-static void nullFileUnreadable(RunListener *, ImageProblem, DWORD) {}
-static void nullBlockAnswered(RunListener *, int, int, FrameAnswer, BYTE) {}
-static void nullMarkerChanged(RunListener *, int) {}
-static void nullStepEnded(RunListener *, int, int, const TransferResult *) {}
-static void nullOutcome(RunListener *, BYTE) {}
+void nullRunStarted(RunListener *) {}
+void nullPortOpened(RunListener *) {}
+void nullPortFailed(RunListener *, LPCSTR, DWORD) {}
+void nullPortLost(RunListener *, DWORD) {}
+void nullStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {}
+void nullFileRead(RunListener *, DWORD, int) {}
+void nullFileUnreadable(RunListener *, ImageProblem, DWORD) {}
+void nullHeaderRepeated(RunListener *, int) {}
+void nullFrameWritten(RunListener *, const BYTE *, int) {}
+void nullAnswerTaken(RunListener *, FrameAnswer, BYTE) {}
+void nullBlockAnswered(RunListener *, int, int, FrameAnswer, BYTE) {}
+void nullMarkerChanged(RunListener *, int) {}
+void nullStepEnded(RunListener *, int, int, const TransferResult *) {}
+void nullStepsEnded(RunListener *, BYTE) {}
+void nullRunEnded(RunListener *, BYTE) {}
 
 static const RunListenerCalls NullCalls = {
-    nullRunStarted,    nullPortFailed,     nullSystemError,    nullStepStarted,
-    nullFileRead,      nullFileUnreadable, nullHeaderRepeated, nullBlockAnswered,
-    nullMarkerChanged, nullStepEnded,      nullOutcome,        nullOutcome,
+    .runStarted = nullRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = nullPortFailed,
+    .portLost = nullPortLost,
+    .stepStarted = nullStepStarted,
+    .fileRead = nullFileRead,
+    .fileUnreadable = nullFileUnreadable,
+    .headerRepeated = nullHeaderRepeated,
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = nullBlockAnswered,
+    .markerChanged = nullMarkerChanged,
+    .stepEnded = nullStepEnded,
+    .stepsEnded = nullStepsEnded,
+    .runEnded = nullRunEnded,
 };
 RunListener NullListener = {&NullCalls};
 
@@ -29,4 +46,32 @@ void setRunListener(RunListener *listener) {
 
 RunListener *runListener() {
     return Current;
+}
+
+RunPolicy Policy;
+
+// clang-format off
+static const char *const AnswerNames[] = {"ACK", "NAK", "CAN", "other", "none"};
+static const char *const EndNames[] = {
+    "sent", "unreadable", "header-unanswered", "count-unanswered", "block-unanswered",
+    "cancelled", "stopped", "port-lost",
+};
+static const char *const ProblemNames[] = {
+    "read", "not-found", "not-opened", "too-large", "short", "changed",
+};
+// clang-format on
+static_assert(sizeof EndNames / sizeof EndNames[0] == TRANSFER_PORT_LOST + 1, "an end unnamed");
+static_assert(sizeof ProblemNames / sizeof ProblemNames[0] == IMAGE_CHANGED + 1,
+              "a problem unnamed");
+
+const char *answerName(FrameAnswer answer) {
+    return AnswerNames[answer];
+}
+
+const char *transferEndName(TransferEnd end) {
+    return EndNames[end];
+}
+
+const char *imageProblemName(ImageProblem problem) {
+    return ProblemNames[problem];
 }

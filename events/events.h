@@ -27,6 +27,7 @@ enum ImageProblem {
     IMAGE_NOT_OPENED,  // there, but could not be opened: no permission, in use, a folder
     IMAGE_TOO_LARGE,   // more than the device takes
     IMAGE_SHORT,       // fewer bytes came than its size promised, or the read failed
+    IMAGE_CHANGED,     // its bytes are not the ones checked before the run (RunPolicy)
 };
 
 // How one transfer ended, and where: what sendImageFile leaves in LastTransfer.
@@ -53,14 +54,42 @@ struct TransferResult {
     int headerAnswers;  // answer bytes taken to the header (ACK, then ENQ, are due): 0 to 2
 };
 
+// The names of answers, endings and problems, as the programs' outputs and the suites spell
+// them: "ACK", "none"; "sent", "block-unanswered"; "not-found", "changed".
+const char *answerName(FrameAnswer answer);
+const char *transferEndName(TransferEnd end);
+const char *imageProblemName(ImageProblem problem);
+
+// What a run does about what goes wrong around it: one set per program, set once where it
+// starts. Zero is the window program's way throughout.
+struct RunPolicy {
+    // run/: a port that cannot be set up. 0: the run goes on and its first step fails by
+    // answer time-out. 1: no step runs, and the run ends failed with nothing sent.
+    BYTE stopsOnPortFailure;
+    // link/: a write or read that fails because the port went away (an adapter pulled out).
+    // 0: the failure is dropped and the run ends by its answer time-outs. 1: it stops at once.
+    BYTE stopsWhenLost;
+    // protocol/: how long a silent device is waited for, in milliseconds. While no header of
+    // the run has been answered, an answer time-out sends the header again until this much
+    // time has gone since the first; 0 sends it once. Only silence is waited out.
+    DWORD deviceWaitMs;
+    // protocol/: whether the bytes a step read may go out; 0 (none) takes any. A refused image
+    // ends its transfer unread (IMAGE_CHANGED) with nothing sent.
+    BYTE (*imageAccepted)(LPCSTR name, const BYTE *bytes, DWORD size);
+};
+extern RunPolicy Policy;
+
 // A listener embeds a RunListener as its first member and keeps its state beside it, reset
 // by runStarted; each call gets the listener it was made on, as `self`. The run calls them on
-// its own thread, in the order of what happens. Slots are run/slots.h's indices; pass is 1,
-// or 2 for PC_CC's second. A listener only listens: what the run does about a port that
-// fails is the run's policy (run/download.h), not a listener's.
+// its own thread, in the order of what happens. Tables of calls name each entry
+// (.runStarted = ...) in this order: the compiler refuses one out of place. Slots are
+// run/slots.h's indices; pass is 1, or 2 for PC_CC's second. A listener only listens: what
+// the run does about what goes wrong is the program's RunPolicy, not a listener's.
 struct RunListener;
 struct RunListenerCalls {
     void (*runStarted)(RunListener *self);
+    // openLink opened and set up the port.
+    void (*portOpened)(RunListener *self);
     // openLink failed (one of its three texts) with the system's error.
     void (*portFailed)(RunListener *self, LPCSTR text, DWORD systemError);
     // A write or read failed because the port went away, with the system's error: once a run.
@@ -71,6 +100,12 @@ struct RunListenerCalls {
     void (*fileUnreadable)(RunListener *self, ImageProblem problem, DWORD systemError);
     // The device was silent, so the header went again: `sends` headers so far (2, 3, ...).
     void (*headerRepeated)(RunListener *self, int sends);
+    // Bytes written to the device as one piece: a header, the block count, a block frame, or
+    // the PC's ACK to the device's ENQ.
+    void (*frameWritten)(RunListener *self, const BYTE *bytes, int length);
+    // What a wait for an answer took: the answer and its byte; ANSWER_NONE for silence until
+    // the time-out (a wait cut short by a stop is not told).
+    void (*answerTaken)(RunListener *self, FrameAnswer answer, BYTE answerByte);
     // One send of block `index` (attempt 1 to 5) and how the device answered it.
     void (*blockAnswered)(RunListener *self, int index, int attempt, FrameAnswer answer,
                           BYTE answerByte);
@@ -89,6 +124,9 @@ struct RunListener {
 // The calls, as the run makes them.
 inline void tellRunStarted(RunListener *l) {
     l->calls->runStarted(l);
+}
+inline void tellPortOpened(RunListener *l) {
+    l->calls->portOpened(l);
 }
 inline void tellPortFailed(RunListener *l, LPCSTR text, DWORD systemError) {
     l->calls->portFailed(l, text, systemError);
@@ -109,6 +147,12 @@ inline void tellFileUnreadable(RunListener *l, ImageProblem problem, DWORD syste
 inline void tellHeaderRepeated(RunListener *l, int sends) {
     l->calls->headerRepeated(l, sends);
 }
+inline void tellFrameWritten(RunListener *l, const BYTE *bytes, int length) {
+    l->calls->frameWritten(l, bytes, length);
+}
+inline void tellAnswerTaken(RunListener *l, FrameAnswer answer, BYTE answerByte) {
+    l->calls->answerTaken(l, answer, answerByte);
+}
 inline void tellBlockAnswered(RunListener *l, int index, int attempt, FrameAnswer answer,
                               BYTE answerByte) {
     l->calls->blockAnswered(l, index, attempt, answer, answerByte);
@@ -126,8 +170,24 @@ inline void tellRunEnded(RunListener *l, BYTE ok) {
     l->calls->runEnded(l, ok);
 }
 
-// The listener that hears nothing: it stands in wherever nobody listens.
+// The listener that hears nothing: it stands in wherever nobody listens. Its calls, one per
+// entry, serve a listener that hears only part of a run.
 extern RunListener NullListener;
+void nullRunStarted(RunListener *);
+void nullPortOpened(RunListener *);
+void nullPortFailed(RunListener *, LPCSTR, DWORD);
+void nullPortLost(RunListener *, DWORD);
+void nullStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType);
+void nullFileRead(RunListener *, DWORD, int);
+void nullFileUnreadable(RunListener *, ImageProblem, DWORD);
+void nullHeaderRepeated(RunListener *, int);
+void nullFrameWritten(RunListener *, const BYTE *, int);
+void nullAnswerTaken(RunListener *, FrameAnswer, BYTE);
+void nullBlockAnswered(RunListener *, int, int, FrameAnswer, BYTE);
+void nullMarkerChanged(RunListener *, int);
+void nullStepEnded(RunListener *, int, int, const TransferResult *);
+void nullStepsEnded(RunListener *, BYTE);
+void nullRunEnded(RunListener *, BYTE);
 
 // Who the run tells: set once by a program before its run; 0 puts NullListener back.
 void setRunListener(RunListener *listener);

@@ -17,6 +17,10 @@ static void fanRunStarted(RunListener *self) {
     fanOut(self, [](RunListener *l) { tellRunStarted(l); });
 }
 
+static void fanPortOpened(RunListener *self) {
+    fanOut(self, [](RunListener *l) { tellPortOpened(l); });
+}
+
 static void fanPortFailed(RunListener *self, LPCSTR text, DWORD error) {
     fanOut(self, [=](RunListener *l) { tellPortFailed(l, text, error); });
 }
@@ -42,6 +46,14 @@ static void fanHeaderRepeated(RunListener *self, int sends) {
     fanOut(self, [=](RunListener *l) { tellHeaderRepeated(l, sends); });
 }
 
+static void fanFrameWritten(RunListener *self, const BYTE *bytes, int length) {
+    fanOut(self, [=](RunListener *l) { tellFrameWritten(l, bytes, length); });
+}
+
+static void fanAnswerTaken(RunListener *self, FrameAnswer answer, BYTE answerByte) {
+    fanOut(self, [=](RunListener *l) { tellAnswerTaken(l, answer, answerByte); });
+}
+
 static void fanBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answer,
                              BYTE answerByte) {
     fanOut(self, [=](RunListener *l) { tellBlockAnswered(l, index, attempt, answer, answerByte); });
@@ -64,9 +76,21 @@ static void fanRunEnded(RunListener *self, BYTE ok) {
 }
 
 static const RunListenerCalls FanCalls = {
-    fanRunStarted,    fanPortFailed,     fanPortLost,       fanStepStarted,
-    fanFileRead,      fanFileUnreadable, fanHeaderRepeated, fanBlockAnswered,
-    fanMarkerChanged, fanStepEnded,      fanStepsEnded,     fanRunEnded,
+    .runStarted = fanRunStarted,
+    .portOpened = fanPortOpened,
+    .portFailed = fanPortFailed,
+    .portLost = fanPortLost,
+    .stepStarted = fanStepStarted,
+    .fileRead = fanFileRead,
+    .fileUnreadable = fanFileUnreadable,
+    .headerRepeated = fanHeaderRepeated,
+    .frameWritten = fanFrameWritten,
+    .answerTaken = fanAnswerTaken,
+    .blockAnswered = fanBlockAnswered,
+    .markerChanged = fanMarkerChanged,
+    .stepEnded = fanStepEnded,
+    .stepsEnded = fanStepsEnded,
+    .runEnded = fanRunEnded,
 };
 
 void initFan(RunListenerFan *fan) {

@@ -15,7 +15,6 @@ HANDLE SerialLink = 0;
 int TickCountdown = 0;
 BYTE lastReceived = 0;
 BYTE LinkQuitPending = 0;
-BYTE LinkStopsWhenLost = 0;
 DWORD LinkLostError = 0;
 
 // Set by requestStop, from a signal handler or another thread: read and written whole.
@@ -144,6 +143,7 @@ BYTE openLink(BYTE byteSize, BYTE parity) {
 
     EscapeCommFunction(SerialLink, SETDTR);
     EscapeCommFunction(SerialLink, SETRTS);
+    tellPortOpened(runListener());
     return 1;
 }
 
@@ -190,7 +190,7 @@ static void noteFailure() {
 }
 
 BYTE linkLost() {
-    return LinkStopsWhenLost && LinkLostError != 0;
+    return Policy.stopsWhenLost && LinkLostError != 0;
 }
 
 void writeByte(BYTE value) {

@@ -39,11 +39,7 @@ extern HANDLE SerialLink;     // 0 before the first run, INVALID_HANDLE_VALUE wh
 extern int TickCountdown;     // ticks left in the current wait
 extern BYTE lastReceived;     // the byte the last successful waitForByte took
 extern BYTE LinkQuitPending;  // a quit message was seen inside a wait (and posted again)
-// What the link does when a write or read fails because the port went away (a USB adapter
-// pulled out). 0, the window program's way: the failure is dropped and the run ends by its
-// answer time-outs. 1, marvane-send's: the run stops at once, as after an interrupt.
-extern BYTE LinkStopsWhenLost;
-extern DWORD LinkLostError;  // the system's error when the port went away this run, else 0
+extern DWORD LinkLostError;   // the system's error when the port went away this run, else 0
 
 void startTicks(HWND window);
 void stopTicks(HWND window);
@@ -73,7 +69,7 @@ void delayTicks(int ticks);
 void pumpOneMessage();
 // The program is quitting: a quit message was seen inside a wait, the window that hosts the
 // ticks is gone (Exit, or the window closed), a stop was asked for, or the port went away
-// and LinkStopsWhenLost says to stop. No wait can run its course any more, and nothing more
+// and Policy.stopsWhenLost says to stop. No wait can run its course any more, and nothing more
 // is sent.
 BYTE linkQuitting();
 // Asks the run to stop at its next wait, for good (an interrupt at the console). Safe to
@@ -81,5 +77,5 @@ BYTE linkQuitting();
 void requestStop();
 // The errors a write or read gives when the port itself is gone, not a byte lost.
 BYTE portGoneError(DWORD systemError);
-// The port went away and, by LinkStopsWhenLost, the run stops for it.
+// The port went away and, by Policy.stopsWhenLost, the run stops for it.
 BYTE linkLost();

@@ -36,11 +36,9 @@ extern BlockFrame FrameBuffer;
 // How the last sendImageFile ended, and where (events/events.h).
 extern TransferResult LastTransfer;
 
-// How long a silent device is waited for, in milliseconds: while no header of the run has
-// been answered, an answer time-out sends the header again until this much time has gone
-// since the first. 0, the window program's way, sends it once. Only silence is waited out.
-extern DWORD DeviceWaitMs;
-extern BYTE DeviceAnswered;  // a header of this run was answered; the run clears it
+// A header of this run was answered, so silence is no longer waited out (Policy.deviceWaitMs);
+// the run clears it.
+extern BYTE DeviceAnswered;
 
 // Two's complement of the 8-bit sum of the bytes, low 7 bits kept: 0x00 to 0x7F.
 BYTE FrameChecksum(const BYTE *bytes, int length);

@@ -10,7 +10,6 @@
 BYTE ImageBuffer[IMAGE_BUFFER_SIZE];
 BlockFrame FrameBuffer;
 TransferResult LastTransfer;
-DWORD DeviceWaitMs = 0;
 BYTE DeviceAnswered = 0;
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -72,6 +71,7 @@ static BYTE writeFrame(const BYTE *frame, int length) {
     for (int i = 0; i < length; i++) {
         writeByte(frame[i]);
     }
+    tellFrameWritten(runListener(), frame, length);
     return 1;
 }
 
@@ -99,10 +99,14 @@ static BYTE awaitAnswer() {
     if (!waitForByte()) {
         LastTransfer.answer = ANSWER_NONE;
         LastTransfer.answerByte = 0;
+        if (!linkQuitting()) {
+            tellAnswerTaken(runListener(), ANSWER_NONE, 0);
+        }
         return 0;
     }
     LastTransfer.answer = answerOf(lastReceived);
     LastTransfer.answerByte = lastReceived;
+    tellAnswerTaken(runListener(), LastTransfer.answer, lastReceived);
     return 1;
 }
 
@@ -153,7 +157,12 @@ BYTE sendImageFile(LPCSTR name, FileId fileId, FileType fileType) {
     LastTransfer.blocks = -1;
     LastTransfer.answer = ANSWER_NONE;
     DWORD size = 0;
-    if (!readImage(name, &size, &LastTransfer.problem, &LastTransfer.systemError)) {
+    BYTE read = readImage(name, &size, &LastTransfer.problem, &LastTransfer.systemError);
+    if (read && Policy.imageAccepted != 0 && !Policy.imageAccepted(name, ImageBuffer, size)) {
+        LastTransfer.problem = IMAGE_CHANGED;  // not the bytes the program checked: none go
+        read = 0;
+    }
+    if (!read) {
         report(TRANSFER_UNREADABLE, -1);
         tellFileUnreadable(runListener(), LastTransfer.problem, LastTransfer.systemError);
         return 0;
@@ -189,12 +198,12 @@ BYTE openSession(int count, FileId fileId, FileType fileType) {
     }
     LastTransfer.headerSent = 1;
     // A controller not yet waiting for a download is silent: until some header of the run
-    // is answered, and for DeviceWaitMs, the header goes again as an operator choosing
+    // is answered, and for Policy.deviceWaitMs, the header goes again as an operator choosing
     // "Download Files" again would send it.
     DWORD firstSent = GetTickCount();
     int sends = 1;
     while (!awaitAnswer()) {
-        if (DeviceAnswered || GetTickCount() - firstSent >= DeviceWaitMs) {
+        if (DeviceAnswered || GetTickCount() - firstSent >= Policy.deviceWaitMs) {
             return failed(TRANSFER_HEADER_UNANSWERED, -1);
         }
         if (!writeFrame(header.bytes, HEADER_FRAME_SIZE)) {

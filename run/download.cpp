@@ -1,6 +1,6 @@
 // The download run: one step per slot in a fixed order (PC_CC in two passes), stopping at
-// the first failure. Progress shows as slot markers and as the run's events to its front
-// end (run/events.h); the frames themselves are the protocol's.
+// the first failure. Progress shows as slot markers and as the run's events to its listener
+// (events/events.h); the frames themselves are the protocol's.
 #include "run/download.h"
 
 #include "events/events.h"
@@ -9,7 +9,6 @@
 #include "run/slots.h"
 
 BYTE RunInProgress = 0;
-BYTE RunStopsOnPortFailure = 0;
 
 // What each slot's transfers tell the device, in run order. The ids are fixed per slot and
 // do not follow the run order: Pump 2 is '5' and Reader 1 is '4'. PC_CC goes twice, as
@@ -104,9 +103,9 @@ BYTE runDownload() {
     resetMarkers();  // the first step's repaint shows them
     DeviceAnswered = 0;
     // When the port cannot be set up the listener has been told why. The window program's
-    // run goes on, and the POS step fails by answer timeout; with RunStopsOnPortFailure no
-    // step runs.
-    BYTE ok = openLink(8, NOPARITY) || !RunStopsOnPortFailure;
+    // run goes on, and the POS step fails by answer timeout; by marvane-send's policy no step
+    // runs.
+    BYTE ok = openLink(8, NOPARITY) || !Policy.stopsOnPortFailure;
     for (int i = 0; i < STEP_COUNT && ok; i++) {
         ok = sendStep(Steps[i].slot);
     }

@@ -18,10 +18,6 @@ extern const StepInfo Steps[];
 extern const int STEP_COUNT;
 
 extern BYTE RunInProgress;  // a run is under way; a second "Download Files" is refused
-// What a run does when the port cannot be set up. 0, the window program's way: it goes on
-// and its first step fails by answer timeout. 1, marvane-send's: no step runs, and the run
-// ends failed with nothing sent.
-extern BYTE RunStopsOnPortFailure;
 
 BYTE runDownload();
 BYTE sendStep(int slot);

@@ -175,7 +175,8 @@ static volatile sig_atomic_t Interrupts = 0;
 
 static void onSignal(int signal) {
     (void)signal;
-    if (++Interrupts == 1) {
+    Interrupts = Interrupts + 1;
+    if (Interrupts == 1) {
         requestStop();
         return;
     }

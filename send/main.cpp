@@ -815,15 +815,18 @@ int main(int argc, char **argv) {
     report.portText = described;
     report.device = hasDevice ? device : 0;
     report.waitSeconds = choices.waitSeconds;
-    DeviceWaitMs = (DWORD)choices.waitSeconds * 1000;
     initReport(&Console, &report);
     static RunListenerFan listeners;
     initFan(&listeners);
     fanAdd(&listeners, &Console.listener);
     fanAdd(&listeners, &Record.listener);
     setRunListener(&listeners.listener);
-    RunStopsOnPortFailure = 1;  // a run over a port not set up cannot succeed: send nothing
-    LinkStopsWhenLost = 1;      // nor one whose adapter was pulled out: stop at once
+    // A run over a port not set up cannot succeed: send nothing; nor one whose adapter was
+    // pulled out: stop at once.
+    Policy = {.stopsOnPortFailure = 1,
+              .stopsWhenLost = 1,
+              .deviceWaitMs = (DWORD)choices.waitSeconds * 1000,
+              .imageAccepted = 0};
     consoleCatchInterrupts();
 
     startTicks(window);

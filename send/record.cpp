@@ -86,15 +86,22 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
     }
 }
 
-void onPortFailed(RunListener *, LPCSTR, DWORD) {}
-void onError(RunListener *, DWORD) {}
-void onFileUnreadable(RunListener *, ImageProblem, DWORD) {}
-void onMarkerChanged(RunListener *, int) {}
-void onOutcome(RunListener *, BYTE) {}
-
 const RunListenerCalls RecordCalls = {
-    onRunStarted,     onPortFailed,    onError,         onStepStarted, onFileRead, onFileUnreadable,
-    onHeaderRepeated, onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
+    .runStarted = onRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = nullPortFailed,
+    .portLost = nullPortLost,
+    .stepStarted = onStepStarted,
+    .fileRead = onFileRead,
+    .fileUnreadable = nullFileUnreadable,
+    .headerRepeated = onHeaderRepeated,
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = onBlockAnswered,
+    .markerChanged = nullMarkerChanged,
+    .stepEnded = onStepEnded,
+    .stepsEnded = nullStepsEnded,
+    .runEnded = nullRunEnded,
 };
 
 // The transfers, and their sums; the step the run ended at when it did not send all (1-based,

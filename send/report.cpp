@@ -19,8 +19,6 @@ namespace {
 
 const int BAR_WIDTH = 30;  // characters between the brackets
 
-const char *const AnswerNames[] = {"ACK", "NAK", "CAN", "other", "none"};
-
 // Counts as the texts spell them: "five NAKs".
 const char *const CountWords[] = {"no",   "one", "two",   "three", "four",
                                   "five", "six", "seven", "eight", "nine"};
@@ -334,11 +332,6 @@ void describeEnd(const ReportTransfer *t, const TransferResult *res, char *cause
 
 namespace {
 
-const char *const EndNames[] = {
-    "sent",      "unreadable", "header-unanswered", "count-unanswered", "block-unanswered",
-    "cancelled", "stopped",    "port-lost",
-};
-
 // What each ending is called in the record, and the exit status it comes to.
 // clang-format off
 const struct {
@@ -357,10 +350,6 @@ const struct {
 // clang-format on
 
 }  // namespace
-
-const char *transferEndName(TransferEnd end) {
-    return EndNames[end];
-}
 
 int exitStatusOf(RunEnd end) {
     return RunEnds[end].status;
@@ -472,7 +461,7 @@ void onPortFailed(RunListener *self, LPCSTR text, DWORD systemError) {
     }
 }
 
-// The run stops at once (LinkStopsWhenLost): its step ends as port-lost, finishReport says it.
+// The run stops at once (the run's policy): its step ends as port-lost, finishReport says it.
 void onPortLost(RunListener *self, DWORD systemError) {
     ConsoleReport *r = reportOf(self);
     r->portLost = 1;
@@ -574,7 +563,7 @@ void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answ
     if (jsonEvent(r, "block", &event)) {
         event["index"] = index;
         event["attempt"] = attempt;
-        event["answer"] = AnswerNames[answer];
+        event["answer"] = answerName(answer);
         if (answer != ANSWER_NONE) {
             event["byte"] = answerByte;
         }
@@ -680,12 +669,22 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
     r->inStep = 0;
 }
 
-// finishReport, once runDownload has returned, says it all.
-void onOutcome(RunListener *, BYTE) {}
-
 const RunListenerCalls ConsoleCalls = {
-    onRunStarted,     onPortFailed,    onPortLost,      onStepStarted, onFileRead, onFileUnreadable,
-    onHeaderRepeated, onBlockAnswered, onMarkerChanged, onStepEnded,   onOutcome,  onOutcome,
+    .runStarted = onRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = onPortFailed,
+    .portLost = onPortLost,
+    .stepStarted = onStepStarted,
+    .fileRead = onFileRead,
+    .fileUnreadable = onFileUnreadable,
+    .headerRepeated = onHeaderRepeated,
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = onBlockAnswered,
+    .markerChanged = onMarkerChanged,
+    .stepEnded = onStepEnded,
+    .stepsEnded = nullStepsEnded,
+    .runEnded = nullRunEnded,
 };
 
 }  // namespace

@@ -77,7 +77,6 @@ void tallyBlock(ReportTransfer *transfer, int attempt, FrameAnswer answer);
 // What ended a failed transfer and where, with what to do about it (0: nothing to say).
 void describeEnd(const ReportTransfer *transfer, const TransferResult *result, char *cause,
                  int causeSize, const char **hint);
-const char *transferEndName(TransferEnd end);  // "sent", "header-unanswered", ...
 // Seconds the device stayed silent to the transfer's headers: until it answered one, or, when
 // it never did, until the transfer ended; 0 when it answered the first.
 double deviceSilence(const ReportTransfer *transfer, const TransferResult *result);

@@ -261,7 +261,7 @@ TEST_F(ProtocolPeerTest, ASilentDeviceIsWaitedForOnlyBeforeItsFirstAnswer) {
     // Silent to the first two headers, then a device in download mode: with 5 s to wait the
     // header goes three times, 1.5 s apart, and the file follows.
     std::string path = makeFile("wait.bin", 128);
-    DeviceWaitMs = 5000;
+    Policy.deviceWaitMs = 5000;
     DeviceAnswered = 0;
     for (int transfer : {1, 2}) {
         sim::Reply silence = {sim::kHeaderFrame, {}};
@@ -284,7 +284,7 @@ TEST_F(ProtocolPeerTest, ASilentDeviceIsWaitedForOnlyBeforeItsFirstAnswer) {
     // A device that stays silent is waited for until the time is up, then the header fails.
     restart();
     device.fault("silent-header");
-    DeviceWaitMs = 3000;
+    Policy.deviceWaitMs = 3000;
     DeviceAnswered = 0;
     DWORD start = standinNow();
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
@@ -292,7 +292,7 @@ TEST_F(ProtocolPeerTest, ASilentDeviceIsWaitedForOnlyBeforeItsFirstAnswer) {
     EXPECT_GE(standinNow() - start, 3000u);
     EXPECT_LT(standinNow() - start, 3300u);
     EXPECT_EQ(2 * header.size(), device.wire().size());
-    DeviceWaitMs = 0;
+    Policy.deviceWaitMs = 0;
 }
 
 TEST_F(ProtocolPeerTest, PauseBeforeTheCountFrameIsAtLeast24Ticks) {

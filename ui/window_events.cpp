@@ -18,10 +18,6 @@ static void onPortFailed(RunListener *, LPCSTR text, DWORD) {
     MessageBoxA(NULL, text, "Error", MB_OK);  // the operator gets the one line
 }
 
-// A port that goes away mid-run is not told: the run ends by its time-outs, the slot's 'E'
-// shows it.
-static void onPortLost(RunListener *, DWORD) {}
-
 static void onStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {
     setProgress(0);  // each file starts from an empty bar
 }
@@ -30,10 +26,6 @@ static void onFileRead(RunListener *, DWORD, int blocks) {
     SendMessageA(WindowContext.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, blocks));
     SendMessageA(WindowContext.progressBar, PBM_SETSTEP, 1, 0);
 }
-
-static void onFileUnreadable(RunListener *, ImageProblem, DWORD) {}  // the slot's 'E' says it
-
-static void onHeaderRepeated(RunListener *, int) {}  // the window program sends it once
 
 static void onBlockAnswered(RunListener *, int, int, FrameAnswer answer, BYTE) {
     if (answer == ANSWER_ACK) {
@@ -45,8 +37,6 @@ static void onBlockAnswered(RunListener *, int, int, FrameAnswer answer, BYTE) {
 static void onMarkerChanged(RunListener *, int) {
     InvalidateRect(WindowContext.mainWindow, &WindowContext.clientRect, FALSE);
 }
-
-static void onStepEnded(RunListener *, int, int, const TransferResult *) {}  // the marker says it
 
 // A good run empties the bar before the port is closed; a failed one leaves one unit of the
 // last range once it is closed.
@@ -63,8 +53,20 @@ static void onRunEnded(RunListener *, BYTE ok) {
 }
 
 static const RunListenerCalls WindowCalls = {
-    onRunStarted,    onPortFailed,     onPortLost,       onStepStarted,
-    onFileRead,      onFileUnreadable, onHeaderRepeated, onBlockAnswered,
-    onMarkerChanged, onStepEnded,      onStepsEnded,     onRunEnded,
+    .runStarted = onRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = onPortFailed,
+    .portLost = nullPortLost,  // the run ends by its time-outs, the slot's 'E' shows it
+    .stepStarted = onStepStarted,
+    .fileRead = onFileRead,
+    .fileUnreadable = nullFileUnreadable,  // the slot's 'E' says it
+    .headerRepeated = nullHeaderRepeated,  // the window program sends it once
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = onBlockAnswered,
+    .markerChanged = onMarkerChanged,
+    .stepEnded = nullStepEnded,  // the marker says it
+    .stepsEnded = onStepsEnded,
+    .runEnded = onRunEnded,
 };
 RunListener WindowListener = {&WindowCalls};

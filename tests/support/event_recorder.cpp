@@ -1,6 +1,6 @@
-// The recording listener: each call becomes one line, appended as it comes. The names below
-// are the suites' own words for the slots, answers, problems and endings; the run's meaning of
-// each is in events/events.h.
+// The recording listener: each call becomes one line, appended as it comes: the slots in the
+// suites' own words, the answers, problems and endings by events/'s names. It hears neither
+// the bytes on the wire nor the port's opening.
 #include "tests/support/event_recorder.h"
 
 #include <stdarg.h>
@@ -11,14 +11,7 @@
 
 namespace {
 
-// clang-format off
 const char *const SlotNames[] = {"POS", "PC_CC", "Pump1", "Pump2", "Reader1", "Reader2"};
-const char *const AnswerNames[] = {"ACK", "NAK", "CAN", "other", "none"};  // by FrameAnswer
-const char *const ProblemNames[] = {"read", "not-found", "not-opened", "too-large", "short"};
-const char *const EndNames[] = {"done", "unreadable", "header-unanswered", "count-unanswered",
-                                "block-unanswered", "cancelled", "stopped",
-                                "port-lost"};  // by TransferEnd
-// clang-format on
 
 std::string slotName(int slot) {
     return slot >= 0 && slot < 6 ? SlotNames[slot] : std::to_string(slot);
@@ -59,7 +52,7 @@ void onFileRead(RunListener *self, DWORD size, int blocks) {
 }
 
 void onFileUnreadable(RunListener *self, ImageProblem problem, DWORD) {
-    record(self, "file-unreadable %s", ProblemNames[problem]);
+    record(self, "file-unreadable %s", imageProblemName(problem));
 }
 
 void onHeaderRepeated(RunListener *self, int sends) {
@@ -71,7 +64,7 @@ void onBlockAnswered(RunListener *self, int index, int attempt, FrameAnswer answ
     if (answer == ANSWER_OTHER) {
         record(self, "block %d %d other %02X", index, attempt, answerByte);
     } else {
-        record(self, "block %d %d %s", index, attempt, AnswerNames[answer]);
+        record(self, "block %d %d %s", index, attempt, answerName(answer));
     }
 }
 
@@ -81,7 +74,7 @@ void onMarkerChanged(RunListener *self, int slot) {
 }
 
 void onStepEnded(RunListener *self, int slot, int pass, const TransferResult *result) {
-    record(self, "step-ended %s %d %s", slotName(slot).c_str(), pass, EndNames[result->end]);
+    record(self, "step-ended %s %d %s", slotName(slot).c_str(), pass, transferEndName(result->end));
 }
 
 void onStepsEnded(RunListener *self, BYTE ok) {
@@ -93,9 +86,21 @@ void onRunEnded(RunListener *self, BYTE ok) {
 }
 
 const RunListenerCalls RecorderCalls = {
-    onRunStarted,    onPortFailed,     onPortLost,       onStepStarted,
-    onFileRead,      onFileUnreadable, onHeaderRepeated, onBlockAnswered,
-    onMarkerChanged, onStepEnded,      onStepsEnded,     onRunEnded,
+    .runStarted = onRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = onPortFailed,
+    .portLost = onPortLost,
+    .stepStarted = onStepStarted,
+    .fileRead = onFileRead,
+    .fileUnreadable = onFileUnreadable,
+    .headerRepeated = onHeaderRepeated,
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = onBlockAnswered,
+    .markerChanged = onMarkerChanged,
+    .stepEnded = onStepEnded,
+    .stepsEnded = onStepsEnded,
+    .runEnded = onRunEnded,
 };
 
 std::string kindOf(const std::string &line) {
