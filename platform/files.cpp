@@ -107,32 +107,9 @@ static int openAnyCase(LPCSTR name) {
     return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// A search for one name (the program gives no wildcards): its entry as the folder spells it.
-// The handle is only a token for FindClose.
-static char SearchToken;
-
-HANDLE WINAPI FindFirstFileA(LPCSTR name, WIN32_FIND_DATAA *found) {
-    std::string path;
-    if (name == NULL || !findAnyCase(name, &path) || access(path.c_str(), F_OK) != 0) {
-        setLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    size_t slash = path.rfind('/');
-    snprintf(found->cFileName, sizeof found->cFileName, "%s",
-             path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
-    return &SearchToken;
-}
-
-BOOL WINAPI FindClose(HANDLE search) {
-    return search == &SearchToken;
-}
-
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
-                          DWORD flags, HANDLE templateFile) {
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, void * /*security*/,
+                          DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
     (void)access;  // files are opened to be read, ports both ways
-    (void)security;
-    (void)flags;
-    (void)templateFile;
     if (name == NULL || disposition != OPEN_EXISTING) {
         setLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -187,8 +164,7 @@ DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh) {
     return (DWORD)size;
 }
 
-BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped) {
-    (void)overlapped;
+BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void * /*overlapped*/) {
     *read = 0;
     StandinHandle *record = handleGet(file);
     if (record == NULL) {
@@ -217,8 +193,7 @@ BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void 
 }
 
 BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written,
-                      void *overlapped) {
-    (void)overlapped;
+                      void * /*overlapped*/) {
     *written = 0;
     StandinHandle *record = handleGet(file);
     if (record == NULL) {

@@ -159,34 +159,25 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return TRUE;
 }
 
-BOOL WINAPI PeekMessageA(MSG *msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
-    (void)window;
-    (void)filterMin;
-    (void)filterMax;
+BOOL WINAPI PeekMessageA(MSG *msg, HWND /*window*/, UINT /*filterMin*/, UINT /*filterMax*/,
+                         UINT removeFlags) {
     return look(msg, (removeFlags & PM_REMOVE) != 0) ? TRUE : FALSE;
 }
 
-BOOL WINAPI GetMessageA(MSG *msg, HWND window, UINT filterMin, UINT filterMax) {
-    (void)window;
-    (void)filterMin;
-    (void)filterMax;
+BOOL WINAPI GetMessageA(MSG *msg, HWND /*window*/, UINT /*filterMin*/, UINT /*filterMax*/) {
     while (!look(msg, 1)) {
         waitForInput(MAXDWORD);
     }
     return msg->message != WM_QUIT;
 }
 
-DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
-                                       DWORD milliseconds, DWORD wakeMask) {
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE * /*handles*/, BOOL /*waitAll*/,
+                                       DWORD milliseconds, DWORD /*wakeMask*/) {
     (void)count;  // always 0: no handles, only the thread's input
-    (void)handles;
-    (void)waitAll;
-    (void)wakeMask;
     return waitForInput(milliseconds) ? 0 /* WAIT_OBJECT_0 */ : 0x102 /* WAIT_TIMEOUT */;
 }
 
-BOOL WINAPI TranslateMessage(const MSG *msg) {
-    (void)msg;
+BOOL WINAPI TranslateMessage(const MSG * /*msg*/) {
     return FALSE;  // only key messages are translated, and there is no keyboard here
 }
 

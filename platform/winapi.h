@@ -168,12 +168,6 @@ BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *wri
                       void *overlapped);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
-// A name as the folder spells it: the stand-in fills in only the file's name.
-typedef struct {
-    char cFileName[260];
-} WIN32_FIND_DATAA;
-HANDLE WINAPI FindFirstFileA(LPCSTR name, WIN32_FIND_DATAA *found);
-BOOL WINAPI FindClose(HANDLE search);
 
 // Serial ports: eight data bits, no parity, one stop bit, DTR and RTS raised.
 #define NOPARITY 0
@@ -187,24 +181,6 @@ BOOL WINAPI SetCommState(HANDLE port, DCB *dcb);
 BOOL WINAPI GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts);
 BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function);
-
-// Hashes (CryptoAPI): SHA-256 from the AES provider, with no keys kept.
-typedef UINT_PTR HCRYPTPROV;
-typedef UINT_PTR HCRYPTHASH;
-typedef UINT_PTR HCRYPTKEY;
-typedef UINT ALG_ID;
-#define PROV_RSA_AES 24
-#define CRYPT_VERIFYCONTEXT 0xF0000000u
-#define CALG_SHA_256 0x0000800cu
-#define HP_HASHVAL 0x0002
-BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *provider, LPCSTR container, LPCSTR providerName,
-                                 DWORD providerType, DWORD flags);
-BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
-                            HCRYPTHASH *hash);
-BOOL WINAPI CryptHashData(HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags);
-BOOL WINAPI CryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE *data, DWORD *length, DWORD flags);
-BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
-BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 
 // Time and waiting.
 #define QS_ALLINPUT 0x04ffu

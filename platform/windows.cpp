@@ -73,8 +73,7 @@ HWND windowNeedingPaint() {
 
 // The program invalidates the client area it measured at start-up, or all of it: either way
 // the whole client area is painted again.
-BOOL WINAPI InvalidateRect(HWND window, const RECT *rect, BOOL erase) {
-    (void)rect;
+BOOL WINAPI InvalidateRect(HWND window, const RECT * /*rect*/, BOOL erase) {
     WindowRecord *record = windowOf(window);
     if (record == NULL) {
         return FALSE;
@@ -102,18 +101,12 @@ HDC WINAPI BeginPaint(HWND window, PAINTSTRUCT *paint) {
     return paint->hdc;
 }
 
-BOOL WINAPI EndPaint(HWND window, const PAINTSTRUCT *paint) {
-    (void)window;
-    (void)paint;
+BOOL WINAPI EndPaint(HWND /*window*/, const PAINTSTRUCT * /*paint*/) {
     return TRUE;  // Windows' EndPaint always succeeds
 }
 
-int WINAPI DrawTextA(HDC dc, LPCSTR text, int length, RECT *rect, UINT format) {
-    (void)dc;
-    (void)text;
-    (void)length;
-    (void)rect;
-    (void)format;
+int WINAPI DrawTextA(HDC /*dc*/, LPCSTR /*text*/, int /*length*/, RECT * /*rect*/,
+                     UINT /*format*/) {
     return 16;  // the height of one line of the system font, in pixels
 }
 
@@ -126,9 +119,7 @@ BOOL WINAPI GetClientRect(HWND window, RECT *rect) {
     return TRUE;
 }
 
-int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    (void)owner;
-    (void)type;
+int WINAPI MessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR caption, UINT /*type*/) {
     fprintf(stderr, "%s: %s\n", caption, text);
     return 1;  // IDOK: the box is dismissed at once
 }
@@ -158,17 +149,9 @@ ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *windowClass) {
     return (ATOM)(FIRST_ATOM + Classes.size() - 1);
 }
 
-HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
-                            int y, int width, int height, HWND parent, HMENU menu,
-                            HINSTANCE instance, void *param) {
-    (void)exStyle;
-    (void)title;
-    (void)x;
-    (void)y;
-    (void)parent;
-    (void)menu;
-    (void)instance;
-    (void)param;
+HWND WINAPI CreateWindowExA(DWORD /*exStyle*/, LPCSTR className, LPCSTR /*title*/, DWORD style,
+                            int /*x*/, int /*y*/, int width, int height, HWND /*parent*/,
+                            HMENU /*menu*/, HINSTANCE /*instance*/, void * /*param*/) {
     WindowClass *found = findClass(className);
     if (found == NULL) {
         setLastError(ERROR_CANNOT_FIND_WND_CLASS);
@@ -202,9 +185,7 @@ BOOL WINAPI IsWindow(HWND window) {
     return windowAlive(window) ? TRUE : FALSE;
 }
 
-LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    (void)wParam;
-    (void)lParam;
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM /*wParam*/, LPARAM /*lParam*/) {
     if (message == WM_PAINT) {
         PAINTSTRUCT paint;  // validates the window: no endless WM_PAINT
         BeginPaint(window, &paint);

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "link/link.h"
@@ -147,28 +148,59 @@ int consoleListPorts() {
     return count;
 }
 
-BYTE consoleCaseTwin(const char *name, char *twin, int size) {
+// The current folder's entries that match `name` but for case, as Windows would find it:
+// the one spelt as asked, else the first found, in `spelt`; a second one in `twin` (the one
+// not spelt as asked). Returns how many there are.
+static int scanAnyCase(const char *name, char *spelt, char *twin, int size) {
     DIR *dir = opendir(".");
-    if (dir == NULL) {
-        return 0;
-    }
     int matches = 0;
-    char first[NAME_MAX + 1] = "";
-    struct dirent *entry;
-    while ((entry = readdir(dir)) != NULL) {
+    spelt[0] = twin[0] = 0;
+    for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;) {
         if (strcasecmp(entry->d_name, name) != 0) {
             continue;
         }
-        if (++matches == 1) {
-            snprintf(first, sizeof first, "%s", entry->d_name);
-        } else {
-            // Name the one that is not spelt as asked, or the second found.
-            snprintf(twin, (size_t)size, "%s",
-                     strcmp(entry->d_name, name) != 0 ? entry->d_name : first);
+        BYTE exact = strcmp(entry->d_name, name) == 0;
+        if (++matches > 1 && !exact) {
+            snprintf(twin, (size_t)size, "%s", entry->d_name);
+            continue;
         }
+        if (matches > 1) {
+            snprintf(twin, (size_t)size, "%s", spelt);
+        }
+        snprintf(spelt, (size_t)size, "%s", entry->d_name);
     }
-    closedir(dir);
-    return matches > 1;
+    if (dir != NULL) {
+        closedir(dir);
+    }
+    return matches;
+}
+
+BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
+    char spelt[NAME_MAX + 1];
+    char twin[NAME_MAX + 1];
+    // A bare name is found whatever its case, as the images are.
+    if (strchr(path, '/') == 0 && scanAnyCase(path, spelt, twin, sizeof twin) == 1) {
+        path = spelt;
+    }
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        return 0;
+    }
+    identity->volume = (unsigned long long)info.st_dev;
+    identity->index = (unsigned long long)info.st_ino;
+    return 1;
+}
+
+BYTE consoleCaseTwin(const char *name, char *twin, int size) {
+    char spelt[NAME_MAX + 1];
+    return scanAnyCase(name, spelt, twin, size) > 1;
+}
+
+void consoleNameOnDisk(const char *name, char *out, int size) {
+    char twin[NAME_MAX + 1];
+    if (strchr(name, '/') != 0 || scanAnyCase(name, out, twin, sizeof twin) == 0) {
+        snprintf(out, (size_t)size, "%s", name);
+    }
 }
 
 static volatile sig_atomic_t Interrupts = 0;

@@ -79,6 +79,32 @@ BYTE consoleCaseTwin(const char *name, char *twin, int size) {
     return 0;  // one folder entry per name, whatever its case
 }
 
+BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
+    // No access asked and every sharing allowed: an image or log in use is still told apart.
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    BY_HANDLE_FILE_INFORMATION information;
+    BYTE ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (ok) {
+        identity->volume = information.dwVolumeSerialNumber;
+        identity->index =
+            ((unsigned long long)information.nFileIndexHigh << 32) | information.nFileIndexLow;
+    }
+    return ok;
+}
+
+void consoleNameOnDisk(const char *name, char *out, int size) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(name, &found);
+    snprintf(out, (size_t)size, "%s", search != INVALID_HANDLE_VALUE ? found.cFileName : name);
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+}
+
 static volatile LONG Interrupts = 0;
 
 // Runs on a thread of its own: the first event asks the run to stop at its next wait, the

@@ -12,16 +12,6 @@
 
 namespace {
 
-// `name` as its folder spells it: the system finds a file whatever the case of its name.
-void nameOnDisk(const char *name, char *out, int size) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(name, &found);
-    snprintf(out, (size_t)size, "%s", search != INVALID_HANDLE_VALUE ? found.cFileName : name);
-    if (search != INVALID_HANDLE_VALUE) {
-        FindClose(search);
-    }
-}
-
 RunRecord *recordOf(RunListener *self) {
     return (RunRecord *)self;  // its listener is its first member
 }
@@ -48,7 +38,7 @@ void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fi
     RecordStep *step = &r->steps[r->stepCount++];
     memset(step, 0, sizeof *step);
     char found[SLOT_NAME_SIZE];
-    nameOnDisk(name, found, sizeof found);
+    consoleNameOnDisk(name, found, sizeof found);
     startTransfer(&step->transfer, slot, pass, found, fileId, fileType);
 }
 

@@ -167,6 +167,15 @@ const char *consoleAccessDenied();
 int consoleListPorts();
 // Another file in the folder whose name differs from `name` only in case ("" if none).
 BYTE consoleCaseTwin(const char *name, char *twin, int size);
+// `name` as its folder spells it: the system finds a file whatever the case of its name.
+void consoleNameOnDisk(const char *name, char *out, int size);
+// Which file a path names, as the system tells files apart however they are spelt (links,
+// "..", case): its volume and its index there. 0 when it names no file that can be opened.
+struct FileIdentity {
+    unsigned long long volume;
+    unsigned long long index;
+};
+BYTE consoleFileIdentity(const char *path, FileIdentity *identity);
 // Ctrl+C and the like: the first asks the run to stop, the second ends the program. A write
 // to standard output whose reader has gone fails (no signal ends the program) and asks the
 // run to stop too.

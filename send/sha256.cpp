@@ -1,5 +1,5 @@
-// SHA-256 of bytes in memory, as hex, through the system's CryptoAPI (on Linux the stand-in's,
-// over libcrypto). Which bytes are hashed, and when, is the callers' business.
+// SHA-256 of bytes in memory, as hex, through the system's CryptoAPI (on Linux
+// sha256_posix.cpp's, over libcrypto). Which bytes are hashed, and when, is the callers'.
 #include <stdio.h>
 
 #include "send/send.h"
