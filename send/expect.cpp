@@ -9,12 +9,12 @@ namespace {
 const char *const ProblemTexts[] = {
     /* EXPECT_OK            */ "no problem",
     /* EXPECT_MALFORMED     */ "malformed line (not HASH  NAME or HASH *NAME)",
-    /* EXPECT_LINE_TOO_LONG */ "line longer than 326 characters",
+    /* EXPECT_LINE_TOO_LONG */ "line too long (a name of more than 260 characters)",
     /* EXPECT_NUL           */ "a NUL byte (not a text file: saved as UTF-16?)",
     /* EXPECT_TOO_MANY      */ "more than 64 names listed",
     /* EXPECT_CONFLICT      */ "a name listed before with another hash",
 };
-static_assert(EXPECT_LINE_MAX == 326 && EXPECT_MAX == 64, "the texts name the limits");
+static_assert(EXPECT_NAME_MAX == 260 && EXPECT_MAX == 64, "the texts name the limits");
 
 char folded(char c) {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
@@ -24,18 +24,17 @@ BYTE isHex(char c) {
     return (c >= '0' && c <= '9') || (folded(c) >= 'a' && folded(c) <= 'f');
 }
 
-// One line without its line end (at most EXPECT_LINE_MAX characters after an escape mark)
-// into entry; 0 when it is not a checksum line.
-BYTE parseLine(const char *at, DWORD length, ExpectedImage *entry) {
+// One line without its line end into entry.
+ExpectProblem parseLine(const char *at, DWORD length, ExpectedImage *entry) {
     BYTE escaped = at[0] == '\\';
     at += escaped;
     length -= escaped;
     if (length < 64 + 3 || at[64] != ' ' || (at[65] != ' ' && at[65] != '*')) {
-        return 0;
+        return EXPECT_MALFORMED;
     }
     for (int i = 0; i < 64; i++) {
         if (!isHex(at[i])) {
-            return 0;
+            return EXPECT_MALFORMED;
         }
         entry->sha256[i] = folded(at[i]);
     }
@@ -47,13 +46,16 @@ BYTE parseLine(const char *at, DWORD length, ExpectedImage *entry) {
             c = ++i < length ? at[i] : 0;
             c = c == '\\' ? '\\' : c == 'n' ? '\n' : c == 'r' ? '\r' : 0;
             if (c == 0) {
-                return 0;  // sha256sum writes no other escape
+                return EXPECT_MALFORMED;  // sha256sum writes no other escape
             }
+        }
+        if (n == EXPECT_NAME_MAX) {
+            return EXPECT_LINE_TOO_LONG;
         }
         entry->name[n++] = c;
     }
     entry->name[n] = 0;
-    return 1;
+    return EXPECT_OK;
 }
 
 }  // namespace
@@ -73,15 +75,16 @@ ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, in
             return EXPECT_NUL;
         }
         length -= length > 0 && start[length - 1] == '\r';
-        if (length > (DWORD)EXPECT_LINE_MAX + (start[0] == '\\')) {
+        if (length > (DWORD)EXPECT_LINE_MAX) {
             return EXPECT_LINE_TOO_LONG;
         }
         if (length == 0 || start[0] == '#') {
             continue;
         }
         ExpectedImage entry;
-        if (!parseLine(start, length, &entry)) {
-            return EXPECT_MALFORMED;
+        ExpectProblem problem = parseLine(start, length, &entry);
+        if (problem != EXPECT_OK) {
+            return problem;
         }
         entry.line = *line;
         const ExpectedImage *known = findExpected(list, entry.name);

@@ -5,10 +5,10 @@
 
 #include "platform/winapi.h"
 
-// A line holds at most a hash, its separator and a name of 260 characters (besides its line
-// end and the leading '\' of an escaped line): no image's line is longer.
+// A name of at most 260 characters: no image's is longer. A line (its line end aside) is at
+// most an escape mark, the hash, its separator and such a name with every character escaped.
 const int EXPECT_NAME_MAX = 260;
-const int EXPECT_LINE_MAX = 64 + 2 + EXPECT_NAME_MAX;
+const int EXPECT_LINE_MAX = 1 + 64 + 2 + 2 * EXPECT_NAME_MAX;
 const int EXPECT_MAX = 64;  // entries of one list
 
 struct ExpectedImage {

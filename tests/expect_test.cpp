@@ -1,5 +1,6 @@
 // The supplier's list read from texts as sha256sum wrote them for real files (POS.BIN holding
-// "abc", an empty PC_CC.BIN, "p\q.bin"): the entries it gives, and each problem with its line.
+// "abc", an empty PC_CC.BIN, "p\q" and "b" on two lines): the entries it gives, and each problem
+// with its line.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,10 +20,11 @@ TEST(ExpectList, ReadsListsAndNamesTheLineOfEachProblem) {
         ExpectProblem problem;
         int line, count;
     } rows[] = {
-        {"\xEF\xBB\xBF" NIL " *PC_CC.BIN\r\n\r\n# x\r\n\\" ABC "  p\\\\q.bin", EXPECT_OK, 0, 2},
+        {"\xEF\xBB\xBF" NIL " *PC_CC.BIN\r\n\r\n# x\r\n\\" ABC "  p\\\\q\\nb", EXPECT_OK, 0, 2},
         {ABC "  POS.BIN\n" ABC "  pos.bin\n" ABC "  " + name + "\n", EXPECT_OK, 0, 2},
         {ABC "  POS.BIN\n" ABC "  " + name + "x\n", EXPECT_LINE_TOO_LONG, 2, 1},
         {ABC "  POS.BIN\n" NIL "  pos.bin\n", EXPECT_CONFLICT, 2, 1},
+        {"\n#" + std::string(EXPECT_LINE_MAX, '#'), EXPECT_LINE_TOO_LONG, 2, 0},
         {ABC "  POS\n" + std::string(1, '\0'), EXPECT_NUL, 2, 1},
         {many, EXPECT_TOO_MANY, EXPECT_MAX + 1, EXPECT_MAX},
         {ABC " POS.BIN\n", EXPECT_MALFORMED, 1, 0},         // one space
@@ -41,7 +43,7 @@ TEST(ExpectList, ReadsListsAndNamesTheLineOfEachProblem) {
     int line;
     parseExpectList(rows[0].text.data(), (DWORD)rows[0].text.size(), &list, &line);
     const ExpectedImage *pc = findExpected(&list, "pc_cc.bin"),
-                        *pq = findExpected(&list, "P\\Q.BIN");
+                        *pq = findExpected(&list, "P\\Q\nB");
     ASSERT_TRUE(pc && pq);
     EXPECT_STREQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", pc->sha256);
     EXPECT_EQ(4, pq->line);
