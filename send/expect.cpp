@@ -20,10 +20,6 @@ char folded(char c) {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
 }
 
-BYTE isHex(char c) {
-    return (c >= '0' && c <= '9') || (folded(c) >= 'a' && folded(c) <= 'f');
-}
-
 // One line without its line end into entry.
 ExpectProblem parseLine(const char *at, DWORD length, ExpectedImage *entry) {
     BYTE escaped = at[0] == '\\';
@@ -33,10 +29,10 @@ ExpectProblem parseLine(const char *at, DWORD length, ExpectedImage *entry) {
         return EXPECT_MALFORMED;
     }
     for (int i = 0; i < 64; i++) {
-        if (!isHex(at[i])) {
+        entry->sha256[i] = folded(at[i]);  // never 0: a line with a NUL never gets here
+        if (!strchr("0123456789abcdef", entry->sha256[i])) {
             return EXPECT_MALFORMED;
         }
-        entry->sha256[i] = folded(at[i]);
     }
     entry->sha256[64] = 0;
     int n = 0;
@@ -95,7 +91,7 @@ ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, in
         if (!known && list->count == EXPECT_MAX) {
             return EXPECT_TOO_MANY;
         }
-        if (!known) {
+        if (!known) {  // the same name with the same hash is kept once
             list->images[list->count++] = entry;
         }
     }
@@ -105,13 +101,11 @@ ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, in
 
 const ExpectedImage *findExpected(const ExpectList *list, const char *name) {
     for (int i = 0; i < list->count; i++) {
-        const char *a = list->images[i].name, *b = name;
-        while (*a && folded(*a) == folded(*b)) {
-            a++;
-            b++;
-        }
-        if (folded(*a) == folded(*b)) {
-            return &list->images[i];
+        const char *listed = list->images[i].name;
+        for (int j = 0; folded(listed[j]) == folded(name[j]); j++) {
+            if (listed[j] == 0) {
+                return &list->images[i];
+            }
         }
     }
     return NULL;
