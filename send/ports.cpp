@@ -35,21 +35,13 @@ static const char *readHex(const char *text, WORD *out) {
     return end;
 }
 
-static const char *findKey(const char *id, const char *key) {
-    for (; *id; id++) {
-        if (startsWith(id, key)) {
-            return id + strlen(key);
-        }
-    }
-    return 0;
-}
-
 BYTE parseDeviceId(const char *id, SerialPortInfo *port) {
-    const char *vidAt = findKey(id, "VID_");
-    const char *pidAt = findKey(id, "PID_");
+    // Windows writes these ids in capitals.
+    const char *vidAt = strstr(id, "VID_");
+    const char *pidAt = strstr(id, "PID_");
     WORD vid, pid;
-    const char *end = pidAt ? readHex(pidAt, &pid) : 0;
-    if (!vidAt || !readHex(vidAt, &vid) || !end) {
+    const char *end = pidAt ? readHex(pidAt + 4, &pid) : 0;
+    if (!vidAt || !readHex(vidAt + 4, &vid) || !end) {
         return 0;
     }
     port->usb = 1;
@@ -81,7 +73,7 @@ PortPick pickPort(const char *spec, const SerialPortInfo *ports, int count, int 
     if (!any) {
         const char *at = startsWith(spec, "usb:") ? readHex(spec + 4, &vid) : 0;
         at = at && *at == ':' ? readHex(at + 1, &pid) : 0;
-        if (!at || (*at != 0 && *at != ':') || (*at == ':' && at[1] == 0)) {
+        if (!at || (*at != 0 && *at != ':')) {
             return PICK_NOT_A_SPEC;
         }
         serial = *at ? at + 1 : "";
@@ -106,7 +98,7 @@ BYTE portSpecOf(const SerialPortInfo *ports, int count, int index, char *out, in
         snprintf(out, (size_t)size, "usb:%04x:%04x", port->vid, port->pid);
     }
     int chosen = -1;
-    return port->usb && pickPort(out, ports, count, &chosen) == PICK_ONE && chosen == index;
+    return pickPort(out, ports, count, &chosen) == PICK_ONE && chosen == index;
 }
 
 // COM2 before COM10: names with the same letters go by their number.
