@@ -1,0 +1,56 @@
+// The serial ports of a Windows machine as the device manager shows them: SetupAPI over the
+// ports class, each with its friendly name and hardware id, its COM name from the device's
+// own key, and its USB identity read from the device instance id by ports.cpp.
+#include <stdio.h>
+#include <string.h>
+
+#include "send/ports.h"
+
+#include <setupapi.h>
+
+// The ports class, {4D36E978-E325-11CE-BFC1-08002BE10318}: written out here, as devguid.h
+// would need INITGUID or another library for this one constant.
+static const GUID PortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+int findSerialPorts(SerialPortInfo *out, int max) {
+    HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, NULL, NULL, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    int count = 0;
+    SP_DEVINFO_DATA data;
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; count < max && SetupDiEnumDeviceInfo(set, i, &data); i++) {
+        SerialPortInfo *port = &out[count];
+        memset(port, 0, sizeof *port);
+        // The class holds the printer ports too: only a COM name is ours.
+        HKEY key = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if ((HANDLE)key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        DWORD size = sizeof port->name - 1;
+        DWORD type = 0;
+        LONG got = RegQueryValueExA(key, "PortName", NULL, &type, (BYTE *)port->name, &size);
+        RegCloseKey(key);
+        if (got != ERROR_SUCCESS || type != REG_SZ || strncmp(port->name, "COM", 3) != 0) {
+            continue;
+        }
+        snprintf(port->device, sizeof port->device, "%s", port->name);
+        SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_FRIENDLYNAME, NULL,
+                                          (BYTE *)port->friendly, sizeof port->friendly - 1, NULL);
+        // A list of ids, most specific first: the first is the one the device manager shows.
+        SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, NULL,
+                                          (BYTE *)port->hardwareId, sizeof port->hardwareId - 2,
+                                          NULL);
+        char instance[512] = "";
+        SetupDiGetDeviceInstanceIdA(set, &data, instance, sizeof instance, NULL);
+        if (!parseDeviceId(instance, port)) {
+            parseDeviceId(port->hardwareId, port);
+        }
+        count++;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    sortPorts(out, count);
+    return count;
+}
