@@ -89,10 +89,8 @@ TEST(MenuResource, MakesAndRatesAreTheTables) {
 
 // The window program's window procedure as far as commands go.
 LRESULT CALLBACK commandProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_COMMAND) {
-        return handleCommand(window, LOWORD(wParam), wParam, lParam);
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return message == WM_COMMAND ? handleCommand(window, LOWORD(wParam), wParam, lParam)
+                                 : DefWindowProcA(window, message, wParam, lParam);
 }
 
 TEST(MenuResource, EveryMakeEntryFillsItsOwnSlotWithTheMakesFile) {
@@ -135,9 +133,8 @@ TEST(MenuResource, EveryMakeEntryFillsItsOwnSlotWithTheMakesFile) {
             SCOPED_TRACE(std::string(Menus[m]) + " > " + make.label);
             char file[64] = "";
             LoadStringA(program, make.entry[kind], file, sizeof file);
-            EXPECT_STREQ(make.file[kind], file);  // the program's catalog entry
-            ASSERT_LT(items, GetMenuItemCount(popup));
-            ASSERT_EQ(make.label, itemsOf(popup)[items].label);
+            EXPECT_STREQ(make.file[kind], file);                    // the program's catalog entry
+            ASSERT_EQ(make.label, itemsOf(popup).at(items).label);  // throws past the last
             for (int i = 0; i < SLOT_COUNT; i++) {
                 snprintf(Slots[i].name, SLOT_NAME_SIZE, "OTHER%d", i);
             }
