@@ -1,6 +1,8 @@
 // The serial link and everything timed: the port settings, the COM port, the receive ring,
 // the 10 ms tick countdown and the cooperative waits that keep the window alive while the
-// protocol waits for the device. What goes over the wire is the protocol's business.
+// protocol waits for the device. The link moves bytes and knows no frame: the wire's control
+// characters below are named here, at the bottom of the stack, for the protocol and the
+// suites that build on it.
 #pragma once
 
 #include "platform/winapi.h"
@@ -45,8 +47,8 @@ void startTicks(HWND window);
 void stopTicks(HWND window);
 void onTick(WPARAM timerId);
 // A window procedure that passes WM_TIMER to onTick and everything else to DefWindowProcA,
-// and a never-shown window of it for startTicks, for a front end without a main window of
-// its own. 0 if the window could not be made (GetLastError says why).
+// and a never-shown window of it for startTicks, for a program without a main window of
+// its own (marvane-send, the suites). 0 if the window could not be made (GetLastError says why).
 LRESULT CALLBACK tickWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND createTickWindow(HINSTANCE instance);
 

@@ -1,4 +1,4 @@
-// The window a front end without a main window of its own hosts the tick timer on: never
+// The window a program without a main window of its own hosts the tick timer on: never
 // shown, it passes WM_TIMER to onTick. Starting and stopping the timer is startTicks' and
 // stopTicks'; a window that does more than count ticks passes its other messages itself.
 #include <string.h>

@@ -1,5 +1,5 @@
-// The stand-in's string table, made by the build from resources/strings.rc. LoadStringA
-// looks ids up here.
+// The stand-in's string table, made by the build from resources/strings.rc and makes.def.
+// LoadStringA looks ids up here.
 #pragma once
 
 struct StandinString {

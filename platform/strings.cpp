@@ -1,6 +1,6 @@
-// The stand-in's LoadStringA over the table the build makes from resources/strings.rc, and
-// wsprintfA on vsnprintf: the program formats only conversions both agree on (%d, %5d, %s,
-// %c), and wsprintfA writes at most 1024 characters, the terminator included.
+// The stand-in's LoadStringA over the table the build makes from resources/strings.rc and
+// makes.def, and wsprintfA on vsnprintf: the program formats only conversions both agree on
+// (%d, %5d, %s, %c), and wsprintfA writes at most 1024 characters, the terminator included.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>

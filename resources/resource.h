@@ -5,7 +5,8 @@
 // Strings.
 #define IDS_APP_TITLE 103  // window title
 #define IDS_WINDOW_CLASS 109
-// The driver file catalog: string-table entries 110 to 127.
+// The driver file catalog: string-table entries 110 to 127, each named by a row of
+// makes.def with its file name.
 #define IDS_DW_CARD 110
 #define IDS_DW_PUMP 111
 #define IDS_GIL_PUMP 112

@@ -6,17 +6,20 @@
 #include "platform/winapi.h"
 
 // One row per make, in menu order: the menu's label, the one word marvane-send takes for
-// it, its command in each of the four menus and the catalog entry (string id) each loads.
-// Only some makes exist for card readers: 0 marks the missing entries.
+// it, its command in each of the four menus and the catalog entry (string id) each loads,
+// with that entry's file name. Only some makes exist for card readers: 0 (and no file) marks
+// the missing entries.
 struct MakeRow {
     const char *label;
     const char *key;
     UINT pump1;
     UINT pump2;
     UINT pumpCatalog;
+    const char *pumpFile;
     UINT reader1;
     UINT reader2;
     UINT readerCatalog;
+    const char *readerFile;
 };
 extern const MakeRow Makes[];
 extern const int MAKE_COUNT;
@@ -24,3 +27,5 @@ extern const int MAKE_COUNT;
 UINT makeCommand(const MakeRow *make, int slot);
 // The catalog entry the make loads into a pump or reader slot.
 UINT makeCatalogId(const MakeRow *make, int slot);
+// 1 if catalogId is an entry some row names: the catalog is exactly the rows' entries.
+BYTE isCatalogEntry(UINT catalogId);

@@ -1,6 +1,9 @@
 // The six slots with their start-up defaults, and the one operation through which the menus
-// change them. The catalog's file names are the string table's (resources/strings.rc).
+// change them. The catalog's file names are the string table's, made from the rows of
+// resources/makes.def.
 #include "run/slots.h"
+
+#include "run/makes.h"
 
 const char *const SlotLabels[SLOT_COUNT] = {"POS",    "PC_CC",    "Pump 1",
                                             "Pump 2", "Reader 1", "Reader 2"};
@@ -16,7 +19,7 @@ void selectFile(int slot, UINT catalogId) {
     if (slot < SLOT_PUMP1 || slot > SLOT_READER2) {
         return;
     }
-    if (catalogId < FileCatalog.first || catalogId > FileCatalog.last) {
+    if (!isCatalogEntry(catalogId)) {
         return;
     }
     // The catalog is the program's own string table.

@@ -31,15 +31,8 @@ extern ImageSlot Slots[SLOT_COUNT];
 // The slots as the operator calls them, in slot order.
 extern const char *const SlotLabels[SLOT_COUNT];
 
-// The driver file names the pump and reader menus choose from: string-table entries 110
-// (IDS_DW_CARD) to 127 (IDS_MEC_PUMP), texts in resources/strings.rc. An entry is named by
-// its string id.
-struct FileCatalogRange {
-    UINT first;
-    UINT last;
-};
-const FileCatalogRange FileCatalog = {IDS_DW_CARD, IDS_MEC_PUMP};
-
-// Loads FileCatalog entry catalogId into the slot's name and marks it '-'. Only the pump
-// and reader slots take a selection, and only from the catalog.
+// Loads catalog entry catalogId (a string id) into the slot's name and marks it '-'. The
+// catalog is the driver file names the pump and reader menus choose from: exactly the
+// entries the rows of resources/makes.def name (run/makes.h), texts in the string table.
+// Only the pump and reader slots take a selection, and only from the catalog.
 void selectFile(int slot, UINT catalogId);
