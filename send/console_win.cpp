@@ -37,6 +37,22 @@ BYTE consoleDeviceOf(int portNumber, char *out, int size) {
     return 0;
 }
 
+void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize) {
+    DWORD size = (DWORD)computerSize;
+    if (!GetComputerNameA(computer, &size)) {
+        computer[0] = 0;
+    }
+    size = (DWORD)userSize;
+    if (!GetUserNameA(user, &size)) {
+        user[0] = 0;
+    }
+}
+
+// A run at 2400 baud takes minutes: a laptop that sleeps halfway leaves a partial image.
+void consoleKeepAwake(BYTE on) {
+    SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+}
+
 // Windows gives a port to one program at a time and says "access denied" to the next.
 const char *consoleAccessDenied() {
     return "in use by another program (access denied); close it and run again";
@@ -44,33 +60,6 @@ const char *consoleAccessDenied() {
 
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM: one value per port, the device's name
 // and the COM name it goes by.
-int consoleListPorts() {
-    HKEY map;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
-        ERROR_SUCCESS) {
-        return 0;
-    }
-    int count = 0;
-    for (DWORD i = 0;; i++) {
-        char device[256];
-        BYTE port[64];
-        DWORD deviceSize = sizeof device;
-        DWORD portSize = sizeof port - 1;
-        DWORD type = 0;
-        LONG result = RegEnumValueA(map, i, device, &deviceSize, NULL, &type, port, &portSize);
-        if (result == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (result != ERROR_SUCCESS || type != REG_SZ) {
-            continue;
-        }
-        port[portSize] = 0;
-        listPort((const char *)port, device);
-        count++;
-    }
-    RegCloseKey(map);
-    return count;
-}
 
 BYTE consoleCaseTwin(const char *name, char *twin, int size) {
     (void)name;

@@ -23,3 +23,5 @@ double rounded(double seconds, int decimals);
 
 // record.cpp: the run's record as an object, as the log and --json's last line have it.
 void recordObject(const RunRecord *record, JsonObject *object);
+// Who and where: the station, operator and note as given, the computer and the user account.
+void whoAndWhere(const RunRecord *record, JsonObject *object);

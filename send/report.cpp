@@ -17,7 +17,8 @@
 
 namespace {
 
-const int BAR_WIDTH = 30;  // characters between the brackets
+const int BAR_WIDTH = 30;           // characters between the brackets
+const int LINE_BITS_PER_BYTE = 10;  // a start bit, eight data bits, a stop bit
 
 // Counts as the texts spell them: "five NAKs".
 const char *const CountWords[] = {"no",   "one", "two",   "three", "four",
@@ -81,18 +82,6 @@ double rounded(double value, int decimals) {
     return floor(value * scale + 0.5) / scale;
 }
 
-void listPort(const char *port, const char *about) {
-    if (JsonOutput) {
-        JsonObject event;
-        event["event"] = "port";
-        event["port"] = port;
-        event["about"] = about;
-        printJson(event);
-    } else {
-        printf("%-14s %s\n", port, about);
-    }
-}
-
 namespace {
 
 // An event's object, when the output is JSON: its name and the seconds since the run started
@@ -143,8 +132,13 @@ void formatBar(const ConsoleReport *r, char *out, int size) {
         bar[i] = i < filled ? '#' : '.';
     }
     bar[BAR_WIDTH] = 0;
-    snprintf(out, (size_t)size, "%-12.40s [%s] %3d/%d blocks", r->current.name, bar,
-             r->current.blocksSent, r->current.blocks);
+    // The time left for the run at the rate: every block still to go, with its answer.
+    int left = r->settings.runBlocks - r->blocksDone - r->current.blocksSent;
+    int seconds = (int)((double)(left > 0 ? left : 0) * (BLOCK_FRAME_SIZE + 1) *
+                            LINE_BITS_PER_BYTE / LinkSettings.baudRate +
+                        0.5);
+    snprintf(out, (size_t)size, "%-12.40s [%s] %3d/%d blocks, %d:%02d left", r->current.name, bar,
+             r->current.blocksSent, r->current.blocks, seconds / 60, seconds % 60);
 }
 
 // On a terminal the bar is redrawn in place; elsewhere it waits for the end of the step.
@@ -220,6 +214,8 @@ const char *problemText(ImageProblem problem) {
             return "too large";
         case IMAGE_SHORT:
             return "cannot be read whole";
+        case IMAGE_CHANGED:
+            return "changed since the check";
         default:
             return "read";
     }
@@ -601,7 +597,6 @@ void onMarkerChanged(RunListener *self, int slot) {
 // device's ACK and ENQ to the header, the PC's ACK to the ENQ, the device's ACK to the count).
 const int OPENING_CONTROL_BYTES = 4;
 const int OPENING_BYTES = HEADER_FRAME_SIZE + COUNT_FRAME_SIZE + OPENING_CONTROL_BYTES;
-const int LINE_BITS_PER_BYTE = 10;  // a start bit, eight data bits, a stop bit
 
 // What a transfer put on the wire both ways, and its pause before the count frame: the
 // opening, every block frame sent and every answer to one.
@@ -620,6 +615,7 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
         r->headerTried = 1;  // only the run's first header is waited for
         r->waited = deviceSilence(&r->current, result);
     }
+    r->blocksDone += r->current.blocks > 0 ? r->current.blocks : 0;
     if (sent) {
         r->transfersSent++;
         r->bytesSent += r->current.size;
