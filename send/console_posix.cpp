@@ -1,9 +1,11 @@
 // The console program on Linux: the terminal test, the image folder, the device each COMn
 // opens (--device, or the stand-in's MARVANE_COMn and /dev/ttyS<n-1>), what a port's error
-// means here, the ports this machine has, Ctrl+C, SIGTERM and standard output's reader gone.
+// means here, the ports this machine has, Ctrl+C, SIGTERM, SIGHUP and standard output's reader
+// gone.
 #include <ctype.h>
 #include <dirent.h>
 #include <limits.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -138,11 +140,30 @@ void consoleCatchInterrupts() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
+    sigaction(SIGHUP, &action, NULL);  // the terminal or the remote session closed
     // Whoever read standard output may go (`marvane-send | head`): the write that finds it out
     // then fails with EPIPE, which the report takes for a stop, instead of the signal ending
     // the program wherever the run was.
     signal(SIGPIPE, SIG_IGN);
 }
+
+const char *consoleWhatIs(const char *path, DWORD systemError) {
+    static char other[64];
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        return "a folder, not a file";
+    }
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        return "a device or pipe, not a regular file";
+    }
+    if (access(path, R_OK) != 0 && errno == EACCES) {
+        return "permission denied";
+    }
+    snprintf(other, sizeof other, "system error %u", (unsigned)systemError);
+    return other;
+}
+
+void consoleFinished() {}  // a signal's handler returns at once here
 
 BYTE consoleInterrupted() {
     return Interrupts > 0;

@@ -98,10 +98,20 @@ static volatile LONG Interrupts = 0;
 
 // Runs on a thread of its own: the first event asks the run to stop at its next wait, the
 // second ends the program at once.
+// Set once main has written the run's record and released the port.
+static HANDLE Finished;
+// Windows ends the process when the handler of a console's close, a log-off or a shut-down
+// returns, and at the latest about five seconds after the event.
+const DWORD CLOSE_GRACE_MS = 4500;
+
 static BOOL WINAPI onControl(DWORD event) {
-    (void)event;
-    if (InterlockedIncrement(&Interrupts) == 1) {
+    BYTE closing =
+        event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (InterlockedIncrement(&Interrupts) == 1 || closing) {
         requestStop();
+        if (closing && Finished != NULL) {
+            WaitForSingleObject(Finished, CLOSE_GRACE_MS);  // the record first
+        }
         return TRUE;
     }
     fputs("\n", stdout);
@@ -111,7 +121,30 @@ static BOOL WINAPI onControl(DWORD event) {
 }
 
 void consoleCatchInterrupts() {
+    Finished = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+const char *consoleWhatIs(const char *path, DWORD systemError) {
+    static char other[64];
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return "a folder, not a file";
+    }
+    if (systemError == ERROR_ACCESS_DENIED) {
+        return "permission denied";
+    }
+    if (systemError == ERROR_SHARING_VIOLATION) {
+        return "in use by another program";
+    }
+    snprintf(other, sizeof other, "system error %u", (unsigned)systemError);
+    return other;
+}
+
+void consoleFinished() {
+    if (Finished != NULL) {
+        SetEvent(Finished);
+    }
 }
 
 BYTE consoleInterrupted() {

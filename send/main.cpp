@@ -77,8 +77,9 @@ static const char HELP[] =
     "\n"
     "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
     "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
-    "or went away; 4 marvane-send could not set itself up; 130 interrupted, or standard\n"
-    "output closed.\n";
+    "or went away; 4 marvane-send could not set itself up; 5 the run's record could not be\n"
+    "written to the log (the summary says how the transfers went); 130 interrupted (Ctrl+C,\n"
+    "SIGTERM, SIGHUP, the console closed), or standard output closed.\n";
 
 // The four slots a make is chosen for, with their options.
 const int MAKE_SLOTS = 4;
@@ -348,8 +349,9 @@ static int checkValues(Choices *c) {
     c->port = LinkSettings.portNumber;  // the window program's defaults
     c->baud = LinkSettings.baudRate;
     c->device = Given[OPT_DEVICE];
-    // $MARVANE_PORT: a port number or name, or a device for the port (Linux).
-    const char *fromEnvironment = getenv("MARVANE_PORT");
+    // $MARVANE_PORT: a port number or name, or a device for the port (Linux). An option
+    // overrides it, so it is read only when neither names the port.
+    const char *fromEnvironment = given(OPT_PORT) || given(OPT_DEVICE) ? 0 : getenv("MARVANE_PORT");
     if (fromEnvironment != 0 && fromEnvironment[0] != 0) {
         if (strchr(fromEnvironment, '/') != 0 && consoleHasDevices()) {
             c->device = c->device != 0 ? c->device : fromEnvironment;
@@ -373,7 +375,11 @@ static int checkValues(Choices *c) {
     } else if (given(OPT_PORT)) {
         c->port = portNumberOf(Given[OPT_PORT]);
         if (c->port < 0) {
-            return badInput("the port is 1 to 256 or COM1 to COM256 (--port)", Given[OPT_PORT]);
+            return badInput(strchr(Given[OPT_PORT], '/') != 0 && consoleHasDevices()
+                                ? "a device path goes with --device, not --port (--port takes "
+                                  "1 to 256, COMn, auto or usb:VID:PID)"
+                                : "the port is 1 to 256 or COM1 to COM256 (--port)",
+                            Given[OPT_PORT]);
         }
     }
     if (given(OPT_BAUD)) {
@@ -649,8 +655,8 @@ static BYTE checkFile(const char *label, const char *name, const char *folder, D
                      name, folder, (unsigned)MAX_IMAGE_SIZE);
             break;
         case IMAGE_NOT_OPENED:
-            complain("%s file %s in %s cannot be opened (system error %u)", label, name, folder,
-                     (unsigned)error);
+            complain("%s file %s in %s cannot be opened: %s", label, name, folder,
+                     consoleWhatIs(name, error));
             break;
         default:
             complain("%s file %s in %s cannot be read whole", label, name, folder);
@@ -856,16 +862,21 @@ static int finish(RunEnd end) {
     Record.end = end;
     JsonObject record;
     recordObject(&Record, &record);
+    BYTE recorded = 1;
     if (Log != 0) {
-        fprintf(Log, "%s\n", jsonLine(record).c_str());
-        if (fclose(Log) != 0) {
-            complain("the run's record could not be written to the log (--log)");
+        recorded = fprintf(Log, "%s\n", jsonLine(record).c_str()) > 0;
+        recorded = fclose(Log) == 0 && recorded;
+        if (!recorded) {
+            complain("the run's record could not be written to the log (--log): %s",
+                     strerror(errno));
         }
     }
     if (JsonOutput) {
         printJson(record);
     }
-    return exitStatusOf(end);
+    consoleFinished();
+    // A lost record is its own outcome: the summary has said how the transfers went.
+    return recorded ? exitStatusOf(end) : EXIT_NO_RECORD;
 }
 
 // Whether --json is among the options, before they are read: a command line that cannot be
@@ -1044,7 +1055,11 @@ int main(int argc, char **argv) {
     }
     choose(&choices);
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
-        return finishOnBadInput(badInput("no such folder (--dir)", Given[OPT_DIR]));
+        FileIdentity there;
+        return finishOnBadInput(badInput(consoleFileIdentity(Given[OPT_DIR], &there)
+                                             ? "not a folder (--dir)"
+                                             : "no such folder (--dir)",
+                                         Given[OPT_DIR]));
     }
 
     if (choices.device != 0) {

@@ -3,6 +3,7 @@
 // answer with --verbose, one JSON object per event with --json, and the closing summary or
 // the cause of a failure. Nothing here decides anything about the run; standard output that
 // can no longer be written stops it, as an interrupt would.
+#include <errno.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -29,6 +30,7 @@ const char *const SENDS = CountWords[BLOCK_SEND_ATTEMPTS];
 
 // Standard output failed (its reader went away): the console's, whichever report wrote.
 BYTE OutputLost = 0;
+BYTE OutputFull = 0;  // it failed for want of room on its disk, not for a reader gone
 
 double secondsSince(DWORD startMs) {
     return (double)(GetTickCount() - startMs) / 1000.0;
@@ -41,6 +43,7 @@ BYTE JsonOutput = 0;
 void flushOutput() {
     if ((fflush(stdout) != 0 || ferror(stdout)) && !OutputLost) {
         OutputLost = 1;
+        OutputFull = errno == ENOSPC;
         requestStop();
     }
 }
@@ -697,7 +700,9 @@ namespace {
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
 void reportInterrupt(const ConsoleReport *r) {
-    const char *why = OutputLost ? "standard output was closed" : "interrupted";
+    const char *why = OutputFull   ? "standard output could not be written: its disk is full"
+                      : OutputLost ? "standard output was closed"
+                                   : "interrupted";
     if (!r->runStarted) {
         complain("%s before the run started: nothing was sent", why);
     } else if (!r->haveFailed || r->failedResult.end != TRANSFER_STOPPED) {

@@ -13,6 +13,7 @@ const int EXIT_STEP_FAILED = 1;
 const int EXIT_BAD_INPUT = 2;
 const int EXIT_PORT_FAILED = 3;
 const int EXIT_INTERNAL = 4;       // marvane-send could not set itself up
+const int EXIT_NO_RECORD = 5;      // the run went as its summary says, but its record was lost
 const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
 
 // How marvane-send ended, as its record names it; each comes to one exit status.
@@ -196,3 +197,8 @@ void consoleCatchInterrupts();
 // A stop was asked for from outside: an interrupt (a closed standard output is report.cpp's
 // flushOutput's to find).
 BYTE consoleInterrupted();
+// Why a path could not be opened as a file, in words: "a folder", "not a regular file",
+// "permission denied", else the system's error.
+const char *consoleWhatIs(const char *path, DWORD systemError);
+// The record is written and the port released: a console that is closing may go now.
+void consoleFinished();

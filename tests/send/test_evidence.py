@@ -8,6 +8,8 @@ import hashlib
 import json
 import os
 import re
+import signal
+import subprocess
 import sys
 import unittest
 
@@ -159,6 +161,87 @@ class AutoPort(SendTest):
         ports = [json.loads(l) for l in listed.out.splitlines()]
         self.assertEqual([("0403", "6001", "A1"), ("067b", "2303", "B2")],
                          [(p["vid"], p["pid"], p["serial"]) for p in ports if p["event"] == "port"])
+
+
+
+class Mended(SendTest):
+    """Faults found in use, each with its mend: outputs never touch inputs, the bytes checked
+    are the bytes sent, every ending has its record, options before variables, causes named."""
+
+    def test_no_output_touches_an_image_and_a_lost_record_has_its_status(self):
+        stored = self.write_images(IMAGES)
+        self.start_sim()
+        os.link(os.path.join(self.images, "POS.BIN"), os.path.join(self.dir, "linked"))
+        for path in (os.path.join(self.dir, "linked"),
+                     os.path.join(self.images, "..", "images", "PC_CC.BIN")):
+            for option in ("--log", "--trace"):
+                result = self.send("--pump1", "gilbarco", "--baud", "2400", option,
+                                   host_path(path))
+                self.assertStatus(result, 2)
+                self.assertRegex(result.err, option + r" names (POS|PC_CC)\.BIN, an image")
+                self.assertPortUntouched()
+        for name, data in stored.items():
+            with open(os.path.join(self.images, name), "rb") as f:
+                self.assertEqual(data.rstrip(b"\0"), f.read(), name)
+        self.assertStatus(self.send("--pump1", "gilbarco", "--log", ""), 2)
+        if not WINE_RUN:
+            full = self.send("--pump1", "gilbarco", "--log", "/dev/full")
+            self.assertStatus(full, 5)
+            self.assertRegex(full.out, r"(?m)^OK: 4 of 4 transfers sent")
+
+    def test_options_win_over_variables_and_causes_are_named(self):
+        self.write_images(IMAGES)
+        os.mkdir(os.path.join(self.images, "GIL_PUMP.BIN.d"))
+        os.replace(os.path.join(self.images, "GIL_PUMP.BIN"), os.path.join(self.dir, "pump"))
+        os.rename(os.path.join(self.images, "GIL_PUMP.BIN.d"),
+                  os.path.join(self.images, "GIL_PUMP.BIN"))
+        os.environ["MARVANE_PORT"] = "bogus"
+        try:
+            folder = self.send("--pump1", "gilbarco", "--port", "1", "--check", "--no-port")
+        finally:
+            del os.environ["MARVANE_PORT"]
+        notdir = self.send("--pump1", "gilbarco", "--dir", host_path(os.path.join(
+            self.dir, "pump")), "--check", "--no-port")
+        self.assertStatus(folder, 2)
+        self.assertIn("GIL_PUMP.BIN in", folder.err)
+        self.assertIn("a folder, not a file", folder.err)
+        self.assertNotIn("MARVANE_PORT", folder.err)
+        self.assertIn("not a folder (--dir)", notdir.err)
+        if not WINE_RUN:
+            self.assertIn("--device", self.send("--port", "/dev/ttyS0", "--check").err)
+
+
+@unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
+class MendedInARun(SendTest):
+    def start(self, *args):
+        return subprocess.Popen(self.command(["--pump1", "gilbarco"] + list(args)),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def test_a_changed_image_is_not_sent_and_a_hang_up_leaves_its_record(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 700, "GIL_PUMP.BIN": 10})
+        self.start_sim()
+        proc = self.start("--json")
+        next(line for line in proc.stdout if '"index":2' in line)
+        with open(os.path.join(self.images, "PC_CC.BIN"), "wb") as f:
+            f.write(b"x" * 5000)
+        out, err = proc.communicate(timeout=120)
+        self.assertEqual(2, proc.returncode, err)
+        self.assertRegex(err, r"PC_CC\.BIN changed since the check: its SHA-256 was [0-9a-f]{64}, "
+                              r"now [0-9a-f]{64}")
+        self.assertEqual(["ok"], [t["outcome"] for t in self.report()])
+        record = json.loads(out.splitlines()[-1])
+        self.assertIn("changed since the check", record["steps"][-1]["cause"])
+        self.assertEqual("bad-input", record["ended"])
+
+        log = os.path.join(self.dir, "log")
+        proc = self.start("--log", log, "--verbose")
+        next(line for line in proc.stdout if re.search(r"block +3/102 +send 1 +ACK", line))
+        proc.send_signal(signal.SIGHUP)
+        proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode)
+        with open(log) as f:
+            self.assertEqual("interrupted", json.loads(f.read())["ended"])
 
 
 if __name__ == "__main__":
