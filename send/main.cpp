@@ -773,6 +773,9 @@ static int preflight(BYTE plan, const char *portName, int *transfers, int *block
         return ok ? EXIT_SENT : EXIT_BAD_INPUT;
     }
     if (!JsonOutput) {
+        if (given(OPT_EXPECT)) {
+            printf("Every image is as %s lists it.\n", Given[OPT_EXPECT]);
+        }
         printf("Would send over %s at %d baud:\n", portName, LinkSettings.baudRate);
     }
     int order = 0;
