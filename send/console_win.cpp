@@ -37,6 +37,22 @@ BYTE consoleDeviceOf(int portNumber, char *out, int size) {
     return 0;
 }
 
+void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize) {
+    DWORD size = (DWORD)computerSize;
+    if (!GetComputerNameA(computer, &size)) {
+        computer[0] = 0;
+    }
+    size = (DWORD)userSize;
+    if (!GetUserNameA(user, &size)) {
+        user[0] = 0;
+    }
+}
+
+// A run at 2400 baud takes minutes: a laptop that sleeps halfway leaves a partial image.
+void consoleKeepAwake(BYTE on) {
+    SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+}
+
 // Windows gives a port to one program at a time and says "access denied" to the next.
 const char *consoleAccessDenied() {
     return "in use by another program (access denied); close it and run again";
@@ -44,33 +60,6 @@ const char *consoleAccessDenied() {
 
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM: one value per port, the device's name
 // and the COM name it goes by.
-int consoleListPorts() {
-    HKEY map;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
-        ERROR_SUCCESS) {
-        return 0;
-    }
-    int count = 0;
-    for (DWORD i = 0;; i++) {
-        char device[256];
-        BYTE port[64];
-        DWORD deviceSize = sizeof device;
-        DWORD portSize = sizeof port - 1;
-        DWORD type = 0;
-        LONG result = RegEnumValueA(map, i, device, &deviceSize, NULL, &type, port, &portSize);
-        if (result == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (result != ERROR_SUCCESS || type != REG_SZ) {
-            continue;
-        }
-        port[portSize] = 0;
-        listPort((const char *)port, device);
-        count++;
-    }
-    RegCloseKey(map);
-    return count;
-}
 
 BYTE consoleCaseTwin(const char *name, char *twin, int size) {
     (void)name;
@@ -109,10 +98,20 @@ static volatile LONG Interrupts = 0;
 
 // Runs on a thread of its own: the first event asks the run to stop at its next wait, the
 // second ends the program at once.
+// Set once main has written the run's record and released the port.
+static HANDLE Finished;
+// Windows ends the process when the handler of a console's close, a log-off or a shut-down
+// returns, and at the latest about five seconds after the event.
+const DWORD CLOSE_GRACE_MS = 4500;
+
 static BOOL WINAPI onControl(DWORD event) {
-    (void)event;
-    if (InterlockedIncrement(&Interrupts) == 1) {
+    BYTE closing =
+        event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (InterlockedIncrement(&Interrupts) == 1 || closing) {
         requestStop();
+        if (closing && Finished != NULL) {
+            WaitForSingleObject(Finished, CLOSE_GRACE_MS);  // the record first
+        }
         return TRUE;
     }
     fputs("\n", stdout);
@@ -122,7 +121,30 @@ static BOOL WINAPI onControl(DWORD event) {
 }
 
 void consoleCatchInterrupts() {
+    Finished = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+const char *consoleWhatIs(const char *path, DWORD systemError) {
+    static char other[64];
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return "a folder, not a file";
+    }
+    if (systemError == ERROR_ACCESS_DENIED) {
+        return "permission denied";
+    }
+    if (systemError == ERROR_SHARING_VIOLATION) {
+        return "in use by another program";
+    }
+    snprintf(other, sizeof other, "system error %u", (unsigned)systemError);
+    return other;
+}
+
+void consoleFinished() {
+    if (Finished != NULL) {
+        SetEvent(Finished);
+    }
 }
 
 BYTE consoleInterrupted() {

@@ -12,7 +12,7 @@ typedef nlohmann::ordered_json JsonObject;
 
 // The output's version, named in its first object and in every record: it changes when a
 // key changes meaning or goes.
-const int JSON_SCHEMA = 1;
+const int JSON_SCHEMA = 2;
 
 // report.cpp: the object as one line of text, without its line end.
 std::string jsonLine(const JsonObject &object);
@@ -23,3 +23,5 @@ double rounded(double seconds, int decimals);
 
 // record.cpp: the run's record as an object, as the log and --json's last line have it.
 void recordObject(const RunRecord *record, JsonObject *object);
+// Who and where: the station, operator and note as given, the computer and the user account.
+void whoAndWhere(const RunRecord *record, JsonObject *object);

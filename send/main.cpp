@@ -15,7 +15,10 @@
 #include "run/makes.h"
 #include "run/slots.h"
 #include "send/json.h"
+#include "send/expect.h"
+#include "send/ports.h"
 #include "send/send.h"
+#include "send/trace.h"
 
 static const char USAGE[] = "Usage: marvane-send [options] --pump1 MAKE\n";
 static const char ABOUT[] =
@@ -25,7 +28,8 @@ static const char ABOUT[] =
 static const char HELP[] =
     "\n"
     "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT, else 1; on\n"
-    "                    Linux $MARVANE_PORT may name a device, as --device does)\n"
+    "                    Linux $MARVANE_PORT may name a device, as --device does); auto: the\n"
+    "                    one USB serial adapter plugged in; usb:VID:PID[:SERIAL]: that adapter\n"
     "  --baud N          %s (default %d)\n"
     "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
     "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
@@ -48,6 +52,11 @@ static const char HELP[] =
     "  --no-port         with --check: leave the port alone\n"
     "  --log FILE        append the run's record to FILE, one JSON line a run (default\n"
     "                    $MARVANE_LOG; none without either)\n"
+    "  --expect FILE     the supplier's list of images as sha256sum writes it (HASH  NAME):\n"
+    "                    every image of the run must be listed there with its SHA-256\n"
+    "  --trace FILE      write every byte sent and received, decoded, to FILE\n"
+    "  --station TEXT    the station, --operator TEXT who runs it (defaults $MARVANE_STATION,\n"
+    "                    $MARVANE_OPERATOR), --note TEXT: into the record, 200 characters each\n"
     "  --quiet, -q       print nothing but failures\n"
     "  --verbose, -v     also print each block's answer and every resend\n"
     "  --json            print JSON lines only on standard output: what it is, one object per\n"
@@ -68,8 +77,9 @@ static const char HELP[] =
     "\n"
     "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
     "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
-    "or went away; 4 marvane-send could not set itself up; 130 interrupted, or standard\n"
-    "output closed.\n";
+    "or went away; 4 marvane-send could not set itself up; 5 the run's record could not be\n"
+    "written to the log (the summary says how the transfers went); 130 interrupted (Ctrl+C,\n"
+    "SIGTERM, SIGHUP, the console closed), or standard output closed.\n";
 
 // The four slots a make is chosen for, with their options.
 const int MAKE_SLOTS = 4;
@@ -96,6 +106,11 @@ enum OptionId {
     OPT_CHECK,
     OPT_NO_PORT,
     OPT_LOG,
+    OPT_EXPECT,
+    OPT_TRACE,
+    OPT_STATION,
+    OPT_OPERATOR,
+    OPT_NOTE,
     OPT_WAIT,
     OPT_QUIET,
     OPT_VERBOSE,
@@ -126,6 +141,11 @@ static const OptionRow OptionTable[OPTION_COUNT] = {
     {"--check",       0,   0},
     {"--no-port",     0,   0},
     {"--log",         0,   1},
+    {"--expect",      0,   1},
+    {"--trace",       0,   1},
+    {"--station",     0,   1},
+    {"--operator",    0,   1},
+    {"--note",        0,   1},
     {"--wait",        0,   1},
     {"--quiet",       'q', 0},
     {"--verbose",     'v', 0},
@@ -286,13 +306,52 @@ struct Choices {
     const MakeRow *makes[MAKE_SLOTS];
 };
 
+// --port auto or usb:VID:PID[:SERIAL]: the one adapter that answers to it, as its COM number
+// (Windows) or its device (Linux). EXIT_PORT_FAILED when none is plugged in.
+static int pickAdapter(const char *spec, Choices *c) {
+    static SerialPortInfo ports[MAX_SERIAL_PORTS];
+    int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
+    int chosen = -1;
+    switch (pickPort(spec, ports, count, &chosen)) {
+        case PICK_NOT_A_SPEC:
+            return badInput("--port usb: takes VID:PID or VID:PID:SERIAL in hex", spec);
+        case PICK_NONE:
+            complain(strcmp(spec, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
+                                               : "no USB serial adapter %s is plugged in",
+                     spec);
+            return EXIT_PORT_FAILED;
+        case PICK_MANY:
+            complain("more than one USB serial adapter answers to --port %s; pick one:", spec);
+            for (int i = 0; i < count; i++) {
+                char option[200];
+                if (ports[i].usb && portSpecOf(ports, count, i, option, sizeof option)) {
+                    complain("  --port %s   %s %s", option, ports[i].name, ports[i].friendly);
+                } else if (ports[i].usb) {
+                    complain("  --port %s   %s", ports[i].name, ports[i].friendly);
+                }
+            }
+            return EXIT_BAD_INPUT;
+        case PICK_ONE:
+            break;
+    }
+    if (portNumberOf(ports[chosen].name) > 0) {
+        c->port = portNumberOf(ports[chosen].name);
+    } else {
+        static char device[sizeof ports[0].device];
+        snprintf(device, sizeof device, "%s", ports[chosen].device);
+        c->device = device;
+    }
+    return EXIT_SENT;
+}
+
 // Checks every value before anything is done with them; EXIT_BAD_INPUT says why.
 static int checkValues(Choices *c) {
     c->port = LinkSettings.portNumber;  // the window program's defaults
     c->baud = LinkSettings.baudRate;
     c->device = Given[OPT_DEVICE];
-    // $MARVANE_PORT: a port number or name, or a device for the port (Linux).
-    const char *fromEnvironment = getenv("MARVANE_PORT");
+    // $MARVANE_PORT: a port number or name, or a device for the port (Linux). An option
+    // overrides it, so it is read only when neither names the port.
+    const char *fromEnvironment = given(OPT_PORT) || given(OPT_DEVICE) ? 0 : getenv("MARVANE_PORT");
     if (fromEnvironment != 0 && fromEnvironment[0] != 0) {
         if (strchr(fromEnvironment, '/') != 0 && consoleHasDevices()) {
             c->device = c->device != 0 ? c->device : fromEnvironment;
@@ -305,10 +364,22 @@ static int checkValues(Choices *c) {
                             fromEnvironment);
         }
     }
-    if (given(OPT_PORT)) {
+    if (given(OPT_PORT) && isPortSpec(Given[OPT_PORT]) && given(OPT_DEVICE)) {
+        return badInput("--port names an adapter by itself: give no --device with it", 0);
+    }
+    if (given(OPT_PORT) && isPortSpec(Given[OPT_PORT])) {
+        int status = pickAdapter(Given[OPT_PORT], c);
+        if (status != EXIT_SENT) {
+            return status;
+        }
+    } else if (given(OPT_PORT)) {
         c->port = portNumberOf(Given[OPT_PORT]);
         if (c->port < 0) {
-            return badInput("the port is 1 to 256 or COM1 to COM256 (--port)", Given[OPT_PORT]);
+            return badInput(strchr(Given[OPT_PORT], '/') != 0 && consoleHasDevices()
+                                ? "a device path goes with --device, not --port (--port takes "
+                                  "1 to 256, COMn, auto or usb:VID:PID)"
+                                : "the port is 1 to 256 or COM1 to COM256 (--port)",
+                            Given[OPT_PORT]);
         }
     }
     if (given(OPT_BAUD)) {
@@ -492,6 +563,52 @@ static void listMakes() {
     }
 }
 
+// --list-ports: each port as the system names it to the user, with the option that picks it.
+static void listPorts() {
+    static SerialPortInfo ports[MAX_SERIAL_PORTS];
+    int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
+    for (int i = 0; i < count; i++) {
+        const SerialPortInfo *p = &ports[i];
+        char spec[280];
+        char option[300];
+        char vid[8], pid[8];
+        snprintf(vid, sizeof vid, "%04x", p->vid);
+        snprintf(pid, sizeof pid, "%04x", p->pid);
+        if (p->usb && portSpecOf(ports, count, i, spec, sizeof spec)) {
+            snprintf(option, sizeof option, "--port %.280s", spec);
+        } else if (portNumberOf(p->name) > 0) {
+            snprintf(option, sizeof option, "--port %.15s", p->name);
+        } else {
+            snprintf(option, sizeof option, "--device %.280s", p->device);
+        }
+        if (!JsonOutput) {
+            printf("%-10s %-36s %s%s%s%s  %s\n", p->name, p->friendly, p->usb ? "USB " : "",
+                   p->usb ? vid : "", p->usb ? ":" : "", p->usb ? pid : "", option);
+            continue;
+        }
+        JsonObject event;
+        event["event"] = "port";
+        event["port"] = p->name;
+        event["device"] = p->device;
+        event["friendly"] = p->friendly;
+        event["hardware_id"] = p->hardwareId;
+        event["usb"] = p->usb != 0;
+        if (p->usb) {
+            event["vid"] = vid;
+            event["pid"] = pid;
+            event["serial"] = p->serial;
+        }
+        if (p->byId[0] != 0) {
+            event["by_id"] = p->byId;
+        }
+        event["option"] = option;
+        printJson(event);
+    }
+    if (count == 0 && !JsonOutput) {
+        printf("No serial ports found.\n");
+    }
+}
+
 // The window program's choices, made as its menu commands make them.
 static void choose(const Choices *c) {
     for (int m = 0; m < MAKE_SLOTS; m++) {
@@ -538,8 +655,8 @@ static BYTE checkFile(const char *label, const char *name, const char *folder, D
                      name, folder, (unsigned)MAX_IMAGE_SIZE);
             break;
         case IMAGE_NOT_OPENED:
-            complain("%s file %s in %s cannot be opened (system error %u)", label, name, folder,
-                     (unsigned)error);
+            complain("%s file %s in %s cannot be opened: %s", label, name, folder,
+                     consoleWhatIs(name, error));
             break;
         default:
             complain("%s file %s in %s cannot be read whole", label, name, folder);
@@ -548,10 +665,86 @@ static BYTE checkFile(const char *label, const char *name, const char *folder, D
     return 0;
 }
 
+// The listeners of a run, and the log its record goes to: one each for the process.
+static ConsoleReport Console;
+static RunRecord Record;
+static FILE *Log;
+static WireTrace Trace;
+
+// --expect: the supplier's list, read whole before the port is touched (a list is text, never
+// near a megabyte), and its own SHA-256 for the record.
+const DWORD EXPECT_FILE_MAX = 1 << 20;
+static ExpectList Expected;
+static BYTE ExpectListRead(const char *path) {
+    static char text[EXPECT_FILE_MAX + 1];
+    FILE *f = fopen(path, "rb");
+    size_t size = f != 0 ? fread(text, 1, sizeof text, f) : 0;
+    BYTE ok = f != 0 && !ferror(f) && size <= EXPECT_FILE_MAX;
+    if (f == 0 || !ok) {
+        complain("the list cannot be read (--expect): %s: %s", path,
+                 f == 0 ? strerror(errno) : "larger than any list of images");
+    }
+    if (f != 0) {
+        fclose(f);
+    }
+    int line = 0;
+    ExpectProblem problem = ok ? parseExpectList(text, (DWORD)size, &Expected, &line) : EXPECT_OK;
+    if (problem != EXPECT_OK) {
+        complain("the list %s (--expect), line %d: %s", path, line, expectProblemText(problem));
+    }
+    Record.expectPath = path;
+    sha256Hex((const BYTE *)text, (DWORD)size, Record.expectSha256);
+    return ok && problem == EXPECT_OK;
+}
+
+// The image's hash against the list: listed, with the same SHA-256. Said, and with --json
+// told, either way.
+static BYTE asExpected(const char *name, const char sha256[65]) {
+    const ExpectedImage *listed = findExpected(&Expected, name);
+    if (JsonOutput) {
+        JsonObject event;
+        event["event"] = "expected";
+        event["file"] = name;
+        event["sha256"] = sha256;
+        event["listed"] = listed != 0 ? listed->sha256 : "";
+        event["line"] = listed != 0 ? listed->line : 0;
+        event["match"] = listed != 0 && strcmp(listed->sha256, sha256) == 0;
+        printJson(event);
+    }
+    if (listed == 0) {
+        complain("%s is not in the list %s (--expect): it is not to be sent", name,
+                 Given[OPT_EXPECT]);
+    } else if (strcmp(listed->sha256, sha256) != 0) {
+        complain(
+            "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
+            name, sha256, Given[OPT_EXPECT], listed->line, listed->sha256);
+    }
+    return listed != 0 && strcmp(listed->sha256, sha256) == 0;
+}
+
+// What each image was at the check, by slot: its step sends exactly those bytes or nothing.
+static char Checked[SLOT_COUNT][65];
+static char ChangedImage[SLOT_NAME_SIZE + 200];  // the one that was not, with both hashes
+
+static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
+    char now[65];
+    for (int slot = 0; slot < SLOT_COUNT; slot++) {
+        if (strcmp(Slots[slot].name, name) == 0 && sha256Hex(bytes, size, now) &&
+            strcmp(now, Checked[slot]) != 0) {
+            snprintf(ChangedImage, sizeof ChangedImage,
+                     "%s changed since the check: its SHA-256 was %s, now %s; nothing of it was "
+                     "sent",
+                     name, Checked[slot], now);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // Checks every file of the run and that Pump 1 has a make, all before the port is touched;
 // with `plan`, prints what would be sent. Returns EXIT_SENT or EXIT_BAD_INPUT, and the
 // number of transfers in *transfers.
-static int preflight(BYTE plan, const char *portName, int *transfers) {
+static int preflight(BYTE plan, const char *portName, int *transfers, int *blocks) {
     BYTE ok = 1;
     if (Slots[SLOT_PUMP1].name[0] == 0) {
         complain("Pump 1 has no make (--pump1): the run would fail there");
@@ -568,14 +761,21 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
             continue;
         }
         *transfers += Steps[i].secondPassId != 0 ? 2 : 1;
-        if (!checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot], hashes[slot])) {
+        BYTE read =
+            checkFile(SlotLabels[slot], Slots[slot].name, folder, &sizes[slot], hashes[slot]);
+        *blocks += blockCount(sizes[slot]) * (Steps[i].secondPassId != 0 ? 2 : 1);
+        if (!read || (given(OPT_EXPECT) && !asExpected(Slots[slot].name, hashes[slot]))) {
             ok = 0;
         }
+        memcpy(Checked[slot], hashes[slot], sizeof Checked[slot]);
     }
     if (!ok || !plan) {
         return ok ? EXIT_SENT : EXIT_BAD_INPUT;
     }
     if (!JsonOutput) {
+        if (given(OPT_EXPECT)) {
+            printf("Every image is as %s lists it.\n", Given[OPT_EXPECT]);
+        }
         printf("Would send over %s at %d baud:\n", portName, LinkSettings.baudRate);
     }
     int order = 0;
@@ -612,10 +812,52 @@ static int preflight(BYTE plan, const char *portName, int *transfers) {
     return EXIT_SENT;
 }
 
-// The listeners of a run, and the log its record goes to: one each for the process.
-static ConsoleReport Console;
-static RunRecord Record;
-static FILE *Log;
+// The files marvane-send writes, each as the system tells it from any other: none may be an
+// image of the run, whatever the path that names it.
+struct Output {
+    const char *option;
+    FILE **file;
+    FileIdentity identity;
+    BYTE known;
+};
+static FILE *TraceFile;
+static Output Outputs[] = {{"--log", &Log, {0, 0}, 0}, {"--trace", &TraceFile, {0, 0}, 0}};
+
+// Opens an output to be appended to (nothing is written before the run's images are known,
+// and nothing is ever cut short); 0 when it cannot be (said why).
+static BYTE openOutput(Output *out, const char *path, const char *what, const char *from) {
+    if (path[0] == 0) {
+        complain("%s (%s) needs a file name", what, from);
+        return 0;
+    }
+    *out->file = fopen(path, "a");
+    if (*out->file == 0) {
+        complain("%s cannot be opened (%s): %s: %s", what, from, path, strerror(errno));
+        return 0;
+    }
+    out->known = consoleFileIdentity(path, &out->identity);
+    return 1;
+}
+
+// No output is an image of the run: found before the port is touched; the output is closed
+// unwritten.
+static BYTE outputsAreNotImages() {
+    BYTE ok = 1;
+    for (Output &out : Outputs) {
+        for (int slot = 0; slot < SLOT_COUNT && out.known && *out.file != 0; slot++) {
+            FileIdentity image;
+            if (Slots[slot].name[0] != 0 && consoleFileIdentity(Slots[slot].name, &image) &&
+                image.volume == out.identity.volume && image.index == out.identity.index) {
+                complain("%s names %s, an image of the run: name another file", out.option,
+                         Slots[slot].name);
+                fclose(*out.file);
+                *out.file = 0;
+                ok = 0;
+            }
+        }
+    }
+    return ok;
+}
 
 // The end of marvane-send, however it came: the record to the log and, with --json, as the
 // last line. Returns the exit status.
@@ -623,16 +865,21 @@ static int finish(RunEnd end) {
     Record.end = end;
     JsonObject record;
     recordObject(&Record, &record);
+    BYTE recorded = 1;
     if (Log != 0) {
-        fprintf(Log, "%s\n", jsonLine(record).c_str());
-        if (fclose(Log) != 0) {
-            complain("the run's record could not be written to the log (--log)");
+        recorded = fprintf(Log, "%s\n", jsonLine(record).c_str()) > 0;
+        recorded = fclose(Log) == 0 && recorded;
+        if (!recorded) {
+            complain("the run's record could not be written to the log (--log): %s",
+                     strerror(errno));
         }
     }
     if (JsonOutput) {
         printJson(record);
     }
-    return exitStatusOf(end);
+    consoleFinished();
+    // A lost record is its own outcome: the summary has said how the transfers went.
+    return recorded ? exitStatusOf(end) : EXIT_NO_RECORD;
 }
 
 // Whether --json is among the options, before they are read: a command line that cannot be
@@ -663,17 +910,12 @@ static int finishOnBadInput(int status) {
 // The log the record is appended to: --log, else $MARVANE_LOG, else none. 0 when one was
 // named and cannot be opened (said why).
 static BYTE openLog() {
-    const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
-    if (path == 0 || path[0] == 0) {
-        return 1;
+    const char *fromEnvironment = getenv("MARVANE_LOG");
+    if (given(OPT_LOG)) {
+        return openOutput(&Outputs[0], Given[OPT_LOG], "the log", "--log");
     }
-    Log = fopen(path, "a");
-    if (Log == 0) {
-        complain("the log cannot be opened (%s): %s: %s", given(OPT_LOG) ? "--log" : "MARVANE_LOG",
-                 path, strerror(errno));
-        return 0;
-    }
-    return 1;
+    return fromEnvironment == 0 || fromEnvironment[0] == 0 ||
+           openOutput(&Outputs[0], fromEnvironment, "the log", "MARVANE_LOG");
 }
 
 // --check's look at the port: opened and set up as a run would, then closed, not a byte
@@ -706,20 +948,55 @@ static RunEnd checkPort(const char *described) {
     return RUN_OK;
 }
 
-int main(int argc, char **argv) {
-    initRecord(&Record);
-    // With --json standard output carries JSON only: first what it is, last the record.
-    JsonOutput = asksForJson(argc, argv);
+// --station, --operator (or their variables) and --note: printable text of a sensible length.
+const int WHO_TEXT_MAX = 200;
+static BYTE whoSaid() {
+    struct {
+        OptionId option;
+        const char *variable;
+        const char **into;
+    } Texts[] = {{OPT_STATION, "MARVANE_STATION", &Record.station},
+                 {OPT_OPERATOR, "MARVANE_OPERATOR", &Record.operatorName},
+                 {OPT_NOTE, 0, &Record.note}};
+    BYTE ok = 1;
+    for (const auto &t : Texts) {
+        const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;
+        BYTE printable = text != 0 && strlen(text) <= (size_t)WHO_TEXT_MAX;
+        for (const char *c = text; printable && *c != 0; c++) {
+            printable = (unsigned char)*c >= 0x20 && *c != 0x7F;
+        }
+        if (text != 0 && text[0] != 0 && !printable) {
+            complain("%s takes printable text of up to %d characters", OptionTable[t.option].name,
+                     WHO_TEXT_MAX);
+            ok = 0;
+        }
+        *t.into = text != 0 && text[0] != 0 ? text : 0;
+    }
+    return ok;
+}
+
+// With --json standard output carries JSON only: first what it is and who runs it, last the
+// record.
+static void printFirst() {
     if (JsonOutput) {
         JsonObject first;
         first["event"] = "output";
         first["schema"] = JSON_SCHEMA;
         first["program"] = "marvane-send";
         first["version"] = MARVANE_VERSION_TEXT;
+        whoAndWhere(&Record, &first);
         printJson(first);
     }
+}
+
+int main(int argc, char **argv) {
+    initRecord(&Record);
+    // With --json standard output carries JSON only: first what it is, last the record.
+    JsonOutput = asksForJson(argc, argv);
+    consoleWhoAndWhere(Record.computer, sizeof Record.computer, Record.user, sizeof Record.user);
     static char text[8192];  // the usage or the help
     if (argc < 2) {
+        printFirst();
         formatUsage(text, sizeof text);
         fputs(text, stderr);
         fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
@@ -727,7 +1004,9 @@ int main(int argc, char **argv) {
         return finish(RUN_BAD_INPUT);
     }
     int status = readCommandLine(argc, argv);
-    if (status != EXIT_SENT) {
+    BYTE said = status == EXIT_SENT && whoSaid();
+    printFirst();
+    if (!said) {
         return finish(RUN_BAD_INPUT);
     }
     Record.mode = modeOf();
@@ -752,20 +1031,22 @@ int main(int argc, char **argv) {
     Choices choices = {};
     status = checkValues(&choices);
     if (status != EXIT_SENT) {
-        return finish(RUN_BAD_INPUT);
+        return finish(status == EXIT_PORT_FAILED ? RUN_PORT_FAILED : RUN_BAD_INPUT);
     }
     if (given(OPT_LIST_MAKES)) {
         listMakes();
         return finish(RUN_OK);
     }
     if (given(OPT_LIST_PORTS)) {
-        if (consoleListPorts() == 0 && !JsonOutput) {
-            printf("No serial ports found.\n");
-        }
+        listPorts();
         return finish(RUN_OK);
     }
 
-    if (!openLog()) {
+    if (!openLog() ||
+        (given(OPT_TRACE) && !openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace"))) {
+        return finish(RUN_BAD_INPUT);
+    }
+    if (given(OPT_EXPECT) && !ExpectListRead(Given[OPT_EXPECT])) {
         return finish(RUN_BAD_INPUT);
     }
 
@@ -777,7 +1058,11 @@ int main(int argc, char **argv) {
     }
     choose(&choices);
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
-        return finishOnBadInput(badInput("no such folder (--dir)", Given[OPT_DIR]));
+        FileIdentity there;
+        return finishOnBadInput(badInput(consoleFileIdentity(Given[OPT_DIR], &there)
+                                             ? "not a folder (--dir)"
+                                             : "no such folder (--dir)",
+                                         Given[OPT_DIR]));
     }
 
     if (choices.device != 0) {
@@ -794,9 +1079,10 @@ int main(int argc, char **argv) {
     Record.baud = LinkSettings.baudRate;
     Record.waitSeconds = choices.waitSeconds;
     int transfers = 0;
-    status = preflight(given(OPT_CHECK), described, &transfers);
+    int runBlocks = 0;
+    status = preflight(given(OPT_CHECK), described, &transfers, &runBlocks);
     Record.transfers = transfers;
-    if (status != EXIT_SENT) {
+    if (!outputsAreNotImages() || status != EXIT_SENT) {
         return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_CHECK)) {
@@ -811,6 +1097,7 @@ int main(int argc, char **argv) {
         report.bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
     }
     report.transfers = transfers;
+    report.runBlocks = runBlocks;
     report.portName = portName;
     report.portText = described;
     report.device = hasDevice ? device : 0;
@@ -820,18 +1107,37 @@ int main(int argc, char **argv) {
     initFan(&listeners);
     fanAdd(&listeners, &Console.listener);
     fanAdd(&listeners, &Record.listener);
+    if (TraceFile != 0) {
+        initTrace(&Trace, TraceFile, described);
+        fanAdd(&listeners, &Trace.listener);
+    }
     setRunListener(&listeners.listener);
     // A run over a port not set up cannot succeed: send nothing; nor one whose adapter was
     // pulled out: stop at once.
     Policy = {.stopsOnPortFailure = 1,
               .stopsWhenLost = 1,
               .deviceWaitMs = (DWORD)choices.waitSeconds * 1000,
-              .imageAccepted = 0};
+              .imageAccepted = sameAsChecked};
     consoleCatchInterrupts();
 
     startTicks(window);
+    consoleKeepAwake(1);
     BYTE ok = consoleInterrupted() ? 0 : runDownload();
+    consoleKeepAwake(0);
     stopTicks(window);
     DestroyWindow(window);
-    return finish(finishReport(&Console, ok));
+    if (!JsonOutput && !given(OPT_QUIET)) {  // before the summary, which closes the output
+        char line[600];
+        controllerLine(&Record, line, sizeof line);
+        printf("%s\n", line);
+    }
+    RunEnd end = finishReport(&Console, ok);
+    if (ChangedImage[0] != 0) {
+        complain("%s", ChangedImage);
+        end = RUN_BAD_INPUT;
+    }
+    if (TraceFile != 0) {
+        fclose(TraceFile);
+    }
+    return finish(end);
 }

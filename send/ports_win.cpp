@@ -13,10 +13,12 @@
 static const GUID PortsClass = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
+static int addSerialComm(SerialPortInfo *out, int count, int max);
+
 int findSerialPorts(SerialPortInfo *out, int max) {
     HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, NULL, NULL, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) {
-        return 0;
+        return addSerialComm(out, 0, max);
     }
     int count = 0;
     SP_DEVINFO_DATA data;
@@ -51,6 +53,40 @@ int findSerialPorts(SerialPortInfo *out, int max) {
         count++;
     }
     SetupDiDestroyDeviceInfoList(set);
+    count = addSerialComm(out, count, max);
     sortPorts(out, count);
+    return count;
+}
+
+// The ports a driver registered in HARDWARE\DEVICEMAP\SERIALCOMM (a device's name, the COM
+// name it goes by) that the device manager does not show: virtual ports and the like.
+static int addSerialComm(SerialPortInfo *out, int count, int max) {
+    HKEY map;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
+        ERROR_SUCCESS) {
+        return count;
+    }
+    for (DWORD i = 0; count < max; i++) {
+        SerialPortInfo *port = &out[count];
+        memset(port, 0, sizeof *port);
+        DWORD deviceSize = sizeof port->hardwareId - 1;
+        DWORD nameSize = sizeof port->name - 1;
+        DWORD type = 0;
+        LONG result = RegEnumValueA(map, i, port->hardwareId, &deviceSize, NULL, &type,
+                                    (BYTE *)port->name, &nameSize);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        BYTE known = 0;
+        for (int j = 0; j < count; j++) {
+            known = known || strcmp(out[j].name, port->name) == 0;
+        }
+        if (result == ERROR_SUCCESS && type == REG_SZ && !known) {
+            snprintf(port->device, sizeof port->device, "%s", port->name);
+            snprintf(port->friendly, sizeof port->friendly, "serial port");
+            count++;
+        }
+    }
+    RegCloseKey(map);
     return count;
 }

@@ -7,6 +7,7 @@
 
 #include "protocol/protocol.h"
 #include "resources/version.h"
+#include "run/download.h"
 #include "send/json.h"
 #include "send/send.h"
 
@@ -69,6 +70,7 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
         r->waited = deviceSilence(&step->transfer, result);
     }
     step->end = result->end;
+    step->headerSent = result->headerSent;
     step->seconds = (double)(GetTickCount() - step->transfer.startMs) / 1000.0;
     if (result->end != TRANSFER_DONE && result->end != TRANSFER_STOPPED) {
         const char *hint = 0;
@@ -139,7 +141,67 @@ int stepsObject(const RunRecord *r, JsonObject *object) {
     return failedStep;
 }
 
+// Each transfer the run was to make, in run order, with what the controller holds of it:
+// "untouched" (not a byte of it sent), "partial" (k of N blocks taken) or "sent". The run
+// stops at its first failure, so its steps are the first of the plan.
+struct Holding {
+    int slot, pass, blocks, taken;
+    const char *state;
+};
+int holdings(const RunRecord *r, Holding *out) {
+    int count = 0;
+    for (int i = 0; i < STEP_COUNT; i++) {
+        int passes = Steps[i].secondPassId != 0 ? 2 : 1;
+        for (int pass = 1; pass <= passes && Slots[Steps[i].slot].name[0] != 0; pass++) {
+            Holding *h = &out[count];
+            const RecordStep *step = count < r->stepCount ? &r->steps[count] : 0;
+            h->slot = Steps[i].slot;
+            h->pass = pass;
+            h->blocks = step != 0 ? step->transfer.blocks : 0;
+            h->taken = step != 0 ? step->transfer.blocksSent : 0;
+            h->state = step == 0 || !step->headerSent ? "untouched"
+                       : step->end == TRANSFER_DONE   ? "sent"
+                                                      : "partial";
+            count++;
+        }
+    }
+    return count;
+}
+
+void holdingName(const Holding *h, char *out, int size) {
+    BYTE twice = h->slot == SLOT_PC_CC;
+    snprintf(out, (size_t)size, twice ? "%s pass %d" : "%s", SlotLabels[h->slot], h->pass);
+}
+
 }  // namespace
+
+void controllerLine(const RunRecord *r, char *out, int size) {
+    Holding held[RECORD_STEPS];
+    int count = holdings(r, held);
+    char full[300] = "", part[300] = "", none[300] = "", partial[64] = "";
+    for (int i = 0; i < count; i++) {
+        char name[32];
+        holdingName(&held[i], name, sizeof name);
+        char *list = held[i].state[0] == 's' ? full : held[i].state[0] == 'p' ? part : none;
+        snprintf(list + strlen(list), sizeof full - strlen(list), "%s%s", list[0] ? ", " : "",
+                 name);
+        if (held[i].state[0] == 'p') {
+            snprintf(list + strlen(list), sizeof full - strlen(list), " (%d of %d blocks)",
+                     held[i].taken, held[i].blocks);
+            snprintf(partial, sizeof partial, "%s", name);
+        }
+    }
+    if (!part[0] && !none[0]) {
+        snprintf(out, (size_t)size, "The controller holds every image of the run in full.");
+        return;
+    }
+    snprintf(out, (size_t)size, "The controller holds %s%s%s%s.", full[0] ? full : "nothing",
+             full[0] ? " in full" : " of this run", part[0] ? "; in part: " : "", part);
+    snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)),
+             partial[0] ? " Run again; the controller keeps the partial %s until then."
+                        : " Run again to send the rest.%s",
+             partial);
+}
 
 void initRecord(RunRecord *r) {
     memset(r, 0, sizeof *r);
@@ -147,6 +209,21 @@ void initRecord(RunRecord *r) {
     r->mode = "send";
     time_t now = time(NULL);
     strftime(r->started, sizeof r->started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
+}
+
+void whoAndWhere(const RunRecord *r, JsonObject *object) {
+    JsonObject &o = *object;
+    if (r->station != 0) {
+        o["station"] = r->station;
+    }
+    if (r->operatorName != 0) {
+        o["operator"] = r->operatorName;
+    }
+    if (r->note != 0) {
+        o["note"] = r->note;
+    }
+    o["computer"] = r->computer;
+    o["user"] = r->user;
 }
 
 void recordObject(const RunRecord *r, JsonObject *object) {
@@ -158,6 +235,7 @@ void recordObject(const RunRecord *r, JsonObject *object) {
     o["version"] = MARVANE_VERSION_TEXT;
     o["started"] = r->started;
     o["mode"] = r->mode;
+    whoAndWhere(r, object);
     if (r->portName != 0) {
         o["port"] = r->portName;
         if (r->device != 0) {
@@ -167,6 +245,22 @@ void recordObject(const RunRecord *r, JsonObject *object) {
         o["wait"] = r->waitSeconds;
         o["waited"] = rounded(r->waited, 2);
         endedAt = stepsObject(r, object);  // the run got as far as its files and port
+        if (r->expectPath != 0) {
+            o["expect"] = {{"file", r->expectPath}, {"sha256", r->expectSha256}};
+        }
+        Holding held[RECORD_STEPS];
+        int count = holdings(r, held);
+        o["controller"] = JsonObject::array();
+        for (int i = 0; i < count; i++) {
+            o["controller"].push_back({{"slot", SlotLabels[held[i].slot]},
+                                       {"pass", held[i].pass},
+                                       {"state", held[i].state},
+                                       {"blocks", held[i].blocks},
+                                       {"taken", held[i].taken}});
+        }
+        char line[600];
+        controllerLine(r, line, sizeof line);
+        o["holds"] = line;
     }
     o["ended"] = runEndName(r->end);
     if (endedAt != 0) {

@@ -3,6 +3,7 @@
 // answer with --verbose, one JSON object per event with --json, and the closing summary or
 // the cause of a failure. Nothing here decides anything about the run; standard output that
 // can no longer be written stops it, as an interrupt would.
+#include <errno.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -17,7 +18,8 @@
 
 namespace {
 
-const int BAR_WIDTH = 30;  // characters between the brackets
+const int BAR_WIDTH = 30;           // characters between the brackets
+const int LINE_BITS_PER_BYTE = 10;  // a start bit, eight data bits, a stop bit
 
 // Counts as the texts spell them: "five NAKs".
 const char *const CountWords[] = {"no",   "one", "two",   "three", "four",
@@ -28,6 +30,7 @@ const char *const SENDS = CountWords[BLOCK_SEND_ATTEMPTS];
 
 // Standard output failed (its reader went away): the console's, whichever report wrote.
 BYTE OutputLost = 0;
+BYTE OutputFull = 0;  // it failed for want of room on its disk, not for a reader gone
 
 double secondsSince(DWORD startMs) {
     return (double)(GetTickCount() - startMs) / 1000.0;
@@ -40,6 +43,7 @@ BYTE JsonOutput = 0;
 void flushOutput() {
     if ((fflush(stdout) != 0 || ferror(stdout)) && !OutputLost) {
         OutputLost = 1;
+        OutputFull = errno == ENOSPC;
         requestStop();
     }
 }
@@ -79,18 +83,6 @@ void printJson(const JsonObject &object) {
 double rounded(double value, int decimals) {
     double scale = decimals == 3 ? 1000.0 : 100.0;
     return floor(value * scale + 0.5) / scale;
-}
-
-void listPort(const char *port, const char *about) {
-    if (JsonOutput) {
-        JsonObject event;
-        event["event"] = "port";
-        event["port"] = port;
-        event["about"] = about;
-        printJson(event);
-    } else {
-        printf("%-14s %s\n", port, about);
-    }
 }
 
 namespace {
@@ -143,8 +135,13 @@ void formatBar(const ConsoleReport *r, char *out, int size) {
         bar[i] = i < filled ? '#' : '.';
     }
     bar[BAR_WIDTH] = 0;
-    snprintf(out, (size_t)size, "%-12.40s [%s] %3d/%d blocks", r->current.name, bar,
-             r->current.blocksSent, r->current.blocks);
+    // The time left for the run at the rate: every block still to go, with its answer.
+    int left = r->settings.runBlocks - r->blocksDone - r->current.blocksSent;
+    int seconds = (int)((double)(left > 0 ? left : 0) * (BLOCK_FRAME_SIZE + 1) *
+                            LINE_BITS_PER_BYTE / LinkSettings.baudRate +
+                        0.5);
+    snprintf(out, (size_t)size, "%-12.40s [%s] %3d/%d blocks, %d:%02d left", r->current.name, bar,
+             r->current.blocksSent, r->current.blocks, seconds / 60, seconds % 60);
 }
 
 // On a terminal the bar is redrawn in place; elsewhere it waits for the end of the step.
@@ -220,6 +217,8 @@ const char *problemText(ImageProblem problem) {
             return "too large";
         case IMAGE_SHORT:
             return "cannot be read whole";
+        case IMAGE_CHANGED:
+            return "changed since the check";
         default:
             return "read";
     }
@@ -601,7 +600,6 @@ void onMarkerChanged(RunListener *self, int slot) {
 // device's ACK and ENQ to the header, the PC's ACK to the ENQ, the device's ACK to the count).
 const int OPENING_CONTROL_BYTES = 4;
 const int OPENING_BYTES = HEADER_FRAME_SIZE + COUNT_FRAME_SIZE + OPENING_CONTROL_BYTES;
-const int LINE_BITS_PER_BYTE = 10;  // a start bit, eight data bits, a stop bit
 
 // What a transfer put on the wire both ways, and its pause before the count frame: the
 // opening, every block frame sent and every answer to one.
@@ -620,6 +618,7 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
         r->headerTried = 1;  // only the run's first header is waited for
         r->waited = deviceSilence(&r->current, result);
     }
+    r->blocksDone += r->current.blocks > 0 ? r->current.blocks : 0;
     if (sent) {
         r->transfersSent++;
         r->bytesSent += r->current.size;
@@ -701,7 +700,9 @@ namespace {
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
 void reportInterrupt(const ConsoleReport *r) {
-    const char *why = OutputLost ? "standard output was closed" : "interrupted";
+    const char *why = OutputFull   ? "standard output could not be written: its disk is full"
+                      : OutputLost ? "standard output was closed"
+                                   : "interrupted";
     if (!r->runStarted) {
         complain("%s before the run started: nothing was sent", why);
     } else if (!r->haveFailed || r->failedResult.end != TRANSFER_STOPPED) {

@@ -13,6 +13,7 @@ const int EXIT_STEP_FAILED = 1;
 const int EXIT_BAD_INPUT = 2;
 const int EXIT_PORT_FAILED = 3;
 const int EXIT_INTERNAL = 4;       // marvane-send could not set itself up
+const int EXIT_NO_RECORD = 5;      // the run went as its summary says, but its record was lost
 const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
 
 // How marvane-send ended, as its record names it; each comes to one exit status.
@@ -41,6 +42,7 @@ struct ReportSettings {
     BYTE verbose;          // each block's answer and every retry
     BYTE bar;              // 1: a bar redrawn in place (a terminal); 2: its last state as a line
     int transfers;         // transfers the run will make, for the summary
+    int runBlocks;         // their blocks, for the time left
     const char *portName;  // "COM1", "COM12"
     const char *portText;  // as messages name it: "COM1 (/dev/ttyUSB0)", or the name alone
     const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
@@ -95,6 +97,7 @@ struct ConsoleReport {
     ReportTransfer failed;  // the transfer that ended the run, when one failed
     TransferResult failedResult;
     BYTE haveFailed;
+    int blocksDone;     // of the transfers ended, for the time left
     int transfersSent;  // for the summary
     DWORD bytesSent;
     int resends;
@@ -118,8 +121,6 @@ extern BYTE JsonOutput;
 // Flushes standard output; a write that failed (its reader went away) stops the run as an
 // interrupt would.
 void flushOutput();
-// One line of --list-ports: the port's name and what it is, as text or JSON.
-void listPort(const char *port, const char *about);
 
 // record.cpp: the record of a run, for the log (--log) and --json's last line.
 const int RECORD_STEPS = 7;  // the most transfers a run makes: every step, PC_CC twice
@@ -127,6 +128,7 @@ struct RecordStep {
     ReportTransfer transfer;  // its name: the file as found on disk
     char sha256[65];          // of the file's bytes as read, "" when it could not be read
     TransferEnd end;
+    BYTE headerSent;  // a byte of it reached the controller
     char cause[160];  // for a failure
     double seconds;
 };
@@ -146,9 +148,19 @@ struct RunRecord {
     RecordStep steps[RECORD_STEPS];
     int stepCount;
     RunEnd end;
+    const char *expectPath;  // --expect, and the list's own SHA-256
+    char expectSha256[65];
+    const char *station;  // --station, --operator, --note: as given, or 0
+    const char *operatorName;
+    const char *note;
+    char computer[256];  // the computer and the account the run went under
+    char user[256];
 };
 // When marvane-send starts: its time, and nothing else known yet.
 void initRecord(RunRecord *record);
+// What the controller now holds of the run's transfers, as a technician reads it: "POS in
+// full; PC_CC pass 1 in part (1 of 2 blocks); ...", and what to do.
+void controllerLine(const RunRecord *record, char *out, int size);
 // SHA-256 of the bytes as 64 hex digits, through the system's CryptoAPI; 0 if it failed.
 BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);
 
@@ -163,10 +175,12 @@ void consoleMapDevice(int portNumber, const char *path);
 BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
 // What "access denied" for a port means here, with what to do about it.
 const char *consoleAccessDenied();
-// The serial ports the system has, one per line; 0 when it has none to tell.
-int consoleListPorts();
 // Another file in the folder whose name differs from `name` only in case ("" if none).
 BYTE consoleCaseTwin(const char *name, char *twin, int size);
+// The computer's name and the user account marvane-send runs under ("" where unknown).
+void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
+// While a run is in progress the computer is kept from sleeping (Windows); 0 lets it go.
+void consoleKeepAwake(BYTE on);
 // `name` as its folder spells it: the system finds a file whatever the case of its name.
 void consoleNameOnDisk(const char *name, char *out, int size);
 // Which file a path names, as the system tells files apart however they are spelt (links,
@@ -183,3 +197,8 @@ void consoleCatchInterrupts();
 // A stop was asked for from outside: an interrupt (a closed standard output is report.cpp's
 // flushOutput's to find).
 BYTE consoleInterrupted();
+// Why a path could not be opened as a file, in words: "a folder", "not a regular file",
+// "permission denied", else the system's error.
+const char *consoleWhatIs(const char *path, DWORD systemError);
+// The record is written and the port released: a console that is closing may go now.
+void consoleFinished();

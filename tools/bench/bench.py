@@ -144,6 +144,8 @@ def run_send(args, images, hashes, baud, work):
     sim, link = start_sim(args.sim, work, baud)
     try:
         cmd = [args.send, "--device", link, "--baud", str(baud), "--dir", images, "--quiet"]
+        if args.trace:  # the wire trace on: what it costs a run
+            cmd += ["--trace", os.path.join(work, "trace.txt")]
         for _, _, make in SET:
             if make:
                 cmd += [SEND_OPTIONS[make[0]], make[1]]
@@ -316,6 +318,7 @@ def main():
     p.add_argument("--harness", required=True, help="the native run_harness")
     p.add_argument("--exe", required=True, help="marvane.exe for Wine (x86_64)")
     p.add_argument("--send", help="the native marvane-send (without it, no such case)")
+    p.add_argument("--trace", action="store_true", help="marvane-send writes its wire trace")
     p.add_argument("--release", required=True, help="the release i686 marvane.exe")
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--bauds", default="19200,9600")

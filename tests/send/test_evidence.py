@@ -1,0 +1,248 @@
+"""marvane-send's evidence for a service desk, against the simulator: the supplier's list
+(--expect), the wire trace (--trace), who and where, the controller's state, and the port
+found by its USB identity. Run as test_send.py is (natively, or under Wine with
+MARVANE_WINE_RUN); the planted sysfs tree is Linux's only.
+"""
+
+import hashlib
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_send import BLOCK, WINE_RUN, PORTS, SendTest, host_path  # noqa: E402
+
+IMAGES = {"POS.BIN": 300, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 129}
+
+
+def sums(stored, **wrong):
+    """A list as sha256sum writes it of the images as stored, some lines replaced."""
+    lines = []
+    for name, data in stored.items():
+        digest = hashlib.sha256(data.rstrip(b"\0")).hexdigest()
+        lines.append(wrong.get(name.replace(".", "_"), "%s  %s" % (digest, name)))
+    return "\n".join(line for line in lines if line) + "\n"
+
+
+class Expect(SendTest):
+    def write_list(self, text, name="SHA256SUMS", newline="\n"):
+        path = os.path.join(self.dir, name)
+        with open(path, "w", newline=newline) as f:
+            f.write(text)
+        return host_path(path)
+
+    def test_the_run_goes_only_when_every_image_is_listed_with_its_hash(self):
+        stored = self.write_images(IMAGES)
+        self.start_sim()
+        good = self.write_list(sums(stored).upper().replace("  *", "  ").replace(
+            ".BIN", ".bin"), newline="\r\n")  # upper-case hex, CRLF, names in another case
+        one_byte = bytearray(stored["GIL_PUMP.BIN"].rstrip(b"\0"))
+        one_byte[0] ^= 1
+        wrong = hashlib.sha256(bytes(one_byte)).hexdigest()
+        cases = [
+            (self.write_list(sums(stored, GIL_PUMP_BIN="%s  GIL_PUMP.BIN" % wrong), "wrong"),
+             r"GIL_PUMP\.BIN.*%s.*line 3.*%s" % (self.sha256("GIL_PUMP.BIN"), wrong)),
+            (self.write_list(sums(stored, PC_CC_BIN=""), "short"), r"PC_CC\.BIN is not in the list"),
+            (self.write_list(sums(stored) + "not a line\n", "bad"), r"line 4: malformed"),
+            (host_path(os.path.join(self.dir, "missing")), r"cannot be read"),
+        ]
+        for listing, message in cases:
+            result = self.send("--pump1", "gilbarco", "--baud", "2400", "--expect", listing)
+            self.assertStatus(result, 2)
+            self.assertRegex(result.err, message)
+            self.assertPortUntouched()
+        self.assertFalse(os.path.exists(self.sim.report_path) and self.sim.report(),
+                         "the device saw a transfer")
+        check = self.send("--pump1", "gilbarco", "--check", "--no-port", "--expect", good)
+        self.assertStatus(check, 0)
+        result = self.send("--pump1", "gilbarco", "--json", "--expect", good)
+        self.assertStatus(result, 0)
+        events = [json.loads(line) for line in result.out.splitlines()]
+        self.assertEqual(4, len(self.report()))
+        compared = [e for e in events if e["event"] == "expected"]
+        self.assertEqual([("POS.BIN", 1, True), ("PC_CC.BIN", 2, True), ("GIL_PUMP.BIN", 3, True)],
+                         [(e["file"], e["line"], e["match"]) for e in compared])
+        record = events[-1]
+        with open(good.replace("Z:", ""), "rb") as f:
+            self.assertEqual(hashlib.sha256(f.read()).hexdigest(), record["expect"]["sha256"])
+
+
+class Trace(SendTest):
+    def test_the_trace_holds_every_frame_and_answer_as_the_device_saw_them(self):
+        self.write_images(IMAGES)
+        self.start_sim(args=["--fault", "nak-block=1:1@1", "--fault", "can-block=0@4"])
+        trace = os.path.join(self.dir, "trace.txt")
+        result = self.send("--pump1", "gilbarco", "--trace", host_path(trace))
+        self.assertStatus(result, 1)
+        report = self.report()
+        with open(trace) as f:
+            lines = f.read().splitlines()
+        blocks = [l for l in lines if "> block" in l]
+        self.assertEqual(sum(sum(t["sends"]) for t in report), len(blocks))
+        self.assertEqual(1, sum("< NAK" in l for l in lines))
+        self.assertEqual(1, sum("< CAN" in l for l in lines))
+        self.assertEqual(len(report), sum("> header" in l for l in lines))
+        self.assertRegex(lines[-1], r"port closed")
+        # The trace is an output: it cannot be an image of the run.
+        result = self.send("--pump1", "gilbarco", "--trace", "POS.BIN")
+        self.assertStatus(result, 2)
+
+
+class State(SendTest):
+    def test_the_record_names_who_and_where_and_what_the_controller_holds(self):
+        self.write_images(IMAGES)
+        self.start_sim(args=["--fault", "can-block=1@2"])
+        log = os.path.join(self.dir, "log.jsonl")
+        result = self.send("--pump1", "gilbarco", "--log", host_path(log), "--station",
+                           "Station 7, Main St", "--operator", "J. Doe", "--note", "pump swap")
+        self.assertStatus(result, 1)
+        with open(log) as f:
+            record = json.loads(f.read().splitlines()[-1])
+        self.assertEqual(("Station 7, Main St", "J. Doe", "pump swap"),
+                         (record["station"], record["operator"], record["note"]))
+        self.assertTrue(record["computer"] and record["user"])
+        # POS in full, PC_CC's first pass cancelled after one of its two blocks, the rest
+        # not begun.
+        self.assertEqual([("POS", 1, "sent"), ("PC_CC", 1, "partial"), ("PC_CC", 2, "untouched"),
+                          ("Pump 1", 1, "untouched")],
+                         [(s["slot"], s["pass"], s["state"]) for s in record["controller"]])
+        self.assertRegex(result.out + result.err, r"controller holds POS in full; in part: PC_CC pass 1 \(1 of 2 blocks\)\. Run again")
+
+
+@unittest.skipIf(WINE_RUN, "the planted sysfs tree is Linux's")
+class AutoPort(SendTest):
+    def plant(self, adapters):
+        """A sysfs and by-id tree with a USB serial adapter per (name, vid, pid, serial)."""
+        root = os.path.join(self.dir, "root")
+        for name, vid, pid, serial in adapters:
+            usb = os.path.join(root, "sys/devices/pci0000:00/usb1/1-" + name[-1])
+            iface = os.path.join(usb, "1-1:1.0", name)
+            os.makedirs(iface, exist_ok=True)
+            for key, value in (("idVendor", vid), ("idProduct", pid), ("serial", serial),
+                               ("manufacturer", "FTDI"), ("product", "USB Serial")):
+                with open(os.path.join(usb, key), "w") as f:
+                    f.write(value + "\n")
+            tty = os.path.join(root, "sys/class/tty", name)
+            os.makedirs(tty, exist_ok=True)
+            os.symlink(iface, os.path.join(tty, "device"))
+            os.makedirs(os.path.join(root, "dev"), exist_ok=True)
+            os.symlink(os.path.join(PORTS, "com1"), os.path.join(root, "dev", name))
+        return root
+
+    def send_in(self, root, *args):
+        os.environ["MARVANE_SYSTEM_ROOT"] = root
+        try:
+            return self.send(*args)
+        finally:
+            del os.environ["MARVANE_SYSTEM_ROOT"]
+
+    def test_the_one_adapter_is_found_and_two_are_told_apart(self):
+        self.write_images(IMAGES)
+        self.start_sim()
+        none = self.send_in(self.plant([]), "--pump1", "gilbarco", "--port", "auto")
+        self.assertStatus(none, 3)
+        self.assertIn("no USB serial adapter is plugged in", none.err)
+        one = self.plant([("ttyUSB0", "0403", "6001", "A1")])
+        self.assertStatus(self.send_in(one, "--pump1", "gilbarco", "--port", "auto"), 0)
+        self.assertEqual(4, len(self.report()))
+        two = self.plant([("ttyUSB1", "067b", "2303", "B2")])
+        many = self.send_in(two, "--pump1", "gilbarco", "--port", "auto", "--check")
+        self.assertStatus(many, 2)
+        self.assertRegex(many.err, r"--port usb:0403:6001:A1.*\n.*--port usb:067b:2303:B2")
+        picked = self.send_in(two, "--pump1", "gilbarco", "--check", "--port",
+                              "usb:067B:2303:b2")
+        self.assertStatus(picked, 0)
+        self.assertIn("ttyUSB1", picked.out)
+        listed = self.send_in(two, "--list-ports", "--json")
+        ports = [json.loads(l) for l in listed.out.splitlines()]
+        self.assertEqual([("0403", "6001", "A1"), ("067b", "2303", "B2")],
+                         [(p["vid"], p["pid"], p["serial"]) for p in ports if p["event"] == "port"])
+
+
+
+class Mended(SendTest):
+    """Faults found in use, each with its mend: outputs never touch inputs, the bytes checked
+    are the bytes sent, every ending has its record, options before variables, causes named."""
+
+    def test_no_output_touches_an_image_and_a_lost_record_has_its_status(self):
+        stored = self.write_images(IMAGES)
+        self.start_sim()
+        os.link(os.path.join(self.images, "POS.BIN"), os.path.join(self.dir, "linked"))
+        for path in (os.path.join(self.dir, "linked"),
+                     os.path.join(self.images, "..", "images", "PC_CC.BIN")):
+            for option in ("--log", "--trace"):
+                result = self.send("--pump1", "gilbarco", "--baud", "2400", option,
+                                   host_path(path))
+                self.assertStatus(result, 2)
+                self.assertRegex(result.err, option + r" names (POS|PC_CC)\.BIN, an image")
+                self.assertPortUntouched()
+        for name, data in stored.items():
+            with open(os.path.join(self.images, name), "rb") as f:
+                self.assertEqual(data.rstrip(b"\0"), f.read(), name)
+        self.assertStatus(self.send("--pump1", "gilbarco", "--log", ""), 2)
+        if not WINE_RUN:
+            full = self.send("--pump1", "gilbarco", "--log", "/dev/full")
+            self.assertStatus(full, 5)
+            self.assertRegex(full.out, r"(?m)^OK: 4 of 4 transfers sent")
+
+    def test_options_win_over_variables_and_causes_are_named(self):
+        self.write_images(IMAGES)
+        os.mkdir(os.path.join(self.images, "GIL_PUMP.BIN.d"))
+        os.replace(os.path.join(self.images, "GIL_PUMP.BIN"), os.path.join(self.dir, "pump"))
+        os.rename(os.path.join(self.images, "GIL_PUMP.BIN.d"),
+                  os.path.join(self.images, "GIL_PUMP.BIN"))
+        os.environ["MARVANE_PORT"] = "bogus"
+        try:
+            folder = self.send("--pump1", "gilbarco", "--port", "1", "--check", "--no-port")
+        finally:
+            del os.environ["MARVANE_PORT"]
+        notdir = self.send("--pump1", "gilbarco", "--dir", host_path(os.path.join(
+            self.dir, "pump")), "--check", "--no-port")
+        self.assertStatus(folder, 2)
+        self.assertIn("GIL_PUMP.BIN in", folder.err)
+        self.assertIn("a folder, not a file", folder.err)
+        self.assertNotIn("MARVANE_PORT", folder.err)
+        self.assertIn("not a folder (--dir)", notdir.err)
+        if not WINE_RUN:
+            self.assertIn("--device", self.send("--port", "/dev/ttyS0", "--check").err)
+
+
+@unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
+class MendedInARun(SendTest):
+    def start(self, *args):
+        return subprocess.Popen(self.command(["--pump1", "gilbarco"] + list(args)),
+                                cwd=self.images, env=self.env(), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def test_a_changed_image_is_not_sent_and_a_hang_up_leaves_its_record(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 700, "GIL_PUMP.BIN": 10})
+        self.start_sim()
+        proc = self.start("--json")
+        next(line for line in proc.stdout if '"index":2' in line)
+        with open(os.path.join(self.images, "PC_CC.BIN"), "wb") as f:
+            f.write(b"x" * 5000)
+        out, err = proc.communicate(timeout=120)
+        self.assertEqual(2, proc.returncode, err)
+        self.assertRegex(err, r"PC_CC\.BIN changed since the check: its SHA-256 was [0-9a-f]{64}, "
+                              r"now [0-9a-f]{64}")
+        self.assertEqual(["ok"], [t["outcome"] for t in self.report()])
+        record = json.loads(out.splitlines()[-1])
+        self.assertIn("changed since the check", record["steps"][-1]["cause"])
+        self.assertEqual("bad-input", record["ended"])
+
+        log = os.path.join(self.dir, "log")
+        proc = self.start("--log", log, "--verbose")
+        next(line for line in proc.stdout if re.search(r"block +3/102 +send 1 +ACK", line))
+        proc.send_signal(signal.SIGHUP)
+        proc.communicate(timeout=60)
+        self.assertEqual(130, proc.returncode)
+        with open(log) as f:
+            self.assertEqual("interrupted", json.loads(f.read())["ended"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
