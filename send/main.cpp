@@ -308,23 +308,23 @@ struct Choices {
 
 // --port auto or usb:VID:PID[:SERIAL]: the one adapter that answers to it, as its COM number
 // (Windows) or its device (Linux). EXIT_PORT_FAILED when none is plugged in.
-static int pickAdapter(const char *spec, Choices *c) {
+static int pickAdapter(const char *choice, Choices *c) {
     static SerialPortInfo ports[MAX_SERIAL_PORTS];
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     int chosen = -1;
-    switch (pickPort(spec, ports, count, &chosen)) {
-        case PICK_NOT_A_SPEC:
-            return badInput("--port usb: takes VID:PID or VID:PID:SERIAL in hex", spec);
+    switch (pickPort(choice, ports, count, &chosen)) {
+        case PICK_NOT_A_CHOICE:
+            return badInput("--port usb: takes VID:PID or VID:PID:SERIAL in hex", choice);
         case PICK_NONE:
-            complain(strcmp(spec, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
-                                               : "no USB serial adapter %s is plugged in",
-                     spec);
+            complain(strcmp(choice, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
+                                                 : "no USB serial adapter %s is plugged in",
+                     choice);
             return EXIT_PORT_FAILED;
         case PICK_MANY:
-            complain("more than one USB serial adapter answers to --port %s; pick one:", spec);
+            complain("more than one USB serial adapter answers to --port %s; pick one:", choice);
             for (int i = 0; i < count; i++) {
                 char option[200];
-                if (ports[i].usb && portSpecOf(ports, count, i, option, sizeof option)) {
+                if (ports[i].usb && portChoiceOf(ports, count, i, option, sizeof option)) {
                     complain("  --port %s   %s %s", option, ports[i].name, ports[i].friendly);
                 } else if (ports[i].usb) {
                     complain("  --port %s   %s", ports[i].name, ports[i].friendly);
@@ -364,10 +364,10 @@ static int checkValues(Choices *c) {
                             fromEnvironment);
         }
     }
-    if (given(OPT_PORT) && isPortSpec(Given[OPT_PORT]) && given(OPT_DEVICE)) {
+    if (given(OPT_PORT) && isPortChoice(Given[OPT_PORT]) && given(OPT_DEVICE)) {
         return badInput("--port names an adapter by itself: give no --device with it", 0);
     }
-    if (given(OPT_PORT) && isPortSpec(Given[OPT_PORT])) {
+    if (given(OPT_PORT) && isPortChoice(Given[OPT_PORT])) {
         int status = pickAdapter(Given[OPT_PORT], c);
         if (status != EXIT_SENT) {
             return status;
@@ -569,13 +569,13 @@ static void listPorts() {
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     for (int i = 0; i < count; i++) {
         const SerialPortInfo *p = &ports[i];
-        char spec[280];
+        char choice[280];
         char option[300];
         char vid[8], pid[8];
         snprintf(vid, sizeof vid, "%04x", p->vid);
         snprintf(pid, sizeof pid, "%04x", p->pid);
-        if (p->usb && portSpecOf(ports, count, i, spec, sizeof spec)) {
-            snprintf(option, sizeof option, "--port %.280s", spec);
+        if (p->usb && portChoiceOf(ports, count, i, choice, sizeof choice)) {
+            snprintf(option, sizeof option, "--port %.280s", choice);
         } else if (portNumberOf(p->name) > 0) {
             snprintf(option, sizeof option, "--port %.15s", p->name);
         } else {

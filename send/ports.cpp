@@ -62,19 +62,19 @@ BYTE parseDeviceId(const char *id, SerialPortInfo *port) {
     return 1;
 }
 
-BYTE isPortSpec(const char *text) {
+BYTE isPortChoice(const char *text) {
     return sameText(text, "auto") || startsWith(text, "usb:");
 }
 
-PortPick pickPort(const char *spec, const SerialPortInfo *ports, int count, int *chosen) {
+PortPick pickPort(const char *choice, const SerialPortInfo *ports, int count, int *chosen) {
     WORD vid = 0, pid = 0;
     const char *serial = "";
-    BYTE any = sameText(spec, "auto");
+    BYTE any = sameText(choice, "auto");
     if (!any) {
-        const char *at = startsWith(spec, "usb:") ? readHex(spec + 4, &vid) : 0;
+        const char *at = startsWith(choice, "usb:") ? readHex(choice + 4, &vid) : 0;
         at = at && *at == ':' ? readHex(at + 1, &pid) : 0;
         if (!at || (*at != 0 && *at != ':')) {
-            return PICK_NOT_A_SPEC;
+            return PICK_NOT_A_CHOICE;
         }
         serial = *at ? at + 1 : "";
     }
@@ -90,7 +90,7 @@ PortPick pickPort(const char *spec, const SerialPortInfo *ports, int count, int 
     return found == 0 ? PICK_NONE : found == 1 ? PICK_ONE : PICK_MANY;
 }
 
-BYTE portSpecOf(const SerialPortInfo *ports, int count, int index, char *out, int size) {
+BYTE portChoiceOf(const SerialPortInfo *ports, int count, int index, char *out, int size) {
     const SerialPortInfo *port = &ports[index];
     if (port->serial[0]) {
         snprintf(out, (size_t)size, "usb:%04x:%04x:%s", port->vid, port->pid, port->serial);

@@ -22,17 +22,17 @@ const int MAX_SERIAL_PORTS = 64;
 int findSerialPorts(SerialPortInfo *out, int max);
 
 enum PortPick {
-    PICK_ONE,         // *chosen is its index
-    PICK_NONE,        // no port matches (auto: no USB adapter is plugged in)
-    PICK_MANY,        // more than one matches
-    PICK_NOT_A_SPEC,  // neither "auto" nor a well-formed "usb:VID:PID[:SERIAL]"
+    PICK_ONE,           // *chosen is its index
+    PICK_NONE,          // no port matches (auto: no USB adapter is plugged in)
+    PICK_MANY,          // more than one matches
+    PICK_NOT_A_CHOICE,  // neither "auto" nor a well-formed "usb:VID:PID[:SERIAL]"
 };
 // "auto": the one USB adapter present; "usb:VID:PID[:SERIAL]": by identity (hex, case-blind).
-PortPick pickPort(const char *spec, const SerialPortInfo *ports, int count, int *chosen);
-BYTE isPortSpec(const char *text);  // "auto" or "usb:...", case-blind: pickPort's to read
+PortPick pickPort(const char *choice, const SerialPortInfo *ports, int count, int *chosen);
+BYTE isPortChoice(const char *text);  // "auto" or "usb:...", case-blind: pickPort's to read
 // The --port value that picks ports[index] by identity ("usb:0403:6001:A12345XY", the
 // serial where there is one); 0 when none picks it alone (say its name instead).
-BYTE portSpecOf(const SerialPortInfo *ports, int count, int index, char *out, int size);
+BYTE portChoiceOf(const SerialPortInfo *ports, int count, int index, char *out, int size);
 
 // Shared by the listings: vid, pid and serial from a Windows device or hardware id
 // ("USB\VID_0403&PID_6001\A12345XY", "FTDIBUS\VID_0403+PID_6001+A12345XYA\0000"); 0 when

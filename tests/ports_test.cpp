@@ -22,25 +22,25 @@ static void expectPicks(const SerialPortInfo *ports, int count, const std::strin
     EXPECT_EQ(usbOf(ports[0]) + ", " + usbOf(ports[1]) + ", " + usbOf(ports[2]),
               "no USB, 0403:6001 " + serial + ", 067B:2303 ");
     const std::tuple<const char *, int, PortPick, int> picks[] = {
-        {"auto", 3, PICK_MANY, 1},  // spec, how many of the ports, outcome, port chosen
+        {"auto", 3, PICK_MANY, 1},  // choice, how many of the ports, outcome, port chosen
         {"AUTO", 2, PICK_ONE, 1},
         {"auto", 1, PICK_NONE, -1},
         {"USB:67b:2303", 3, PICK_ONE, 2},
         {bySerial, 3, PICK_ONE, 1},
         {"usb:0403:6001:OTHER", 3, PICK_NONE, -1},
-        {"usb:0403", 3, PICK_NOT_A_SPEC, -1},
-        {"usb:10403:6001", 3, PICK_NOT_A_SPEC, -1},
+        {"usb:0403", 3, PICK_NOT_A_CHOICE, -1},
+        {"usb:10403:6001", 3, PICK_NOT_A_CHOICE, -1},
     };
-    for (auto [spec, given, pick, want] : picks) {
+    for (auto [choice, given, pick, want] : picks) {
         int chosen = -1;
-        EXPECT_TRUE(isPortSpec(spec));
-        EXPECT_EQ(pickPort(spec, ports, given, &chosen), pick) << spec;
-        EXPECT_EQ(chosen, want) << spec;
+        EXPECT_TRUE(isPortChoice(choice));
+        EXPECT_EQ(pickPort(choice, ports, given, &chosen), pick) << choice;
+        EXPECT_EQ(chosen, want) << choice;
     }
-    EXPECT_FALSE(isPortSpec("COM5"));
-    char spec[64];
-    EXPECT_TRUE(portSpecOf(ports, 3, 1, spec, sizeof spec));
-    EXPECT_EQ("usb:0403:6001:" + serial, spec);
+    EXPECT_FALSE(isPortChoice("COM5"));
+    char choice[64];
+    EXPECT_TRUE(portChoiceOf(ports, 3, 1, choice, sizeof choice));
+    EXPECT_EQ("usb:0403:6001:" + serial, choice);
 }
 
 #if defined(_WIN32)
