@@ -350,11 +350,15 @@ static int checkValues(Choices *c) {
     c->baud = LinkSettings.baudRate;
     c->device = Given[OPT_DEVICE];
     // $MARVANE_PORT: a port number or name, or a device for the port (Linux). An option
-    // overrides it, so it is read only when neither names the port.
-    const char *fromEnvironment = given(OPT_PORT) || given(OPT_DEVICE) ? 0 : getenv("MARVANE_PORT");
+    // overrides it: --device its device, --port its number (a device it names is still the
+    // one that number opens), so a variable that is overridden is not read at all.
+    const char *fromEnvironment = given(OPT_DEVICE) ? 0 : getenv("MARVANE_PORT");
     if (fromEnvironment != 0 && fromEnvironment[0] != 0) {
-        if (strchr(fromEnvironment, '/') != 0 && consoleHasDevices()) {
-            c->device = c->device != 0 ? c->device : fromEnvironment;
+        BYTE isDevice = strchr(fromEnvironment, '/') != 0 && consoleHasDevices();
+        if (isDevice && !(given(OPT_PORT) && isPortChoice(Given[OPT_PORT]))) {
+            c->device = fromEnvironment;
+        } else if (isDevice || given(OPT_PORT)) {
+            // overridden by --port
         } else if (portNumberOf(fromEnvironment) > 0) {
             c->port = portNumberOf(fromEnvironment);
         } else {
