@@ -98,6 +98,15 @@ def registry_sections(path):
     return sections
 
 
+def read_log(path):
+    """An msiexec log (UTF-16 or the ANSI code page) as text."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:2] == b"\xff\xfe" or data[1:2] == b"\0":
+        return data.decode("utf-16-le", "replace")
+    return data.decode("latin-1")
+
+
 def all_files(top):
     found = set()
     for folder, dirs, files in os.walk(top):
@@ -118,8 +127,10 @@ class Prefix:
         for reg in ("system.reg", "user.reg", "userdef.reg"):
             os.remove(os.path.join(self.path, reg))
             shutil.copy2(os.path.join(base, reg), os.path.join(self.path, reg))
-        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
-                        DISPLAY=open(os.path.join(work, "wine", "display")).read().strip(),
+        with open(os.path.join(work, "wine", "display")) as f:
+            display = f.read().strip()
+        # No menu entries of the prefix's on this machine's desktop (winemenubuilder).
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", DISPLAY=display,
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         self.before = all_files(os.path.join(self.path, "drive_c"))
 
@@ -151,7 +162,7 @@ def setUpModule():
     if missing:
         raise unittest.SkipTest("no mingw-x86_64 programs (%s): set MARVANE_X86_64_BUILD"
                                 % ", ".join(missing))
-    work = tempfile.mkdtemp(prefix="marvane-msi-")
+    work = tempfile.mkdtemp(prefix="msi-tests-")
     VERSION = version_of(BUILD)
     major, minor, patch, build = VERSION.split(".")
     # The next version for the tests only: Windows Installer compares three fields.
@@ -197,9 +208,15 @@ class InstallUpgradeRemove(unittest.TestCase):
         return found
 
     def unix(self, windows_path):
-        """A C:\\ path of the prefix as this machine's path."""
+        """A C:\\ path of the prefix as this machine's path, its names found as Windows
+        finds them, whatever their case."""
         self.assertRegex(windows_path, r"^[Cc]:\\")
-        return os.path.join(self.prefix.path, "drive_c", *windows_path[3:].split("\\"))
+        path = os.path.join(self.prefix.path, "drive_c")
+        for name in filter(None, windows_path[3:].split("\\")):
+            names = os.listdir(path) if os.path.isdir(path) else []
+            path = os.path.join(path, next((n for n in names if n.lower() == name.lower()),
+                                           name))
+        return path
 
     def test_1_a_quiet_install_puts_each_file_in_place_with_the_zips_bytes(self):
         self.assertEqual(0, self.status)
@@ -245,7 +262,7 @@ class InstallUpgradeRemove(unittest.TestCase):
         code = list(entries)[0].rsplit("\\", 1)[1]
         self.assertEqual(code, "{%s}" % pack.msi_uuid("product", VERSION))
         icon = re.search(r'"ProductIcon"="(.*)"',
-                         self.prefix.registry()["Software\\Classes\\Installer\\Products\\" +
+                         self.prefix.registry()[r"Software\\Classes\\Installer\\Products\\" +
                                                 packed(code)]).group(1)
         with open(self.unix(icon.replace("\\\\", "\\")), "rb") as f, \
                 open(pack.ICON, "rb") as g:
@@ -280,8 +297,11 @@ class OlderOverNewer(unittest.TestCase):
         prefix = Prefix("downgrade")
         try:
             self.assertEqual(0, prefix.msiexec("/i", PACKAGES[NEXT][1], "/qn"))
-            # 1603: the install failed, here on the downgrade message's launch condition.
-            self.assertNotEqual(0, prefix.msiexec("/i", PACKAGES[VERSION][1], "/qn"))
+            # 1603: the install failed, on the downgrade message's launch condition.
+            log = os.path.join(work, "downgrade.log")
+            self.assertEqual(1603, prefix.msiexec("/i", PACKAGES[VERSION][1], "/qn",
+                                                  "/l*", "Z:" + log.replace("/", "\\")))
+            self.assertIn("A later version of Marvane is already installed", read_log(log))
             entries = prefix.entries()
             self.assertEqual(1, len(entries), entries)
             self.assertIn('"DisplayVersion"="%s"' % NEXT, list(entries.values())[0])
