@@ -1,0 +1,307 @@
+"""Tests of the release's installer under Wine: resources/marvane.wxs built by
+scripts/release-pack, as scripts/release builds it, but around the mingw-x86_64 programs (the
+test command's Wine is 64-bit only; the release's own i686 programs run under
+scripts/run-i686). Each scenario starts from a prefix that never had the package, a copy of
+one made by tests/wine/wine-run --setup: install, its shortcuts, the command prompt entry,
+the "Apps and features" entry, an upgrade to a test-only next version and removal in one
+prefix; the next version, then the older one refused, in another.
+
+    MARVANE_X86_64_BUILD=build/mingw-x86_64 /usr/bin/python3 tests/release/test_release_msi.py
+"""
+
+import hashlib
+import importlib.machinery
+import importlib.util
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_loader = importlib.machinery.SourceFileLoader(
+    "release_pack", os.path.join(ROOT, "scripts", "release-pack"))
+_spec = importlib.util.spec_from_loader("release_pack", _loader)
+pack = importlib.util.module_from_spec(_spec)
+_loader.exec_module(pack)
+
+BUILD = os.path.abspath(os.environ.get("MARVANE_X86_64_BUILD",
+                                       os.path.join(ROOT, "build", "mingw-x86_64")))
+PROGRAMS = [os.path.join(BUILD, "ui", "marvane.exe"),
+            os.path.join(BUILD, "send", "marvane-send.exe")]
+INSTALLED = "drive_c/Program Files (x86)/Marvane"
+UNINSTALL = r"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+EPOCH = 1733650000
+work = None  # the module's folder: the packages and the prefixes
+
+
+def version_of(build):
+    with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
+        return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(), re.M).group(1)
+
+
+def build_package(version):
+    """The zip and the installer of the x86_64 programs at that version: (zip, msi)."""
+    class Args:
+        commit, epoch, guide = "test", EPOCH, os.path.join(ROOT, "docs", "guide.md")
+    args = Args()
+    args.version, args.programs = version, PROGRAMS
+    args.out = os.path.join(work, "dist-" + version)
+    zip_path = pack.pack(args)
+    return zip_path, zip_path[:-len(".zip")] + ".msi"
+
+
+def packed(guid):
+    """A GUID as Windows Installer's registry keys spell it (each part's digits reversed)."""
+    g = guid.strip("{}").replace("-", "").upper()
+    parts = [g[0:8], g[8:12], g[12:16]] + [g[i:i + 2] for i in range(16, 32, 2)]
+    return "".join(p[::-1] for p in parts)
+
+
+def shortcut(path):
+    """The target, working folder and arguments of a .lnk file (MS-SHLLINK): the LinkInfo's
+    local path and the StringData that Wine's shell writes."""
+    with open(path, "rb") as f:
+        data = f.read()
+    flags = struct.unpack_from("<I", data, 20)[0]
+    at = 76
+    if flags & 0x01:  # HasLinkTargetIDList
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    target = None
+    if flags & 0x02:  # HasLinkInfo
+        size = struct.unpack_from("<I", data, at)[0]
+        base = struct.unpack_from("<I", data, at + 16)[0]
+        target = data[at + base:data.index(b"\0", at + base)].decode("mbcs"
+                                                                       if os.name == "nt"
+                                                                       else "latin-1")
+        at += size
+    strings = {}
+    for bit, name in ((0x04, "name"), (0x08, "relative"), (0x10, "folder"),
+                      (0x20, "arguments"), (0x40, "icon")):
+        if flags & bit:
+            count = struct.unpack_from("<H", data, at)[0]
+            strings[name] = data[at + 2:at + 2 + 2 * count].decode("utf-16-le").rstrip("\0")
+            at += 2 + 2 * count
+    return target, strings.get("folder"), strings.get("arguments", "")
+
+
+def registry_sections(path):
+    """A Wine registry file as {key: text of its values}."""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    sections = {}
+    for m in re.finditer(r"^\[(.*?)\] \d+\n(.*?)(?=^\[|\Z)", text, re.M | re.S):
+        sections[m.group(1)] = m.group(2)
+    return sections
+
+
+def all_files(top):
+    found = set()
+    for folder, dirs, files in os.walk(top):
+        for name in dirs + files:
+            found.add(os.path.relpath(os.path.join(folder, name), top))
+    return found
+
+
+class Prefix:
+    """A copy of the module's fresh prefix, with its own wineserver."""
+
+    def __init__(self, name):
+        self.path = os.path.join(work, name)
+        base = os.path.join(work, "wine", "prefix")
+        # Hard links: Wine adds files and replaces its registry files, it does not write into
+        # the ones it has; the registry is copied all the same.
+        subprocess.run(["cp", "-al", base, self.path], check=True)
+        for reg in ("system.reg", "user.reg", "userdef.reg"):
+            os.remove(os.path.join(self.path, reg))
+            shutil.copy2(os.path.join(base, reg), os.path.join(self.path, reg))
+        with open(os.path.join(work, "wine", "display")) as f:
+            display = f.read().strip()
+        # No menu entries of the prefix's on this machine's desktop (winemenubuilder).
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", DISPLAY=display,
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        self.before = all_files(os.path.join(self.path, "drive_c"))
+
+    def run(self, *args, stdin=None, cwd=None):
+        return subprocess.run(["wine"] + list(args), env=self.env, input=stdin, cwd=cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+
+    def msiexec(self, *args):
+        return self.run("msiexec", *args).returncode
+
+    def registry(self):
+        """system.reg once the server has written it (it does so as it stops)."""
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        subprocess.run(["wineserver", "-w"], env=self.env)
+        return registry_sections(os.path.join(self.path, "system.reg"))
+
+    def entries(self):
+        """The "Apps and features" entries named Marvane: {key: values}."""
+        return {key: values for key, values in self.registry().items()
+                if key.startswith(UNINSTALL) and '"DisplayName"="Marvane"' in values}
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+
+
+def setUpModule():
+    global work, VERSION, NEXT, PACKAGES
+    missing = [p for p in PROGRAMS if not os.path.isfile(p)]
+    if missing:
+        raise unittest.SkipTest("no mingw-x86_64 programs (%s): set MARVANE_X86_64_BUILD"
+                                % ", ".join(missing))
+    work = tempfile.mkdtemp(prefix="msi-tests-")
+    VERSION = version_of(BUILD)
+    major, minor, patch, build = VERSION.split(".")
+    # The next version for the tests only: Windows Installer compares three fields.
+    NEXT = "%s.%s.%d.%s" % (major, minor, int(patch) + 1, build)
+    PACKAGES = {v: build_package(v) for v in (VERSION, NEXT)}
+    env = dict(os.environ, MARVANE_WINE_DIR=os.path.join(work, "wine"))
+    subprocess.run([os.path.join(ROOT, "tests", "wine", "wine-run"), "--setup"], env=env,
+                   check=True, stdout=subprocess.DEVNULL)
+    # The prefix is copied as it rests: its server stopped, the registry written.
+    subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=os.path.join(work, "wine",
+                                                                               "prefix")))
+    subprocess.run(["wineserver", "-w"], env=dict(env, WINEPREFIX=os.path.join(work, "wine",
+                                                                               "prefix")))
+
+
+def tearDownModule():
+    if work and os.path.isdir(work):
+        env = dict(os.environ, MARVANE_WINE_DIR=os.path.join(work, "wine"))
+        subprocess.run([os.path.join(ROOT, "tests", "wine", "wine-run"), "--cleanup"], env=env)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+class InstallUpgradeRemove(unittest.TestCase):
+    """One prefix, in order: install, look at it, upgrade, remove."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = Prefix("install")
+        cls.installed = os.path.join(cls.prefix.path, INSTALLED)
+        zip_path, msi_path = PACKAGES[VERSION]
+        cls.status = cls.prefix.msiexec("/i", msi_path, "/qn")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.stop()
+
+    def shortcuts(self):
+        found = {}
+        for folder, _, files in os.walk(os.path.join(self.prefix.path, "drive_c")):
+            for name in files:
+                if name.endswith(".lnk") and os.path.basename(folder) == "Marvane":
+                    found[name[:-4]] = os.path.join(folder, name)
+        return found
+
+    def unix(self, windows_path):
+        """A C:\\ path of the prefix as this machine's path, its names found as Windows
+        finds them, whatever their case."""
+        self.assertRegex(windows_path, r"^[Cc]:\\")
+        path = os.path.join(self.prefix.path, "drive_c")
+        for name in filter(None, windows_path[3:].split("\\")):
+            names = os.listdir(path) if os.path.isdir(path) else []
+            path = os.path.join(path, next((n for n in names if n.lower() == name.lower()),
+                                           name))
+        return path
+
+    def test_1_a_quiet_install_puts_each_file_in_place_with_the_zips_bytes(self):
+        self.assertEqual(0, self.status)
+        zip_path, _ = PACKAGES[VERSION]
+        with zipfile.ZipFile(zip_path) as z:
+            names = [n.split("/", 1)[1] for n in z.namelist()]
+            self.assertEqual(sorted(names), sorted(os.listdir(self.installed)))
+            for name in names:
+                with open(os.path.join(self.installed, name), "rb") as f:
+                    self.assertEqual(hashlib.sha256(z.read("marvane-%s/%s" % (VERSION, name)))
+                                     .hexdigest(), hashlib.sha256(f.read()).hexdigest(), name)
+
+    def test_2_the_start_menu_shortcuts_resolve(self):
+        links = self.shortcuts()
+        self.assertEqual(["Marvane", "Marvane command prompt", "Marvane guide"], sorted(links))
+        expected = {"Marvane": "marvane.exe", "Marvane guide": "guide.html"}
+        for name, path in links.items():
+            target, folder, arguments = shortcut(path)
+            self.assertTrue(os.path.isfile(self.unix(target)), (name, target))
+            self.assertEqual(os.path.realpath(self.installed),
+                             os.path.realpath(self.unix(folder)), name)
+            if name in expected:
+                self.assertEqual(os.path.join(self.installed, expected[name]), self.unix(target))
+            else:
+                self.assertRegex(target, r"(?i)\\system32\\cmd\.exe$")
+                self.assertEqual('/k "set PATH=%s;%%PATH%%"' % folder, arguments)
+
+    def test_3_marvane_send_runs_by_its_name_in_the_command_prompt_entry(self):
+        target, folder, arguments = shortcut(self.shortcuts()["Marvane command prompt"])
+        # The entry's own console, fed its first line; /k reads on to the end of its input.
+        out = self.prefix.run(target, *re.match(r'(/k) (".*")$', arguments).groups(),
+                              stdin=b"marvane-send --version\r\nexit\r\n",
+                              cwd=self.unix(folder)).stdout.decode("utf-8", "replace")
+        self.assertRegex(out, r"marvane-send %s" % re.escape(VERSION))
+
+    def test_4_the_apps_and_features_entry(self):
+        entries = self.prefix.entries()
+        self.assertEqual(1, len(entries), entries)
+        values = list(entries.values())[0]
+        self.assertIn('"DisplayVersion"="%s"' % VERSION, values)
+        self.assertIn('"Publisher"="Marvane"', values)
+        self.assertIn(r'"HelpLink"="C:\\Program Files (x86)\\Marvane\\guide.html"', values)
+        code = list(entries)[0].rsplit("\\", 1)[1]
+        self.assertEqual(code, "{%s}" % pack.msi_uuid("product", VERSION))
+        icon = re.search(r'"ProductIcon"="(.*)"',
+                         self.prefix.registry()[r"Software\\Classes\\Installer\\Products\\" +
+                                                packed(code)]).group(1)
+        with open(self.unix(icon.replace("\\\\", "\\")), "rb") as f, \
+                open(pack.ICON, "rb") as g:
+            self.assertEqual(g.read(), f.read())
+
+    def test_5_the_next_version_upgrades_in_place_leaving_one_entry(self):
+        _, msi_path = PACKAGES[NEXT]
+        self.assertEqual(0, self.prefix.msiexec("/i", msi_path, "/qn"))
+        entries = self.prefix.entries()
+        self.assertEqual(1, len(entries), entries)
+        self.assertIn('"DisplayVersion"="%s"' % NEXT, list(entries.values())[0])
+        with open(os.path.join(self.installed, "README.txt"), "rb") as f:
+            self.assertIn(("Marvane %s for Windows" % NEXT).encode(), f.read())
+
+    def test_6_removal_leaves_nothing_of_ours(self):
+        code = "{%s}" % pack.msi_uuid("product", NEXT)
+        self.assertEqual(0, self.prefix.msiexec("/x", code, "/qn"))
+        sections = self.prefix.registry()
+        ours = [key for key, values in sections.items()
+                if re.search(r"(?i)marvane", key + values) or
+                any(g in key + values for g in (
+                    code, packed(code), packed(str(pack.UPGRADE_CODE)),
+                    "{%s}" % pack.msi_uuid("product", VERSION)))]
+        self.assertEqual([], ours)
+        new = all_files(os.path.join(self.prefix.path, "drive_c")) - self.prefix.before
+        self.assertEqual(set(), {p for p in new if not p.startswith("windows/Installer")} |
+                         {p for p in new if re.search(r"(?i)marvane|\.msi$|\.ico$", p)})
+
+
+class OlderOverNewer(unittest.TestCase):
+    def test_an_older_package_does_not_install_over_a_newer_one(self):
+        prefix = Prefix("downgrade")
+        try:
+            self.assertEqual(0, prefix.msiexec("/i", PACKAGES[NEXT][1], "/qn"))
+            # Refused on the launch condition that carries the downgrade message.
+            self.assertNotEqual(0, prefix.msiexec("/i", PACKAGES[VERSION][1], "/qn"))
+            conditions = subprocess.run(["msiinfo", "export", PACKAGES[VERSION][1],
+                                         "LaunchCondition"], capture_output=True, text=True)
+            self.assertIn("NOT WIX_DOWNGRADE_DETECTED", conditions.stdout)
+            self.assertIn("A later version of Marvane is already installed", conditions.stdout)
+            entries = prefix.entries()
+            self.assertEqual(1, len(entries), entries)
+            self.assertIn('"DisplayVersion"="%s"' % NEXT, list(entries.values())[0])
+            with open(os.path.join(prefix.path, INSTALLED, "README.txt"), "rb") as f:
+                self.assertIn(("Marvane %s for Windows" % NEXT).encode(), f.read())
+        finally:
+            prefix.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()
