@@ -77,6 +77,7 @@ class Package(unittest.TestCase):
 
         class Args:
             version, commit, epoch = "1.2.3.4", "abc", 1733650000
+            msi = False  # the zip alone: the installer has a suite of its own
         args = Args()
         args.out, args.programs, args.guide = out, [exe], guide
         zip_path = pack.pack(args)
