@@ -22,8 +22,8 @@
 
 static const char USAGE[] = "Usage: marvane-send [options] --pump1 MAKE\n";
 static const char ABOUT[] =
-    "Sends the controller's images over one serial port, as \"Download Files\" does in the "
-    "window program: %s. The files are read by bare name from the current folder.";
+    "Sends the controller's images over one serial port, as \"Download Files\" does in the\n"
+    "window program. The files are read by bare name from the current folder, in this order:\n";
 
 static const char HELP[] =
     "\n"
@@ -39,8 +39,8 @@ static const char HELP[] =
     "  --reader1 MAKE    the Reader 1 driver\n"
     "  --reader2 MAKE    the Reader 2 driver\n"
     "                    MAKE is the menu's label in any case, quoted where it has a space,\n"
-    "                    or one word:%s.\n"
-    "                    Card readers come in%s only.\n"
+    "                    or one word:%s\n"
+    "                    Card readers come only in:%s\n"
     "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
     "  --wait SECONDS    wait up to SECONDS (to 3600) for a silent controller: the first\n"
     "                    header goes again after each answer time-out until it is answered\n"
@@ -89,8 +89,9 @@ static const char *const MakeOption[MAKE_SLOTS] = {"--pump1", "--pump2", "--read
 const int PORT_MAX = 256;   // COM1 to COM256, as Windows numbers them
 const int WAIT_MAX = 3600;  // --wait: an hour at most, as the help says
 
-// Every option, as a table: its name, its one-letter form, whether a value follows, and its
-// place in Given. getopt_long reads them; the rules it leaves to us are below.
+// What getopt_long gives back for an option: above its own answers (1, '?', ':' and the
+// letters), the option's place in Options.
+const int LONG_ONLY_BASE = 256;
 enum OptionId {
     OPT_PORT,
     OPT_BAUD,
@@ -120,44 +121,54 @@ enum OptionId {
     OPT_HELP,
     OPTION_COUNT
 };
-struct OptionRow {
-    const char *name;
-    char letter;  // 0: none
-    BYTE takesValue;
-};
+// Every option, in OptionId's order, for getopt_long; -q, -v and -h are the letters of three.
 // clang-format off
-static const OptionRow OptionTable[OPTION_COUNT] = {
-    {"--port",        0,   1},
-    {"--baud",        0,   1},
-    {"--device",      0,   1},
-    {"--dir",         0,   1},
-    {"--pump1",       0,   1},
-    {"--pump2",       0,   1},
-    {"--reader1",     0,   1},
-    {"--reader2",     0,   1},
-    {"--allow-empty", 0,   0},
-    {"--list-makes",  0,   0},
-    {"--list-ports",  0,   0},
-    {"--check",       0,   0},
-    {"--no-port",     0,   0},
-    {"--log",         0,   1},
-    {"--expect",      0,   1},
-    {"--trace",       0,   1},
-    {"--station",     0,   1},
-    {"--operator",    0,   1},
-    {"--note",        0,   1},
-    {"--wait",        0,   1},
-    {"--quiet",       'q', 0},
-    {"--verbose",     'v', 0},
-    {"--json",        0,   0},
-    {"--progress",    0,   0},
-    {"--version",     0,   0},
-    {"--help",        'h', 0},
+static constexpr struct option Options[OPTION_COUNT + 1] = {
+    {"port", required_argument, 0, LONG_ONLY_BASE + OPT_PORT},
+    {"baud", required_argument, 0, LONG_ONLY_BASE + OPT_BAUD},
+    {"device", required_argument, 0, LONG_ONLY_BASE + OPT_DEVICE},
+    {"dir", required_argument, 0, LONG_ONLY_BASE + OPT_DIR},
+    {"pump1", required_argument, 0, LONG_ONLY_BASE + OPT_PUMP1},
+    {"pump2", required_argument, 0, LONG_ONLY_BASE + OPT_PUMP2},
+    {"reader1", required_argument, 0, LONG_ONLY_BASE + OPT_READER1},
+    {"reader2", required_argument, 0, LONG_ONLY_BASE + OPT_READER2},
+    {"allow-empty", no_argument, 0, LONG_ONLY_BASE + OPT_ALLOW_EMPTY},
+    {"list-makes", no_argument, 0, LONG_ONLY_BASE + OPT_LIST_MAKES},
+    {"list-ports", no_argument, 0, LONG_ONLY_BASE + OPT_LIST_PORTS},
+    {"check", no_argument, 0, LONG_ONLY_BASE + OPT_CHECK},
+    {"no-port", no_argument, 0, LONG_ONLY_BASE + OPT_NO_PORT},
+    {"log", required_argument, 0, LONG_ONLY_BASE + OPT_LOG},
+    {"expect", required_argument, 0, LONG_ONLY_BASE + OPT_EXPECT},
+    {"trace", required_argument, 0, LONG_ONLY_BASE + OPT_TRACE},
+    {"station", required_argument, 0, LONG_ONLY_BASE + OPT_STATION},
+    {"operator", required_argument, 0, LONG_ONLY_BASE + OPT_OPERATOR},
+    {"note", required_argument, 0, LONG_ONLY_BASE + OPT_NOTE},
+    {"wait", required_argument, 0, LONG_ONLY_BASE + OPT_WAIT},
+    {"quiet", no_argument, 0, LONG_ONLY_BASE + OPT_QUIET},
+    {"verbose", no_argument, 0, LONG_ONLY_BASE + OPT_VERBOSE},
+    {"json", no_argument, 0, LONG_ONLY_BASE + OPT_JSON},
+    {"progress", no_argument, 0, LONG_ONLY_BASE + OPT_PROGRESS},
+    {"version", no_argument, 0, LONG_ONLY_BASE + OPT_VERSION},
+    {"help", no_argument, 0, LONG_ONLY_BASE + OPT_HELP},
+    {0, 0, 0, 0},
 };
 // clang-format on
-// What getopt_long gives back for an option without a letter: above its own answers (1, '?',
-// ':' and the letters).
-const int LONG_ONLY_BASE = 256;
+static constexpr BYTE inOrder() {
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        if (Options[id].val != LONG_ONLY_BASE + id) {
+            return 0;
+        }
+    }
+    return 1;
+}
+static_assert(inOrder(), "Options is in OptionId's order");
+
+// "--port", as messages name an option.
+static const char *optionName(int id) {
+    static char names[OPTION_COUNT][24];
+    snprintf(names[id], sizeof names[id], "--%s", Options[id].name);
+    return names[id];
+}
 
 // What the command line said: each option's value (flags: "" when given), 0 when absent.
 static const char *Given[OPTION_COUNT];
@@ -226,75 +237,63 @@ static const MakeRow *findMake(const char *text) {
     return 0;
 }
 
-// The option getopt_long answered with `code` (an option's letter, or LONG_ONLY_BASE and its
-// place); -1 for none.
-static int optionOf(int code) {
-    for (int id = 0; id < OPTION_COUNT; id++) {
-        char letter = OptionTable[id].letter;
-        if (code == (letter != 0 ? letter : LONG_ONLY_BASE + id)) {
-            return id;
-        }
-    }
-    return -1;
-}
-
 // Reads the command line into Given; returns EXIT_SENT or EXIT_BAD_INPUT (said why).
 static int readCommandLine(int argc, char **argv) {
-    static struct option longOptions[OPTION_COUNT + 1];
-    char letters[OPTION_COUNT + 3] = "-:";  // non-options in place, a missing value as ':'
-    for (int id = 0; id < OPTION_COUNT; id++) {
-        const OptionRow *row = &OptionTable[id];
-        longOptions[id].name = row->name + 2;
-        longOptions[id].has_arg = row->takesValue ? required_argument : no_argument;
-        longOptions[id].val = row->letter != 0 ? row->letter : LONG_ONLY_BASE + id;
-        if (row->letter != 0) {
-            snprintf(letters + strlen(letters), 2, "%c", row->letter);
-        }
-    }
     opterr = 0;  // its messages are ours
     for (;;) {
         int at = optind;  // the argument being read, options never being moved
-        int code = getopt_long(argc, argv, letters, longOptions, 0);
-        if (code == -1) {
-            break;
+        // Non-options in place ('-'), a missing value as ':'.
+        int code = getopt_long(argc, argv, "-:qvh", Options, 0);
+        BYTE faulty = code == '?' || code == ':';
+        int id = -1;
+        switch (faulty ? optopt : code) {
+            case -1:  // the end, or "--" before the rest
+                return optind < argc ? badInput("unexpected argument", argv[optind]) : EXIT_SENT;
+            case 1:
+                return badInput("unexpected argument", optarg);
+            case 'q':
+                id = OPT_QUIET;
+                break;
+            case 'v':
+                id = OPT_VERBOSE;
+                break;
+            case 'h':
+                id = OPT_HELP;
+                break;
+            default:
+                id = (faulty ? optopt : code) - LONG_ONLY_BASE;
+                break;
         }
-        if (code == 1) {
-            return badInput("unexpected argument", optarg);
-        }
-        int id = optionOf(code == '?' || code == ':' ? optopt : code);
         const char *arg = argv[at];
-        if (id < 0) {
+        if (id < 0 || id >= OPTION_COUNT) {
             return badInput("unknown option", arg);
         }
-        const OptionRow *row = &OptionTable[id];
+        const char *name = optionName(id);
+        BYTE takesValue = Options[id].has_arg == required_argument;
         // A long option by its whole name only: a shortened one would change meaning as
         // options are added.
         size_t length = strcspn(arg, "=");
-        if (arg[1] == '-' && (length != strlen(row->name) || strncmp(arg, row->name, length))) {
+        if (arg[1] == '-' && (length != strlen(name) || strncmp(arg, name, length))) {
             return badInput("unknown option", arg);
         }
-        if (code == '?' || code == ':') {
-            return row->takesValue ? badInput("this option needs a value", row->name)
-                                   : badInput("this option takes no value", arg);
+        if (faulty) {
+            return takesValue ? badInput("this option needs a value", name)
+                              : badInput("this option takes no value", arg);
         }
         if (Given[id] != 0) {
-            return badInput("this option is given twice", row->name);
+            return badInput("this option is given twice", name);
         }
         // "--pump1 --check" is a forgotten make, not a make called "--check".
-        const char *value = row->takesValue ? optarg : "";
-        if (row->takesValue && value == argv[optind - 1] && value[0] == '-' && value[1] != 0) {
+        const char *value = takesValue ? optarg : "";
+        if (takesValue && value == argv[optind - 1] && value[0] == '-' && value[1] != 0) {
             complain(
                 "%s needs a value, not %s (write %s=%s for a value that starts with "
                 "'-')\nTry 'marvane-send --help'.",
-                row->name, value, row->name, value);
+                name, value, name, value);
             return EXIT_BAD_INPUT;
         }
         Given[id] = value;
     }
-    if (optind < argc) {  // after "--"
-        return badInput("unexpected argument", argv[optind]);
-    }
-    return EXIT_SENT;
 }
 
 // The choices the options make, in the window program's terms.
@@ -440,24 +439,10 @@ static int checkValues(Choices *c) {
     return EXIT_SENT;
 }
 
-// Adds " word" (and "," when more follow) to a list the help text prints, going on to a
-// fresh line, under the options' texts, before column 90.
-static void appendWord(char *list, int size, const char *word, BYTE more, int *column) {
-    int length = (int)strlen(word) + 1 + (more ? 1 : 0);
-    if (*column + length > 90) {
-        snprintf(list + strlen(list), (size_t)(size - (int)strlen(list)), "\n%19s", "");
-        *column = 19;
-    }
-    snprintf(list + strlen(list), (size_t)(size - (int)strlen(list)), " %s%s", word,
-             more ? "," : "");
-    *column += length;
-}
-
-// What a run sends, in order, from the steps table: "POS.BIN (id 0, type C), PC_CC.BIN twice
-// (ids 1 and 2, type A), then the Pump 1 (id 3), ... drivers that are chosen". A driver's
-// type is named after the last of a row of drivers of the same type.
-static void stepList(char *out, int size) {
-    out[0] = 0;
+// What a run sends, in order, from the steps table, a step a line: "POS.BIN (id 0, type C),",
+// "PC_CC.BIN twice (ids 1 and 2, type A),", "then the Pump 1 (id 3), ...". A driver's type
+// is named after the last of a row of drivers of the same type.
+static void appendSteps(char *out, int size) {
     int drivers = 0;
     for (int i = 0; i < STEP_COUNT; i++) {
         const StepInfo *step = &Steps[i];
@@ -465,69 +450,54 @@ static void stepList(char *out, int size) {
         size_t left = (size_t)(size - (int)strlen(out));
         const char *name = Slots[step->slot].name;  // the start-up file, for POS and PC_CC
         if (name[0] != 0 && step->secondPassId != 0) {
-            snprintf(end, left, "%s%s twice (ids %c and %c, type %c)", i ? ", " : "", name,
-                     step->fileId, step->secondPassId, step->fileType);
+            snprintf(end, left, "  %s twice (ids %c and %c, type %c),\n", name, step->fileId,
+                     step->secondPassId, step->fileType);
         } else if (name[0] != 0) {
-            snprintf(end, left, "%s%s (id %c, type %c)", i ? ", " : "", name, step->fileId,
-                     step->fileType);
+            snprintf(end, left, "  %s (id %c, type %c),\n", name, step->fileId, step->fileType);
         } else {
             BYTE last = i + 1 == STEP_COUNT;
-            const char *before = drivers++ == 0 ? ", then the " : last ? " and " : ", ";
+            const char *before = drivers++ == 0 ? "  then the " : last ? "  and " : "  ";
             char type[16] = "";
             if (last || Steps[i + 1].fileType != step->fileType) {
                 snprintf(type, sizeof type, ", type %c", step->fileType);
             }
-            snprintf(end, left, "%s%s (id %c%s)", before, SlotLabels[step->slot], step->fileId,
-                     type);
+            snprintf(end, left, "%s%s (id %c%s)%s\n", before, SlotLabels[step->slot], step->fileId,
+                     type,
+                     last                  ? " drivers that are chosen."
+                     : i + 2 == STEP_COUNT ? ""
+                                           : ",");
         }
     }
-    snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), " drivers that are chosen");
 }
 
-// Appends the text in lines of at most `width` characters, broken at spaces.
-static void appendWrapped(char *out, int size, const char *text, int width) {
-    while (*text != 0) {
-        int length = (int)strlen(text);
-        int cut = length;
-        if (length > width) {
-            for (cut = width; cut > 0 && text[cut] != ' '; cut--) {
-            }
-        }
-        snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%.*s\n", cut, text);
-        text += cut;
-        while (*text == ' ') {
-            text++;
+// The makes' keys (readers: those a card-reader menu offers), six a line under the options'
+// texts.
+static void keyList(char *out, int size, BYTE readers) {
+    out[0] = 0;
+    for (int i = 0, listed = 0; i < MAKE_COUNT; i++) {
+        if (!readers || Makes[i].reader1 != 0) {
+            snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%s%s",
+                     listed % 6 == 0 ? "\n                      " : " ", Makes[i].key);
+            snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), ",");
+            listed++;
         }
     }
+    out[strlen(out) - 1] = '.';
 }
 
 static void formatUsage(char *out, int size) {
-    char steps[400];
-    stepList(steps, sizeof steps);
-    char about[600];
-    snprintf(about, sizeof about, ABOUT, steps);
-    snprintf(out, (size_t)size, "%s", USAGE);
-    appendWrapped(out, size, about, 88);
+    snprintf(out, (size_t)size, "%s%s", USAGE, ABOUT);
+    appendSteps(out, size);
 }
 
 // The steps, rates and the makes' keys, as the help text lists them.
 static void formatHelp(char *out, int size) {
     char rates[64];
     rateList(rates, sizeof rates);
-    char pumps[512] = "";
-    char readers[512] = "";
-    int pumpColumn = 32;  // where "or one word:" ends
-    int readerColumn = 40;
-    for (int i = 0; i < MAKE_COUNT; i++) {
-        appendWord(pumps, sizeof pumps, Makes[i].key, i + 1 < MAKE_COUNT, &pumpColumn);
-        if (Makes[i].reader1 != 0) {
-            BYTE more = 0;
-            for (int j = i + 1; j < MAKE_COUNT; j++) {
-                more = more || Makes[j].reader1 != 0;
-            }
-            appendWord(readers, sizeof readers, Makes[i].key, more, &readerColumn);
-        }
-    }
+    char pumps[512];
+    char readers[512];
+    keyList(pumps, sizeof pumps, 0);
+    keyList(readers, sizeof readers, 1);
     formatUsage(out, size);
     snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), HELP, rates,
              LinkSettings.baudRate, pumps, readers);
@@ -970,7 +940,7 @@ static BYTE whoSaid() {
             printable = (unsigned char)*c >= 0x20 && *c != 0x7F;
         }
         if (text != 0 && text[0] != 0 && !printable) {
-            complain("%s takes printable text of up to %d characters", OptionTable[t.option].name,
+            complain("%s takes printable text of up to %d characters", optionName(t.option),
                      WHO_TEXT_MAX);
             ok = 0;
         }

@@ -599,6 +599,7 @@ class BadInput(SendTest):
             (["--pump1", "acme"], "unknown make"),
             (["--list-makes", "--pump1", "acme"], "unknown make"),
             (["--pump1", "donghwa", "--speed", "9600"], "unknown option"),
+            (["--pump1", "donghwa", "--chec"], "unknown option: --chec"),  # no shortened names
             (["--pump1", "donghwa", "extra"], "unexpected argument"),
             (["--pump1", "donghwa", "--baud", "14400"], "19200, 9600, 4800 or 2400"),
             (["--pump1", "donghwa", "--baud", "96OO"], "19200, 9600, 4800 or 2400"),
