@@ -12,7 +12,7 @@ typedef nlohmann::ordered_json JsonObject;
 
 // The output's version, named in its first object and in every record: it changes when a
 // key changes meaning or goes.
-const int JSON_SCHEMA = 2;
+const int JSON_SCHEMA = 3;
 
 // report.cpp: the object as one line of text, without its line end.
 std::string jsonLine(const JsonObject &object);

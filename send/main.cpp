@@ -760,6 +760,17 @@ static int preflight(BYTE plan, const char *portName, int *transfers, int *block
         for (int pass = 1; pass <= passes && name[0] != 0; pass++) {
             FileId id = pass == 2 ? step->secondPassId : step->fileId;
             DWORD size = sizes[step->slot];
+            if (Record.stepCount < RECORD_STEPS) {  // the record holds the plan
+                RecordStep *planned = &Record.steps[Record.stepCount++];
+                memset(planned, 0, sizeof *planned);
+                char found[SLOT_NAME_SIZE];
+                consoleNameOnDisk(name, found, sizeof found);
+                startTransfer(&planned->transfer, step->slot, pass, found, id, step->fileType);
+                planned->transfer.size = size;
+                planned->transfer.blocks = blockCount(size);
+                memcpy(planned->sha256, hashes[step->slot], sizeof planned->sha256);
+                planned->planned = 1;
+            }
             if (!JsonOutput) {
                 printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n",
                        ++order, SlotLabels[step->slot], name, id, step->fileType, (unsigned)size,

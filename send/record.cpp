@@ -118,7 +118,14 @@ int stepsObject(const RunRecord *r, JsonObject *object) {
         }
         s["id"] = std::string(1, t->fileId);
         s["type"] = std::string(1, t->fileType);
-        s["blocks"] = t->blocks;
+        if (t->blocks >= 0) {  // the file was read
+            s["blocks"] = t->blocks;
+        }
+        if (step->planned) {  // nothing of it went: what it is, not how it went
+            s["result"] = "planned";
+            o["steps"].push_back(s);
+            continue;
+        }
         s["resends"] = t->resends;
         s["result"] = transferEndName(step->end);
         if (step->cause[0] != 0) {
@@ -126,10 +133,11 @@ int stepsObject(const RunRecord *r, JsonObject *object) {
         }
         s["seconds"] = rounded(step->seconds, 2);
         o["steps"].push_back(s);
-        sent += step->end == TRANSFER_DONE;
-        bytes += step->end == TRANSFER_DONE ? t->size : 0;
+        BYTE done = step->end == TRANSFER_DONE;
+        sent += done;
+        bytes += done ? t->size : 0;
         resends += t->resends;
-        failedStep = step->end == TRANSFER_DONE ? 0 : i + 1;
+        failedStep = done ? 0 : i + 1;
     }
     o["transfers"] = r->transfers;
     o["sent"] = sent;
@@ -157,7 +165,7 @@ int holdings(const RunRecord *r, Holding *out) {
             const RecordStep *step = count < r->stepCount ? &r->steps[count] : 0;
             h->slot = Steps[i].slot;
             h->pass = pass;
-            h->blocks = step != 0 ? step->transfer.blocks : 0;
+            h->blocks = step != 0 && step->transfer.blocks > 0 ? step->transfer.blocks : 0;
             h->taken = step != 0 ? step->transfer.blocksSent : 0;
             h->state = step == 0 || !step->headerSent ? "untouched"
                        : step->end == TRANSFER_DONE   ? "sent"
@@ -207,6 +215,7 @@ void initRecord(RunRecord *r) {
     memset(r, 0, sizeof *r);
     r->listener.calls = &RecordCalls;
     r->mode = "send";
+    r->startMs = GetTickCount();
     time_t now = time(NULL);
     strftime(r->started, sizeof r->started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
 }
@@ -248,6 +257,8 @@ void recordObject(const RunRecord *r, JsonObject *object) {
         if (r->expectPath != 0) {
             o["expect"] = {{"file", r->expectPath}, {"sha256", r->expectSha256}};
         }
+    }
+    if (r->portName != 0 && strcmp(r->mode, "check") != 0) {  // a check leaves it as it was
         Holding held[RECORD_STEPS];
         int count = holdings(r, held);
         o["controller"] = JsonObject::array();
@@ -261,6 +272,9 @@ void recordObject(const RunRecord *r, JsonObject *object) {
         char line[600];
         controllerLine(r, line, sizeof line);
         o["holds"] = line;
+    }
+    if (!o.contains("seconds")) {  // no run: the time marvane-send took
+        o["seconds"] = rounded((double)(GetTickCount() - r->startMs) / 1000.0, 2);
     }
     o["ended"] = runEndName(r->end);
     if (endedAt != 0) {

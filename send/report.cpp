@@ -345,6 +345,7 @@ const struct {
     {"port-lost",   EXIT_PORT_FAILED},
     {"internal",    EXIT_INTERNAL},
     {"interrupted", EXIT_INTERRUPTED},
+    {"output-closed", EXIT_INTERRUPTED},
 };
 // clang-format on
 
@@ -638,7 +639,9 @@ void onStepEnded(RunListener *self, int, int, const TransferResult *result) {
             describeEnd(&r->current, result, cause, sizeof cause, &hint);
             event["detail"] = cause;
         }
-        event["blocks"] = r->current.blocks;
+        if (r->current.blocks >= 0) {  // the file was read
+            event["blocks"] = r->current.blocks;
+        }
         event["sent"] = r->current.blocksSent;
         if (result->block >= 0) {
             event["block"] = result->block;
@@ -791,7 +794,7 @@ RunEnd finishReport(ConsoleReport *r, BYTE ok) {
         end = RUN_OK;  // an interrupt that came after the last answer stopped nothing
     } else if ((consoleInterrupted() || OutputLost) && stopped) {
         // A step that failed on its own (a CAN as Ctrl+C came) is a failure all the same.
-        end = RUN_INTERRUPTED;
+        end = OutputLost && !consoleInterrupted() ? RUN_OUTPUT_CLOSED : RUN_INTERRUPTED;
         reportInterrupt(r);
     } else if (r->haveFailed) {
         end = reportFailure(r);

@@ -18,14 +18,15 @@ const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
 
 // How marvane-send ended, as its record names it; each comes to one exit status.
 enum RunEnd {
-    RUN_OK,           // every file of the run sent
-    RUN_FAILED,       // a step failed
-    RUN_NO_ANSWER,    // the device stayed silent for all of --wait
-    RUN_BAD_INPUT,    // options or files: nothing sent, the port untouched
-    RUN_PORT_FAILED,  // the port could not be set up: nothing sent
-    RUN_PORT_LOST,    // the port went away during the run
-    RUN_INTERNAL,     // marvane-send could not set itself up
-    RUN_INTERRUPTED,  // Ctrl+C and the like
+    RUN_OK,             // every file of the run sent
+    RUN_FAILED,         // a step failed
+    RUN_NO_ANSWER,      // the device stayed silent for all of --wait
+    RUN_BAD_INPUT,      // options or files: nothing sent, the port untouched
+    RUN_PORT_FAILED,    // the port could not be set up: nothing sent
+    RUN_PORT_LOST,      // the port went away during the run
+    RUN_INTERNAL,       // marvane-send could not set itself up
+    RUN_INTERRUPTED,    // Ctrl+C and the like
+    RUN_OUTPUT_CLOSED,  // standard output could no longer be written (its reader went)
     RUN_END_COUNT
 };
 int exitStatusOf(RunEnd end);
@@ -131,6 +132,7 @@ struct RecordStep {
     BYTE headerSent;  // a byte of it reached the controller
     char cause[160];  // for a failure
     double seconds;
+    BYTE planned;  // --check: what would be sent, nothing of it sent
 };
 struct RunRecord {
     RunListener listener;  // give &record.listener to the run
@@ -153,6 +155,7 @@ struct RunRecord {
     const char *station;  // --station, --operator, --note: as given, or 0
     const char *operatorName;
     const char *note;
+    DWORD startMs;       // when marvane-send started, for the seconds of a record with no run
     char computer[256];  // the computer and the account the run went under
     char user[256];
 };

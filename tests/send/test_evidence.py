@@ -232,6 +232,7 @@ class MendedInARun(SendTest):
         self.assertEqual(["ok"], [t["outcome"] for t in self.report()])
         record = json.loads(out.splitlines()[-1])
         self.assertIn("changed since the check", record["steps"][-1]["cause"])
+        self.assertNotIn("blocks", record["steps"][-1])  # not read: no count, not -1
         self.assertEqual("bad-input", record["ended"])
 
         log = os.path.join(self.dir, "log")

@@ -411,6 +411,11 @@ class Record(SendTest):
         self.assertIn("CAN", failed["steps"][3]["cause"])
         self.assertEqual(("check", "ok", 4800), (checked["mode"], checked["ended"],
                                                  checked["baud"]))
+        # A check's record holds the plan; every record, a run or none, has its time.
+        self.assertEqual([("pos.bin", pos, "planned"), ("PC_CC.BIN", pc_cc, "planned"),
+                          ("PC_CC.BIN", pc_cc, "planned"), ("GIL_PUMP.BIN", pump, "planned")],
+                         [(s["file"], s["sha256"], s["result"]) for s in checked["steps"]])
+        self.assertIn("seconds", self.read_log(log + "2")[0])
 
     def test_check_sets_the_port_up_and_sends_nothing(self):
         self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
@@ -458,7 +463,7 @@ class Outcomes(SendTest):
     def json_lines(self, out, status):
         """Every line is JSON: the first names the output, the last is the record."""
         objects = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual((2, "marvane-send"), (objects[0]["schema"], objects[0]["program"]))
+        self.assertEqual((3, "marvane-send"), (objects[0]["schema"], objects[0]["program"]))
         self.assertEqual(("record", status), (objects[-1]["event"], objects[-1]["status"]))
         return objects
 
@@ -544,8 +549,9 @@ class Outcomes(SendTest):
         self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
         self.start_sim()
         # SIGPIPE ignored, as by marvane-send itself: the write fails instead.
+        log = os.path.join(self.dir, "log")
         proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--baud", "19200",
-                                              "--verbose"]),
+                                              "--verbose", "--log", host_path(log)]),
                                 cwd=self.images, env=self.env(), text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 restore_signals=False)
@@ -556,6 +562,8 @@ class Outcomes(SendTest):
         err = proc.stderr.read()
         self.assertEqual(130, proc.wait(60), err)
         self.assertIn("marvane-send: standard output was closed in POS at block", err)
+        with open(log) as f:
+            self.assertEqual("output-closed", json.loads(f.read())["ended"])
         self.assertLess(len(driver.wait_for(self.sim.report, 10)[0]["sends"]), 102)
 
 
