@@ -198,8 +198,9 @@ static void rateList(char *out, int size) {
     }
 }
 
-static int badInput(const char *what, const char *value) {
-    complain("%s%s%s\nTry 'marvane-send --help'.", what, value ? ": " : "", value ? value : "");
+static int badInput(const char *code, const char *subject, const char *what, const char *value) {
+    problem(code, subject, "%s%s%s\nTry 'marvane-send --help'.", what, value ? ": " : "",
+            value ? value : "");
     return EXIT_BAD_INPUT;
 }
 
@@ -248,9 +249,11 @@ static int readCommandLine(int argc, char **argv) {
         int id = -1;
         switch (faulty ? optopt : code) {
             case -1:  // the end, or "--" before the rest
-                return optind < argc ? badInput("unexpected argument", argv[optind]) : EXIT_SENT;
+                return optind < argc ? badInput("unexpected-argument", argv[optind],
+                                                "unexpected argument", argv[optind])
+                                     : EXIT_SENT;
             case 1:
-                return badInput("unexpected argument", optarg);
+                return badInput("unexpected-argument", optarg, "unexpected argument", optarg);
             case 'q':
                 id = OPT_QUIET;
                 break;
@@ -266,7 +269,7 @@ static int readCommandLine(int argc, char **argv) {
         }
         const char *arg = argv[at];
         if (id < 0 || id >= OPTION_COUNT) {
-            return badInput("unknown option", arg);
+            return badInput("unknown-option", arg, "unknown option", arg);
         }
         const char *name = optionName(id);
         BYTE takesValue = Options[id].has_arg == required_argument;
@@ -274,22 +277,22 @@ static int readCommandLine(int argc, char **argv) {
         // options are added.
         size_t length = strcspn(arg, "=");
         if (arg[1] == '-' && (length != strlen(name) || strncmp(arg, name, length))) {
-            return badInput("unknown option", arg);
+            return badInput("unknown-option", arg, "unknown option", arg);
         }
         if (faulty) {
-            return takesValue ? badInput("this option needs a value", name)
-                              : badInput("this option takes no value", arg);
+            return takesValue ? badInput("needs-value", name, "this option needs a value", name)
+                              : badInput("takes-no-value", name, "this option takes no value", arg);
         }
         if (Given[id] != 0) {
-            return badInput("this option is given twice", name);
+            return badInput("given-twice", name, "this option is given twice", name);
         }
         // "--pump1 --check" is a forgotten make, not a make called "--check".
         const char *value = takesValue ? optarg : "";
         if (takesValue && value == argv[optind - 1] && value[0] == '-' && value[1] != 0) {
-            complain(
-                "%s needs a value, not %s (write %s=%s for a value that starts with "
-                "'-')\nTry 'marvane-send --help'.",
-                name, value, name, value);
+            problem("needs-value", name,
+                    "%s needs a value, not %s (write %s=%s for a value that starts with "
+                    "'-')\nTry 'marvane-send --help'.",
+                    name, value, name, value);
             return EXIT_BAD_INPUT;
         }
         Given[id] = value;
@@ -313,14 +316,17 @@ static int pickAdapter(const char *choice, Choices *c) {
     int chosen = -1;
     switch (pickPort(choice, ports, count, &chosen)) {
         case PICK_NOT_A_CHOICE:
-            return badInput("--port usb: takes VID:PID or VID:PID:SERIAL in hex", choice);
+            return badInput("bad-port", "--port",
+                            "--port usb: takes VID:PID or VID:PID:SERIAL in hex", choice);
         case PICK_NONE:
-            complain(strcmp(choice, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
-                                                 : "no USB serial adapter %s is plugged in",
-                     choice);
+            problem("no-adapter", "--port",
+                    strcmp(choice, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
+                                                : "no USB serial adapter %s is plugged in",
+                    choice);
             return EXIT_PORT_FAILED;
         case PICK_MANY:
-            complain("more than one USB serial adapter answers to --port %s; pick one:", choice);
+            problem("many-adapters", "--port",
+                    "more than one USB serial adapter answers to --port %s; pick one:", choice);
             for (int i = 0; i < count; i++) {
                 char option[200];
                 if (ports[i].usb && portChoiceOf(ports, count, i, option, sizeof option)) {
@@ -361,14 +367,16 @@ static int checkValues(Choices *c) {
         } else if (portNumberOf(fromEnvironment) > 0) {
             c->port = portNumberOf(fromEnvironment);
         } else {
-            return badInput(consoleHasDevices()
+            return badInput("bad-variable", "MARVANE_PORT",
+                            consoleHasDevices()
                                 ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
                                 : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
                             fromEnvironment);
         }
     }
     if (given(OPT_PORT) && isPortChoice(Given[OPT_PORT]) && given(OPT_DEVICE)) {
-        return badInput("--port names an adapter by itself: give no --device with it", 0);
+        return badInput("options-clash", "--device",
+                        "--port names an adapter by itself: give no --device with it", 0);
     }
     if (given(OPT_PORT) && isPortChoice(Given[OPT_PORT])) {
         int status = pickAdapter(Given[OPT_PORT], c);
@@ -378,7 +386,8 @@ static int checkValues(Choices *c) {
     } else if (given(OPT_PORT)) {
         c->port = portNumberOf(Given[OPT_PORT]);
         if (c->port < 0) {
-            return badInput(strchr(Given[OPT_PORT], '/') != 0 && consoleHasDevices()
+            return badInput("bad-port", "--port",
+                            strchr(Given[OPT_PORT], '/') != 0 && consoleHasDevices()
                                 ? "a device path goes with --device, not --port (--port takes "
                                   "1 to 256, COMn, auto or usb:VID:PID)"
                                 : "the port is 1 to 256 or COM1 to COM256 (--port)",
@@ -398,18 +407,20 @@ static int checkValues(Choices *c) {
             char what[96];
             rateList(rates, sizeof rates);
             snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
-            return badInput(what, Given[OPT_BAUD]);
+            return badInput("bad-baud", "--baud", what, Given[OPT_BAUD]);
         }
     }
     c->waitSeconds = given(OPT_WAIT) ? wholeNumber(Given[OPT_WAIT]) : 0;
     if (c->waitSeconds < 0 || c->waitSeconds > WAIT_MAX) {
-        return badInput("the wait is 0 to 3600 seconds (--wait)", Given[OPT_WAIT]);
+        return badInput("bad-wait", "--wait", "the wait is 0 to 3600 seconds (--wait)",
+                        Given[OPT_WAIT]);
     }
     if (given(OPT_DEVICE) && !consoleHasDevices()) {
-        return badInput("--device is not available here; name the port with --port", 0);
+        return badInput("no-device-option", "--device",
+                        "--device is not available here; name the port with --port", 0);
     }
     if (given(OPT_DEVICE) && Given[OPT_DEVICE][0] == 0) {
-        return badInput("--device needs a path", 0);
+        return badInput("needs-value", "--device", "--device needs a path", 0);
     }
     for (int m = 0; m < MAKE_SLOTS; m++) {
         const char *text = Given[OPT_PUMP1 + m];
@@ -419,22 +430,25 @@ static int checkValues(Choices *c) {
         }
         const MakeRow *make = findMake(text);
         if (make == 0) {
-            complain("unknown make for %s: %s (see --list-makes)", MakeOption[m], text);
+            problem("unknown-make", MakeOption[m], "unknown make for %s: %s (see --list-makes)",
+                    MakeOption[m], text);
             return EXIT_BAD_INPUT;
         }
         if (makeCommand(make, MakeSlot[m]) == 0) {
-            complain("the %s menu offers no %s (see --list-makes)", SlotLabels[MakeSlot[m]],
-                     make->label);
+            problem("make-not-offered", MakeOption[m],
+                    "the %s menu offers no %s (see --list-makes)", SlotLabels[MakeSlot[m]],
+                    make->label);
             return EXIT_BAD_INPUT;
         }
         c->makes[m] = make;
     }
     int outputs = given(OPT_QUIET) + given(OPT_JSON) + given(OPT_VERBOSE);
     if (outputs > 1) {
-        return badInput("--quiet, --verbose and --json choose the output: give one of them", 0);
+        return badInput("options-clash", "--json",
+                        "--quiet, --verbose and --json choose the output: give one of them", 0);
     }
     if (given(OPT_NO_PORT) && !given(OPT_CHECK)) {
-        return badInput("--no-port goes with --check", 0);
+        return badInput("options-clash", "--no-port", "--no-port goes with --check", 0);
     }
     return EXIT_SENT;
 }
@@ -601,39 +615,41 @@ static BYTE checkFile(const char *label, const char *name, const char *folder, D
                       char sha256[65]) {
     char twin[SLOT_NAME_SIZE];
     if (consoleCaseTwin(name, twin, sizeof twin)) {
-        complain(
-            "%s file %s: %s holds both %s and %s, names that differ only in case; keep "
-            "one",
-            label, name, folder, name, twin);
+        problem("case-twin", name,
+                "%s file %s: %s holds both %s and %s, names that differ only in case; keep "
+                "one",
+                label, name, folder, name, twin);
         return 0;
     }
-    ImageProblem problem;
+    ImageProblem trouble;
     DWORD error;
-    if (readImage(name, size, &problem, &error)) {
+    if (readImage(name, size, &trouble, &error)) {
         sha256Hex(ImageBuffer, *size, sha256);
         if (*size == 0 && !given(OPT_ALLOW_EMPTY)) {
-            complain(
-                "%s file %s in %s is empty: it would leave the controller without it "
-                "(--allow-empty sends it anyway)",
-                label, name, folder);
+            problem("empty-image", name,
+                    "%s file %s in %s is empty: it would leave the controller without it "
+                    "(--allow-empty sends it anyway)",
+                    label, name, folder);
             return 0;
         }
         return 1;
     }
-    switch (problem) {
+    switch (trouble) {
         case IMAGE_NOT_FOUND:
-            complain("%s file %s not found in %s", label, name, folder);
+            problem("image-not-found", name, "%s file %s not found in %s", label, name, folder);
             break;
         case IMAGE_TOO_LARGE:
-            complain("%s file %s in %s is too large: the device takes %u bytes at most", label,
-                     name, folder, (unsigned)MAX_IMAGE_SIZE);
+            problem("image-too-large", name,
+                    "%s file %s in %s is too large: the device takes %u bytes at most", label, name,
+                    folder, (unsigned)MAX_IMAGE_SIZE);
             break;
         case IMAGE_NOT_OPENED:
-            complain("%s file %s in %s cannot be opened: %s", label, name, folder,
-                     consoleWhatIs(name, error));
+            problem("image-not-opened", name, "%s file %s in %s cannot be opened: %s", label, name,
+                    folder, consoleWhatIs(name, error));
             break;
         default:
-            complain("%s file %s in %s cannot be read whole", label, name, folder);
+            problem("image-short", name, "%s file %s in %s cannot be read whole", label, name,
+                    folder);
             break;
     }
     return 0;
@@ -655,20 +671,21 @@ static BYTE ExpectListRead(const char *path) {
     size_t size = f != 0 ? fread(text, 1, sizeof text, f) : 0;
     BYTE ok = f != 0 && !ferror(f) && size <= EXPECT_FILE_MAX;
     if (f == 0 || !ok) {
-        complain("the list cannot be read (--expect): %s: %s", path,
-                 f == 0 ? strerror(errno) : "larger than any list of images");
+        problem("list-unreadable", "--expect", "the list cannot be read (--expect): %s: %s", path,
+                f == 0 ? strerror(errno) : "larger than any list of images");
     }
     if (f != 0) {
         fclose(f);
     }
     int line = 0;
-    ExpectProblem problem = ok ? parseExpectList(text, (DWORD)size, &Expected, &line) : EXPECT_OK;
-    if (problem != EXPECT_OK) {
-        complain("the list %s (--expect), line %d: %s", path, line, expectProblemText(problem));
+    ExpectProblem fault = ok ? parseExpectList(text, (DWORD)size, &Expected, &line) : EXPECT_OK;
+    if (fault != EXPECT_OK) {
+        problem("list-malformed", "--expect", "the list %s (--expect), line %d: %s", path, line,
+                expectProblemText(fault));
     }
     Record.expectPath = path;
     sha256Hex((const BYTE *)text, (DWORD)size, Record.expectSha256);
-    return ok && problem == EXPECT_OK;
+    return ok && fault == EXPECT_OK;
 }
 
 // The image's hash against the list: listed, with the same SHA-256. Said, and with --json
@@ -686,12 +703,12 @@ static BYTE asExpected(const char *name, const char sha256[65]) {
         printJson(event);
     }
     if (listed == 0) {
-        complain("%s is not in the list %s (--expect): it is not to be sent", name,
-                 Given[OPT_EXPECT]);
+        problem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
+                name, Given[OPT_EXPECT]);
     } else if (strcmp(listed->sha256, sha256) != 0) {
-        complain(
-            "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
-            name, sha256, Given[OPT_EXPECT], listed->line, listed->sha256);
+        problem("not-as-listed", name,
+                "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
+                name, sha256, Given[OPT_EXPECT], listed->line, listed->sha256);
     }
     return listed != 0 && strcmp(listed->sha256, sha256) == 0;
 }
@@ -699,6 +716,7 @@ static BYTE asExpected(const char *name, const char sha256[65]) {
 // What each image was at the check, by slot: its step sends exactly those bytes or nothing.
 static char Checked[SLOT_COUNT][65];
 static char ChangedImage[SLOT_NAME_SIZE + 200];  // the one that was not, with both hashes
+static char ChangedFile[SLOT_NAME_SIZE];
 
 static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
     char now[65];
@@ -709,6 +727,7 @@ static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
                      "%s changed since the check: its SHA-256 was %s, now %s; nothing of it was "
                      "sent",
                      name, Checked[slot], now);
+            snprintf(ChangedFile, sizeof ChangedFile, "%s", name);
             return 0;
         }
     }
@@ -721,7 +740,7 @@ static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
 static int preflight(BYTE plan, const char *portName, int *transfers, int *blocks) {
     BYTE ok = 1;
     if (Slots[SLOT_PUMP1].name[0] == 0) {
-        complain("Pump 1 has no make (--pump1): the run would fail there");
+        problem("no-pump1", "--pump1", "Pump 1 has no make (--pump1): the run would fail there");
         ok = 0;
     }
     char folder[1024];
@@ -812,12 +831,13 @@ static Output Outputs[] = {{"--log", &Log, {0, 0}, 0}, {"--trace", &TraceFile, {
 // and nothing is ever cut short); 0 when it cannot be (said why).
 static BYTE openOutput(Output *out, const char *path, const char *what, const char *from) {
     if (path[0] == 0) {
-        complain("%s (%s) needs a file name", what, from);
+        problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
     }
     *out->file = fopen(path, "a");
     if (*out->file == 0) {
-        complain("%s cannot be opened (%s): %s: %s", what, from, path, strerror(errno));
+        problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
+                strerror(errno));
         return 0;
     }
     out->known = consoleFileIdentity(path, &out->identity);
@@ -833,8 +853,9 @@ static BYTE outputsAreNotImages() {
             FileIdentity image;
             if (Slots[slot].name[0] != 0 && consoleFileIdentity(Slots[slot].name, &image) &&
                 image.volume == out.identity.volume && image.index == out.identity.index) {
-                complain("%s names %s, an image of the run: name another file", out.option,
-                         Slots[slot].name);
+                problem("output-is-image", out.option,
+                        "%s names %s, an image of the run: name another file", out.option,
+                        Slots[slot].name);
                 fclose(*out.file);
                 *out.file = 0;
                 ok = 0;
@@ -951,8 +972,9 @@ static BYTE whoSaid() {
             printable = (unsigned char)*c >= 0x20 && *c != 0x7F;
         }
         if (text != 0 && text[0] != 0 && !printable) {
-            complain("%s takes printable text of up to %d characters", optionName(t.option),
-                     WHO_TEXT_MAX);
+            problem("bad-text", optionName(t.option),
+                    "%s takes printable text of up to %d characters", optionName(t.option),
+                    WHO_TEXT_MAX);
             ok = 0;
         }
         *t.into = text != 0 && text[0] != 0 ? text : 0;
@@ -1044,7 +1066,8 @@ int main(int argc, char **argv) {
     choose(&choices);
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
         FileIdentity there;
-        return finishOnBadInput(badInput(consoleFileIdentity(Given[OPT_DIR], &there)
+        return finishOnBadInput(badInput("no-folder", "--dir",
+                                         consoleFileIdentity(Given[OPT_DIR], &there)
                                              ? "not a folder (--dir)"
                                              : "no such folder (--dir)",
                                          Given[OPT_DIR]));
@@ -1118,7 +1141,7 @@ int main(int argc, char **argv) {
     }
     RunEnd end = finishReport(&Console, ok);
     if (ChangedImage[0] != 0) {
-        complain("%s", ChangedImage);
+        problem("image-changed", ChangedFile, "%s", ChangedImage);
         end = RUN_BAD_INPUT;
     }
     if (TraceFile != 0) {

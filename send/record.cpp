@@ -283,5 +283,11 @@ void recordObject(const RunRecord *r, JsonObject *object) {
     if (FirstComplaint[0] != 0) {
         o["message"] = FirstComplaint;
     }
+    for (int i = 0; i < ProblemCount; i++) {  // an option or variable, else a file
+        const Problem *p = &Problems[i];
+        BYTE option = p->subject[0] == '-' || strncmp(p->subject, "MARVANE_", 8) == 0;
+        o["problems"].push_back(
+            {{"code", p->code}, {option ? "option" : "file", p->subject}, {"message", p->message}});
+    }
     o["status"] = exitStatusOf(r->end);
 }

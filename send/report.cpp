@@ -50,13 +50,20 @@ void flushOutput() {
 
 char FirstComplaint[400];
 
-void complain(const char *format, ...) {
+Problem Problems[PROBLEMS_MAX];
+int ProblemCount;
+
+// The message on standard error; its first line kept for the record.
+static void say(const char *format, va_list args, const char *code, const char *subject) {
     flushOutput();
     char message[sizeof FirstComplaint];
-    va_list args;
-    va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
-    va_end(args);
+    if (code != 0 && ProblemCount < PROBLEMS_MAX) {
+        Problem *p = &Problems[ProblemCount++];
+        p->code = code;
+        snprintf(p->subject, sizeof p->subject, "%s", subject);
+        snprintf(p->message, sizeof p->message, "%.*s", (int)strcspn(message, "\n"), message);
+    }
     fprintf(stderr, "marvane-send: %s\n", message);
     fflush(stderr);
     if (FirstComplaint[0] == 0) {
@@ -64,6 +71,20 @@ void complain(const char *format, ...) {
         snprintf(FirstComplaint, sizeof FirstComplaint, "%.*s", (int)strcspn(message, "\n"),
                  message);
     }
+}
+
+void complain(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    say(format, args, 0, 0);
+    va_end(args);
+}
+
+void problem(const char *code, const char *subject, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    say(format, args, code, subject);
+    va_end(args);
 }
 
 // ----- JSON, one object a line (send/json.h)

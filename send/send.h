@@ -117,6 +117,22 @@ void complain(const char *format, ...)
 #endif
     ;
 extern char FirstComplaint[400];
+// A problem with the options or files, said as complain says it and kept for the record: its
+// stable code ("unknown-make"), what it concerns (an option, a variable or a file) and the
+// message's first line.
+void problem(const char *code, const char *subject, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+struct Problem {
+    const char *code;
+    char subject[280];
+    char message[400];
+};
+const int PROBLEMS_MAX = 16;
+extern Problem Problems[PROBLEMS_MAX];
+extern int ProblemCount;
 // Standard output carries JSON lines only (--json), whatever is printed.
 extern BYTE JsonOutput;
 // Flushes standard output; a write that failed (its reader went away) stops the run as an

@@ -392,7 +392,8 @@ class Record(SendTest):
         self.sim.stop()
         self.start_sim()
         self.assertStatus(self.send("--pump1", "gilbarco", "--baud", "4800", "--check"), 0)
-        self.assertStatus(self.send("--pump1", "tokheim", "--log", host_path(log + "2")), 2)
+        self.assertStatus(self.send("--pump1", "tokheim", "--pump2", "kraus",
+                                    "--log", host_path(log + "2")), 2)
         failed, checked = self.read_log(log)
         self.assertEqual((1, 0, 2), (failed["status"], checked["status"],
                                      self.read_log(log + "2")[0]["status"]))
@@ -415,7 +416,11 @@ class Record(SendTest):
         self.assertEqual([("pos.bin", pos, "planned"), ("PC_CC.BIN", pc_cc, "planned"),
                           ("PC_CC.BIN", pc_cc, "planned"), ("GIL_PUMP.BIN", pump, "planned")],
                          [(s["file"], s["sha256"], s["result"]) for s in checked["steps"]])
-        self.assertIn("seconds", self.read_log(log + "2")[0])
+        bad = self.read_log(log + "2")[0]
+        self.assertIn("seconds", bad)
+        # Every problem found, by its code and the file it concerns.
+        self.assertEqual([("image-not-found", "TOK_PUMP.BIN"), ("image-not-found", "KRS_PUMP.BIN")],
+                         [(p["code"], p["file"]) for p in bad["problems"]])
 
     def test_check_sets_the_port_up_and_sends_nothing(self):
         self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
