@@ -84,7 +84,6 @@ static const char HELP[] =
 // The four slots a make is chosen for, with their options.
 const int MAKE_SLOTS = 4;
 static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
-static const char *const MakeOption[MAKE_SLOTS] = {"--pump1", "--pump2", "--reader1", "--reader2"};
 
 const int PORT_MAX = 256;   // COM1 to COM256, as Windows numbers them
 const int WAIT_MAX = 3600;  // --wait: an hour at most, as the help says
@@ -97,7 +96,7 @@ enum OptionId {
     OPT_BAUD,
     OPT_DEVICE,
     OPT_DIR,
-    OPT_PUMP1,  // the four makes, in MakeOption's order
+    OPT_PUMP1,  // the four makes, in MakeSlot's order
     OPT_PUMP2,
     OPT_READER1,
     OPT_READER2,
@@ -430,12 +429,12 @@ static int checkValues(Choices *c) {
         }
         const MakeRow *make = findMake(text);
         if (make == 0) {
-            problem("unknown-make", MakeOption[m], "unknown make for %s: %s (see --list-makes)",
-                    MakeOption[m], text);
+            problem("unknown-make", optionName(OPT_PUMP1 + m),
+                    "unknown make for %s: %s (see --list-makes)", optionName(OPT_PUMP1 + m), text);
             return EXIT_BAD_INPUT;
         }
         if (makeCommand(make, MakeSlot[m]) == 0) {
-            problem("make-not-offered", MakeOption[m],
+            problem("make-not-offered", optionName(OPT_PUMP1 + m),
                     "the %s menu offers no %s (see --list-makes)", SlotLabels[MakeSlot[m]],
                     make->label);
             return EXIT_BAD_INPUT;
@@ -526,7 +525,7 @@ static void listMake(int m, const MakeRow *make, const char *file) {
     JsonObject event;
     event["event"] = "make";
     event["slot"] = SlotLabels[MakeSlot[m]];
-    event["option"] = MakeOption[m];
+    event["option"] = optionName(OPT_PUMP1 + m);
     event["make"] = make->key;
     event["label"] = make->label;
     event["file"] = file;
@@ -537,7 +536,7 @@ static void listMakes() {
     for (int m = 0; m < MAKE_SLOTS; m++) {
         int slot = MakeSlot[m];
         if (!JsonOutput) {
-            printf("%s (%s):\n", SlotLabels[slot], MakeOption[m]);
+            printf("%s (%s):\n", SlotLabels[slot], optionName(OPT_PUMP1 + m));
         }
         for (int i = 0; i < MAKE_COUNT; i++) {
             if (makeCommand(&Makes[i], slot) == 0) {
@@ -779,17 +778,8 @@ static int preflight(BYTE plan, const char *portName, int *transfers, int *block
         for (int pass = 1; pass <= passes && name[0] != 0; pass++) {
             FileId id = pass == 2 ? step->secondPassId : step->fileId;
             DWORD size = sizes[step->slot];
-            if (Record.stepCount < RECORD_STEPS) {  // the record holds the plan
-                RecordStep *planned = &Record.steps[Record.stepCount++];
-                memset(planned, 0, sizeof *planned);
-                char found[SLOT_NAME_SIZE];
-                consoleNameOnDisk(name, found, sizeof found);
-                startTransfer(&planned->transfer, step->slot, pass, found, id, step->fileType);
-                planned->transfer.size = size;
-                planned->transfer.blocks = blockCount(size);
-                memcpy(planned->sha256, hashes[step->slot], sizeof planned->sha256);
-                planned->planned = 1;
-            }
+            recordPlanned(&Record, step->slot, pass, name, id, step->fileType, size,
+                          hashes[step->slot]);
             if (!JsonOutput) {
                 printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n",
                        ++order, SlotLabels[step->slot], name, id, step->fileType, (unsigned)size,

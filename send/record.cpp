@@ -30,17 +30,23 @@ void onRunStarted(RunListener *self) {
     r->waited = 0;
 }
 
-void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
-                   FileType fileType) {
-    RunRecord *r = recordOf(self);
+// The next step, named as the file is found on disk; 0 past the most a run makes.
+RecordStep *addStep(RunRecord *r, int slot, int pass, LPCSTR name, FileId fileId,
+                    FileType fileType) {
     if (r->stepCount == RECORD_STEPS) {
-        return;  // no run makes more
+        return 0;
     }
     RecordStep *step = &r->steps[r->stepCount++];
     memset(step, 0, sizeof *step);
     char found[SLOT_NAME_SIZE];
     consoleNameOnDisk(name, found, sizeof found);
     startTransfer(&step->transfer, slot, pass, found, fileId, fileType);
+    return step;
+}
+
+void onStepStarted(RunListener *self, int slot, int pass, LPCSTR name, FileId fileId,
+                   FileType fileType) {
+    addStep(recordOf(self), slot, pass, name, fileId, fileType);
 }
 
 // The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
@@ -209,6 +215,17 @@ void controllerLine(const RunRecord *r, char *out, int size) {
              partial[0] ? " Run again; the controller keeps the partial %s until then."
                         : " Run again to send the rest.%s",
              partial);
+}
+
+void recordPlanned(RunRecord *r, int slot, int pass, LPCSTR name, FileId fileId, FileType fileType,
+                   DWORD size, const char sha256[65]) {
+    RecordStep *step = addStep(r, slot, pass, name, fileId, fileType);
+    if (step != 0) {
+        step->transfer.size = size;
+        step->transfer.blocks = blockCount(size);
+        memcpy(step->sha256, sha256, sizeof step->sha256);
+        step->planned = 1;
+    }
 }
 
 void initRecord(RunRecord *r) {

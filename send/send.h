@@ -177,6 +177,9 @@ struct RunRecord {
 };
 // When marvane-send starts: its time, and nothing else known yet.
 void initRecord(RunRecord *record);
+// --check: a transfer the run would make, as the record's plan.
+void recordPlanned(RunRecord *record, int slot, int pass, LPCSTR name, FileId fileId,
+                   FileType fileType, DWORD size, const char sha256[65]);
 // What the controller now holds of the run's transfers, as a technician reads it: "POS in
 // full; PC_CC pass 1 in part (1 of 2 blocks); ...", and what to do.
 void controllerLine(const RunRecord *record, char *out, int size);
