@@ -194,7 +194,7 @@ void setRunListener(RunListener *listener);
 RunListener *runListener();
 
 // Several listeners as one: every call goes to each of them, in the order added.
-const int FAN_OUT_MAX = 4;
+const int FAN_OUT_MAX = 5;
 struct RunListenerFan {
     RunListener listener;  // give &fan.listener to the run
     RunListener *to[FAN_OUT_MAX];

@@ -1,18 +1,15 @@
-// The console program on Linux: the terminal test, the image folder, the device each COMn
-// opens (--device, or the stand-in's MARVANE_COMn and /dev/ttyS<n-1>), what a port's error
-// means here, the ports this machine has, Ctrl+C, SIGTERM, SIGHUP and standard output's reader
-// gone.
-#include <ctype.h>
+// The console program on Linux: the terminal test, the image folder and its case-blind
+// lookup, the device each COMn opens (--device, or the stand-in's MARVANE_COMn and
+// /dev/ttyS<n-1>), what a port's error means here, Ctrl+C, SIGTERM, SIGHUP and SIGPIPE.
 #include <dirent.h>
-#include <limits.h>
 #include <errno.h>
+#include <limits.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include "link/link.h"
@@ -62,67 +59,46 @@ const char *consoleAccessDenied() {
            "and log in again";
 }
 
-// A ttyS port is listed only where a UART answers (the kernel makes the nodes regardless).
-
-// The current folder's entries that match `name` but for case, as Windows would find it:
-// the one spelt as asked, else the first found, in `spelt`; a second one in `twin` (the one
-// not spelt as asked). Returns how many there are.
-static int scanAnyCase(const char *name, char *spelt, char *twin, int size) {
-    DIR *dir = opendir(".");
+// As Windows finds a file whatever the case of its name: the entry spelt as asked, else the
+// first found; a second one is its twin.
+BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
+    DIR *dir = strchr(name, '/') == 0 ? opendir(".") : NULL;
     int matches = 0;
-    spelt[0] = twin[0] = 0;
+    onDisk[0] = twin[0] = 0;
     for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;) {
         if (strcasecmp(entry->d_name, name) != 0) {
             continue;
         }
         BYTE exact = strcmp(entry->d_name, name) == 0;
-        if (++matches > 1 && !exact) {
-            snprintf(twin, (size_t)size, "%s", entry->d_name);
-            continue;
+        if (++matches > 1) {
+            snprintf(twin, (size_t)size, "%s", exact ? onDisk : entry->d_name);
         }
-        if (matches > 1) {
-            snprintf(twin, (size_t)size, "%s", spelt);
+        if (matches == 1 || exact) {
+            snprintf(onDisk, (size_t)size, "%s", entry->d_name);
         }
-        snprintf(spelt, (size_t)size, "%s", entry->d_name);
     }
     if (dir != NULL) {
         closedir(dir);
     }
-    return matches;
+    if (matches == 0) {
+        snprintf(onDisk, (size_t)size, "%s", name);
+    }
+    return matches > 0;
 }
 
 BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
-    char spelt[NAME_MAX + 1];
-    char twin[NAME_MAX + 1];
-    // A bare name is found whatever its case, as the images are.
-    if (strchr(path, '/') == 0 && scanAnyCase(path, spelt, twin, sizeof twin) == 1) {
-        path = spelt;
-    }
+    char onDisk[NAME_MAX + 1], twin[NAME_MAX + 1];
     struct stat info;
-    if (stat(path, &info) != 0) {
+    if (stat(consoleFindName(path, onDisk, twin, sizeof onDisk) ? onDisk : path, &info) != 0) {
         return 0;
     }
-    identity->volume = (unsigned long long)info.st_dev;
-    identity->index = (unsigned long long)info.st_ino;
+    *identity = {(unsigned long long)info.st_dev, (unsigned long long)info.st_ino};
     return 1;
-}
-
-BYTE consoleCaseTwin(const char *name, char *twin, int size) {
-    char spelt[NAME_MAX + 1];
-    return scanAnyCase(name, spelt, twin, size) > 1;
-}
-
-void consoleNameOnDisk(const char *name, char *out, int size) {
-    char twin[NAME_MAX + 1];
-    if (strchr(name, '/') != 0 || scanAnyCase(name, out, twin, sizeof twin) == 0) {
-        snprintf(out, (size_t)size, "%s", name);
-    }
 }
 
 static volatile sig_atomic_t Interrupts = 0;
 
-static void onSignal(int signal) {
-    (void)signal;
+static void onSignal(int) {
     Interrupts = Interrupts + 1;
     if (Interrupts == 1) {
         requestStop();
@@ -142,19 +118,25 @@ void consoleCatchInterrupts() {
     sigaction(SIGTERM, &action, NULL);
     sigaction(SIGHUP, &action, NULL);  // the terminal or the remote session closed
     // Whoever read standard output may go (`marvane-send | head`): the write that finds it out
-    // then fails with EPIPE, which the report takes for a stop, instead of the signal ending
-    // the program wherever the run was.
+    // then fails with EPIPE, which stops the run, instead of the signal ending the program
+    // wherever the run was.
     signal(SIGPIPE, SIG_IGN);
+}
+
+BYTE consoleInterrupted() {
+    return Interrupts > 0;
 }
 
 const char *consoleWhatIs(const char *path, DWORD systemError) {
     static char other[64];
     struct stat info;
-    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
-        return "a folder, not a file";
-    }
-    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
-        return "a device or pipe, not a regular file";
+    if (stat(path, &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            return "a folder, not a file";
+        }
+        if (!S_ISREG(info.st_mode)) {
+            return "a device or pipe, not a regular file";
+        }
     }
     if (access(path, R_OK) != 0 && errno == EACCES) {
         return "permission denied";
@@ -164,7 +146,3 @@ const char *consoleWhatIs(const char *path, DWORD systemError) {
 }
 
 void consoleFinished() {}  // a signal's handler returns at once here
-
-BYTE consoleInterrupted() {
-    return Interrupts > 0;
-}

@@ -1,6 +1,6 @@
 // The console program on Windows: the terminal test, the image folder, what a port's error
-// means here, the ports the system's serial-port map lists, Ctrl+C and the other console
-// control events, and standard output's reader gone. Ports are named by number only.
+// means here, the computer kept awake, Ctrl+C and the other console control events. Ports
+// are named by number only.
 #include <io.h>
 #include <stdio.h>
 
@@ -25,15 +25,9 @@ BYTE consoleHasDevices() {
     return 0;
 }
 
-void consoleMapDevice(int portNumber, const char *path) {
-    (void)portNumber;
-    (void)path;
-}
+void consoleMapDevice(int, const char *) {}
 
-BYTE consoleDeviceOf(int portNumber, char *out, int size) {
-    (void)portNumber;
-    (void)out;
-    (void)size;
+BYTE consoleDeviceOf(int, char *, int) {
     return 0;
 }
 
@@ -58,16 +52,6 @@ const char *consoleAccessDenied() {
     return "in use by another program (access denied); close it and run again";
 }
 
-// HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM: one value per port, the device's name
-// and the COM name it goes by.
-
-BYTE consoleCaseTwin(const char *name, char *twin, int size) {
-    (void)name;
-    (void)twin;
-    (void)size;
-    return 0;  // one folder entry per name, whatever its case
-}
-
 BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
     // No access asked and every sharing allowed: an image or log in use is still told apart.
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -85,25 +69,27 @@ BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
     return ok;
 }
 
-void consoleNameOnDisk(const char *name, char *out, int size) {
+// One folder entry per name, whatever its case: a file has no twin here.
+BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(name, &found);
-    snprintf(out, (size_t)size, "%s", search != INVALID_HANDLE_VALUE ? found.cFileName : name);
+    twin[0] = 0;
+    snprintf(onDisk, (size_t)size, "%s", search != INVALID_HANDLE_VALUE ? found.cFileName : name);
     if (search != INVALID_HANDLE_VALUE) {
         FindClose(search);
     }
+    return search != INVALID_HANDLE_VALUE;
 }
 
 static volatile LONG Interrupts = 0;
 
-// Runs on a thread of its own: the first event asks the run to stop at its next wait, the
-// second ends the program at once.
-// Set once main has written the run's record and released the port.
-static HANDLE Finished;
+static HANDLE Finished;  // set once main has written the run's record and released the port
 // Windows ends the process when the handler of a console's close, a log-off or a shut-down
 // returns, and at the latest about five seconds after the event.
 const DWORD CLOSE_GRACE_MS = 4500;
 
+// Runs on a thread of its own: the first event asks the run to stop at its next wait, the
+// second ends the program at once.
 static BOOL WINAPI onControl(DWORD event) {
     BYTE closing =
         event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;

@@ -14,14 +14,6 @@ typedef nlohmann::ordered_json JsonObject;
 // key changes meaning or goes.
 const int JSON_SCHEMA = 3;
 
-// report.cpp: the object as one line of text, without its line end.
-std::string jsonLine(const JsonObject &object);
-// The object as a line on standard output, flushed at once.
-void printJson(const JsonObject &object);
-// Seconds to 2 or 3 decimals, as a person reads a time.
-double rounded(double seconds, int decimals);
-
-// record.cpp: the run's record as an object, as the log and --json's last line have it.
-void recordObject(const RunRecord *record, JsonObject *object);
-// Who and where: the station, operator and note as given, the computer and the user account.
-void whoAndWhere(const RunRecord *record, JsonObject *object);
+std::string jsonLine(const JsonObject &object);  // without its line end
+void printJson(const JsonObject &object);        // a line on standard output, flushed
+double rounded(double seconds, int decimals);    // to 2 or 3 decimals, as a person reads a time

@@ -1,7 +1,10 @@
 // marvane-send: the window program's "Download Files" from a command line, over the same
-// link, protocol and run modules. What its pieces share: main.cpp reads the options and
-// checks the files, report.cpp prints what the run tells it, console_*.cpp is per system.
+// link, protocol and run modules. main.cpp reads the options, checks the files and says how
+// the run ended; tally.cpp counts what the run tells, and the outputs read it: text.cpp,
+// json.cpp (--json and the record) and trace.cpp. console_*.cpp is per system.
 #pragma once
+
+#include <stdio.h>
 
 #include "platform/winapi.h"
 #include "events/events.h"
@@ -14,7 +17,7 @@ const int EXIT_BAD_INPUT = 2;
 const int EXIT_PORT_FAILED = 3;
 const int EXIT_INTERNAL = 4;       // marvane-send could not set itself up
 const int EXIT_NO_RECORD = 5;      // the run went as its summary says, but its record was lost
-const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, a console control event
+const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, SIGHUP, a console control event
 
 // How marvane-send ended, as its record names it; each comes to one exit status.
 enum RunEnd {
@@ -27,200 +30,153 @@ enum RunEnd {
     RUN_INTERNAL,       // marvane-send could not set itself up
     RUN_INTERRUPTED,    // Ctrl+C and the like
     RUN_OUTPUT_CLOSED,  // standard output could no longer be written (its reader went)
-    RUN_END_COUNT
 };
 int exitStatusOf(RunEnd end);
 const char *runEndName(RunEnd end);  // "ok", "failed", ...
 
-// report.cpp: the run's front end at the console.
-enum ReportStyle {
-    REPORT_LINES,  // a line per transfer as it starts and ends
-    REPORT_QUIET,  // failures only
-    REPORT_JSON,   // one JSON object per event on standard output
-};
-struct ReportSettings {
-    ReportStyle style;
-    BYTE verbose;          // each block's answer and every retry
-    BYTE bar;              // 1: a bar redrawn in place (a terminal); 2: its last state as a line
-    int transfers;         // transfers the run will make, for the summary
-    int runBlocks;         // their blocks, for the time left
-    const char *portName;  // "COM1", "COM12"
+// What main found out before the run, as the outputs and the record name it.
+struct RunFacts {
+    const char *mode;      // "send", "check", "list-makes", "list-ports", "help", "version"
+    char started[24];      // when marvane-send started: UTC, ISO 8601
+    DWORD startMs;         // the same, for the seconds of a record with no run
+    const char *portName;  // "COM1"; 0 before the options are read
     const char *portText;  // as messages name it: "COM1 (/dev/ttyUSB0)", or the name alone
-    const char *device;    // what that name opens here ("/dev/ttyUSB0"), or 0
+    const char *device;    // what the name opens here ("/dev/ttyUSB0"), or 0
     int waitSeconds;       // --wait: how long a silent device is waited for
+    int transfers;         // the transfers the run will make, and their blocks
+    int blocks;
+    const char *expectPath;  // --expect, and the list's own SHA-256
+    char expectSha256[65];
+    const char *station, *operatorName, *note;  // as given, or 0
+    char computer[256], user[256];              // the run's computer and user account
+    BYTE outputLost, outputFull;  // standard output failed: its reader went, or its disk filled
 };
+extern RunFacts Facts;
 
-// A transfer as the listeners follow it: which step, since when, its blocks and how they
-// were answered.
-struct ReportTransfer {
-    int slot;
-    int pass;
-    char name[SLOT_NAME_SIZE];
+// tally.cpp: the one count of a run, fed by its events before any output hears them.
+struct Transfer {
+    int slot, pass;
+    char name[SLOT_NAME_SIZE];  // as the run names it
     FileId fileId;
     FileType fileType;
-    DWORD startMs;
     DWORD size;
     int blocks;          // -1 until the file has been read
-    int blocksSent;      // blocks the device has taken
-    int sends;           // frames of blocks sent, resends included
-    int resends;         // of those, the sends of a block after its first
+    int blocksSent;      // blocks the device took
+    int sends, resends;  // block frames sent, and of those the sends after a block's first
     int answered;        // of those, the ones the device answered
     int naks, silences;  // of the current block's sends
     int headers;         // headers sent before one was answered (the device was silent)
-    DWORD readMs;        // when the file was read and its first header went
-    DWORD lastHeaderMs;  // when its last header went
+    DWORD startMs, readMs, lastHeaderMs;
+    BYTE ended, planned;  // planned: --check's plan, nothing of it sent
+    TransferResult result;
+    double seconds;
+    char sha256[65];              // of the bytes as read, as the record keeps it
+    char onDisk[SLOT_NAME_SIZE];  // the file's name as its folder spells it
 };
-// What both listeners note of a transfer, from its events.
-void startTransfer(ReportTransfer *transfer, int slot, int pass, LPCSTR name, FileId fileId,
-                   FileType fileType);
-void noteFileRead(ReportTransfer *transfer, DWORD size, int blocks);
-void noteHeaderRepeated(ReportTransfer *transfer, int sends);
-// One send of a block and its answer, counted.
-void tallyBlock(ReportTransfer *transfer, int attempt, FrameAnswer answer);
-// What ended a failed transfer and where, with what to do about it (0: nothing to say).
-void describeEnd(const ReportTransfer *transfer, const TransferResult *result, char *cause,
-                 int causeSize, const char **hint);
-// Seconds the device stayed silent to the transfer's headers: until it answered one, or, when
-// it never did, until the transfer ended; 0 when it answered the first.
-double deviceSilence(const ReportTransfer *transfer, const TransferResult *result);
-
-// The run's listener at the console, and all it keeps of a run: reset when a run starts.
-struct ConsoleReport {
-    RunListener listener;  // give &report.listener to the run
-    ReportSettings settings;
-    BYTE barShown;  // the terminal's line holds the bar: the next text clears it first
-    DWORD runStartMs;
-    BYTE runStarted;
-    BYTE portFailed;  // the port could not be set up: nothing went out
-    BYTE portLost;    // the port went away during the run, which stopped
-    ReportTransfer current;
-    BYTE inStep;
-    ReportTransfer failed;  // the transfer that ended the run, when one failed
-    TransferResult failedResult;
-    BYTE haveFailed;
-    int blocksDone;     // of the transfers ended, for the time left
-    int transfersSent;  // for the summary
-    DWORD bytesSent;
-    int resends;
-    double wireSeconds;
-    BYTE headerTried;  // the run's first header went: `waited` says how long it went unanswered
+const int RUN_TRANSFERS = 7;  // the most a run makes: every step, PC_CC twice
+struct Tally {
+    BYTE started;
+    DWORD startMs;
+    BYTE portFailed, portLost;
+    Transfer transfers[RUN_TRANSFERS];
+    int count;
+    int sent;  // transfers sent whole, their bytes and resends, and the blocks of those ended
+    DWORD bytes;
+    int resends, blocksDone;
+    double wireSeconds;  // what the sent transfers needed of the wire at the rate
+    BYTE headerTried;    // the run's first header went: `waited` is how long it went unanswered
     double waited;
 };
-void initReport(ConsoleReport *report, const ReportSettings *settings);
-// After runDownload: the closing lines, and how the run ended.
-RunEnd finishReport(ConsoleReport *report, BYTE ok);
-// Prints a message with the one prefix, on standard error. The first of a run is kept for
-// its record.
+extern Tally Run;
+RunListener *tallyListener();
+Transfer *inFlight();              // the transfer the run is at, or 0
+const Transfer *failedTransfer();  // the one that ended the run, when one failed
+Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType);
+RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
+double secondsSince(DWORD startMs);
+// What ended a failed transfer and where, with what to do about it (0: nothing to say).
+void describeEnd(const Transfer *transfer, char *cause, int causeSize, const char **hint);
+const char *imageProblemText(ImageProblem problem);  // "not found", "too large", ...
+extern const char *const SENDS;                      // "five": a block's sends, spelt out
+// What the system's error for a port means ("not found"), and what to do (0: the console says).
+void describePort(DWORD systemError, const char **cause, const char **advice);
+BYTE describeByte(BYTE value, char *out, int size);  // "ACK", "0x7E": 1 for a named one
+// The index'th transfer a run makes with the slots as chosen (PC_CC twice), from the run's
+// own table, with its pass and file id; 0 past the last.
+struct StepInfo;
+const StepInfo *plannedStep(int index, int *pass, FileId *fileId);
+// What the controller holds of the index'th planned transfer: "untouched" (not a byte of it
+// sent), "partial" (taken of blocks) or "sent"; and the run's in one line a technician reads.
+const char *holdingOf(int index, int *blocks, int *taken);
+void controllerLine(char *out, int size);
+
+// text.cpp: lines for a person; in quiet and JSON output only the failures, on standard error.
+RunListener *textListener(BYTE quiet, BYTE verbose, BYTE bar);  // bar 1: in place, 2: as lines
+void sayEnd(RunEnd end);  // the closing words: the cause of a failure, then the summary
+// A message with the one prefix on standard error; the first is the record's "message".
 void complain(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-extern char FirstComplaint[400];
-// A problem with the options or files, said as complain says it and kept for the record: its
-// stable code ("unknown-make"), what it concerns (an option, a variable or a file) and the
-// message's first line.
+// A problem with the options, variables or files, said as complain says it and kept for the
+// record with its stable code ("unknown-make") and what it concerns.
 void problem(const char *code, const char *subject, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
 struct Problem {
-    const char *code;
+    char code[24];
     char subject[280];
     char message[400];
 };
 const int PROBLEMS_MAX = 16;
 extern Problem Problems[PROBLEMS_MAX];
 extern int ProblemCount;
-// Standard output carries JSON lines only (--json), whatever is printed.
-extern BYTE JsonOutput;
-// Flushes standard output; a write that failed (its reader went away) stops the run as an
-// interrupt would.
+extern char FirstComplaint[400];
+// main.cpp: flushes standard output; one that cannot be written any more stops the run.
 void flushOutput();
 
-// record.cpp: the record of a run, for the log (--log) and --json's last line.
-const int RECORD_STEPS = 7;  // the most transfers a run makes: every step, PC_CC twice
-struct RecordStep {
-    ReportTransfer transfer;  // its name: the file as found on disk
-    char sha256[65];          // of the file's bytes as read, "" when it could not be read
-    TransferEnd end;
-    BYTE headerSent;  // a byte of it reached the controller
-    char cause[160];  // for a failure
-    double seconds;
-    BYTE planned;  // --check: what would be sent, nothing of it sent
-};
-struct RunRecord {
-    RunListener listener;  // give &record.listener to the run
-    const char *mode;      // "send", "check", "list-makes", "list-ports", "help", "version"
-    char started[24];      // when marvane-send started: UTC, ISO 8601
-    const char *portName;  // "COM1"; 0 before the options are read
-    const char *device;    // what it opens here, or 0
-    int baud;
-    int waitSeconds;  // --wait
-    int transfers;    // the run's count
-    BYTE runStarted;
-    BYTE headerTried;  // as in ConsoleReport
-    double waited;
-    DWORD runStartMs;
-    RecordStep steps[RECORD_STEPS];
-    int stepCount;
-    RunEnd end;
-    const char *expectPath;  // --expect, and the list's own SHA-256
-    char expectSha256[65];
-    const char *station;  // --station, --operator, --note: as given, or 0
-    const char *operatorName;
-    const char *note;
-    DWORD startMs;       // when marvane-send started, for the seconds of a record with no run
-    char computer[256];  // the computer and the account the run went under
-    char user[256];
-};
-// When marvane-send starts: its time, and nothing else known yet.
-void initRecord(RunRecord *record);
-// --check: a transfer the run would make, as the record's plan.
-void recordPlanned(RunRecord *record, int slot, int pass, LPCSTR name, FileId fileId,
-                   FileType fileType, DWORD size, const char sha256[65]);
-// What the controller now holds of the run's transfers, as a technician reads it: "POS in
-// full; PC_CC pass 1 in part (1 of 2 blocks); ...", and what to do.
-void controllerLine(const RunRecord *record, char *out, int size);
-// SHA-256 of the bytes as 64 hex digits, through the system's CryptoAPI; 0 if it failed.
+// json.cpp: --json's events and the record, which hashes the bytes each step read.
+extern BYTE JsonOutput;  // standard output carries JSON lines only (--json)
+RunListener *jsonListener();
+RunListener *recordListener();
+void initFacts();   // when marvane-send starts: its time, computer and user
+void printFirst();  // --json's first object: what the output is and who runs it
+// The record, to the log (0: none) and with --json as the last line; 0 when the log's failed.
+BYTE writeRecord(RunEnd end, FILE *log);
+
+// trace.cpp: every byte on the wire, decoded, to FILE (--trace), which stays the caller's.
+RunListener *traceListener(FILE *file, const char *port);
+
+// SHA-256 of the bytes as 64 hex digits, by the system's own means; 0 if it failed.
 BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);
 
 // console_posix.cpp / console_win.cpp.
 BYTE consoleIsTerminal();  // standard output
 BYTE consoleChangeDirectory(const char *dir);
-// The folder the images are read from, for messages.
-void consoleCurrentDirectory(char *out, int size);
-BYTE consoleHasDevices();  // --device is offered (Linux)
+void consoleCurrentDirectory(char *out, int size);  // for messages
+BYTE consoleHasDevices();                           // --device is offered (Linux)
 // What COMn opens here: the device --device named, else the system's own.
 void consoleMapDevice(int portNumber, const char *path);
 BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
-// What "access denied" for a port means here, with what to do about it.
-const char *consoleAccessDenied();
-// Another file in the folder whose name differs from `name` only in case ("" if none).
-BYTE consoleCaseTwin(const char *name, char *twin, int size);
-// The computer's name and the user account marvane-send runs under ("" where unknown).
+const char *consoleAccessDenied();  // what "access denied" for a port means here
+// The current folder's files named `name` whatever the case: the one the system opens (else
+// `name` itself), and another that differs only in case ("" if none). 0 when there is none.
+BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size);
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
-// While a run is in progress the computer is kept from sleeping (Windows); 0 lets it go.
-void consoleKeepAwake(BYTE on);
-// `name` as its folder spells it: the system finds a file whatever the case of its name.
-void consoleNameOnDisk(const char *name, char *out, int size);
+void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)
 // Which file a path names, as the system tells files apart however they are spelt (links,
 // "..", case): its volume and its index there. 0 when it names no file that can be opened.
 struct FileIdentity {
-    unsigned long long volume;
-    unsigned long long index;
+    unsigned long long volume, index;
 };
 BYTE consoleFileIdentity(const char *path, FileIdentity *identity);
 // Ctrl+C and the like: the first asks the run to stop, the second ends the program. A write
-// to standard output whose reader has gone fails (no signal ends the program) and asks the
-// run to stop too.
+// to standard output whose reader has gone fails rather than ending the program.
 void consoleCatchInterrupts();
-// A stop was asked for from outside: an interrupt (a closed standard output is report.cpp's
-// flushOutput's to find).
 BYTE consoleInterrupted();
-// Why a path could not be opened as a file, in words: "a folder", "not a regular file",
-// "permission denied", else the system's error.
+// Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
 const char *consoleWhatIs(const char *path, DWORD systemError);
-// The record is written and the port released: a console that is closing may go now.
-void consoleFinished();
+void consoleFinished();  // the record is written and the port released: a closing console may go

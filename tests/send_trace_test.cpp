@@ -9,7 +9,7 @@
 #include "link/link.h"
 #include "resources/resource.h"
 #include "run/download.h"
-#include "send/trace.h"
+#include "send/send.h"
 #include "tests/support/run_fixture.h"
 #include "tests/support/test_host.h"
 
@@ -42,9 +42,7 @@ TEST_F(SendTrace, BlocksSendsAndAnswersAreWhatTheDeviceSaw) {
     selectFile(SLOT_PUMP1, IDS_GIL_PUMP);
     std::string path = dir + "/trace.txt";
     FILE *file = fopen(path.c_str(), "w");
-    static WireTrace trace;
-    initTrace(&trace, file, "COM1");
-    setRunListener(&trace.listener);
+    setRunListener(traceListener(file, "COM1"));
     EXPECT_EQ(0, runDownload());
     setRunListener(&recorder.listener);
     fclose(file);

@@ -1,0 +1,344 @@
+// marvane-send's JSON: --json's object per event of the run, and the run's record for the log
+// and --json's last line. Both read the tally; the record also keeps the name on disk and the
+// SHA-256 of what each step read. Writing and closing the log is main's.
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "link/link.h"
+#include "resources/version.h"
+#include "run/download.h"
+#include "send/json.h"
+
+BYTE JsonOutput = 0;
+
+std::string jsonLine(const JsonObject &object) {
+    // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
+    // replaced rather than stopping the line.
+    return object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+void printJson(const JsonObject &object) {
+    fputs(jsonLine(object).c_str(), stdout);
+    fputc('\n', stdout);
+    flushOutput();
+}
+
+double rounded(double seconds, int decimals) {
+    double scale = decimals == 3 ? 1000.0 : 100.0;
+    return floor(seconds * scale + 0.5) / scale;
+}
+
+namespace {
+
+// An event's object: its name and the seconds since the run started first.
+JsonObject event(const char *name) {
+    JsonObject o = {{"event", name}};
+    if (Run.started) {
+        o["time"] = rounded(secondsSince(Run.startMs), 3);
+    }
+    return o;
+}
+
+// The transfer's slot, file, id and type, as every object of a transfer carries them.
+JsonObject &withStep(JsonObject &o, const Transfer *t, const char *name) {
+    o["slot"] = SlotLabels[t->slot];
+    o["pass"] = t->pass;
+    o["file"] = name;
+    if (t->blocks >= 0 && name == t->onDisk) {  // the record's, once the file was read
+        o["bytes"] = t->size;
+        o["sha256"] = t->sha256;
+    }
+    o["id"] = std::string(1, t->fileId);
+    o["type"] = std::string(1, t->fileType);
+    return o;
+}
+
+void onRunStarted(RunListener *) {
+    JsonObject o = event("run-started");
+    o["port"] = Facts.portName;
+    if (Facts.device != 0) {
+        o["device"] = Facts.device;
+    }
+    o["baud"] = LinkSettings.baudRate;
+    o["transfers"] = Facts.transfers;
+    o["wait"] = Facts.waitSeconds;
+    printJson(o);
+}
+
+void onPortFailed(RunListener *, LPCSTR text, DWORD systemError) {
+    const char *cause, *advice;
+    describePort(systemError, &cause, &advice);
+    JsonObject o = event("port-failed");
+    o["text"] = text;
+    o["error"] = systemError;
+    o["cause"] = cause;
+    printJson(o);
+}
+
+void onPortLost(RunListener *, DWORD systemError) {
+    JsonObject o = event("port-lost");
+    o["error"] = systemError;
+    printJson(o);
+}
+
+void onStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {
+    JsonObject o = event("step-started");
+    printJson(withStep(o, inFlight(), inFlight()->name));
+}
+
+void onFileRead(RunListener *, DWORD size, int blocks) {
+    JsonObject o = event("file-read");
+    o["bytes"] = size;
+    o["blocks"] = blocks;
+    printJson(o);
+}
+
+void onFileUnreadable(RunListener *, ImageProblem problem, DWORD systemError) {
+    JsonObject o = event("file-unreadable");
+    o["problem"] = imageProblemText(problem);
+    o["error"] = systemError;
+    printJson(o);
+}
+
+void onHeaderRepeated(RunListener *, int sends) {
+    JsonObject o = event("header-repeated");
+    o["sends"] = sends;
+    printJson(o);
+}
+
+void onBlockAnswered(RunListener *, int index, int attempt, FrameAnswer answer, BYTE byte) {
+    JsonObject o = event("block");
+    o["index"] = index;
+    o["attempt"] = attempt;
+    o["answer"] = answerName(answer);
+    if (answer != ANSWER_NONE) {
+        o["byte"] = byte;
+    }
+    printJson(o);
+}
+
+void onMarkerChanged(RunListener *, int slot) {
+    JsonObject o = event("marker");
+    o["slot"] = SlotLabels[slot];
+    o["marker"] = std::string(1, Slots[slot].marker);
+    printJson(o);
+}
+
+// A failure's cause, as the outputs word it; "" for a transfer sent or stopped.
+std::string causeOf(const Transfer *t) {
+    char cause[160] = "";
+    const char *hint;
+    if (t->result.end != TRANSFER_DONE && t->result.end != TRANSFER_STOPPED) {
+        describeEnd(t, cause, sizeof cause, &hint);
+    }
+    return cause;
+}
+
+void onStepEnded(RunListener *, int, int, const TransferResult *result) {
+    const Transfer *t = inFlight();
+    JsonObject o = event("step-ended");
+    withStep(o, t, t->name)["outcome"] = transferEndName(result->end);
+    if (!causeOf(t).empty()) {
+        o["detail"] = causeOf(t);
+    }
+    if (t->blocks >= 0) {  // the file was read
+        o["blocks"] = t->blocks;
+    }
+    o["sent"] = t->blocksSent;
+    if (result->block >= 0) {
+        o["block"] = result->block;
+    }
+    o["seconds"] = rounded(t->seconds, 2);
+    printJson(o);
+}
+
+const RunListenerCalls JsonCalls = {
+    .runStarted = onRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = onPortFailed,
+    .portLost = onPortLost,
+    .stepStarted = onStepStarted,
+    .fileRead = onFileRead,
+    .fileUnreadable = onFileUnreadable,
+    .headerRepeated = onHeaderRepeated,
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = onBlockAnswered,
+    .markerChanged = onMarkerChanged,
+    .stepEnded = onStepEnded,
+    .stepsEnded = nullStepsEnded,
+    .runEnded = nullRunEnded,
+};
+RunListener Json = {&JsonCalls};
+
+// ----- the record
+
+void onRecordStepStarted(RunListener *, int, int, LPCSTR name, FileId, FileType) {
+    char twin[SLOT_NAME_SIZE];
+    consoleFindName(name, inFlight()->onDisk, twin, sizeof twin);
+}
+
+// The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
+// ones sent, without the last block's padding.
+void onRecordFileRead(RunListener *, DWORD size, int) {
+    sha256Hex(ImageBuffer, size, inFlight()->sha256);
+}
+
+const RunListenerCalls RecordCalls = {
+    .runStarted = nullRunStarted,
+    .portOpened = nullPortOpened,
+    .portFailed = nullPortFailed,
+    .portLost = nullPortLost,
+    .stepStarted = onRecordStepStarted,
+    .fileRead = onRecordFileRead,
+    .fileUnreadable = nullFileUnreadable,
+    .headerRepeated = nullHeaderRepeated,
+    .frameWritten = nullFrameWritten,
+    .answerTaken = nullAnswerTaken,
+    .blockAnswered = nullBlockAnswered,
+    .markerChanged = nullMarkerChanged,
+    .stepEnded = nullStepEnded,
+    .stepsEnded = nullStepsEnded,
+    .runEnded = nullRunEnded,
+};
+RunListener Record = {&RecordCalls};
+
+// What it is and who runs it: the first object of --json's output and the record's head.
+JsonObject head(const char *name) {
+    JsonObject o = {{"event", name},
+                    {"schema", JSON_SCHEMA},
+                    {"program", "marvane-send"},
+                    {"version", MARVANE_VERSION_TEXT}};
+    if (name[0] == 'r') {
+        o["started"] = Facts.started;
+        o["mode"] = Facts.mode;
+    }
+    const char *const who[][2] = {
+        {"station", Facts.station}, {"operator", Facts.operatorName}, {"note", Facts.note}};
+    for (const auto &w : who) {
+        if (w[1] != 0) {
+            o[w[0]] = w[1];
+        }
+    }
+    o["computer"] = Facts.computer;
+    o["user"] = Facts.user;
+    return o;
+}
+
+// The transfers, their sums and what the controller holds of them; the step the run ended at
+// when it did not send all (1-based, in "steps"), else 0.
+int addTransfers(JsonObject &o) {
+    o["steps"] = JsonObject::array();
+    int endedAt = 0;
+    for (int i = 0; i < Run.count; i++) {
+        const Transfer *t = &Run.transfers[i];
+        JsonObject s;
+        withStep(s, t, t->onDisk);
+        if (t->blocks >= 0) {  // the file was read
+            s["blocks"] = t->blocks;
+        }
+        if (!t->planned) {  // a plan is what would go, not how it went
+            s["resends"] = t->resends;
+        }
+        s["result"] = t->planned ? "planned" : transferEndName(t->result.end);
+        if (!causeOf(t).empty()) {
+            s["cause"] = causeOf(t);
+        }
+        if (!t->planned) {
+            s["seconds"] = rounded(t->seconds, 2);
+            endedAt = t->result.end == TRANSFER_DONE ? 0 : i + 1;
+        }
+        o["steps"].push_back(s);
+    }
+    o["transfers"] = Facts.transfers;
+    o["sent"] = Run.sent;
+    o["bytes"] = Run.bytes;
+    o["resends"] = Run.resends;
+    if (Run.started) {
+        o["seconds"] = rounded(secondsSince(Run.startMs), 2);
+    }
+    return endedAt;
+}
+
+}  // namespace
+
+RunListener *jsonListener() {
+    return &Json;
+}
+
+RunListener *recordListener() {
+    return &Record;
+}
+
+void printFirst() {
+    if (JsonOutput) {
+        printJson(head("output"));
+    }
+}
+
+BYTE writeRecord(RunEnd end, FILE *log) {
+    JsonObject o = head("record");
+    int endedAt = 0;
+    if (Facts.portName != 0) {  // the run got as far as its files and port
+        o["port"] = Facts.portName;
+        if (Facts.device != 0) {
+            o["device"] = Facts.device;
+        }
+        o["baud"] = LinkSettings.baudRate;
+        o["wait"] = Facts.waitSeconds;
+        o["waited"] = rounded(Run.waited, 2);
+        endedAt = addTransfers(o);
+        if (Facts.expectPath != 0) {
+            o["expect"] = {{"file", Facts.expectPath}, {"sha256", Facts.expectSha256}};
+        }
+    }
+    if (Facts.portName != 0 && strcmp(Facts.mode, "check") != 0) {  // a check leaves it as it was
+        o["controller"] = JsonObject::array();
+        int pass, blocks, taken;
+        FileId id;
+        for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
+            const char *state = holdingOf(i, &blocks, &taken);
+            o["controller"].push_back({{"slot", SlotLabels[step->slot]},
+                                       {"pass", pass},
+                                       {"state", state},
+                                       {"blocks", blocks},
+                                       {"taken", taken}});
+        }
+        char line[600];
+        controllerLine(line, sizeof line);
+        o["holds"] = line;
+    }
+    if (!o.contains("seconds")) {  // no run: the time marvane-send took
+        o["seconds"] = rounded(secondsSince(Facts.startMs), 2);
+    }
+    o["ended"] = runEndName(end);
+    if (endedAt != 0) {
+        o["ended_at"] = endedAt;
+    }
+    if (FirstComplaint[0] != 0) {
+        o["message"] = FirstComplaint;
+    }
+    for (int i = 0; i < ProblemCount; i++) {  // an option or variable, else a file
+        const Problem *p = &Problems[i];
+        BYTE option = p->subject[0] == '-' || strncmp(p->subject, "MARVANE_", 8) == 0;
+        o["problems"].push_back(
+            {{"code", p->code}, {option ? "option" : "file", p->subject}, {"message", p->message}});
+    }
+    o["status"] = exitStatusOf(end);
+    BYTE logged = log == 0 || fprintf(log, "%s\n", jsonLine(o).c_str()) > 0;
+    if (JsonOutput) {
+        printJson(o);
+    }
+    return logged;
+}
+
+void initFacts() {
+    memset(&Facts, 0, sizeof Facts);
+    Facts.mode = "send";
+    Facts.startMs = GetTickCount();
+    time_t now = time(NULL);
+    strftime(Facts.started, sizeof Facts.started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
+    consoleWhoAndWhere(Facts.computer, sizeof Facts.computer, Facts.user, sizeof Facts.user);
+}
