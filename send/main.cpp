@@ -656,17 +656,23 @@ static void printPlan() {
     }
 }
 
+// The outputs on a fan, the tally first: they read what it counted.
+static void listen() {
+    static RunListenerFan fan;
+    BYTE bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
+    initFan(&fan);
+    fanAdd(&fan, tallyListener());
+    fanAdd(&fan, textListener(given(OPT_QUIET) || JsonOutput, given(OPT_VERBOSE), bar));
+    fanAdd(&fan, JsonOutput ? jsonListener() : &NullListener);
+    fanAdd(&fan, recordListener());
+    fanAdd(&fan, TraceFile != 0 ? traceListener(TraceFile, Facts.portText) : &NullListener);
+    setRunListener(&fan.listener);
+}
+
 // --check's look at the port: opened and set up as a run would, then closed, not a byte
 // sent. A port that cannot be set up is told by the outputs, as in a run.
 static RunEnd checkPort() {
-    static RunListenerFan fan;
-    initFan(&fan);
-    fanAdd(&fan, tallyListener());
-    fanAdd(&fan, textListener(1, 0, 0));
-    if (JsonOutput) {
-        fanAdd(&fan, jsonListener());
-    }
-    setRunListener(&fan.listener);
+    listen();
     BYTE ok = openLink(8, NOPARITY);
     closeLink();
     if (ok && JsonOutput) {
@@ -737,19 +743,9 @@ static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
     return 1;
 }
 
-// The run itself, over a tick window, with the outputs on a fan; how it ended.
+// The run itself, over a tick window; how it ended.
 static RunEnd download(HWND window) {
-    static RunListenerFan fan;
-    initFan(&fan);
-    fanAdd(&fan, tallyListener());  // first: the outputs read what it counted
-    fanAdd(&fan, textListener(given(OPT_QUIET) || JsonOutput, given(OPT_VERBOSE),
-                              consoleIsTerminal()   ? 1
-                              : given(OPT_PROGRESS) ? 2
-                                                    : 0));
-    fanAdd(&fan, JsonOutput ? jsonListener() : &NullListener);
-    fanAdd(&fan, recordListener());
-    fanAdd(&fan, TraceFile != 0 ? traceListener(TraceFile, Facts.portText) : &NullListener);
-    setRunListener(&fan.listener);
+    listen();
     // A run over a port not set up cannot succeed: send nothing; nor one whose adapter was
     // pulled out: stop at once.
     Policy = {.stopsOnPortFailure = 1,
