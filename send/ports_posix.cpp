@@ -19,13 +19,11 @@ static BYTE join(char *out, const char *dir, const char *name) {
 static BYTE readLine(const char *dir, const char *file, char *out, size_t size) {
     char path[PATH_MAX];
     FILE *f = join(path, dir, file) ? fopen(path, "r") : NULL;
-    if (f == NULL || fgets(out, (int)size, f) == NULL) {
-        out[0] = 0;
-    }
+    BYTE got = f != NULL && fgets(out, (int)size, f) != NULL;
     if (f != NULL) {
         fclose(f);
     }
-    out[strcspn(out, "\n")] = 0;
+    out[got ? strcspn(out, "\n") : 0] = 0;
     return out[0] != 0;
 }
 
