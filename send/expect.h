@@ -5,9 +5,8 @@
 
 #include "platform/winapi.h"
 
-// A name of at most 260 characters: no image's is longer. A line (its line end aside) is at
-// most an escape mark, the hash, its separator and such a name with every character escaped.
-const int EXPECT_NAME_MAX = 260;
+const int EXPECT_NAME_MAX = 260;  // no image's name is longer
+// A line without its end: an escape mark, the hash, its separator, the name all escaped.
 const int EXPECT_LINE_MAX = 1 + 64 + 2 + 2 * EXPECT_NAME_MAX;
 const int EXPECT_MAX = 64;  // entries of one list
 
@@ -31,13 +30,11 @@ enum ExpectProblem {
     EXPECT_CONFLICT,  // a name listed again with another hash (the same hash is fine)
 };
 
-// Lines "HASH  NAME" or "HASH *NAME", hex of either case, LF or CRLF, the last line with or
-// without its line end; blank lines and '#' comments are passed over, as sha256sum -c does,
-// and so is a leading UTF-8 byte order mark. A line opening with '\' has its name escaped as
-// sha256sum writes it ("\\", "\n", "\r"). On a problem, *line is its 1-based line (0 when
-// there is none) and the list holds the entries before it.
+// Lines "HASH  NAME" or "HASH *NAME", hex of either case, LF or CRLF, the last with or without
+// its end; blank lines, '#' comments and a leading UTF-8 byte order mark passed over, as
+// sha256sum -c does; a name escaped ("\\", "\n", "\r") on a line opening with '\'. On a
+// problem, *line is its 1-based line (0 when none) and the list holds the entries before it.
 ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, int *line);
 // The entry for a name, compared as Windows compares file names (ASCII case folding), or NULL.
 const ExpectedImage *findExpected(const ExpectList *list, const char *name);
-// What a problem is, for "FILE line N: ..."
-const char *expectProblemText(ExpectProblem problem);
+const char *expectProblemText(ExpectProblem problem);  // for "FILE line N: ..."

@@ -30,12 +30,9 @@ enum PortPick {
 // "auto": the one USB adapter present; "usb:VID:PID[:SERIAL]": by identity (hex, case-blind).
 PortPick pickPort(const char *choice, const SerialPortInfo *ports, int count, int *chosen);
 BYTE isPortChoice(const char *text);  // "auto" or "usb:...", case-blind: pickPort's to read
-// The --port value that picks ports[index] by identity ("usb:0403:6001:A12345XY", the
-// serial where there is one); 0 when none picks it alone (say its name instead).
+// The --port value that picks ports[index] alone by identity ("usb:0403:6001:A12345XY"), or 0.
 BYTE portChoiceOf(const SerialPortInfo *ports, int count, int index, char *out, int size);
 
-// Shared by the listings: vid, pid and serial from a Windows device or hardware id
-// ("USB\VID_0403&PID_6001\A12345XY", "FTDIBUS\VID_0403+PID_6001+A12345XYA\0000"); 0 when
-// it names no USB device. The serial stays "" where the id's instance part is Windows' own.
+// For the listings: vid, pid and serial from a Windows device or hardware id; 0 if not USB.
 BYTE parseDeviceId(const char *id, SerialPortInfo *port);
 void sortPorts(SerialPortInfo *ports, int count);

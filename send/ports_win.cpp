@@ -13,7 +13,34 @@
 static const GUID PortsClass = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-static int addSerialComm(SerialPortInfo *out, int count, int max);
+// The ports a driver registered in HARDWARE\DEVICEMAP\SERIALCOMM (a device's name, the COM
+// name it goes by) that the device manager does not show: virtual ports and the like.
+static int addSerialComm(SerialPortInfo *out, int count, int max) {
+    HKEY map;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
+        ERROR_SUCCESS) {
+        return count;
+    }
+    LONG result = ERROR_SUCCESS;
+    for (DWORD i = 0; count < max && result != ERROR_NO_MORE_ITEMS; i++) {
+        SerialPortInfo *port = &out[count];
+        memset(port, 0, sizeof *port);
+        DWORD deviceSize = sizeof port->hardwareId - 1, nameSize = sizeof port->name - 1, type = 0;
+        result = RegEnumValueA(map, i, port->hardwareId, &deviceSize, NULL, &type,
+                               (BYTE *)port->name, &nameSize);
+        BYTE known = 0;
+        for (int j = 0; j < count; j++) {
+            known = known || strcmp(out[j].name, port->name) == 0;
+        }
+        if (result == ERROR_SUCCESS && type == REG_SZ && !known) {
+            strcpy(port->device, port->name);
+            strcpy(port->friendly, "serial port");
+            count++;
+        }
+    }
+    RegCloseKey(map);
+    return count;
+}
 
 int findSerialPorts(SerialPortInfo *out, int max) {
     HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, NULL, NULL, DIGCF_PRESENT);
@@ -31,14 +58,13 @@ int findSerialPorts(SerialPortInfo *out, int max) {
         if ((HANDLE)key == INVALID_HANDLE_VALUE) {
             continue;
         }
-        DWORD size = sizeof port->name - 1;
-        DWORD type = 0;
+        DWORD size = sizeof port->name - 1, type = 0;
         LONG got = RegQueryValueExA(key, "PortName", NULL, &type, (BYTE *)port->name, &size);
         RegCloseKey(key);
         if (got != ERROR_SUCCESS || type != REG_SZ || strncmp(port->name, "COM", 3) != 0) {
             continue;
         }
-        snprintf(port->device, sizeof port->device, "%s", port->name);
+        strcpy(port->device, port->name);
         SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_FRIENDLYNAME, NULL,
                                           (BYTE *)port->friendly, sizeof port->friendly - 1, NULL);
         // A list of ids, most specific first: the first is the one the device manager shows.
@@ -55,38 +81,5 @@ int findSerialPorts(SerialPortInfo *out, int max) {
     SetupDiDestroyDeviceInfoList(set);
     count = addSerialComm(out, count, max);
     sortPorts(out, count);
-    return count;
-}
-
-// The ports a driver registered in HARDWARE\DEVICEMAP\SERIALCOMM (a device's name, the COM
-// name it goes by) that the device manager does not show: virtual ports and the like.
-static int addSerialComm(SerialPortInfo *out, int count, int max) {
-    HKEY map;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
-        ERROR_SUCCESS) {
-        return count;
-    }
-    for (DWORD i = 0; count < max; i++) {
-        SerialPortInfo *port = &out[count];
-        memset(port, 0, sizeof *port);
-        DWORD deviceSize = sizeof port->hardwareId - 1;
-        DWORD nameSize = sizeof port->name - 1;
-        DWORD type = 0;
-        LONG result = RegEnumValueA(map, i, port->hardwareId, &deviceSize, NULL, &type,
-                                    (BYTE *)port->name, &nameSize);
-        if (result == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        BYTE known = 0;
-        for (int j = 0; j < count; j++) {
-            known = known || strcmp(out[j].name, port->name) == 0;
-        }
-        if (result == ERROR_SUCCESS && type == REG_SZ && !known) {
-            snprintf(port->device, sizeof port->device, "%s", port->name);
-            snprintf(port->friendly, sizeof port->friendly, "serial port");
-            count++;
-        }
-    }
-    RegCloseKey(map);
     return count;
 }
