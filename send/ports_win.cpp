@@ -43,14 +43,13 @@ static int addSerialComm(SerialPortInfo *out, int count, int max) {
 }
 
 int findSerialPorts(SerialPortInfo *out, int max) {
+    // Without the device list the serial map's ports are still listed, sorted as ever.
     HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, NULL, NULL, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) {
-        return addSerialComm(out, 0, max);
-    }
     int count = 0;
     SP_DEVINFO_DATA data;
     data.cbSize = sizeof data;
-    for (DWORD i = 0; count < max && SetupDiEnumDeviceInfo(set, i, &data); i++) {
+    for (DWORD i = 0;
+         set != INVALID_HANDLE_VALUE && count < max && SetupDiEnumDeviceInfo(set, i, &data); i++) {
         SerialPortInfo *port = &out[count];
         memset(port, 0, sizeof *port);
         // The class holds the printer ports too: only a COM name is ours.
@@ -78,7 +77,9 @@ int findSerialPorts(SerialPortInfo *out, int max) {
         }
         count++;
     }
-    SetupDiDestroyDeviceInfoList(set);
+    if (set != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(set);
+    }
     count = addSerialComm(out, count, max);
     sortPorts(out, count);
     return count;
