@@ -32,98 +32,73 @@ double rounded(double seconds, int decimals) {
 
 namespace {
 
-// An event's object: its name and the seconds since the run started first.
-JsonObject event(const char *name) {
+// An event's object: its name and the seconds since the run started first, then `fields`.
+void emit(const char *name, const JsonObject &fields) {
     JsonObject o = {{"event", name}};
     if (Run.started) {
         o["time"] = rounded(secondsSince(Run.startMs), 3);
     }
-    return o;
+    o.update(fields);
+    printJson(o);
 }
 
 // The transfer's slot, file, id and type, as every object of a transfer carries them.
-JsonObject &withStep(JsonObject &o, const Transfer *t, const char *name) {
-    o["slot"] = SlotLabels[t->slot];
-    o["pass"] = t->pass;
-    o["file"] = name;
+JsonObject stepOf(const Transfer *t, const char *name) {
+    JsonObject o = {{"slot", SlotLabels[t->slot]}, {"pass", t->pass}, {"file", name}};
     if (t->blocks >= 0 && name == t->onDisk) {  // the record's, once the file was read
-        o["bytes"] = t->size;
-        o["sha256"] = t->sha256;
+        o.update({{"bytes", t->size}, {"sha256", t->sha256}});
     }
-    o["id"] = std::string(1, t->fileId);
-    o["type"] = std::string(1, t->fileType);
+    o.update({{"id", std::string(1, t->fileId)}, {"type", std::string(1, t->fileType)}});
     return o;
 }
 
 void onRunStarted(RunListener *) {
-    JsonObject o = event("run-started");
-    o["port"] = Facts.portName;
+    JsonObject o = {{"port", Facts.portName}};
     if (Facts.device != 0) {
         o["device"] = Facts.device;
     }
-    o["baud"] = LinkSettings.baudRate;
-    o["transfers"] = Facts.transfers;
-    o["wait"] = Facts.waitSeconds;
-    printJson(o);
+    o.update({{"baud", LinkSettings.baudRate},
+              {"transfers", Facts.transfers},
+              {"wait", Facts.waitSeconds}});
+    emit("run-started", o);
 }
 
 void onPortFailed(RunListener *, LPCSTR text, DWORD systemError) {
     const char *cause, *advice;
     describePort(systemError, &cause, &advice);
-    JsonObject o = event("port-failed");
-    o["text"] = text;
-    o["error"] = systemError;
-    o["cause"] = cause;
-    printJson(o);
+    emit("port-failed", {{"text", text}, {"error", systemError}, {"cause", cause}});
 }
 
 void onPortLost(RunListener *, DWORD systemError) {
-    JsonObject o = event("port-lost");
-    o["error"] = systemError;
-    printJson(o);
+    emit("port-lost", {{"error", systemError}});
 }
 
 void onStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {
-    JsonObject o = event("step-started");
-    printJson(withStep(o, inFlight(), inFlight()->name));
+    emit("step-started", stepOf(inFlight(), inFlight()->name));
 }
 
 void onFileRead(RunListener *, DWORD size, int blocks) {
-    JsonObject o = event("file-read");
-    o["bytes"] = size;
-    o["blocks"] = blocks;
-    printJson(o);
+    emit("file-read", {{"bytes", size}, {"blocks", blocks}});
 }
 
 void onFileUnreadable(RunListener *, ImageProblem problem, DWORD systemError) {
-    JsonObject o = event("file-unreadable");
-    o["problem"] = imageProblemText(problem);
-    o["error"] = systemError;
-    printJson(o);
+    emit("file-unreadable", {{"problem", imageProblemText(problem)}, {"error", systemError}});
 }
 
 void onHeaderRepeated(RunListener *, int sends) {
-    JsonObject o = event("header-repeated");
-    o["sends"] = sends;
-    printJson(o);
+    emit("header-repeated", {{"sends", sends}});
 }
 
 void onBlockAnswered(RunListener *, int index, int attempt, FrameAnswer answer, BYTE byte) {
-    JsonObject o = event("block");
-    o["index"] = index;
-    o["attempt"] = attempt;
-    o["answer"] = answerName(answer);
+    JsonObject o = {{"index", index}, {"attempt", attempt}, {"answer", answerName(answer)}};
     if (answer != ANSWER_NONE) {
         o["byte"] = byte;
     }
-    printJson(o);
+    emit("block", o);
 }
 
 void onMarkerChanged(RunListener *, int slot) {
-    JsonObject o = event("marker");
-    o["slot"] = SlotLabels[slot];
-    o["marker"] = std::string(1, Slots[slot].marker);
-    printJson(o);
+    emit("marker", {{"slot", SlotLabels[slot]}, {"marker", std::string(1, Slots[slot].marker)}});
 }
 
 // A failure's cause, as the outputs word it; "" for a transfer sent or stopped.
@@ -138,8 +113,8 @@ std::string causeOf(const Transfer *t) {
 
 void onStepEnded(RunListener *, int, int, const TransferResult *result) {
     const Transfer *t = inFlight();
-    JsonObject o = event("step-ended");
-    withStep(o, t, t->name)["outcome"] = transferEndName(result->end);
+    JsonObject o = stepOf(t, t->name);
+    o["outcome"] = transferEndName(result->end);
     if (!causeOf(t).empty()) {
         o["detail"] = causeOf(t);
     }
@@ -151,7 +126,7 @@ void onStepEnded(RunListener *, int, int, const TransferResult *result) {
         o["block"] = result->block;
     }
     o["seconds"] = rounded(t->seconds, 2);
-    printJson(o);
+    emit("step-ended", o);
 }
 
 const RunListenerCalls JsonCalls = {
@@ -234,8 +209,7 @@ int addTransfers(JsonObject &o) {
     int endedAt = 0;
     for (int i = 0; i < Run.count; i++) {
         const Transfer *t = &Run.transfers[i];
-        JsonObject s;
-        withStep(s, t, t->onDisk);
+        JsonObject s = stepOf(t, t->onDisk);
         if (t->blocks >= 0) {  // the file was read
             s["blocks"] = t->blocks;
         }

@@ -48,6 +48,7 @@ void onFileRead(RunListener *, DWORD size, int blocks) {
     Transfer *t = inFlight();
     t->size = size;
     t->blocks = blocks;
+    t->headers = 1;  // the header goes as soon as the file is read
     t->readMs = t->lastHeaderMs = GetTickCount();
 }
 
