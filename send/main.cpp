@@ -696,6 +696,10 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
     }
+    char onDisk[SLOT_NAME_SIZE], twin[SLOT_NAME_SIZE];  // a bare name is found whatever its case
+    if (path != 0 && consoleFindName(path, onDisk, twin, sizeof onDisk)) {
+        path = onDisk;
+    }
     if (path != 0 && (*out->file = fopen(path, "a")) == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 strerror(errno));
@@ -864,8 +868,8 @@ int main(int argc, char **argv) {
     Facts.portName = portName;
     Facts.portText = portText;
     Facts.device = hasDevice ? deviceName : 0;
-    BYTE fit = checkFiles();
-    if (!outputsAreNotImages() || !fit) {
+    BYTE apart = outputsAreNotImages();  // first: an image open as an output cannot be read
+    if (!checkFiles() || !apart) {
         return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_CHECK)) {
