@@ -3,6 +3,7 @@
 // are named by number only.
 #include <io.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "link/link.h"
 #include "send/send.h"
@@ -72,7 +73,9 @@ BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
 // One folder entry per name, whatever its case: a file has no twin here.
 BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(name, &found);
+    // A bare name only: the search answers a path with its last part alone.
+    HANDLE search =
+        strpbrk(name, "\\/:") == 0 ? FindFirstFileA(name, &found) : INVALID_HANDLE_VALUE;
     twin[0] = 0;
     snprintf(onDisk, (size_t)size, "%s", search != INVALID_HANDLE_VALUE ? found.cFileName : name);
     if (search != INVALID_HANDLE_VALUE) {
