@@ -181,12 +181,12 @@ const RunListenerCalls RecordCalls = {
 RunListener Record = {&RecordCalls};
 
 // What it is and who runs it: the first object of --json's output and the record's head.
-JsonObject head(const char *name) {
-    JsonObject o = {{"event", name},
+JsonObject head(BYTE record) {
+    JsonObject o = {{"event", record ? "record" : "output"},
                     {"schema", JSON_SCHEMA},
                     {"program", "marvane-send"},
                     {"version", MARVANE_VERSION_TEXT}};
-    if (name[0] == 'r') {
+    if (record) {
         o["started"] = Facts.started;
         o["mode"] = Facts.mode;
     }
@@ -248,12 +248,12 @@ RunListener *recordListener() {
 
 void printFirst() {
     if (JsonOutput) {
-        printJson(head("output"));
+        printJson(head(0));
     }
 }
 
 BYTE writeRecord(RunEnd end, FILE *log) {
-    JsonObject o = head("record");
+    JsonObject o = head(1);
     int endedAt = 0;
     if (Facts.portName != 0) {  // the run got as far as its files and port
         o["port"] = Facts.portName;
