@@ -1,0 +1,455 @@
+// marvane-send's command line: the options in one table read by one switch, the help, the
+// lists of makes and ports, and the port, rate, wait and makes chosen as the window program's
+// menus choose them. What is done with them is main.cpp's.
+#include <getopt.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "link/link.h"
+#include "link/rates.h"
+#include "run/makes.h"
+#include "send/json.h"
+#include "send/options.h"
+#include "send/ports.h"
+
+const char USAGE[] =
+    "Usage: marvane-send [options] --pump1 MAKE\n"
+    "Sends the controller's images over one serial port, as \"Download Files\" does in the\n"
+    "window program. The files are read by bare name from the current folder, in this order:\n"
+    "  POS.BIN (id 0, type C),\n"
+    "  PC_CC.BIN twice (ids 1 and 2, type A),\n"
+    "  then the Pump 1 (id 3),\n"
+    "  Pump 2 (id 5),\n"
+    "  Reader 1 (id 4, type A)\n"
+    "  and Reader 2 (id 6, type E) drivers that are chosen.\n";
+
+static const char HELP[] =
+    "\n"
+    "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT, else 1; on\n"
+    "                    Linux $MARVANE_PORT may name a device, as --device does); auto: the\n"
+    "                    one USB serial adapter plugged in; usb:VID:PID[:SERIAL]: that adapter\n"
+    "  --baud N          %s (default %d)\n"
+    "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
+    "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
+    "  --dir DIR         read the files from DIR instead of the current folder\n"
+    "  --pump1 MAKE      the Pump 1 driver (a run needs one)\n"
+    "  --pump2 MAKE      the Pump 2 driver\n"
+    "  --reader1 MAKE    the Reader 1 driver\n"
+    "  --reader2 MAKE    the Reader 2 driver\n"
+    "                    MAKE is the menu's label in any case, quoted where it has a space,\n"
+    "                    or one word:%s\n"
+    "                    Card readers come only in:%s\n"
+    "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
+    "  --wait SECONDS    wait up to SECONDS (to 3600) for a silent controller: the first\n"
+    "                    header goes again after each answer time-out until it is answered\n"
+    "  --list-makes      print the makes of each slot with their file names, then stop\n"
+    "  --list-ports      print the serial ports this system has, then stop\n"
+    "  --check           check the files, print what would be sent, in order, with id, type\n"
+    "                    and SHA-256, then open and set up the port and close it again\n"
+    "                    without sending a byte\n"
+    "  --no-port         with --check: leave the port alone\n"
+    "  --log FILE        append the run's record to FILE, one JSON line a run (default\n"
+    "                    $MARVANE_LOG; none without either)\n"
+    "  --expect FILE     the supplier's list of images as sha256sum writes it (HASH  NAME):\n"
+    "                    every image of the run must be listed there with its SHA-256\n"
+    "  --trace FILE      write every byte sent and received, decoded, to FILE\n"
+    "  --station TEXT    the station, --operator TEXT who runs it (defaults $MARVANE_STATION,\n"
+    "                    $MARVANE_OPERATOR), --note TEXT: into the record, 200 characters each\n"
+    "  --quiet, -q       print nothing but failures\n"
+    "  --verbose, -v     also print each block's answer and every resend\n"
+    "  --json            print JSON lines only on standard output: what it is, one object per\n"
+    "                    event of the run, the run's record last\n"
+    "  --progress        show the bar even when standard output is not a terminal (there,\n"
+    "                    as one line per transfer)\n"
+    "  --version         print the version, then stop\n"
+    "  --help, -h        show this text\n"
+    "\n"
+    "A value may follow its option or be joined to it with '=' (--dir=-odd-name for a value\n"
+    "that starts with '-'). Each option may be given once.\n"
+    "\n"
+    "Before the port is opened every file of the run must exist, be readable, hold 1 to\n"
+    "13,000 bytes (0 with --allow-empty), and Pump 1 must have a make. Each transfer prints a\n"
+    "line as it starts and as it ends, and the run a closing summary; on a terminal a bar\n"
+    "shows the blocks of the file in flight. Ctrl+C stops the run at its next wait, sends\n"
+    "nothing more and closes the port; a second Ctrl+C ends the program at once.\n"
+    "\n"
+    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
+    "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
+    "or went away; 4 marvane-send could not set itself up; 5 the run's record could not be\n"
+    "written to the log (the summary says how the transfers went); 130 interrupted (Ctrl+C,\n"
+    "SIGTERM, SIGHUP, the console closed), or standard output closed.\n";
+
+const int LONG_ONLY_BASE = 256;
+#define OPTION_ROW(id, name, value) \
+    {name, value ? required_argument : no_argument, 0, LONG_ONLY_BASE + OPT_##id},
+static const struct option Options[] = {OPTIONS(OPTION_ROW){0, 0, 0, 0}};
+
+// The four slots a make is chosen for, in the order of their options.
+const int MAKE_SLOTS = 4;
+static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
+const int PORT_MAX = 256;   // COM1 to COM256, as Windows numbers them
+const int WAIT_MAX = 3600;  // --wait: an hour at most, as the help says
+const int WHO_TEXT_MAX = 200;
+
+const char *Given[OPTION_COUNT];
+
+// "--port", as messages name an option.
+static const char *optionName(int id) {
+    static char names[OPTION_COUNT][24];
+    snprintf(names[id], sizeof names[id], "--%s", Options[id].name);
+    return names[id];
+}
+
+BYTE badInput(const char *code, const char *subject, const char *what, const char *value) {
+    problem(code, subject, "%s%s%s\nTry 'marvane-send --help'.", what, value ? ": " : "",
+            value ? value : "");
+    return 0;
+}
+
+// A whole decimal number of at most six digits, nothing else; -1 if text is not one.
+static int wholeNumber(const char *text) {
+    size_t digits = strspn(text, "0123456789");
+    return digits > 0 && digits <= 6 && text[digits] == 0 ? atoi(text) : -1;
+}
+
+// "2", "COM2" or "com2": the port number, -1 for anything else.
+static int portNumberOf(const char *text) {
+    int number = wholeNumber(strncasecmp(text, "COM", 3) == 0 ? text + 3 : text);
+    return number >= 1 && number <= PORT_MAX ? number : -1;
+}
+
+// Reads the command line into Given; 0 when it cannot be (said why).
+BYTE readCommandLine(int argc, char **argv) {
+    opterr = 0;  // its messages are ours
+    for (;;) {
+        int at = optind;  // the argument being read, options never being moved
+        int code = getopt_long(argc, argv, "-:qvh", Options, 0);  // non-options in place
+        BYTE faulty = code == '?' || code == ':';                 // unknown; a value missing
+        int id = (faulty ? optopt : code) - LONG_ONLY_BASE;
+        switch (faulty ? optopt : code) {
+            case -1:  // the end, or "--" before the rest
+                return optind == argc || badInput("unexpected-argument", argv[optind],
+                                                  "unexpected argument", argv[optind]);
+            case 1:
+                return badInput("unexpected-argument", optarg, "unexpected argument", optarg);
+            case 'q':
+                id = OPT_QUIET;
+                break;
+            case 'v':
+                id = OPT_VERBOSE;
+                break;
+            case 'h':
+                id = OPT_HELP;
+                break;
+        }
+        const char *arg = argv[at];
+        // A long option by its whole name only: a shortened one would change meaning as
+        // options are added.
+        size_t length = strcspn(arg, "=");
+        if (id < 0 || id >= OPTION_COUNT ||
+            (arg[1] == '-' &&
+             (length != strlen(optionName(id)) || strncmp(arg, optionName(id), length) != 0))) {
+            return badInput("unknown-option", arg, "unknown option", arg);
+        }
+        const char *name = optionName(id);
+        BYTE takesValue = Options[id].has_arg == required_argument;
+        if (faulty) {
+            return takesValue ? badInput("needs-value", name, "this option needs a value", name)
+                              : badInput("takes-no-value", name, "this option takes no value", arg);
+        }
+        if (given(id)) {
+            return badInput("given-twice", name, "this option is given twice", name);
+        }
+        // "--pump1 --check" is a forgotten make, not a make called "--check".
+        const char *value = takesValue ? optarg : "";
+        if (takesValue && value == argv[optind - 1] && value[0] == '-' && value[1] != 0) {
+            problem("needs-value", name,
+                    "%s needs a value, not %s (write %s=%s for a value that starts with "
+                    "'-')\nTry 'marvane-send --help'.",
+                    name, value, name, value);
+            return 0;
+        }
+        Given[id] = value;
+    }
+}
+
+// --port auto or usb:VID:PID[:SERIAL]: the one adapter that answers to it, as its COM number
+// (Windows) or its device (Linux). EXIT_PORT_FAILED when none is plugged in.
+static int pickAdapter(const char *choice, int *port, const char **device) {
+    static SerialPortInfo ports[MAX_SERIAL_PORTS];
+    int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
+    int chosen = -1;
+    switch (pickPort(choice, ports, count, &chosen)) {
+        case PICK_NOT_A_CHOICE:
+            badInput("bad-port", "--port", "--port usb: takes VID:PID or VID:PID:SERIAL in hex",
+                     choice);
+            return EXIT_BAD_INPUT;
+        case PICK_NONE:
+            problem("no-adapter", "--port",
+                    strcmp(choice, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
+                                                : "no USB serial adapter %s is plugged in",
+                    choice);
+            return EXIT_PORT_FAILED;
+        case PICK_MANY:
+            problem("many-adapters", "--port",
+                    "more than one USB serial adapter answers to --port %s; pick one:", choice);
+            for (int i = 0; i < count; i++) {
+                char option[200];
+                if (ports[i].usb && portChoiceOf(ports, count, i, option, sizeof option)) {
+                    complain("  --port %s   %s %s", option, ports[i].name, ports[i].friendly);
+                } else if (ports[i].usb) {
+                    complain("  --port %s   %s", ports[i].name, ports[i].friendly);
+                }
+            }
+            return EXIT_BAD_INPUT;
+        case PICK_ONE:
+            break;
+    }
+    if (portNumberOf(ports[chosen].name) > 0) {
+        *port = portNumberOf(ports[chosen].name);
+    } else {
+        *device = ports[chosen].device;
+    }
+    return EXIT_SENT;
+}
+
+// The port and the device it opens, from --port, --device and $MARVANE_PORT. An option
+// overrides the variable: --device its device, --port its number (a device it names is still
+// the one that number opens), so a variable that is overridden is not read at all.
+int choosePort(int *port, const char **device) {
+    const char *portGiven = Given[OPT_PORT];
+    BYTE adapter = portGiven != 0 && isPortChoice(portGiven);
+    const char *variable = given(OPT_DEVICE) ? 0 : getenv("MARVANE_PORT");
+    *port = LinkSettings.portNumber;  // the window program's default
+    *device = Given[OPT_DEVICE];
+    if (variable != 0 && variable[0] != 0) {
+        BYTE isDevice = strchr(variable, '/') != 0 && consoleHasDevices();
+        if (isDevice && !adapter) {
+            *device = variable;
+        } else if (!isDevice && portGiven == 0 && portNumberOf(variable) > 0) {
+            *port = portNumberOf(variable);
+        } else if (!isDevice && portGiven == 0) {
+            badInput("bad-variable", "MARVANE_PORT",
+                     consoleHasDevices()
+                         ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
+                         : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
+                     variable);
+            return EXIT_BAD_INPUT;
+        }
+    }
+    if (adapter && given(OPT_DEVICE)) {
+        badInput("options-clash", "--device",
+                 "--port names an adapter by itself: give no --device with it", 0);
+        return EXIT_BAD_INPUT;
+    }
+    if (adapter) {
+        return pickAdapter(portGiven, port, device);
+    }
+    if (portGiven != 0 && (*port = portNumberOf(portGiven)) < 0) {
+        badInput("bad-port", "--port",
+                 strchr(portGiven, '/') != 0 && consoleHasDevices()
+                     ? "a device path goes with --device, not --port (--port takes 1 to 256, "
+                       "COMn, auto or usb:VID:PID)"
+                     : "the port is 1 to 256 or COM1 to COM256 (--port)",
+                 portGiven);
+        return EXIT_BAD_INPUT;
+    }
+    return EXIT_SENT;
+}
+
+// The rates of the table as the texts name them: "a, b, c or d".
+static void rateList(char *out, int size) {
+    out[0] = 0;
+    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
+        const char *before = i == 0 ? "" : i + 1 < BAUD_RATE_COUNT ? ", " : " or ";
+        snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%s%d", before,
+                 BaudRates[i]);
+    }
+}
+
+// The other values, and the window program's choices made from them as its menu commands
+// make them. 0 when one is wrong (said why).
+BYTE chooseTheRest() {
+    int rate = given(OPT_BAUD) ? wholeNumber(Given[OPT_BAUD]) : LinkSettings.baudRate;
+    BYTE offered = 0;
+    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
+        offered = offered || BaudRates[i] == rate;
+    }
+    if (!offered) {
+        char rates[64], what[96];
+        rateList(rates, sizeof rates);
+        snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
+        return badInput("bad-baud", "--baud", what, Given[OPT_BAUD]);
+    }
+    Facts.waitSeconds = given(OPT_WAIT) ? wholeNumber(Given[OPT_WAIT]) : 0;
+    if (Facts.waitSeconds < 0 || Facts.waitSeconds > WAIT_MAX) {
+        return badInput("bad-wait", "--wait", "the wait is 0 to 3600 seconds (--wait)",
+                        Given[OPT_WAIT]);
+    }
+    if (given(OPT_DEVICE) && !consoleHasDevices()) {
+        return badInput("no-device-option", "--device",
+                        "--device is not available here; name the port with --port", 0);
+    }
+    if (given(OPT_DEVICE) && Given[OPT_DEVICE][0] == 0) {
+        return badInput("needs-value", "--device", "--device needs a path", 0);
+    }
+    const MakeRow *makes[MAKE_SLOTS] = {};
+    for (int m = 0; m < MAKE_SLOTS; m++) {
+        const char *text = Given[OPT_PUMP1 + m];
+        const char *option = optionName(OPT_PUMP1 + m);
+        for (int i = 0; text != 0 && i < MAKE_COUNT; i++) {
+            if (strcasecmp(text, Makes[i].key) == 0 || strcasecmp(text, Makes[i].label) == 0) {
+                makes[m] = &Makes[i];
+            }
+        }
+        if (text != 0 && makes[m] == 0) {
+            problem("unknown-make", option, "unknown make for %s: %s (see --list-makes)", option,
+                    text);
+            return 0;
+        }
+        if (makes[m] != 0 && makeCommand(makes[m], MakeSlot[m]) == 0) {
+            problem("make-not-offered", option, "the %s menu offers no %s (see --list-makes)",
+                    SlotLabels[MakeSlot[m]], makes[m]->label);
+            return 0;
+        }
+    }
+    if (given(OPT_QUIET) + given(OPT_JSON) + given(OPT_VERBOSE) > 1) {
+        return badInput("options-clash", "--json",
+                        "--quiet, --verbose and --json choose the output: give one of them", 0);
+    }
+    if (given(OPT_NO_PORT) && !given(OPT_CHECK)) {
+        return badInput("options-clash", "--no-port", "--no-port goes with --check", 0);
+    }
+    for (int m = 0; m < MAKE_SLOTS; m++) {
+        if (makes[m] != 0) {
+            selectFile(MakeSlot[m], makeCatalogId(makes[m], MakeSlot[m]));
+        }
+    }
+    setBaud(rate);
+    return 1;
+}
+
+// --station, --operator (or their variables) and --note: printable text of a sensible length.
+BYTE whoSaid() {
+    const struct {
+        int option;
+        const char *variable;
+        const char **into;
+    } Texts[] = {{OPT_STATION, "MARVANE_STATION", &Facts.station},
+                 {OPT_OPERATOR, "MARVANE_OPERATOR", &Facts.operatorName},
+                 {OPT_NOTE, 0, &Facts.note}};
+    BYTE ok = 1;
+    for (const auto &t : Texts) {
+        const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;
+        BYTE printable = text != 0 && strlen(text) <= (size_t)WHO_TEXT_MAX;
+        for (const char *c = text; printable && *c != 0; c++) {
+            printable = (unsigned char)*c >= 0x20 && *c != 0x7F;
+        }
+        if (text != 0 && text[0] != 0 && !printable) {
+            problem("bad-text", optionName(t.option),
+                    "%s takes printable text of up to %d characters", optionName(t.option),
+                    WHO_TEXT_MAX);
+            ok = 0;
+        }
+        *t.into = text != 0 && text[0] != 0 ? text : 0;
+    }
+    return ok;
+}
+
+// The makes' keys (readers: those a card-reader menu offers), six a line under the options'
+// texts.
+static void keyList(char *out, int size, BYTE readers) {
+    out[0] = 0;
+    for (int i = 0, listed = 0; i < MAKE_COUNT; i++) {
+        if (!readers || Makes[i].reader1 != 0) {
+            snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%s%s,",
+                     listed++ % 6 == 0 ? "\n                      " : " ", Makes[i].key);
+        }
+    }
+    out[strlen(out) - 1] = '.';
+}
+
+void printHelp() {
+    static char text[8192], rates[64], pumps[512], readers[512];
+    rateList(rates, sizeof rates);
+    keyList(pumps, sizeof pumps, 0);
+    keyList(readers, sizeof readers, 1);
+    int length = snprintf(text, sizeof text, "%s", USAGE);
+    snprintf(text + length, sizeof text - (size_t)length, HELP, rates, LinkSettings.baudRate, pumps,
+             readers);
+    if (JsonOutput) {
+        printJson({{"event", "help"}, {"text", text}});
+    } else {
+        fputs(text, stdout);
+    }
+}
+
+void listMakes() {
+    for (int m = 0; m < MAKE_SLOTS; m++) {
+        int slot = MakeSlot[m];
+        if (!JsonOutput) {
+            printf("%s (%s):\n", SlotLabels[slot], optionName(OPT_PUMP1 + m));
+        }
+        for (int i = 0; i < MAKE_COUNT; i++) {
+            char file[SLOT_NAME_SIZE];
+            if (makeCommand(&Makes[i], slot) == 0) {
+                continue;
+            }
+            LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file, sizeof file);
+            if (JsonOutput) {
+                printJson({{"event", "make"},
+                           {"slot", SlotLabels[slot]},
+                           {"option", optionName(OPT_PUMP1 + m)},
+                           {"make", Makes[i].key},
+                           {"label", Makes[i].label},
+                           {"file", file}});
+            } else {
+                printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
+            }
+        }
+    }
+}
+
+// --list-ports: each port as the system names it to the user, with the option that picks it.
+void listPorts() {
+    static SerialPortInfo ports[MAX_SERIAL_PORTS];
+    int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
+    for (int i = 0; i < count; i++) {
+        const SerialPortInfo *p = &ports[i];
+        char choice[280], option[300], vid[8], pid[8];
+        snprintf(vid, sizeof vid, "%04x", p->vid);
+        snprintf(pid, sizeof pid, "%04x", p->pid);
+        if (p->usb && portChoiceOf(ports, count, i, choice, sizeof choice)) {
+            snprintf(option, sizeof option, "--port %.280s", choice);
+        } else if (portNumberOf(p->name) > 0) {
+            snprintf(option, sizeof option, "--port %.15s", p->name);
+        } else {
+            snprintf(option, sizeof option, "--device %.280s", p->device);
+        }
+        if (!JsonOutput) {
+            printf("%-10s %-36s %s%s%s%s  %s\n", p->name, p->friendly, p->usb ? "USB " : "",
+                   p->usb ? vid : "", p->usb ? ":" : "", p->usb ? pid : "", option);
+            continue;
+        }
+        JsonObject o = {{"event", "port"},
+                        {"port", p->name},
+                        {"device", p->device},
+                        {"friendly", p->friendly},
+                        {"hardware_id", p->hardwareId},
+                        {"usb", p->usb != 0}};
+        if (p->usb) {
+            o["vid"] = vid;
+            o["pid"] = pid;
+            o["serial"] = p->serial;
+        }
+        if (p->byId[0] != 0) {
+            o["by_id"] = p->byId;
+        }
+        o["option"] = option;
+        printJson(o);
+    }
+    if (count == 0 && !JsonOutput) {
+        printf("No serial ports found.\n");
+    }
+}

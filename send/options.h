@@ -1,0 +1,40 @@
+// marvane-send's command line: its options, its help and the choices they make, read and
+// checked by options.cpp before main.cpp checks the files and runs.
+#pragma once
+
+#include "send/send.h"
+
+// Every option: its id, its name and whether it takes a value. -q, -v and -h are the letters
+// of three; getopt_long gives back an option's id above its own answers (1, '?', ':', letters).
+// clang-format off
+#define OPTIONS(X)                                                                           \
+    X(PORT, "port", 1)     X(BAUD, "baud", 1)         X(DEVICE, "device", 1)                 \
+    X(DIR, "dir", 1)       X(PUMP1, "pump1", 1)       X(PUMP2, "pump2", 1)                   \
+    X(READER1, "reader1", 1) X(READER2, "reader2", 1) X(ALLOW_EMPTY, "allow-empty", 0)       \
+    X(LIST_MAKES, "list-makes", 0) X(LIST_PORTS, "list-ports", 0) X(CHECK, "check", 0)       \
+    X(NO_PORT, "no-port", 0) X(LOG, "log", 1)         X(EXPECT, "expect", 1)                 \
+    X(TRACE, "trace", 1)   X(STATION, "station", 1)   X(OPERATOR, "operator", 1)             \
+    X(NOTE, "note", 1)     X(WAIT, "wait", 1)         X(QUIET, "quiet", 0)                   \
+    X(VERBOSE, "verbose", 0) X(JSON, "json", 0)       X(PROGRESS, "progress", 0)             \
+    X(VERSION, "version", 0) X(HELP, "help", 0)
+// clang-format on
+#define OPTION_ID(id, name, value) OPT_##id,
+enum OptionId { OPTIONS(OPTION_ID) OPTION_COUNT };
+
+extern const char *Given[OPTION_COUNT];  // each option's value (flags: ""), 0 when absent
+inline BYTE given(int id) {
+    return Given[id] != 0;
+}
+extern const char USAGE[];
+// A problem with what was given, with the hint to try --help; 0.
+BYTE badInput(const char *code, const char *subject, const char *what, const char *value);
+BYTE readCommandLine(int argc, char **argv);  // into Given; 0 when it cannot be (said why)
+BYTE whoSaid();  // --station, --operator, --note and their variables into Facts
+// The port and the device it opens (Linux): EXIT_SENT, else EXIT_BAD_INPUT or, when no
+// adapter answers to --port, EXIT_PORT_FAILED (said why).
+int choosePort(int *port, const char **device);
+// The rate, the wait and the makes, made the window program's choices; 0 if one is wrong.
+BYTE chooseTheRest();
+void printHelp();
+void listMakes();
+void listPorts();
