@@ -1,17 +1,31 @@
-// marvane-send's JSON: --json's object per event of the run, and the run's record for the log
-// and --json's last line. Both read the tally; the record also keeps the name on disk and the
-// SHA-256 of what each step read. Writing and closing the log is main's.
+// marvane-send's JSON: --json's object per event of the run, its flat objects for the lists,
+// the plan and the checks, and the run's record for the log and --json's last line. The
+// events and the record read the tally; the record also keeps the name on disk and the
+// SHA-256 of what each step read. Writing and closing the log is main's. nlohmann-json builds
+// the objects, keys in the order they were added, and writes them, ASCII only.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
+#include <string>
+
+#include <nlohmann/json.hpp>
+
 #include "link/link.h"
 #include "resources/version.h"
 #include "run/download.h"
-#include "send/json.h"
+#include "send/send.h"
 
 BYTE JsonOutput = 0;
+
+namespace {
+
+typedef nlohmann::ordered_json JsonObject;
+
+// The output's version, named in its first object and in every record: it changes when a
+// key changes meaning or goes.
+const int JSON_SCHEMA = 3;
 
 std::string jsonLine(const JsonObject &object) {
     // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
@@ -29,8 +43,6 @@ double rounded(double seconds, int decimals) {
     double scale = decimals == 3 ? 1000.0 : 100.0;
     return floor(seconds * scale + 0.5) / scale;
 }
-
-namespace {
 
 // An event's object: its name and the seconds since the run started first, then `fields`.
 void emit(const char *name, const JsonObject &fields) {
@@ -236,7 +248,31 @@ int addTransfers(JsonObject &o) {
     return endedAt;
 }
 
+JsonObject Row;  // the flat object being built
+
 }  // namespace
+
+void jsonBegin(const char *event) {
+    Row = {{"event", event}};
+}
+
+void jsonText(const char *key, const char *text) {
+    if (text != 0) {
+        Row[key] = text;
+    }
+}
+
+void jsonNumber(const char *key, long long number) {
+    Row[key] = number;
+}
+
+void jsonFlag(const char *key, BYTE value) {
+    Row[key] = value != 0;
+}
+
+void jsonEnd() {
+    printJson(Row);
+}
 
 RunListener *jsonListener() {
     return &Json;

@@ -11,7 +11,6 @@
 #include "resources/version.h"
 #include "run/download.h"
 #include "send/expect.h"
-#include "send/json.h"
 #include "send/options.h"
 
 const DWORD EXPECT_FILE_MAX = 1 << 20;  // a list is text, never near a megabyte
@@ -72,12 +71,13 @@ static BYTE asExpected(const char *name, const char sha256[65]) {
     const ExpectedImage *listed = findExpected(&Expected, name);
     BYTE match = listed != 0 && strcmp(listed->sha256, sha256) == 0;
     if (JsonOutput) {
-        printJson({{"event", "expected"},
-                   {"file", name},
-                   {"sha256", sha256},
-                   {"listed", listed != 0 ? listed->sha256 : ""},
-                   {"line", listed != 0 ? listed->line : 0},
-                   {"match", match != 0}});
+        jsonBegin("expected");
+        jsonText("file", name);
+        jsonText("sha256", sha256);
+        jsonText("listed", listed != 0 ? listed->sha256 : "");
+        jsonNumber("line", listed != 0 ? listed->line : 0);
+        jsonFlag("match", match);
+        jsonEnd();
     }
     if (listed == 0) {
         problem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
@@ -180,16 +180,18 @@ static void printPlan() {
                        t->blocks, t->sha256);
                 continue;
             }
-            printJson({{"event", "plan"},
-                       {"step", next + 1},
-                       {"slot", SlotLabels[slot]},
-                       {"pass", pass},
-                       {"file", t->name},
-                       {"id", std::string(1, id)},
-                       {"type", std::string(1, t->fileType)},
-                       {"bytes", t->size},
-                       {"blocks", t->blocks},
-                       {"sha256", t->sha256}});
+            const char idText[2] = {id, 0}, typeText[2] = {t->fileType, 0};
+            jsonBegin("plan");
+            jsonNumber("step", next + 1);
+            jsonText("slot", SlotLabels[slot]);
+            jsonNumber("pass", pass);
+            jsonText("file", t->name);
+            jsonText("id", idText);
+            jsonText("type", typeText);
+            jsonNumber("bytes", t->size);
+            jsonNumber("blocks", t->blocks);
+            jsonText("sha256", t->sha256);
+            jsonEnd();
         }
     }
 }
@@ -214,12 +216,11 @@ static RunEnd checkPort() {
     BYTE ok = openLink(8, NOPARITY);
     closeLink();
     if (ok && JsonOutput) {
-        JsonObject o = {{"event", "port-checked"}, {"port", Facts.portName}};
-        if (Facts.device != 0) {
-            o["device"] = Facts.device;
-        }
-        o["baud"] = LinkSettings.baudRate;
-        printJson(o);
+        jsonBegin("port-checked");
+        jsonText("port", Facts.portName);
+        jsonText("device", Facts.device);
+        jsonNumber("baud", LinkSettings.baudRate);
+        jsonEnd();
     } else if (ok) {
         printf("%s opened and set up at %d baud, and closed: nothing was sent\n", Facts.portText,
                LinkSettings.baudRate);

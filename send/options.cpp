@@ -9,7 +9,6 @@
 #include "link/link.h"
 #include "link/rates.h"
 #include "run/makes.h"
-#include "send/json.h"
 #include "send/options.h"
 #include "send/ports.h"
 
@@ -379,7 +378,9 @@ void printHelp() {
     snprintf(text + length, sizeof text - (size_t)length, HELP, rates, LinkSettings.baudRate, pumps,
              readers);
     if (JsonOutput) {
-        printJson({{"event", "help"}, {"text", text}});
+        jsonBegin("help");
+        jsonText("text", text);
+        jsonEnd();
     } else {
         fputs(text, stdout);
     }
@@ -398,12 +399,13 @@ void listMakes() {
             }
             LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file, sizeof file);
             if (JsonOutput) {
-                printJson({{"event", "make"},
-                           {"slot", SlotLabels[slot]},
-                           {"option", optionName(OPT_PUMP1 + m)},
-                           {"make", Makes[i].key},
-                           {"label", Makes[i].label},
-                           {"file", file}});
+                jsonBegin("make");
+                jsonText("slot", SlotLabels[slot]);
+                jsonText("option", optionName(OPT_PUMP1 + m));
+                jsonText("make", Makes[i].key);
+                jsonText("label", Makes[i].label);
+                jsonText("file", file);
+                jsonEnd();
             } else {
                 printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
             }
@@ -432,22 +434,18 @@ void listPorts() {
                    p->usb ? vid : "", p->usb ? ":" : "", p->usb ? pid : "", option);
             continue;
         }
-        JsonObject o = {{"event", "port"},
-                        {"port", p->name},
-                        {"device", p->device},
-                        {"friendly", p->friendly},
-                        {"hardware_id", p->hardwareId},
-                        {"usb", p->usb != 0}};
-        if (p->usb) {
-            o["vid"] = vid;
-            o["pid"] = pid;
-            o["serial"] = p->serial;
-        }
-        if (p->byId[0] != 0) {
-            o["by_id"] = p->byId;
-        }
-        o["option"] = option;
-        printJson(o);
+        jsonBegin("port");
+        jsonText("port", p->name);
+        jsonText("device", p->device);
+        jsonText("friendly", p->friendly);
+        jsonText("hardware_id", p->hardwareId);
+        jsonFlag("usb", p->usb);
+        jsonText("vid", p->usb ? vid : 0);  // 0: the key left out
+        jsonText("pid", p->usb ? pid : 0);
+        jsonText("serial", p->usb ? p->serial : 0);
+        jsonText("by_id", p->byId[0] != 0 ? p->byId : 0);
+        jsonText("option", option);
+        jsonEnd();
     }
     if (count == 0 && !JsonOutput) {
         printf("No serial ports found.\n");

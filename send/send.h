@@ -146,6 +146,12 @@ void initFacts();   // when marvane-send starts: its time, computer and user
 void printFirst();  // --json's first object: what the output is and who runs it
 // The record, to the log (0: none) and with --json as the last line; 0 when the log's failed.
 BYTE writeRecord(RunEnd end, FILE *log);
+// --json's lists, the plan and the checks: a flat object a key at a time, then its line.
+void jsonBegin(const char *event);
+void jsonText(const char *key, const char *text);  // 0: the key left out
+void jsonNumber(const char *key, long long number);
+void jsonFlag(const char *key, BYTE value);
+void jsonEnd();
 
 // trace.cpp: every byte on the wire, decoded, to FILE (--trace), which stays the caller's.
 RunListener *traceListener(FILE *file, const char *port);
