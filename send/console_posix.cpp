@@ -59,22 +59,28 @@ const char *consoleAccessDenied() {
            "and log in again";
 }
 
-// As Windows finds a file whatever the case of its name: the entry spelt as asked, else the
-// first found; a second one is its twin.
+// As Windows finds a file whatever the case of its name: in the path's folder, the entry
+// spelt as asked, else the first found; a second one is its twin. Both keep the folder as given.
 BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
-    DIR *dir = strchr(name, '/') == 0 ? opendir(".") : NULL;
+    const char *base = strrchr(name, '/') != 0 ? strrchr(name, '/') + 1 : name;
+    int prefix = (int)(base - name);  // the folder, its slash included
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof folder, "%.*s", prefix > 1 ? prefix - 1 : 1, prefix > 0 ? name : ".");
+    DIR *dir = opendir(folder);
     int matches = 0;
     onDisk[0] = twin[0] = 0;
     for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;) {
-        if (strcasecmp(entry->d_name, name) != 0) {
+        if (base[0] == 0 || strcasecmp(entry->d_name, base) != 0) {
             continue;
         }
-        BYTE exact = strcmp(entry->d_name, name) == 0;
-        if (++matches > 1) {
-            snprintf(twin, (size_t)size, "%s", exact ? onDisk : entry->d_name);
+        BYTE exact = strcmp(entry->d_name, base) == 0;
+        if (++matches > 1 && exact) {
+            snprintf(twin, (size_t)size, "%s", onDisk);
+        } else if (matches > 1) {
+            snprintf(twin, (size_t)size, "%.*s%s", prefix, name, entry->d_name);
         }
         if (matches == 1 || exact) {
-            snprintf(onDisk, (size_t)size, "%s", entry->d_name);
+            snprintf(onDisk, (size_t)size, "%.*s%s", prefix, name, entry->d_name);
         }
     }
     if (dir != NULL) {
@@ -87,7 +93,7 @@ BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
 }
 
 BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
-    char onDisk[NAME_MAX + 1], twin[NAME_MAX + 1];
+    char onDisk[PATH_MAX], twin[PATH_MAX];
     struct stat info;
     if (stat(consoleFindName(path, onDisk, twin, sizeof onDisk) ? onDisk : path, &info) != 0) {
         return 0;

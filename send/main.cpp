@@ -235,7 +235,7 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
     }
-    char onDisk[SLOT_NAME_SIZE], twin[SLOT_NAME_SIZE];  // a bare name is found whatever its case
+    char onDisk[4096], twin[4096];  // a file is found whatever the case of its name
     if (path != 0 && consoleFindName(path, onDisk, twin, sizeof onDisk)) {
         path = onDisk;
     }

@@ -168,8 +168,9 @@ BYTE consoleHasDevices();                           // --device is offered (Linu
 void consoleMapDevice(int portNumber, const char *path);
 BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
 const char *consoleAccessDenied();  // what "access denied" for a port means here
-// The current folder's files named `name` whatever the case: the one the system opens (else
-// `name` itself), and another that differs only in case ("" if none). 0 when there is none.
+// The files a name or path names whatever the case of its last part: the one the system
+// opens (else `name` itself), and another that differs only in case ("" if none). 0 when there
+// is none. Windows needs no lookup for a path: only a bare name is looked up there.
 BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size);
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
 void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)
