@@ -127,8 +127,9 @@ void onStepEnded(RunListener *, int, int, const TransferResult *result) {
     const Transfer *t = inFlight();
     JsonObject o = stepOf(t, t->name);
     o["outcome"] = transferEndName(result->end);
-    if (!causeOf(t).empty()) {
-        o["detail"] = causeOf(t);
+    std::string cause = causeOf(t);
+    if (!cause.empty()) {
+        o["detail"] = cause;
     }
     if (t->blocks >= 0) {  // the file was read
         o["blocks"] = t->blocks;
@@ -229,8 +230,9 @@ int addTransfers(JsonObject &o) {
             s["resends"] = t->resends;
         }
         s["result"] = t->planned ? "planned" : transferEndName(t->result.end);
-        if (!causeOf(t).empty()) {
-            s["cause"] = causeOf(t);
+        std::string cause = causeOf(t);
+        if (!cause.empty()) {
+            s["cause"] = cause;
         }
         if (!t->planned) {
             s["seconds"] = rounded(t->seconds, 2);
