@@ -477,6 +477,12 @@ TEST_F(SimLine, AnswersComeAfterTheWireTimeOfTheFrame) {
     double blockAfter = secondsSince(t1);
     EXPECT_GE(blockAfter, 0.138);  // 133 bytes: 138.5 ms on the wire
     EXPECT_LT(blockAfter, 2.0);
+    // A block still on the wire when the simulator is told to stop reaches the device first.
+    send(blockFrame(1, zeros()));
+    EXPECT_TRUE(sim.stop());
+    auto report = sim.readReport();
+    ASSERT_EQ(1u, report.size());
+    EXPECT_EQ((std::vector<int>{1, 1}), report[0].sends);
 }
 
 TEST_F(SimLine, AutoBaudFollowsTheRateThePcSet) {

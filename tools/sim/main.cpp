@@ -3,6 +3,7 @@
 // line until a stop; the line, the report, the files and the options are the other files'.
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -77,6 +78,7 @@ const char *serve(Nanos start) {
     Nanos end = start + (Nanos)(Options.lifetime * 1e9);
     Nanos nextStopPoll = start, nextLinePoll = start + kLinePoll;
     bool waiting = false;  // the last read found a byte: the next may already be waiting
+    Nanos stopAsked = 0;
     for (;;) {
         Nanos now = mono();
         if (Signalled)
@@ -86,6 +88,13 @@ const char *serve(Nanos start) {
         if (now >= nextStopPoll) {
             nextStopPoll = now + kStopPoll;
             if (!Options.stopFile.empty() && access(Options.stopFile.c_str(), F_OK) == 0)
+                stopAsked = stopAsked ? stopAsked : now;
+            // Bytes the PC wrote before the stop are still on the wire: the device takes them
+            // first, as a real one would, so the report counts every send (2 s at most).
+            int queued = 0;
+            bool onTheWire = Line.rxHeld ||
+                             (Port.fd >= 0 && ioctl(Port.fd, FIONREAD, &queued) == 0 && queued > 0);
+            if (stopAsked && (!onTheWire || now - stopAsked > 2 * kSecond))
                 return "stopped";
         }
         if (now >= nextLinePoll) {
