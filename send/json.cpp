@@ -1,8 +1,7 @@
 // marvane-send's JSON: --json's object per event of the run, its flat objects for the lists,
-// the plan and the checks, and the run's record for the log and --json's last line. The
-// events and the record read the tally; the record also keeps the name on disk and the
-// SHA-256 of what each step read. Writing and closing the log is main's. nlohmann-json builds
-// the objects, keys in the order they were added, and writes them, ASCII only.
+// the plan and the checks, and the run's record for the log and --json's last line, all read
+// from the tally. Writing and closing the log is main's. nlohmann-json builds the objects,
+// keys in the order they were added, and writes them, ASCII only.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -161,38 +160,6 @@ const RunListenerCalls JsonCalls = {
 };
 RunListener Json = {&JsonCalls};
 
-// ----- the record
-
-void onRecordStepStarted(RunListener *, int, int, LPCSTR name, FileId, FileType) {
-    char twin[SLOT_NAME_SIZE];
-    consoleFindName(name, inFlight()->onDisk, twin, sizeof twin);
-}
-
-// The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
-// ones sent, without the last block's padding.
-void onRecordFileRead(RunListener *, DWORD size, int) {
-    sha256Hex(ImageBuffer, size, inFlight()->sha256);
-}
-
-const RunListenerCalls RecordCalls = {
-    .runStarted = nullRunStarted,
-    .portOpened = nullPortOpened,
-    .portFailed = nullPortFailed,
-    .portLost = nullPortLost,
-    .stepStarted = onRecordStepStarted,
-    .fileRead = onRecordFileRead,
-    .fileUnreadable = nullFileUnreadable,
-    .headerRepeated = nullHeaderRepeated,
-    .frameWritten = nullFrameWritten,
-    .answerTaken = nullAnswerTaken,
-    .blockAnswered = nullBlockAnswered,
-    .markerChanged = nullMarkerChanged,
-    .stepEnded = nullStepEnded,
-    .stepsEnded = nullStepsEnded,
-    .runEnded = nullRunEnded,
-};
-RunListener Record = {&RecordCalls};
-
 // What it is and who runs it: the first object of --json's output and the record's head.
 JsonObject head(BYTE record) {
     JsonObject o = {{"event", record ? "record" : "output"},
@@ -278,10 +245,6 @@ void jsonEnd() {
 
 RunListener *jsonListener() {
     return &Json;
-}
-
-RunListener *recordListener() {
-    return &Record;
 }
 
 void printFirst() {

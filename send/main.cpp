@@ -204,7 +204,6 @@ static void listen() {
     fanAdd(&fan, tallyListener());
     fanAdd(&fan, textListener(given(OPT_QUIET) || JsonOutput, given(OPT_VERBOSE), bar));
     fanAdd(&fan, JsonOutput ? jsonListener() : &NullListener);
-    fanAdd(&fan, recordListener());
     fanAdd(&fan, TraceFile != 0 ? traceListener(TraceFile, Facts.portText) : &NullListener);
     setRunListener(&fan.listener);
 }

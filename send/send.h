@@ -141,7 +141,6 @@ void flushOutput();
 // json.cpp: --json's events and the record, which hashes the bytes each step read.
 extern BYTE JsonOutput;  // standard output carries JSON lines only (--json)
 RunListener *jsonListener();
-RunListener *recordListener();
 void initFacts();   // when marvane-send starts: its time, computer and user
 void printFirst();  // --json's first object: what the output is and who runs it
 // The record, to the log (0: none) and with --json as the last line; 0 when the log's failed.

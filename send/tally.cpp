@@ -41,11 +41,17 @@ void onPortLost(RunListener *, DWORD) {
 
 void onStepStarted(RunListener *, int slot, int pass, LPCSTR name, FileId fileId,
                    FileType fileType) {
-    addTransfer(slot, pass, name, fileId, fileType);
+    char twin[SLOT_NAME_SIZE];
+    if (Transfer *t = addTransfer(slot, pass, name, fileId, fileType)) {
+        consoleFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
+    }
 }
 
+// The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
+// ones sent, without the last block's padding.
 void onFileRead(RunListener *, DWORD size, int blocks) {
     Transfer *t = inFlight();
+    sha256Hex(ImageBuffer, size, t->sha256);
     t->size = size;
     t->blocks = blocks;
     t->headers = 1;  // the header goes as soon as the file is read
