@@ -26,6 +26,8 @@ struct Output {
 };
 static Output Outputs[] = {{"--log", &Log, {}, 0}, {"--trace", &TraceFile, {}, 0}};
 static ExpectList Expected;
+static FileIdentity ListFile;  // --expect's, when it has one
+static BYTE ListKnown;
 // What each image was at the check, by slot: its step sends exactly those bytes or nothing.
 static DWORD Sizes[SLOT_COUNT];
 static char Checked[SLOT_COUNT][65];
@@ -61,6 +63,7 @@ static BYTE readExpectList(const char *path) {
                 expectProblemText(fault));
     }
     Facts.expectPath = path;
+    ListKnown = consoleFileIdentity(path, &ListFile);  // before --dir moves the current folder
     sha256Hex((const BYTE *)text, (DWORD)size, Facts.expectSha256);
     return ok && fault == EXPECT_OK;
 }
@@ -247,22 +250,38 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
     return 1;
 }
 
-// No output is an image of the run, whatever the path that names it: found before the port is
-// touched, and the output closed unwritten.
-static BYTE outputsAreNotImages() {
+static BYTE sameFile(const FileIdentity &a, const FileIdentity &b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// No output is an input of the run (an image, the list) or the log, whatever the path that
+// names it: found before the port is touched, and the output closed unwritten.
+static BYTE outputsTouchNoInput() {
     BYTE ok = 1;
     for (Output &out : Outputs) {
+        char what[sizeof Slots[0].name + 32] = "";
+        const char *code = "output-is-image";
         FileIdentity image;
-        for (int slot = 0; slot < SLOT_COUNT && out.known && *out.file != 0; slot++) {
+        for (int slot = 0; slot < SLOT_COUNT && what[0] == 0; slot++) {
             if (Slots[slot].name[0] != 0 && consoleFileIdentity(Slots[slot].name, &image) &&
-                image.volume == out.identity.volume && image.index == out.identity.index) {
-                problem("output-is-image", out.option,
-                        "%s names %s, an image of the run: name another file", out.option,
-                        Slots[slot].name);
-                fclose(*out.file);
-                *out.file = 0;
-                ok = 0;
+                sameFile(image, out.identity)) {
+                snprintf(what, sizeof what, "%.*s, an image of the run", SLOT_NAME_SIZE,
+                         Slots[slot].name);
             }
+        }
+        if (what[0] == 0 && ListKnown && sameFile(ListFile, out.identity)) {
+            snprintf(what, sizeof what, "the list --expect reads");
+            code = "output-is-list";
+        } else if (what[0] == 0 && &out != &Outputs[0] && Outputs[0].known &&
+                   sameFile(Outputs[0].identity, out.identity)) {
+            snprintf(what, sizeof what, "the file the run's log goes to");
+            code = "output-is-log";
+        }
+        if (out.known && *out.file != 0 && what[0] != 0) {
+            problem(code, out.option, "%s names %s: name another file", out.option, what);
+            fclose(*out.file);
+            *out.file = 0;
+            ok = 0;
         }
     }
     return ok;
@@ -375,9 +394,19 @@ int main(int argc, char **argv) {
     }
     const char *log = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
     log = given(OPT_LOG) || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
-    if (!openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG") ||
-        !openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace") ||
-        (given(OPT_EXPECT) && !readExpectList(Given[OPT_EXPECT]))) {
+    BYTE ok = openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG") &&
+              openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace") &&
+              (!given(OPT_EXPECT) || readExpectList(Given[OPT_EXPECT]));
+    if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
+        FileIdentity there;
+        ok = badInput("no-folder", "--dir",
+                      consoleFileIdentity(Given[OPT_DIR], &there) ? "not a folder (--dir)"
+                                                                  : "no such folder (--dir)",
+                      Given[OPT_DIR]);
+    }
+    // The images are where they are read from now: an output that is one, or the list, is
+    // closed before anything is written to it, whatever else is wrong.
+    if (!outputsTouchNoInput() || !ok) {
         return finish(RUN_BAD_INPUT);
     }
     HWND window = createTickWindow(GetModuleHandleA(NULL));
@@ -385,14 +414,6 @@ int main(int argc, char **argv) {
         complain("cannot make the window that hosts the timer (system error %u)",
                  (unsigned)GetLastError());
         return finish(RUN_INTERNAL);
-    }
-    if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
-        FileIdentity there;
-        badInput("no-folder", "--dir",
-                 consoleFileIdentity(Given[OPT_DIR], &there) ? "not a folder (--dir)"
-                                                             : "no such folder (--dir)",
-                 Given[OPT_DIR]);
-        return finish(RUN_BAD_INPUT);
     }
     // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
     setPort(port);
@@ -406,8 +427,7 @@ int main(int argc, char **argv) {
     Facts.portName = portName;
     Facts.portText = portText;
     Facts.device = hasDevice ? deviceName : 0;
-    BYTE apart = outputsAreNotImages();  // first: an image open as an output cannot be read
-    if (!checkFiles() || !apart) {
+    if (!checkFiles()) {
         return finish(RUN_BAD_INPUT);
     }
     if (given(OPT_CHECK)) {

@@ -180,6 +180,24 @@ class Mended(SendTest):
                 self.assertRegex(result.err, option + r" names (POS|PC_CC|GIL_PUMP)\.BIN, an image")
                 self.assertNotIn("cannot be opened", result.err)  # nor the image held open
                 self.assertPortUntouched()
+        listing = os.path.join(self.dir, "SUMS")
+        with open(listing, "w") as f:
+            f.write(sums(stored))
+        os.link(listing, os.path.join(self.dir, "sums-again"))
+        log = host_path(os.path.join(self.dir, "log"))
+        for args, message in [  # the list, the log, and an image when the run is refused anyway
+                (("--log", log, "--trace", log), r"--trace names the file the run's log goes to"),
+                (("--expect", host_path(listing), "--log",
+                  host_path(os.path.join(self.dir, "sums-again"))), r"--log names the list"),
+                (("--expect", host_path(os.path.join(self.dir, "missing")), "--log", "pos.bin"),
+                 r"--log names POS\.BIN")]:
+            result = self.send("--pump1", "gilbarco", *args)
+            self.assertStatus(result, 2)
+            self.assertRegex(result.err, message)
+        with open(listing) as f:
+            self.assertEqual(sums(stored), f.read())
+        with open(log.replace("Z:", "")) as f:
+            self.assertEqual(["record"], [json.loads(line)["event"] for line in f])
         self.assertEqual(sorted(stored), sorted(os.listdir(self.images)))  # no file made
         for name, data in stored.items():
             with open(os.path.join(self.images, name), "rb") as f:
