@@ -49,9 +49,13 @@ static BYTE readExpectList(const char *path) {
     FILE *f = fopen(path, "rb");
     size_t size = f != 0 ? fread(text, 1, sizeof text, f) : 0;
     BYTE ok = f != 0 && !ferror(f) && size <= EXPECT_FILE_MAX;
-    if (!ok) {
+    if (!ok) {  // a folder is named so, as the images' problems are
+        int error = errno;
+        const char *what = consoleWhatIs(path, (DWORD)error);
         problem("list-unreadable", "--expect", "the list cannot be read (--expect): %s: %s", path,
-                f == 0 ? strerror(errno) : "larger than any list of images");
+                size > EXPECT_FILE_MAX              ? "larger than any list of images"
+                : strncmp(what, "system error", 12) ? what
+                                                    : strerror(error));
     }
     if (f != 0) {
         fclose(f);

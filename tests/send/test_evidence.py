@@ -49,6 +49,7 @@ class Expect(SendTest):
             (self.write_list(sums(stored, PC_CC_BIN=""), "short"), r"PC_CC\.BIN is not in the list"),
             (self.write_list(sums(stored) + "not a line\n", "bad"), r"line 4: malformed"),
             (host_path(os.path.join(self.dir, "missing")), r"cannot be read"),
+            (host_path(self.dir), r"cannot be read \(--expect\): .*: a folder, not a file"),
         ]
         for listing, message in cases:
             result = self.send("--pump1", "gilbarco", "--baud", "2400", "--expect", listing)
