@@ -301,7 +301,7 @@ BYTE writeRecord(RunEnd end, FILE *log) {
         o["problems"].push_back(
             {{"code", p->code}, {option ? "option" : "file", p->subject}, {"message", p->message}});
     }
-    o["status"] = exitStatusOf(end);
+    o["status"] = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
     BYTE logged = log == 0 || fprintf(log, "%s\n", jsonLine(o).c_str()) > 0;
     if (JsonOutput) {
         printJson(o);

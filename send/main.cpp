@@ -350,8 +350,8 @@ static int finish(RunEnd end) {
         }
     }
     consoleFinished();
-    // A lost record is its own outcome: the summary has said how the transfers went.
-    return recorded ? exitStatusOf(end) : EXIT_NO_RECORD;
+    // A lost record or trace is its own outcome: the summary has said how the transfers went.
+    return recorded && !Facts.traceLost ? exitStatusOf(end) : EXIT_NO_RECORD;
 }
 
 int main(int argc, char **argv) {
@@ -439,8 +439,14 @@ int main(int argc, char **argv) {
         return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort());
     }
     RunEnd end = download(window);
-    if (TraceFile != 0) {
-        fclose(TraceFile);
+    // A trace that is not whole is lost evidence, as a record that could not be written is.
+    int error = TraceFile != 0 ? traceError() : 0;
+    if (TraceFile != 0 && fclose(TraceFile) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        complain("the trace could not be written whole (--trace): %s", strerror(error));
+        Facts.traceLost = 1;
     }
     return finish(end);
 }

@@ -76,8 +76,9 @@ static const char HELP[] =
     "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
     "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
     "or went away; 4 marvane-send could not set itself up; 5 the run's record could not be\n"
-    "written to the log (the summary says how the transfers went); 130 interrupted (Ctrl+C,\n"
-    "SIGTERM, SIGHUP, the console closed), or standard output closed.\n";
+    "written to the log, or its trace whole to --trace (the summary says how the transfers\n"
+    "went); 130 interrupted (Ctrl+C, SIGTERM, SIGHUP, the console closed), or standard output\n"
+    "closed.\n";
 
 const int LONG_ONLY_BASE = 256;
 #define OPTION_ROW(id, name, value) \

@@ -50,6 +50,7 @@ struct RunFacts {
     const char *station, *operatorName, *note;  // as given, or 0
     char computer[256], user[256];              // the run's computer and user account
     BYTE outputLost, outputFull;  // standard output failed: its reader went, or its disk filled
+    BYTE traceLost;  // some of --trace could not be written: the run's evidence is not whole
 };
 extern RunFacts Facts;
 
@@ -154,6 +155,7 @@ void jsonEnd();
 
 // trace.cpp: every byte on the wire, decoded, to FILE (--trace), which stays the caller's.
 RunListener *traceListener(FILE *file, const char *port);
+int traceError();  // errno of the first line that could not be written, else 0
 
 // SHA-256 of the bytes as 64 hex digits, by the system's own means; 0 if it failed.
 BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);

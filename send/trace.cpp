@@ -2,6 +2,7 @@
 // a line each with the milliseconds since the run started, decoded, and the raw bytes in hex.
 // A frame is named by its size and shape, as the device tells them apart. Flushed at each
 // answer, so a run that is killed leaves its trace up to the last answer.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
 
@@ -17,6 +18,7 @@ DWORD StartMs;
 int Blocks;        // of the file in flight
 int Block, Sends;  // the index of the last block frame (-1 before one), and its sends so far
 BYTE Failed;       // a line could not be written: the trace says no more
+int FailedError;   // errno when it failed
 
 // One line: the time, what happened, and the bytes it carried, if any; flushed when asked.
 void line(BYTE flush, const BYTE *bytes, int length, const char *format, ...) {
@@ -35,6 +37,7 @@ void line(BYTE flush, const BYTE *bytes, int length, const char *format, ...) {
     }
     fputc('\n', File);
     Failed = ferror(File) != 0 || (flush && fflush(File) != 0);
+    FailedError = errno;
 }
 
 // Two hex digits as the PC writes them; -1 for anything else.
@@ -153,4 +156,8 @@ RunListener *traceListener(FILE *file, const char *port) {
     Block = -1;
     Failed = 0;
     return &Trace;
+}
+
+int traceError() {
+    return Failed ? FailedError : 0;
 }

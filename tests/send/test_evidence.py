@@ -208,6 +208,11 @@ class Mended(SendTest):
             full = self.send("--pump1", "gilbarco", "--log", "/dev/full")
             self.assertStatus(full, 5)
             self.assertRegex(full.out, r"(?m)^OK: 4 of 4 transfers sent")
+            full = self.send("--pump1", "gilbarco", "--trace", "/dev/full", "--json")
+            self.assertStatus(full, 5)
+            self.assertIn("the trace could not be written whole", full.err)
+            self.assertEqual(("ok", 5), tuple(json.loads(full.out.splitlines()[-1])[k]
+                                              for k in ("ended", "status")))
 
     def test_options_win_over_variables_and_causes_are_named(self):
         self.write_images(IMAGES)
