@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "link/link.h"
 #include "protocol/protocol.h"
@@ -234,9 +235,31 @@ static RunEnd checkPort() {
     return ok ? RUN_OK : RUN_PORT_FAILED;
 }
 
-// An output opened to be appended to: nothing is written before the run's images are known,
-// and nothing is ever cut short. 0 when it cannot be (said why).
-static BYTE openOutput(Output *out, const char *path, const char *what, const char *from) {
+static BYTE sameFile(const FileIdentity &a, const FileIdentity &b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// Whether a path names the run's port: on Windows by its name ("COM1", "com1:", "\\.\COM1"),
+// elsewhere as the same file as its device.
+static BYTE namesThePort(const char *path, const char *portName, const char *device) {
+    FileIdentity port, output;
+    if (consoleHasDevices()) {
+        return device != 0 && consoleFileIdentity(device, &port) &&
+               consoleFileIdentity(path, &output) && sameFile(port, output);
+    }
+    const char *name = path + strlen(path);
+    while (name > path && strchr("\\/", name[-1]) == 0) {
+        name--;
+    }
+    size_t length = strlen(portName);
+    return strncasecmp(name, portName, length) == 0 &&
+           (name[length] == 0 || strcmp(name + length, ":") == 0);
+}
+
+// An output opened to be appended to: never the port, nothing written before the run's
+// images are known, and nothing ever cut short. 0 when it cannot be (said why).
+static BYTE openOutput(Output *out, const char *path, const char *what, const char *from,
+                       const char *portName, const char *device) {
     if (path != 0 && path[0] == 0) {
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
@@ -245,6 +268,11 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
     if (path != 0 && consoleFindName(path, onDisk, twin, sizeof onDisk)) {
         path = onDisk;
     }
+    if (path != 0 && namesThePort(path, portName, device)) {
+        problem("output-is-port", from, "%s names the port the run goes over, %s: name a file",
+                from, portName);
+        return 0;
+    }
     if (path != 0 && (*out->file = fopen(path, "a")) == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 strerror(errno));
@@ -252,10 +280,6 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
     }
     out->known = path != 0 && consoleFileIdentity(path, &out->identity);
     return 1;
-}
-
-static BYTE sameFile(const FileIdentity &a, const FileIdentity &b) {
-    return a.volume == b.volume && a.index == b.index;
 }
 
 // No output is an input of the run (an image, the list) or the log, whatever the path that
@@ -396,11 +420,23 @@ int main(int argc, char **argv) {
         given(OPT_LIST_MAKES) ? listMakes() : listPorts();
         return finish(RUN_OK);
     }
+    // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
+    setPort(port);
+    if (device != 0) {
+        consoleMapDevice(port, device);
+    }
+    char portName[16], deviceName[600], portText[640];
+    snprintf(portName, sizeof portName, "COM%d", port);
+    BYTE hasDevice = consoleDeviceOf(port, deviceName, sizeof deviceName);
+    snprintf(portText, sizeof portText, hasDevice ? "%s (%s)" : "%s", portName, deviceName);
     const char *log = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
     log = given(OPT_LOG) || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
-    BYTE ok = openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG") &&
-              openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace") &&
-              (!given(OPT_EXPECT) || readExpectList(Given[OPT_EXPECT]));
+    const char *deviceOpened = hasDevice ? deviceName : 0;
+    BYTE ok =
+        openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG", portName,
+                   deviceOpened) &&
+        openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace", portName, deviceOpened) &&
+        (!given(OPT_EXPECT) || readExpectList(Given[OPT_EXPECT]));
     if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
         FileIdentity there;
         ok = badInput("no-folder", "--dir",
@@ -419,18 +455,9 @@ int main(int argc, char **argv) {
                  (unsigned)GetLastError());
         return finish(RUN_INTERNAL);
     }
-    // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
-    setPort(port);
-    if (device != 0) {
-        consoleMapDevice(port, device);
-    }
-    char portName[16], deviceName[600], portText[640];
-    snprintf(portName, sizeof portName, "COM%d", port);
-    BYTE hasDevice = consoleDeviceOf(port, deviceName, sizeof deviceName);
-    snprintf(portText, sizeof portText, hasDevice ? "%s (%s)" : "%s", portName, deviceName);
     Facts.portName = portName;
     Facts.portText = portText;
-    Facts.device = hasDevice ? deviceName : 0;
+    Facts.device = deviceOpened;
     if (!checkFiles()) {
         return finish(RUN_BAD_INPUT);
     }

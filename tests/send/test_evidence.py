@@ -171,7 +171,7 @@ class Mended(SendTest):
 
     def test_no_output_touches_an_image_and_a_lost_record_has_its_status(self):
         stored = self.write_images(IMAGES)
-        self.start_sim()
+        link = self.start_sim()
         os.link(os.path.join(self.images, "POS.BIN"), os.path.join(self.dir, "linked"))
         for path in (host_path(os.path.join(self.dir, "linked")), "gil_pump.bin",
                      host_path(os.path.join(self.images, "..", "images", "pc_cc.bin"))):
@@ -191,10 +191,13 @@ class Mended(SendTest):
                 (("--expect", host_path(listing), "--log",
                   host_path(os.path.join(self.dir, "sums-again"))), r"--log names the list"),
                 (("--expect", host_path(os.path.join(self.dir, "missing")), "--log", "pos.bin"),
-                 r"--log names POS\.BIN")]:
+                 r"--log names POS\.BIN"),
+                (("--baud", "2400", "--trace", "com1:" if WINE_RUN else os.path.realpath(link)),
+                 r"--trace names the port the run goes over, COM1")]:
             result = self.send("--pump1", "gilbarco", *args)
             self.assertStatus(result, 2)
             self.assertRegex(result.err, message)
+            self.assertPortUntouched()
         with open(listing) as f:
             self.assertEqual(sums(stored), f.read())
         with open(log.replace("Z:", "")) as f:
