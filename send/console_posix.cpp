@@ -25,6 +25,10 @@ void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSi
     snprintf(user, (size_t)userSize, "%s", account != NULL ? account->pw_name : "");
 }
 
+void consoleUtf8(const char *text, char *out, int size) {
+    snprintf(out, (size_t)size, "%s", text);  // the locale's, taken to be UTF-8
+}
+
 void consoleKeepAwake(BYTE) {}  // a Linux bench machine is not a laptop on battery
 
 BYTE consoleIsTerminal() {

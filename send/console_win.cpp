@@ -3,6 +3,7 @@
 // are named by number only.
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "link/link.h"
@@ -41,6 +42,17 @@ void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSi
     if (!GetUserNameA(user, &size)) {
         user[0] = 0;
     }
+}
+
+// "München" or "José" as the ANSI code page spells them would be lost in a record's UTF-8.
+void consoleUtf8(const char *text, char *out, int size) {
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    WCHAR *wide = length > 0 ? (WCHAR *)malloc(sizeof(WCHAR) * (size_t)length) : NULL;
+    if (wide == NULL || !MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length) ||
+        !WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, size, NULL, NULL)) {
+        snprintf(out, (size_t)size, "%s", text);
+    }
+    free(wide);
 }
 
 // A run at 2400 baud takes minutes: a laptop that sleeps halfway leaves a partial image.

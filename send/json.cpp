@@ -26,10 +26,26 @@ typedef nlohmann::ordered_json JsonObject;
 // key changes meaning or goes.
 const int JSON_SCHEMA = 3;
 
+// Every text of an object, from the system's code page (Windows' ANSI one) into JSON's UTF-8.
+void inUtf8(JsonObject &value) {
+    if (value.is_string()) {
+        const std::string &text = value.get_ref<const std::string &>();
+        std::string utf8(text.size() * 3 + 1, '\0');  // a character is three bytes at most
+        consoleUtf8(text.c_str(), &utf8[0], (int)utf8.size());
+        value = utf8.c_str();
+    } else if (value.is_structured()) {
+        for (JsonObject &inner : value) {  // an object's values, an array's items
+            inUtf8(inner);
+        }
+    }
+}
+
 std::string jsonLine(const JsonObject &object) {
+    JsonObject utf8 = object;
+    inUtf8(utf8);
     // ASCII only, as the simulator writes it: a file name that is not UTF-8 has its bytes
     // replaced rather than stopping the line.
-    return object.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+    return utf8.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
 void printJson(const JsonObject &object) {

@@ -174,6 +174,8 @@ const char *consoleAccessDenied();  // what "access denied" for a port means her
 // is none. Windows needs no lookup for a path: only a bare name is looked up there.
 BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size);
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
+// Text of the command line and the system as UTF-8: Windows gives it in its ANSI code page.
+void consoleUtf8(const char *text, char *out, int size);
 void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)
 // Which file a path names, as the system tells files apart however they are spelt (links,
 // "..", case): its volume and its index there. 0 when it names no file that can be opened.

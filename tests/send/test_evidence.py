@@ -99,11 +99,11 @@ class State(SendTest):
         self.start_sim(args=["--fault", "can-block=1@2"])
         log = os.path.join(self.dir, "log.jsonl")
         result = self.send("--pump1", "gilbarco", "--log", host_path(log), "--station",
-                           "Station 7, Main St", "--operator", "J. Doe", "--note", "pump swap")
+                           "Station 7, Münchner Str.", "--operator", "José Doe", "--note", "pump swap")
         self.assertStatus(result, 1)
         with open(log) as f:
             record = json.loads(f.read().splitlines()[-1])
-        self.assertEqual(("Station 7, Main St", "J. Doe", "pump swap"),
+        self.assertEqual(("Station 7, Münchner Str.", "José Doe", "pump swap"),  # UTF-8 in the record
                          (record["station"], record["operator"], record["note"]))
         self.assertTrue(record["computer"] and record["user"])
         # POS in full, PC_CC's first pass cancelled after one of its two blocks, the rest
