@@ -3,6 +3,7 @@
 // /dev/ttyS<n-1>), what a port's error means here, Ctrl+C, SIGTERM, SIGHUP and SIGPIPE.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <signal.h>
@@ -127,9 +128,19 @@ void consoleCatchInterrupts() {
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
     sigaction(SIGHUP, &action, NULL);  // the terminal or the remote session closed
+}
+
+void consoleStart() {
+    // A standard stream the caller closed (`>&-`) would be the number of the next file opened:
+    // the log would get what marvane-send prints. The null device takes its place.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            (void)!open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);  // the lowest: fd
+        }
+    }
     // Whoever read standard output may go (`marvane-send | head`): the write that finds it out
-    // then fails with EPIPE, which stops the run, instead of the signal ending the program
-    // wherever the run was.
+    // then fails with EPIPE, which stops a run or ends a check with its record, instead of the
+    // signal ending the program wherever it was.
     signal(SIGPIPE, SIG_IGN);
 }
 

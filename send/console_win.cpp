@@ -121,6 +121,8 @@ static BOOL WINAPI onControl(DWORD event) {
     return TRUE;
 }
 
+void consoleStart() {}  // a closed pipe fails the write: no signal here
+
 void consoleCatchInterrupts() {
     Finished = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(onControl, TRUE);

@@ -365,6 +365,13 @@ static RunEnd download(HWND window) {
 // The end of marvane-send, however it came: the record to the log and, with --json, as the
 // last line. Returns the exit status.
 static int finish(RunEnd end) {
+    flushOutput();
+    if (end == RUN_OK && Facts.outputLost && strcmp(Facts.mode, "send") != 0) {
+        complain("%s: what it shows is not whole", Facts.outputFull
+                                                       ? "standard output could not be written"
+                                                       : "standard output was closed");
+        end = RUN_OUTPUT_CLOSED;  // a plan or a list cut short is no check
+    }
     BYTE recorded = writeRecord(end, Log);
     if (Log != 0) {
         recorded = fclose(Log) == 0 && recorded;
@@ -379,6 +386,7 @@ static int finish(RunEnd end) {
 }
 
 int main(int argc, char **argv) {
+    consoleStart();
     initFacts();
     // With --json standard output carries JSON only, a command line that cannot be read too.
     for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {

@@ -186,6 +186,7 @@ BYTE consoleFileIdentity(const char *path, FileIdentity *identity);
 // Ctrl+C and the like: the first asks the run to stop, the second ends the program. A write
 // to standard output whose reader has gone fails rather than ending the program.
 void consoleCatchInterrupts();
+void consoleStart();  // as marvane-send starts: a closed standard output fails its writes
 BYTE consoleInterrupted();
 // Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
 const char *consoleWhatIs(const char *path, DWORD systemError);

@@ -211,6 +211,15 @@ class Mended(SendTest):
             full = self.send("--pump1", "gilbarco", "--log", "/dev/full")
             self.assertStatus(full, 5)
             self.assertRegex(full.out, r"(?m)^OK: 4 of 4 transfers sent")
+            closed = os.path.join(self.dir, "closed.log")  # standard output closed: not the log
+            subprocess.run(self.command(("--pump1", "gilbarco", "--log", closed)), cwd=self.images,
+                           env=self.env(), preexec_fn=lambda: os.close(1), stderr=subprocess.DEVNULL)
+            with open(closed) as f:
+                self.assertEqual(["record"], [json.loads(line)["event"] for line in f])
+            with open("/dev/full", "w") as disk:  # a plan that could not be printed is no check
+                self.assertEqual(130, subprocess.run(self.command(("--pump1", "gilbarco", "--check")),
+                                                     cwd=self.images, env=self.env(), stdout=disk,
+                                                     stderr=subprocess.DEVNULL).returncode)
             full = self.send("--pump1", "gilbarco", "--trace", "/dev/full", "--json")
             self.assertStatus(full, 5)
             self.assertIn("the trace could not be written whole", full.err)
