@@ -372,6 +372,15 @@ static int finish(RunEnd end) {
                                                        : "standard output was closed");
         end = RUN_OUTPUT_CLOSED;  // a plan or a list cut short is no check
     }
+    // A trace that is not whole is lost evidence, as a record that could not be written is.
+    int error = TraceFile != 0 ? traceError() : 0;
+    if (TraceFile != 0 && fclose(TraceFile) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        complain("the trace could not be written whole (--trace): %s", strerror(error));
+        Facts.traceLost = 1;
+    }
     BYTE recorded = writeRecord(end, Log);
     if (Log != 0) {
         recorded = fclose(Log) == 0 && recorded;
@@ -473,15 +482,5 @@ int main(int argc, char **argv) {
         printPlan();
         return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort());
     }
-    RunEnd end = download(window);
-    // A trace that is not whole is lost evidence, as a record that could not be written is.
-    int error = TraceFile != 0 ? traceError() : 0;
-    if (TraceFile != 0 && fclose(TraceFile) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        complain("the trace could not be written whole (--trace): %s", strerror(error));
-        Facts.traceLost = 1;
-    }
-    return finish(end);
+    return finish(download(window));
 }
