@@ -57,6 +57,12 @@ ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, in
             }
             entry.name[n++] = c;
         }
+        // `sha256sum ./*.BIN` lists ./POS.BIN: the POS.BIN of the folder it was made in.
+        size_t here = 0;
+        while (entry.name[here] == '.' && entry.name[here + 1] == '/') {
+            here += 2;
+        }
+        memmove(entry.name, entry.name + here, strlen(entry.name + here) + 1);
         const ExpectedImage *known = findExpected(list, entry.name);
         if (known ? strcmp(known->sha256, entry.sha256) != 0 : list->count == EXPECT_MAX) {
             list->clash = known ? (int)(known - list->images) : -1;

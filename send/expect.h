@@ -32,8 +32,9 @@ enum ExpectProblem {
 
 // Lines "HASH  NAME" or "HASH *NAME", hex of either case, LF or CRLF, the last with or without
 // its end; blank lines, '#' comments and a leading UTF-8 byte order mark passed over, as
-// sha256sum -c does; a name escaped ("\\", "\n", "\r") on a line opening with '\'. On a
-// problem, *line is its 1-based line (0 when none) and the list holds the entries before it.
+// sha256sum -c does; a leading "./" left out; a name escaped ("\\", "\n", "\r") on a line opening
+// with '\'. On a problem, *line is its 1-based line (0 when none) and the list holds the entries
+// before it.
 ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, int *line);
 // The entry for a name, compared as Windows compares file names (ASCII case folding), or NULL.
 const ExpectedImage *findExpected(const ExpectList *list, const char *name);

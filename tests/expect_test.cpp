@@ -22,6 +22,7 @@ TEST(ExpectList, ReadsListsAndNamesTheLineOfEachProblem) {
     } rows[] = {
         {"\xEF\xBB\xBF" NIL " *PC_CC.BIN\r\n\r\n# x\r\n\\" ABC "  p\\\\q\\nb", EXPECT_OK, 0, 2},
         {ABC "  POS.BIN\n" ABC "  pos.bin\n" ABC "  " + name + "\n", EXPECT_OK, 0, 2},
+        {ABC "  ./POS.BIN\n" ABC "  POS.BIN\n", EXPECT_OK, 0, 1},  // the same file
         {ABC "  POS.BIN\n" ABC "  " + name + "x\n", EXPECT_LINE_TOO_LONG, 2, 1},
         {ABC "  POS.BIN\n" NIL "  pos.bin\n", EXPECT_CONFLICT, 2, 1},
         {"\n#" + std::string(EXPECT_LINE_MAX, '#'), EXPECT_LINE_TOO_LONG, 2, 0},
