@@ -47,13 +47,13 @@ def version_of(build):
         return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(), re.M).group(1)
 
 
-def build_package(version):
+def build_package(version, out=None):
     """The zip and the installer of the x86_64 programs at that version: (zip, msi)."""
     class Args:
         commit, epoch, guide = "test", EPOCH, os.path.join(ROOT, "docs", "guide.md")
     args = Args()
     args.version, args.programs = version, PROGRAMS
-    args.out = os.path.join(work, "dist-" + version)
+    args.out = os.path.join(work, out or "dist-" + version)
     zip_path = pack.pack(args)
     return zip_path, zip_path[:-len(".zip")] + ".msi"
 
@@ -66,32 +66,16 @@ def properties(msi_path):
 
 
 def version_block(path):
-    """A program's version block: (the fixed part's file version, {string name: value}),
-    walked as VS_VERSIONINFO nests its nodes (length, value length, type, key, value)."""
+    """A program's version block: its fixed part's file version, and its strings (each a
+    UTF-16 name, its terminator and padding, then the value)."""
     with open(path, "rb") as f:
         data = f.read()
-    strings, values = {}, {}
-
-    def node(at):
-        length, value_length, text = struct.unpack_from("<HHH", data, at)
-        end = at + 6
-        while data[end:end + 2] != b"\0\0":
-            end += 2
-        key = data[at + 6:end].decode("utf-16-le")
-        value = (end + 2 + 3) & ~3
-        size = value_length * (2 if text else 1)
-        values.setdefault(key, data[value:value + size])
-        if text and value_length:
-            strings[key] = data[value:value + size].decode("utf-16-le").rstrip("\0")
-        child = (value + size + 3) & ~3
-        while child < at + length:
-            child = (child + node(child) + 3) & ~3
-        return length
-
-    node(data.index("VS_VERSION_INFO".encode("utf-16-le")) - 6)
-    signature, _, ms, ls = struct.unpack_from("<4I", values["VS_VERSION_INFO"])
-    assert signature == 0xFEEF04BD, hex(signature)
-    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF), strings
+    at = data.index("VS_VERSION_INFO".encode("utf-16-le"))
+    ms, ls = struct.unpack_from("<II", data, data.index(b"\xbd\x04\xef\xfe", at) + 8)
+    strings = re.findall(r"(FileDescription|FileVersion|InternalName|OriginalFilename|"
+                         r"ProductName|ProductVersion)\0+([^\0]*)",
+                         data[at:].decode("utf-16-le", "replace"))
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF), dict(strings)
 
 
 def packed(guid):
@@ -302,17 +286,16 @@ class InstallUpgradeRemove(unittest.TestCase):
         self.assertRegex(out, r"marvane-send %s" % re.escape(VERSION))
 
     def test_3_the_version_blocks_of_the_installed_programs(self):
-        # marvane.exe's block is the program's own, "Marvane" at 1.0.0.1 in every name;
-        # marvane-send.exe has one of its own at the same version.
-        program = version_block(os.path.join(self.installed, "marvane.exe"))
-        self.assertEqual((VERSION, {"FileDescription": "Marvane", "FileVersion": VERSION,
-                                    "InternalName": "Marvane", "OriginalFilename": "marvane.exe",
-                                    "ProductName": "Marvane", "ProductVersion": VERSION}),
-                         program)
-        fixed, send = version_block(os.path.join(self.installed, "marvane-send.exe"))
-        self.assertEqual(VERSION, fixed)
-        self.assertEqual((VERSION, VERSION, "Marvane", "marvane-send.exe"),
-                         (send["FileVersion"], send["ProductVersion"], send["ProductName"],
+        # marvane.exe's is the program's own: its version, "Marvane" in every name;
+        # marvane-send.exe has one of its own, at the same version, with its own description.
+        block = lambda name: version_block(os.path.join(self.installed, name))
+        self.assertEqual((VERSION, dict(FileDescription="Marvane", FileVersion=VERSION,
+                                        InternalName="Marvane", OriginalFilename="marvane.exe",
+                                        ProductName="Marvane", ProductVersion=VERSION)),
+                         block("marvane.exe"))
+        fixed, send = block("marvane-send.exe")
+        self.assertEqual((VERSION, VERSION, VERSION, "marvane-send.exe"),
+                         (fixed, send["FileVersion"], send["ProductVersion"],
                           send["OriginalFilename"]))
         self.assertNotIn(send.get("FileDescription", ""), ("", "Marvane"))
 
@@ -411,40 +394,33 @@ class Packages(unittest.TestCase):
     """What holds of the packages themselves, installed nowhere."""
 
     def test_product_codes_follow_the_version_and_the_upgrade_code_never_changes(self):
-        again = os.path.join(work, "again")
-        os.rename(os.path.dirname(PACKAGES[VERSION][1]), again)
-        try:
-            rebuilt = properties(build_package(VERSION)[1])
-        finally:
-            shutil.rmtree(os.path.dirname(PACKAGES[VERSION][1]))
-            os.rename(again, os.path.dirname(PACKAGES[VERSION][1]))
-        first, later = (properties(PACKAGES[v][1]) for v in (VERSION, NEXT))
-        self.assertEqual(first["ProductCode"], rebuilt["ProductCode"])
+        first, again, later = (properties(msi) for msi in (
+            PACKAGES[VERSION][1], build_package(VERSION, "again")[1], PACKAGES[NEXT][1]))
+        self.assertEqual(first["ProductCode"], again["ProductCode"])
         self.assertNotEqual(first["ProductCode"], later["ProductCode"])
-        self.assertEqual({first["UpgradeCode"]}, {rebuilt["UpgradeCode"], later["UpgradeCode"]})
+        self.assertEqual({first["UpgradeCode"]}, {again["UpgradeCode"], later["UpgradeCode"]})
 
     def test_every_checksum_command_of_the_readmes_works_beside_one_package(self):
         zip_path, msi_path = PACKAGES[VERSION]
-        sums = os.path.join(os.path.dirname(zip_path), "SHA256SUMS")
-        with zipfile.ZipFile(zip_path) as z:
-            readme_txt = z.read("marvane-%s/README.txt" % VERSION).decode("ascii")
-        with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-            readme_md = f.read()
-        commands = re.findall(r"^ +(sha256sum [^#(\r\n]*?) *(?:[#(].*)?\r?$",
-                              readme_txt + "\n" + readme_md, re.M)
-        self.assertGreaterEqual(len(commands), 2, commands)
-        for package, after_unzip in ((zip_path, False), (zip_path, True), (msi_path, False)):
+        with zipfile.ZipFile(zip_path) as z, open(os.path.join(ROOT, "README.md")) as f:
+            names = z.namelist()
+            text = z.read(names[-1]).decode("ascii") + f.read()  # README.txt, README.md
+        # Every indented line with sha256sum in it, up to its comment.
+        commands = re.findall(r"^ +([^#(\r\n]*sha256sum[^#(\r\n]*?) *(?:[#(].*)?\r?$", text,
+                              re.M)
+        self.assertEqual(2, len(commands), commands)
+        for package, unzip in ((zip_path, False), (zip_path, True), (msi_path, False)):
             folder = tempfile.mkdtemp(dir=work)
-            shutil.copy(sums, folder)
-            shutil.copy(package, folder)
-            if after_unzip:
+            for path in (package, os.path.join(os.path.dirname(zip_path), "SHA256SUMS")):
+                shutil.copy(path, folder)
+            if unzip:
                 zipfile.ZipFile(package).extractall(folder)
-            checked = 1 + (len(zipfile.ZipFile(zip_path).namelist()) if after_unzip else 0)
             for command in commands:
                 run = subprocess.run(["bash", "-c", command], cwd=folder, capture_output=True,
                                      text=True)
-                self.assertEqual((0, checked), (run.returncode, run.stdout.count(": OK\n")),
-                                 (command, package, after_unzip, run.stdout, run.stderr))
+                self.assertEqual((0, 1 + unzip * len(names)),
+                                 (run.returncode, run.stdout.count(": OK\n")),
+                                 (command, package, unzip, run.stdout, run.stderr))
 
 
 if __name__ == "__main__":
