@@ -47,12 +47,12 @@ def version_of(build):
         return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(), re.M).group(1)
 
 
-def build_package(version, out=None):
+def build_package(version, out=None, commit="test"):
     """The zip and the installer of the x86_64 programs at that version: (zip, msi)."""
     class Args:
-        commit, epoch, guide = "test", EPOCH, os.path.join(ROOT, "docs", "guide.md")
+        epoch, guide = EPOCH, os.path.join(ROOT, "docs", "guide.md")
     args = Args()
-    args.version, args.programs = version, PROGRAMS
+    args.version, args.programs, args.commit = version, PROGRAMS, commit
     args.out = os.path.join(work, out or "dist-" + version)
     zip_path = pack.pack(args)
     return zip_path, zip_path[:-len(".zip")] + ".msi"
@@ -394,8 +394,10 @@ class Packages(unittest.TestCase):
     """What holds of the packages themselves, installed nowhere."""
 
     def test_product_codes_follow_the_version_and_the_upgrade_code_never_changes(self):
+        # Rebuilt from another commit: the same version, other contents, the same product.
         first, again, later = (properties(msi) for msi in (
-            PACKAGES[VERSION][1], build_package(VERSION, "again")[1], PACKAGES[NEXT][1]))
+            PACKAGES[VERSION][1], build_package(VERSION, "again", "other")[1],
+            PACKAGES[NEXT][1]))
         self.assertEqual(first["ProductCode"], again["ProductCode"])
         self.assertNotEqual(first["ProductCode"], later["ProductCode"])
         self.assertEqual({first["UpgradeCode"]}, {again["UpgradeCode"], later["UpgradeCode"]})
