@@ -3,8 +3,10 @@ scripts/release-pack, as scripts/release builds it, but around the mingw-x86_64 
 test command's Wine is 64-bit only; the release's own i686 programs run under
 scripts/run-i686). Each scenario starts from a prefix that never had the package, a copy of
 one made by tests/wine/wine-run --setup: install, its shortcuts, the command prompt entry,
-the "Apps and features" entry, an upgrade to a test-only next version and removal in one
-prefix; the next version, then the older one refused, in another.
+the "Apps and features" entry, the images folder, upgrades to test-only later versions (the
+fourth field bumped, then the third) and removal in one prefix; the next version, then the
+older one refused, then removal, in another. Beside them, the checksum commands of the READMEs
+over a zip alone and an installer alone, and the programs' version blocks.
 
     MARVANE_X86_64_BUILD=build/mingw-x86_64 /usr/bin/python3 tests/release/test_release_msi.py
 """
@@ -33,8 +35,10 @@ BUILD = os.path.abspath(os.environ.get("MARVANE_X86_64_BUILD",
 PROGRAMS = [os.path.join(BUILD, "ui", "marvane.exe"),
             os.path.join(BUILD, "send", "marvane-send.exe")]
 INSTALLED = "drive_c/Program Files (x86)/Marvane"
+IMAGES = "drive_c/ProgramData/Marvane"  # C:\\ProgramData, Windows' data of all users
 UNINSTALL = r"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 EPOCH = 1733650000
+IMAGE = bytes(range(256)) * 10  # a technician's POS.BIN
 work = None  # the module's folder: the packages and the prefixes
 
 
@@ -43,15 +47,35 @@ def version_of(build):
         return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(), re.M).group(1)
 
 
-def build_package(version):
+def build_package(version, out=None, commit="test"):
     """The zip and the installer of the x86_64 programs at that version: (zip, msi)."""
     class Args:
-        commit, epoch, guide = "test", EPOCH, os.path.join(ROOT, "docs", "guide.md")
+        epoch, guide = EPOCH, os.path.join(ROOT, "docs", "guide.md")
     args = Args()
-    args.version, args.programs = version, PROGRAMS
-    args.out = os.path.join(work, "dist-" + version)
+    args.version, args.programs, args.commit = version, PROGRAMS, commit
+    args.out = os.path.join(work, out or "dist-" + version)
     zip_path = pack.pack(args)
     return zip_path, zip_path[:-len(".zip")] + ".msi"
+
+
+def properties(msi_path):
+    """The package's Property table, as Windows Installer reads it (msiinfo)."""
+    out = subprocess.run(["msiinfo", "export", msi_path, "Property"], check=True,
+                         capture_output=True, text=True).stdout
+    return dict(line.split("\t", 1) for line in out.splitlines()[3:])
+
+
+def version_block(path):
+    """A program's version block: its fixed part's file version, and its strings (each a
+    UTF-16 name, its terminator and padding, then the value)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.index("VS_VERSION_INFO".encode("utf-16-le"))
+    ms, ls = struct.unpack_from("<II", data, data.index(b"\xbd\x04\xef\xfe", at) + 8)
+    strings = re.findall(r"(FileDescription|FileVersion|InternalName|OriginalFilename|"
+                         r"ProductName|ProductVersion)\0+([^\0]*)",
+                         data[at:].decode("utf-16-le", "replace"))
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF), dict(strings)
 
 
 def packed(guid):
@@ -148,7 +172,7 @@ class Prefix:
 
 
 def setUpModule():
-    global work, VERSION, NEXT, PACKAGES
+    global work, VERSION, NEXT, LATER, PACKAGES
     missing = [p for p in PROGRAMS if not os.path.isfile(p)]
     if missing:
         raise unittest.SkipTest("no mingw-x86_64 programs (%s): set MARVANE_X86_64_BUILD"
@@ -156,9 +180,11 @@ def setUpModule():
     work = tempfile.mkdtemp(prefix="msi-tests-")
     VERSION = version_of(BUILD)
     major, minor, patch, build = VERSION.split(".")
-    # The next version for the tests only: Windows Installer compares three fields.
-    NEXT = "%s.%s.%d.%s" % (major, minor, int(patch) + 1, build)
-    PACKAGES = {v: build_package(v) for v in (VERSION, NEXT)}
+    # Later versions for the tests only: the fourth field bumped (Windows Installer itself
+    # compares three), then the third, the fourth back to 0.
+    NEXT = "%s.%s.%s.%d" % (major, minor, patch, int(build) + 1)
+    LATER = "%s.%s.%d.0" % (major, minor, int(patch) + 1)
+    PACKAGES = {v: build_package(v) for v in (VERSION, NEXT, LATER)}
     env = dict(os.environ, MARVANE_WINE_DIR=os.path.join(work, "wine"))
     subprocess.run([os.path.join(ROOT, "tests", "wine", "wine-run"), "--setup"], env=env,
                    check=True, stdout=subprocess.DEVNULL)
@@ -219,39 +245,64 @@ class InstallUpgradeRemove(unittest.TestCase):
                 with open(os.path.join(self.installed, name), "rb") as f:
                     self.assertEqual(hashlib.sha256(z.read("marvane-%s/%s" % (VERSION, name)))
                                      .hexdigest(), hashlib.sha256(f.read()).hexdigest(), name)
+        # The images' folder is there, empty, outside Program Files.
+        self.assertEqual([], os.listdir(os.path.join(self.prefix.path, IMAGES)))
 
     def test_2_the_start_menu_shortcuts_resolve(self):
-        links = self.shortcuts()
-        self.assertEqual(["Marvane", "Marvane command prompt", "Marvane guide"], sorted(links))
-        expected = {"Marvane": "marvane.exe", "Marvane guide": "guide.html"}
-        for name, path in links.items():
-            target, folder, arguments = shortcut(path)
-            self.assertTrue(os.path.isfile(self.unix(target)), (name, target))
-            self.assertEqual(os.path.realpath(self.installed),
-                             os.path.realpath(self.unix(folder)), name)
-            if name in expected:
-                self.assertEqual(os.path.join(self.installed, expected[name]), self.unix(target))
-            else:
-                self.assertRegex(target, r"(?i)\\system32\\cmd\.exe$")
-                self.assertEqual('/k "set PATH=%s;%%PATH%%"' % folder, arguments)
+        def real(windows_path):
+            path = windows_path and os.path.realpath(self.unix(windows_path))
+            self.assertTrue(not path or os.path.exists(path), windows_path)
+            return path
+        found = {}
+        for name, link in self.shortcuts().items():
+            target, folder, arguments = shortcut(link)
+            # The command prompt's: the folder it puts on the PATH, for marvane-send.
+            found[name] = (real(target), real(folder),
+                           real(re.sub(r"^/k path (.*);%PATH%$", r"\1", arguments)))
+        images, there = (os.path.realpath(os.path.join(self.prefix.path, p))
+                         for p in (IMAGES, INSTALLED))
+        # What each entry starts, the folder it starts in.
+        self.assertEqual({"Marvane": (there + "/marvane.exe", images, ""),
+                          "Marvane images": (images, None, ""),
+                          "Marvane guide": (there + "/guide.html", there, ""),
+                          "Marvane command prompt": (real(r"C:\windows\system32\cmd.exe"),
+                                                     images, there)}, found)
 
     def test_3_marvane_send_runs_by_its_name_in_the_command_prompt_entry(self):
         target, folder, arguments = shortcut(self.shortcuts()["Marvane command prompt"])
         # The entry's own console, fed its first line; /k reads on to the end of its input.
-        out = self.prefix.run(target, *re.match(r'(/k) (".*")$', arguments).groups(),
+        # The arguments hold no quotes: split at the spaces, Wine joins them back as they were.
+        out = self.prefix.run(target, *arguments.split(" "),
                               stdin=b"marvane-send --version\r\nexit\r\n",
                               cwd=self.unix(folder)).stdout.decode("utf-8", "replace")
+        self.assertNotIn('"', arguments)
         self.assertRegex(out, r"marvane-send %s" % re.escape(VERSION))
+
+    def test_3_the_version_blocks_of_the_installed_programs(self):
+        # marvane.exe's is the program's own: its version, "Marvane" in every name;
+        # marvane-send.exe has one of its own, at the same version, with its own description.
+        block = lambda name: version_block(os.path.join(self.installed, name))
+        self.assertEqual((VERSION, dict(FileDescription="Marvane", FileVersion=VERSION,
+                                        InternalName="Marvane", OriginalFilename="marvane.exe",
+                                        ProductName="Marvane", ProductVersion=VERSION)),
+                         block("marvane.exe"))
+        fixed, send = block("marvane-send.exe")
+        self.assertEqual((VERSION, VERSION, VERSION, "marvane-send.exe"),
+                         (fixed, send["FileVersion"], send["ProductVersion"],
+                          send["OriginalFilename"]))
+        self.assertNotIn(send.get("FileDescription", ""), ("", "Marvane"))
 
     def test_4_the_apps_and_features_entry(self):
         entries = self.prefix.entries()
         self.assertEqual(1, len(entries), entries)
         values = list(entries.values())[0]
-        self.assertIn('"DisplayVersion"="%s"' % VERSION, values)
+        package = properties(PACKAGES[VERSION][1])
+        self.assertIn('"DisplayVersion"="%s"' % package["ProductVersion"], values)
+        self.assertIn('"Comments"="Release %s"' % VERSION, values)
         self.assertIn('"Publisher"="Marvane"', values)
         self.assertIn(r'"HelpLink"="C:\\Program Files (x86)\\Marvane\\guide.html"', values)
         code = list(entries)[0].rsplit("\\", 1)[1]
-        self.assertEqual(code, "{%s}" % pack.msi_uuid("product", VERSION))
+        self.assertEqual(package["ProductCode"], code)
         icon = re.search(r'"ProductIcon"="(.*)"',
                          self.prefix.registry()[r"Software\\Classes\\Installer\\Products\\" +
                                                 packed(code)]).group(1)
@@ -259,48 +310,112 @@ class InstallUpgradeRemove(unittest.TestCase):
                 open(pack.ICON, "rb") as g:
             self.assertEqual(g.read(), f.read())
 
-    def test_5_the_next_version_upgrades_in_place_leaving_one_entry(self):
-        _, msi_path = PACKAGES[NEXT]
+    def upgrade_to(self, version):
+        """Installs that version over the one in place: one entry, at that release, every
+        file in place, the technician's image untouched."""
+        image = os.path.join(self.prefix.path, IMAGES, "POS.BIN")
+        if not os.path.exists(image):
+            with open(image, "wb") as f:
+                f.write(IMAGE)
+        zip_path, msi_path = PACKAGES[version]
         self.assertEqual(0, self.prefix.msiexec("/i", msi_path, "/qn"))
         entries = self.prefix.entries()
         self.assertEqual(1, len(entries), entries)
-        self.assertIn('"DisplayVersion"="%s"' % NEXT, list(entries.values())[0])
+        self.assertIn('"Comments"="Release %s"' % version, list(entries.values())[0])
+        with zipfile.ZipFile(zip_path) as z:
+            self.assertEqual(sorted(n.split("/", 1)[1] for n in z.namelist()),
+                             sorted(os.listdir(self.installed)))
         with open(os.path.join(self.installed, "README.txt"), "rb") as f:
-            self.assertIn(("Marvane %s for Windows" % NEXT).encode(), f.read())
+            self.assertIn(("Marvane %s for Windows" % version).encode(), f.read())
+        self.assertEqual(4, len(self.shortcuts()))
+        with open(image, "rb") as f:
+            self.assertEqual(IMAGE, f.read())
 
-    def test_6_removal_leaves_nothing_of_ours(self):
-        code = "{%s}" % pack.msi_uuid("product", NEXT)
-        self.assertEqual(0, self.prefix.msiexec("/x", code, "/qn"))
+    def test_5_a_release_later_in_the_fourth_field_upgrades_in_place(self):
+        self.upgrade_to(NEXT)
+
+    def test_6_a_release_later_in_the_third_field_upgrades_in_place(self):
+        self.upgrade_to(LATER)
+
+    def test_7_removal_leaves_nothing_of_ours_but_the_images(self):
+        codes = [properties(msi)["ProductCode"] for _, msi in PACKAGES.values()]
+        self.assertEqual(0, self.prefix.msiexec("/x", codes[-1], "/qn"))
         sections = self.prefix.registry()
         ours = [key for key, values in sections.items()
                 if re.search(r"(?i)marvane", key + values) or
-                any(g in key + values for g in (
-                    code, packed(code), packed(str(pack.UPGRADE_CODE)),
-                    "{%s}" % pack.msi_uuid("product", VERSION)))]
+                any(g in key + values for g in
+                    codes + [packed(c) for c in codes] + [packed(str(pack.UPGRADE_CODE))])]
         self.assertEqual([], ours)
         new = all_files(os.path.join(self.prefix.path, "drive_c")) - self.prefix.before
-        self.assertEqual(set(), {p for p in new if not p.startswith("windows/Installer")} |
+        self.assertEqual({"ProgramData/Marvane", "ProgramData/Marvane/POS.BIN"},
+                         {p for p in new if not p.startswith("windows/Installer")} |
                          {p for p in new if re.search(r"(?i)marvane|\.msi$|\.ico$", p)})
+        with open(os.path.join(self.prefix.path, IMAGES, "POS.BIN"), "rb") as f:
+            self.assertEqual(IMAGE, f.read())
 
 
 class OlderOverNewer(unittest.TestCase):
-    def test_an_older_package_does_not_install_over_a_newer_one(self):
+    def test_an_older_package_is_refused_and_an_empty_images_folder_goes_with_removal(self):
         prefix = Prefix("downgrade")
         try:
             self.assertEqual(0, prefix.msiexec("/i", PACKAGES[NEXT][1], "/qn"))
-            # Refused on the launch condition that carries the downgrade message.
-            self.assertNotEqual(0, prefix.msiexec("/i", PACKAGES[VERSION][1], "/qn"))
+            # Refused by the launch condition that carries the message: the newer one is
+            # found (its product code in WIX_DOWNGRADE_DETECTED), and the condition fails.
+            log = os.path.join(prefix.path, "refused.log")
+            self.assertNotEqual(0, prefix.msiexec("/i", PACKAGES[VERSION][1], "/qn",
+                                                  "/l*v", log))
+            with open(log, encoding="utf-8", errors="replace") as f:
+                self.assertIn("WIX_DOWNGRADE_DETECTED = %s"
+                              % properties(PACKAGES[NEXT][1])["ProductCode"], f.read())
             conditions = subprocess.run(["msiinfo", "export", PACKAGES[VERSION][1],
                                          "LaunchCondition"], capture_output=True, text=True)
-            self.assertIn("NOT WIX_DOWNGRADE_DETECTED", conditions.stdout)
-            self.assertIn("A later version of Marvane is already installed", conditions.stdout)
+            self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA later version of Marvane is already "
+                          "installed. Remove it first to install this one.", conditions.stdout)
             entries = prefix.entries()
             self.assertEqual(1, len(entries), entries)
-            self.assertIn('"DisplayVersion"="%s"' % NEXT, list(entries.values())[0])
+            self.assertIn('"Comments"="Release %s"' % NEXT, list(entries.values())[0])
             with open(os.path.join(prefix.path, INSTALLED, "README.txt"), "rb") as f:
                 self.assertIn(("Marvane %s for Windows" % NEXT).encode(), f.read())
+            self.assertTrue(os.path.isdir(os.path.join(prefix.path, IMAGES)))
+            self.assertEqual(0, prefix.msiexec("/x", PACKAGES[NEXT][1], "/qn"))
+            self.assertFalse(os.path.exists(os.path.join(prefix.path, IMAGES)))
         finally:
             prefix.stop()
+
+
+class Packages(unittest.TestCase):
+    """What holds of the packages themselves, installed nowhere."""
+
+    def test_product_codes_follow_the_version_and_the_upgrade_code_never_changes(self):
+        # Rebuilt from another commit: the same version, other contents, the same product.
+        first, again, later = (properties(msi) for msi in (
+            PACKAGES[VERSION][1], build_package(VERSION, "again", "other")[1],
+            PACKAGES[NEXT][1]))
+        self.assertEqual(first["ProductCode"], again["ProductCode"])
+        self.assertNotEqual(first["ProductCode"], later["ProductCode"])
+        self.assertEqual({first["UpgradeCode"]}, {again["UpgradeCode"], later["UpgradeCode"]})
+
+    def test_every_checksum_command_of_the_readmes_works_beside_one_package(self):
+        zip_path, msi_path = PACKAGES[VERSION]
+        with zipfile.ZipFile(zip_path) as z, open(os.path.join(ROOT, "README.md")) as f:
+            names = z.namelist()
+            text = z.read(names[-1]).decode("ascii") + f.read()  # README.txt, README.md
+        # Every indented line with sha256sum in it, up to its comment.
+        commands = re.findall(r"^ +([^#(\r\n]*sha256sum[^#(\r\n]*?) *(?:[#(].*)?\r?$", text,
+                              re.M)
+        self.assertEqual(2, len(commands), commands)
+        for package, unzip in ((zip_path, False), (zip_path, True), (msi_path, False)):
+            folder = tempfile.mkdtemp(dir=work)
+            for path in (package, os.path.join(os.path.dirname(zip_path), "SHA256SUMS")):
+                shutil.copy(path, folder)
+            if unzip:
+                zipfile.ZipFile(package).extractall(folder)
+            for command in commands:
+                run = subprocess.run(["bash", "-c", command], cwd=folder, capture_output=True,
+                                     text=True)
+                self.assertEqual((0, 1 + unzip * len(names)),
+                                 (run.returncode, run.stdout.count(": OK\n")),
+                                 (command, package, unzip, run.stdout, run.stderr))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Tests of scripts/release-pack: the guide page made from Markdown (what each construct
-becomes, pictures inside the page) and the zip (entries, order, times, permissions, sums).
+becomes, pictures inside the page), the zip (entries, order, times, permissions, sums) and
+the installer's version made from the release's.
 Whether two builds give the same bytes is scripts/check-reproducible's business.
 
     /usr/bin/python3 tests/release/test_release_pack.py   (Debian's, with python3-mistune)
@@ -102,6 +103,18 @@ class Package(unittest.TestCase):
         self.assertEqual([hashlib.sha256(b"MZ" + bytes(100)).hexdigest(),
                           "marvane-1.2.3.4/marvane.exe"], sums[1])
         self.assertEqual(4, len(sums))
+
+
+class PackageVersion(unittest.TestCase):
+    def test_every_later_release_is_a_later_package_within_windows_installers_limits(self):
+        # Windows Installer compares three fields, at most 255, 255 and 65535.
+        for release, package in (("1.0.0.1", "1.0.1"), ("1.0.0.2", "1.0.2"),
+                                 ("1.0.0.255", "1.0.255"), ("1.0.1.0", "1.0.256"),
+                                 ("1.2.3.4", "1.2.772"), ("255.255.255.255", "255.255.65535")):
+            self.assertEqual(package, pack.package_version(release), release)
+        for release in ("1.0.0.256", "1.0.256.0", "1.256.0.0", "256.0.0.0", "1.0.1"):
+            with self.assertRaises(ValueError, msg=release):
+                pack.package_version(release)
 
 
 if __name__ == "__main__":
