@@ -234,9 +234,12 @@ void requestStop() {
     StopRequested = 1;
 }
 
+BYTE linkClosing() {
+    return LinkQuitPending || linkLost() || (TickWindow != 0 && !IsWindow(TickWindow));
+}
+
 BYTE linkQuitting() {
-    return LinkQuitPending || StopRequested || linkLost() ||
-           (TickWindow != 0 && !IsWindow(TickWindow));
+    return StopRequested || linkClosing();
 }
 
 // A wait cannot end by its ticks once the program is quitting or the tick timer is gone.
@@ -259,7 +262,8 @@ BYTE waitForByte() {
         if (takeByte(&lastReceived)) {
             return 1;
         }
-        if (TickCountdown == 0 || !ticksCanArrive() || pastDeadline()) {
+        // A stop asked for still lets the device's answer to what went come (or time out).
+        if (TickCountdown == 0 || linkClosing() || TickTimerId == 0 || pastDeadline()) {
             return 0;
         }
         pumpOneMessage();

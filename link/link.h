@@ -71,11 +71,15 @@ void delayTicks(int ticks);
 void pumpOneMessage();
 // The program is quitting: a quit message was seen inside a wait, the window that hosts the
 // ticks is gone (Exit, or the window closed), a stop was asked for, or the port went away
-// and Policy.stopsWhenLost says to stop. No wait can run its course any more, and nothing more
-// is sent.
+// and Policy.stopsWhenLost says to stop. Nothing more is sent, and no wait runs its course
+// any more but the wait for an answer after a stop (linkClosing).
 BYTE linkQuitting();
-// Asks the run to stop at its next wait, for good (an interrupt at the console). Safe to
-// call from a signal handler or from another thread.
+// As linkQuitting, but not for a stop asked for: only then may waitForByte still run its
+// course, so that the answer to a frame already on the wire is taken.
+BYTE linkClosing();
+// Asks the run to stop, for good (an interrupt at the console): nothing more is sent, but the
+// answer to the frame in flight is still waited for. Safe to call from a signal handler or
+// from another thread.
 void requestStop();
 // The errors a write or read gives when the port itself is gone, not a byte lost.
 BYTE portGoneError(DWORD systemError);

@@ -94,12 +94,12 @@ static FrameAnswer answerOf(BYTE value) {
 }
 
 // waitForByte, noting what came. A wait that ends with nothing because the program is
-// quitting is no silence of the device's.
+// closing is no silence of the device's; one that ran its course after a stop is.
 static BYTE awaitAnswer() {
     if (!waitForByte()) {
         LastTransfer.answer = ANSWER_NONE;
         LastTransfer.answerByte = 0;
-        if (!linkQuitting()) {
+        if (!linkClosing()) {
             tellAnswerTaken(runListener(), ANSWER_NONE, 0);
         }
         return 0;

@@ -50,7 +50,14 @@ BYTE consoleHasDevices() {
     return 1;
 }
 
+// A relative device is the caller's, found from where the command was given: --dir moves
+// the current folder before the port opens.
 void consoleMapDevice(int portNumber, const char *path) {
+    char here[PATH_MAX], full[PATH_MAX + 300];
+    if (path[0] != '/' && getcwd(here, sizeof here) != NULL) {
+        snprintf(full, sizeof full, "%s/%s", here, path);
+        path = full;
+    }
     standinSetComPath(portNumber, path);
 }
 

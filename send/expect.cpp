@@ -12,7 +12,7 @@ static const char *const ProblemTexts[] = {
     /* EXPECT_LINE_TOO_LONG */ "line too long (a name of more than 260 characters)",
     /* EXPECT_NUL           */ "a NUL byte (not a text file: saved as UTF-16?)",
     /* EXPECT_TOO_MANY      */ "more than 64 names listed",
-    /* EXPECT_CONFLICT      */ "a name listed before with another hash",
+    /* EXPECT_CONFLICT      */ "listed before with another hash",
 };
 static_assert(EXPECT_NAME_MAX == 260 && EXPECT_MAX == 64, "the texts name the limits");
 

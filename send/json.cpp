@@ -130,7 +130,7 @@ void onMarkerChanged(RunListener *, int slot) {
 
 // A failure's cause, as the outputs word it; "" for a transfer sent or stopped.
 std::string causeOf(const Transfer *t) {
-    char cause[160] = "";
+    char cause[400] = "";  // a changed file's cause holds both its hashes
     const char *hint;
     if (t->result.end != TRANSFER_DONE && t->result.end != TRANSFER_STOPPED) {
         describeEnd(t, cause, sizeof cause, &hint);
@@ -141,7 +141,7 @@ std::string causeOf(const Transfer *t) {
 void onStepEnded(RunListener *, int, int, const TransferResult *result) {
     const Transfer *t = inFlight();
     JsonObject o = stepOf(t, t->name);
-    o["outcome"] = transferEndName(result->end);
+    o["outcome"] = resultName(t);
     std::string cause = causeOf(t);
     if (!cause.empty()) {
         o["detail"] = cause;
@@ -212,7 +212,11 @@ int addTransfers(JsonObject &o) {
         if (!t->planned) {  // a plan is what would go, not how it went
             s["resends"] = t->resends;
         }
-        s["result"] = t->planned ? "planned" : transferEndName(t->result.end);
+        s["result"] = t->planned ? "planned" : resultName(t);
+        if (t->checked[0] != 0) {  // changed since the check: what it was, what was read
+            s["sha256_checked"] = t->checked;
+            s["sha256_read"] = t->sha256;
+        }
         std::string cause = causeOf(t);
         if (!cause.empty()) {
             s["cause"] = cause;

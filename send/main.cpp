@@ -32,8 +32,6 @@ static BYTE ListKnown;
 // What each image was at the check, by slot: its step sends exactly those bytes or nothing.
 static DWORD Sizes[SLOT_COUNT];
 static char Checked[SLOT_COUNT][65];
-static int ChangedSlot = -1;
-static char Changed[SLOT_NAME_SIZE + 200];  // the image that was not, with both hashes
 
 void flushOutput() {
     if ((fflush(stdout) != 0 || ferror(stdout)) && !Facts.outputLost) {
@@ -63,7 +61,11 @@ static BYTE readExpectList(const char *path) {
     }
     int line = 0;
     ExpectProblem fault = ok ? parseExpectList(text, (DWORD)size, &Expected, &line) : EXPECT_OK;
-    if (fault != EXPECT_OK) {
+    if (fault == EXPECT_CONFLICT) {  // the image named, and where the list named it first
+        const ExpectedImage *first = &Expected.images[Expected.clash];
+        problem("list-malformed", "--expect", "the list %s (--expect), line %d: %s, %s on line %d",
+                path, line, first->name, expectProblemText(fault), first->line);
+    } else if (fault != EXPECT_OK) {
         problem("list-malformed", "--expect", "the list %s (--expect), line %d: %s", path, line,
                 expectProblemText(fault));
     }
@@ -315,17 +317,14 @@ static BYTE outputsTouchNoInput() {
     return ok;
 }
 
-// A step's bytes go only when they are the ones checked: a file changed since is not sent.
+// A step's bytes go only when they are the ones checked: a file changed since is not sent,
+// and its step keeps both hashes.
 static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
-    char now[65];
+    Transfer *t = inFlight();
     for (int slot = 0; slot < SLOT_COUNT; slot++) {
-        if (strcmp(Slots[slot].name, name) == 0 && sha256Hex(bytes, size, now) &&
-            strcmp(now, Checked[slot]) != 0) {
-            snprintf(Changed, sizeof Changed,
-                     "%s changed since the check: its SHA-256 was %s, now %s; nothing of it was "
-                     "sent",
-                     name, Checked[slot], now);
-            ChangedSlot = slot;
+        if (strcmp(Slots[slot].name, name) == 0 && sha256Hex(bytes, size, t->sha256) &&
+            strcmp(t->sha256, Checked[slot]) != 0) {
+            memcpy(t->checked, Checked[slot], sizeof t->checked);
             return 0;
         }
     }
@@ -355,10 +354,6 @@ static RunEnd download(HWND window) {
     }
     RunEnd end = runEndOf(ok);
     sayEnd(end);
-    if (ChangedSlot >= 0) {
-        problem("image-changed", Slots[ChangedSlot].name, "%s", Changed);
-        end = RUN_BAD_INPUT;
-    }
     return end;
 }
 

@@ -9,6 +9,7 @@
 #include "link/link.h"
 #include "link/rates.h"
 #include "run/makes.h"
+#include "send/expect.h"
 #include "send/options.h"
 #include "send/ports.h"
 
@@ -23,6 +24,7 @@ const char USAGE[] =
     "  Reader 1 (id 4, type A)\n"
     "  and Reader 2 (id 6, type E) drivers that are chosen.\n";
 
+static_assert(EXPECT_MAX == 64, "--help says how many names a list holds");
 static const char HELP[] =
     "\n"
     "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT, else 1; on\n"
@@ -51,7 +53,8 @@ static const char HELP[] =
     "  --log FILE        append the run's record to FILE, one JSON line a run (default\n"
     "                    $MARVANE_LOG; none without either)\n"
     "  --expect FILE     the supplier's list of images as sha256sum writes it (HASH  NAME):\n"
-    "                    every image of the run must be listed there with its SHA-256\n"
+    "                    every image of the run must be listed there with its SHA-256;\n"
+    "                    a list holds 64 names at most\n"
     "  --trace FILE      write every byte sent and received, decoded, to FILE\n"
     "  --station TEXT    the station, --operator TEXT who runs it (defaults $MARVANE_STATION,\n"
     "                    $MARVANE_OPERATOR), --note TEXT: into the record, 200 characters each\n"
@@ -70,11 +73,13 @@ static const char HELP[] =
     "Before the port is opened every file of the run must exist, be readable, hold 1 to\n"
     "13,000 bytes (0 with --allow-empty), and Pump 1 must have a make. Each transfer prints a\n"
     "line as it starts and as it ends, and the run a closing summary; on a terminal a bar\n"
-    "shows the blocks of the file in flight. Ctrl+C stops the run at its next wait, sends\n"
-    "nothing more and closes the port; a second Ctrl+C ends the program at once.\n"
+    "shows the blocks of the file in flight. Ctrl+C stops the run: it sends nothing more,\n"
+    "takes the answer to a frame already sent (up to its time-out) and closes the port; a\n"
+    "second Ctrl+C ends the program at once.\n"
     "\n"
-    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause), or no\n"
-    "answer within --wait; 2 bad options or files; 3 the port could not be opened or set up,\n"
+    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause; an image\n"
+    "changed since the check too), or no answer within --wait; 2 bad options or files,\n"
+    "nothing sent; 3 the port could not be opened or set up,\n"
     "or went away; 4 marvane-send could not set itself up; 5 the run's record could not be\n"
     "written to the log, or its trace whole to --trace (the summary says how the transfers\n"
     "went); 130 interrupted (Ctrl+C, SIGTERM, SIGHUP, the console closed), or standard output\n"
@@ -174,6 +179,20 @@ BYTE readCommandLine(int argc, char **argv) {
     }
 }
 
+// The option that picks ports[index] and that marvane-send takes: by its USB identity when
+// that is the port's alone, else by its COM name (Windows) or its device (Linux).
+static void portOptionOf(const SerialPortInfo *ports, int count, int index, char *out, int size) {
+    const SerialPortInfo *p = &ports[index];
+    char choice[280];
+    if (p->usb && portChoiceOf(ports, count, index, choice, sizeof choice)) {
+        snprintf(out, (size_t)size, "--port %.280s", choice);
+    } else if (portNumberOf(p->name) > 0) {
+        snprintf(out, (size_t)size, "--port %.15s", p->name);
+    } else {
+        snprintf(out, (size_t)size, "--device %.280s", p->device);
+    }
+}
+
 // --port auto or usb:VID:PID[:SERIAL]: the one adapter that answers to it, as its COM number
 // (Windows) or its device (Linux). EXIT_PORT_FAILED when none is plugged in.
 static int pickAdapter(const char *choice, int *port, const char **device) {
@@ -195,11 +214,10 @@ static int pickAdapter(const char *choice, int *port, const char **device) {
             problem("many-adapters", "--port",
                     "more than one USB serial adapter answers to --port %s; pick one:", choice);
             for (int i = 0; i < count; i++) {
-                char option[200];
-                if (ports[i].usb && portChoiceOf(ports, count, i, option, sizeof option)) {
-                    complain("  --port %s   %s %s", option, ports[i].name, ports[i].friendly);
-                } else if (ports[i].usb) {
-                    complain("  --port %s   %s", ports[i].name, ports[i].friendly);
+                char option[300];
+                if (ports[i].usb) {
+                    portOptionOf(ports, count, i, option, sizeof option);
+                    complain("  %s   %s %s", option, ports[i].name, ports[i].friendly);
                 }
             }
             return EXIT_BAD_INPUT;
@@ -330,7 +348,37 @@ BYTE chooseTheRest() {
     return 1;
 }
 
-// --station, --operator (or their variables) and --note: printable text of a sensible length.
+// UTF-8 text's characters; -1 when it is not UTF-8, -2 when it holds one that would mislead
+// a reader of the record: a control character (C0, C1: U+0085 is a line end), a line or
+// paragraph separator, a direction override or isolate.
+static int readableLength(const char *text) {
+    static const unsigned long Least[] = {0, 0x80, 0x800, 0x10000};  // shorter is overlong
+    static const unsigned char Lead[] = {0x7F, 0x1F, 0x0F, 0x07};    // a first byte's bits
+    int count = 0;
+    for (const unsigned char *c = (const unsigned char *)text; *c != 0; count++) {
+        int more = *c < 0x80 ? 0 : (*c & 0xE0) == 0xC0 ? 1 : (*c & 0xF0) == 0xE0 ? 2 : 3;
+        unsigned long code = *c & Lead[more];
+        for (int i = 1; i <= more; i++) {
+            if ((c[i] & 0xC0) != 0x80) {
+                return -1;
+            }
+            code = code << 6 | (c[i] & 0x3F);
+        }
+        if ((*c & 0xF8) == 0xF8 || (*c & 0xC0) == 0x80 || code < Least[more] || code > 0x10FFFF ||
+            (code >= 0xD800 && code <= 0xDFFF)) {
+            return -1;
+        }
+        if (code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
+            (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069)) {
+            return -2;
+        }
+        c += more + 1;
+    }
+    return count;
+}
+
+// --station, --operator (or their variables) and --note: text a reader of the record sees as
+// it is, of a sensible length in characters.
 BYTE whoSaid() {
     const struct {
         int option;
@@ -342,16 +390,28 @@ BYTE whoSaid() {
     BYTE ok = 1;
     for (const auto &t : Texts) {
         const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;
-        BYTE printable = text != 0 && strlen(text) <= (size_t)WHO_TEXT_MAX;
-        for (const char *c = text; printable && *c != 0; c++) {
-            printable = (unsigned char)*c >= 0x20 && *c != 0x7F;
+        // Windows gives its code page's text: three bytes of UTF-8 a byte at most. Over four
+        // bytes a character is more than the limit in any encoding.
+        static char utf8[WHO_TEXT_MAX * 12 + 1];
+        int length = 0;
+        if (text != 0 && text[0] != 0 && strlen(text) > (size_t)WHO_TEXT_MAX * 4) {
+            length = WHO_TEXT_MAX + 1;
+        } else if (text != 0 && text[0] != 0) {
+            consoleUtf8(text, utf8, sizeof utf8);
+            length = readableLength(utf8);
         }
-        if (text != 0 && text[0] != 0 && !printable) {
-            problem("bad-text", optionName(t.option),
-                    "%s takes printable text of up to %d characters", optionName(t.option),
-                    WHO_TEXT_MAX);
-            ok = 0;
+        const char *name = given(t.option) ? optionName(t.option) : t.variable;
+        if (length > WHO_TEXT_MAX) {
+            problem("bad-text", name, "%s takes up to %d characters", name, WHO_TEXT_MAX);
+        } else if (length == -1) {
+            problem("bad-text", name, "%s is not UTF-8 text", name);
+        } else if (length == -2) {
+            problem("bad-text", name,
+                    "%s holds a control character, a line or paragraph separator or a direction "
+                    "override: the record would not read as typed",
+                    name);
         }
+        ok = ok && length >= 0 && length <= WHO_TEXT_MAX;
         *t.into = text != 0 && text[0] != 0 ? text : 0;
     }
     return ok;
@@ -420,16 +480,10 @@ void listPorts() {
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     for (int i = 0; i < count; i++) {
         const SerialPortInfo *p = &ports[i];
-        char choice[280], option[300], vid[8], pid[8];
+        char option[300], vid[8], pid[8];
         snprintf(vid, sizeof vid, "%04x", p->vid);
         snprintf(pid, sizeof pid, "%04x", p->pid);
-        if (p->usb && portChoiceOf(ports, count, i, choice, sizeof choice)) {
-            snprintf(option, sizeof option, "--port %.280s", choice);
-        } else if (portNumberOf(p->name) > 0) {
-            snprintf(option, sizeof option, "--port %.15s", p->name);
-        } else {
-            snprintf(option, sizeof option, "--device %.280s", p->device);
-        }
+        portOptionOf(ports, count, i, option, sizeof option);
         if (!JsonOutput) {
             printf("%-10s %-36s %s%s%s%s  %s\n", p->name, p->friendly, p->usb ? "USB " : "",
                    p->usb ? vid : "", p->usb ? ":" : "", p->usb ? pid : "", option);

@@ -68,11 +68,13 @@ struct Transfer {
     int naks, silences;  // of the current block's sends
     int headers;         // headers sent before one was answered (the device was silent)
     DWORD startMs, readMs, lastHeaderMs;
-    BYTE ended, planned;  // planned: --check's plan, nothing of it sent
+    BYTE ended, planned;      // planned: --check's plan, nothing of it sent
+    BYTE heard, headerTaken;  // the device answered the transfer; its first answer was ACK
     TransferResult result;
     double seconds;
     char sha256[65];              // of the bytes as read, as the record keeps it
     char onDisk[SLOT_NAME_SIZE];  // the file's name as its folder spells it
+    char checked[65];             // a file changed since the check: its SHA-256 then
 };
 const int RUN_TRANSFERS = 7;  // the most a run makes: every step, PC_CC twice
 struct Tally {
@@ -90,8 +92,9 @@ struct Tally {
 };
 extern Tally Run;
 RunListener *tallyListener();
-Transfer *inFlight();              // the transfer the run is at, or 0
-const Transfer *failedTransfer();  // the one that ended the run, when one failed
+Transfer *inFlight();                       // the transfer the run is at, or 0
+const Transfer *failedTransfer();           // the one that ended the run, when one failed
+const char *resultName(const Transfer *t);  // "done", ..., "changed": a file not as checked
 Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType);
 RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
 double secondsSince(DWORD startMs);
@@ -106,8 +109,9 @@ BYTE describeByte(BYTE value, char *out, int size);  // "ACK", "0x7E": 1 for a n
 // own table, with its pass and file id; 0 past the last.
 struct StepInfo;
 const StepInfo *plannedStep(int index, int *pass, FileId *fileId);
-// What the controller holds of the index'th planned transfer: "untouched" (not a byte of it
-// sent), "partial" (taken of blocks) or "sent"; and the run's in one line a technician reads.
+// What the controller holds of the index'th planned transfer: "untouched" (it acknowledged
+// nothing of it, not even the header), "partial" (the header and taken of blocks) or "sent";
+// and the run's in one line a technician reads.
 const char *holdingOf(int index, int *blocks, int *taken);
 void controllerLine(char *out, int size);
 

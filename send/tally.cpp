@@ -63,6 +63,15 @@ void onHeaderRepeated(RunListener *, int sends) {
     inFlight()->lastHeaderMs = GetTickCount();
 }
 
+// A transfer's first answer is its header's: ACK is the controller taking the transfer on.
+void onAnswerTaken(RunListener *, FrameAnswer answer, BYTE) {
+    Transfer *t = inFlight();
+    if (answer != ANSWER_NONE && !t->heard) {
+        t->heard = 1;
+        t->headerTaken = answer == ANSWER_ACK;
+    }
+}
+
 void onBlockAnswered(RunListener *, int, int attempt, FrameAnswer answer, BYTE) {
     Transfer *t = inFlight();
     if (attempt == 1) {
@@ -118,7 +127,7 @@ const RunListenerCalls TallyCalls = {
     .fileUnreadable = nullFileUnreadable,
     .headerRepeated = onHeaderRepeated,
     .frameWritten = nullFrameWritten,
-    .answerTaken = nullAnswerTaken,
+    .answerTaken = onAnswerTaken,
     .blockAnswered = onBlockAnswered,
     .markerChanged = nullMarkerChanged,
     .stepEnded = onStepEnded,
@@ -170,6 +179,12 @@ Transfer *inFlight() {
 const Transfer *failedTransfer() {
     const Transfer *t = inFlight();
     return t != 0 && t->ended && t->result.end != TRANSFER_DONE ? t : 0;
+}
+
+const char *resultName(const Transfer *t) {
+    const TransferResult *r = &t->result;
+    return r->end == TRANSFER_UNREADABLE && r->problem == IMAGE_CHANGED ? "changed"
+                                                                        : transferEndName(r->end);
 }
 
 Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType) {
@@ -317,6 +332,13 @@ void describeEnd(const Transfer *t, char *cause, int causeSize, const char **hin
     *hint = 0;
     switch (r->end) {
         case TRANSFER_UNREADABLE:
+            if (r->problem == IMAGE_CHANGED) {
+                snprintf(cause, size,
+                         "%s changed since the check: its SHA-256 was %s, now %s; nothing of it "
+                         "was sent",
+                         t->name, t->checked, t->sha256);
+                break;
+            }
             snprintf(cause, size, "the file could not be read: %s", imageProblemText(r->problem));
             *hint = "check the file in the folder named by --dir (or the current one)";
             break;
@@ -389,7 +411,7 @@ const char *holdingOf(int index, int *blocks, int *taken) {
         index < Run.count && !Run.transfers[index].planned ? &Run.transfers[index] : 0;
     *blocks = t != 0 && t->blocks > 0 ? t->blocks : 0;
     *taken = t != 0 ? t->blocksSent : 0;
-    return t == 0 || !t->result.headerSent  ? "untouched"
+    return t == 0 || !t->headerTaken        ? "untouched"
            : t->result.end == TRANSFER_DONE ? "sent"
                                             : "partial";
 }
@@ -421,6 +443,7 @@ void controllerLine(char *out, int size) {
              full[0] ? " in full" : " of this run", part[0] ? "; in part: " : "", part);
     snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)),
              partial[0] ? " Run again; the controller keeps the partial %s until then."
-                        : " Run again to send the rest.%s",
+             : full[0]  ? " Run again to send the rest.%s"
+                        : " Run again to send it.%s",
              partial);
 }

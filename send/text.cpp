@@ -177,7 +177,9 @@ void onStepEnded(RunListener *, int, int, const TransferResult *result) {
     if (result->end == TRANSFER_DONE) {
         printf("%3d blocks  sent in %.2f s\n", t->blocks, t->seconds);
     } else if (result->end == TRANSFER_UNREADABLE) {
-        printf("  - blocks  failed: the file could not be read\n");
+        printf("  - blocks  failed: %s\n", result->problem == IMAGE_CHANGED
+                                               ? "it changed since the check"
+                                               : "the file could not be read");
     } else {
         printf("%3d blocks  %s after %d sent, %.2f s\n", t->blocks,
                result->end == TRANSFER_STOPPED ? "stopped" : "failed", t->blocksSent, t->seconds);
@@ -215,8 +217,11 @@ void sayInterrupt() {
         complain("%s before the run started: nothing was sent", why);
     } else if (t == 0 || t->result.end != TRANSFER_STOPPED) {
         complain("%s: nothing more was sent", why);
-    } else if (!t->result.headerSent) {
-        complain("%s before %s: nothing of it was sent; run again", why, slot);
+    } else if (!t->headerTaken && Run.sent == 0) {  // a --wait cut short comes here
+        complain("%s before the controller took anything: it holds nothing of this run; run again",
+                 why);
+    } else if (!t->headerTaken) {
+        complain("%s before %s: the controller holds nothing of it; run again", why, slot);
     } else if (t->result.block >= 0) {
         complain("%s in %s at block %d of %d: the controller holds a partial file; run again", why,
                  slot, t->result.block + 1, t->blocks);
@@ -236,7 +241,7 @@ void sayFailure(RunEnd end) {
     if (end == RUN_NO_ANSWER) {
         complain("no answer within %d s: the header went %d times", Facts.waitSeconds, t->headers);
     }
-    char cause[160];
+    char cause[400];
     const char *hint;
     describeEnd(t, cause, sizeof cause, &hint);
     char head[SLOT_NAME_SIZE + 64];

@@ -11,6 +11,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -48,6 +49,7 @@ class Expect(SendTest):
              r"GIL_PUMP\.BIN.*%s.*line 3.*%s" % (self.sha256("GIL_PUMP.BIN"), wrong)),
             (self.write_list(sums(stored, PC_CC_BIN=""), "short"), r"PC_CC\.BIN is not in the list"),
             (self.write_list(sums(stored) + "not a line\n", "bad"), r"line 4: malformed"),
+            (self.write_list(sums(stored) + "#\n%s  POS.BIN\n" % wrong, "2"), r"5: POS\.BIN, listed before.* 1"),
             (host_path(os.path.join(self.dir, "missing")), r"cannot be read"),
             (host_path(self.dir), r"cannot be read \(--expect\): .*: a folder, not a file"),
         ]
@@ -114,7 +116,18 @@ class State(SendTest):
         self.assertRegex(result.out + result.err, r"controller holds POS in full; in part: PC_CC pass 1 \(1 of 2 blocks\)\. Run again")
 
 
-@unittest.skipIf(WINE_RUN, "the planted sysfs tree is Linux's")
+class Untouched(SendTest):
+    def test_a_controller_that_took_no_header_holds_nothing_of_the_run(self):
+        self.write_images(IMAGES)  # silent, asleep past --wait, ENQ before ACK: no header taken
+        for fault, wait in (("silent-header", "0"), ("silent-header", "1"), ("enq-before-ack", "0")):
+            self.start_sim(args=["--fault", fault])
+            end = json.loads(self.send("--pump1", "gilbarco", "--json", "--wait", wait).out.splitlines()[-1])
+            self.assertEqual((1, 0, ["untouched"] * 4), (end["status"], sum(len(t["sends"]) for t in
+                             self.sim.report()), [c["state"] for c in end["controller"]]))
+            self.sim.stop()
+
+
+@unittest.skipIf(WINE_RUN, "the planted sysfs tree, --device and bytes for arguments are Linux's")
 class AutoPort(SendTest):
     def plant(self, adapters):
         """A sysfs and by-id tree with a USB serial adapter per (name, vid, pid, serial)."""
@@ -162,6 +175,23 @@ class AutoPort(SendTest):
         ports = [json.loads(l) for l in listed.out.splitlines()]
         self.assertEqual([("0403", "6001", "A1"), ("067b", "2303", "B2")],
                          [(p["vid"], p["pid"], p["serial"]) for p in ports if p["event"] == "port"])
+
+    def test_two_like_adapters_are_offered_by_options_that_are_taken_and_paths_are_the_callers(self):
+        self.write_images(IMAGES)
+        root = self.plant([("ttyUSB0", "0403", "6001", ""), ("ttyUSB1", "0403", "6001", "")])
+        offered = re.findall(r"(?m)^marvane-send: +(--\S+) (\S+) ", self.send_in(
+            root, "--pump1", "gilbarco", "--port", "auto").err)
+        self.assertEqual([("--device", root + "/dev/ttyUSB%d" % n) for n in (0, 1)], offered)
+        os.rename(self.images, os.path.join(self.dir, "img"))
+        self.images = self.dir  # the command is given above the images: drel is found here
+        os.symlink(self.start_sim(), os.path.join(self.dir, "drel"))
+        for option in offered + [("--device", "drel")]:
+            self.assertStatus(self.send_in(root, "--pump1", "gilbarco", "--dir", "img", *option), 0)
+
+    def test_who_texts_count_characters_and_refuse_what_would_mislead(self):
+        for text in ("é" * 200, "é" * 201, b"caf\xe9", "\x85", "\u2028", "\u2029", "\u202e", "\u2066"):
+            result = self.send("--list-makes", "--note", text)
+            self.assertRegex(result.err, "^$" if len(text) == 200 else "--note (takes up|is not UTF-8|holds)")
 
 
 
@@ -256,21 +286,21 @@ class MendedInARun(SendTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def test_a_changed_image_is_not_sent_and_a_hang_up_leaves_its_record(self):
-        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 700, "GIL_PUMP.BIN": 10})
+        stored = self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 700, "GIL_PUMP.BIN": 10})
         self.start_sim()
         proc = self.start("--json")
         next(line for line in proc.stdout if '"index":2' in line)
         with open(os.path.join(self.images, "PC_CC.BIN"), "wb") as f:
             f.write(b"x" * 5000)
         out, err = proc.communicate(timeout=120)
-        self.assertEqual(2, proc.returncode, err)
-        self.assertRegex(err, r"PC_CC\.BIN changed since the check: its SHA-256 was [0-9a-f]{64}, "
-                              r"now [0-9a-f]{64}")
+        self.assertEqual(1, proc.returncode, err)  # a failed step: files went before it
+        both = tuple(hashlib.sha256(d).hexdigest() for d in (stored["PC_CC.BIN"][:700], b"x" * 5000))
+        self.assertEqual(1, err.count("changed since the check: its SHA-256 was %s, now %s" % both))
         self.assertEqual(["ok"], [t["outcome"] for t in self.report()])
         record = json.loads(out.splitlines()[-1])
-        self.assertIn("changed since the check", record["steps"][-1]["cause"])
+        self.assertEqual(("changed",) + both + ("failed",), tuple(record["steps"][-1].get(k, record[
+            "ended"]) for k in ("result", "sha256_checked", "sha256_read", "ended")))
         self.assertNotIn("blocks", record["steps"][-1])  # not read: no count, not -1
-        self.assertEqual("bad-input", record["ended"])
 
         log = os.path.join(self.dir, "log")
         proc = self.start("--log", log, "--verbose")
@@ -280,6 +310,25 @@ class MendedInARun(SendTest):
         self.assertEqual(130, proc.returncode)
         with open(log) as f:
             self.assertEqual("interrupted", json.loads(f.read())["ended"])
+
+    def test_an_interrupt_takes_the_answer_in_flight_and_one_during_wait_nothing(self):
+        self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
+        self.start_sim(args=["--fault", "late-ack=3:1000@1"])  # inside the 1.5 s time-out
+        proc = self.start("--json")
+        seen = next(line for line in proc.stdout if '"index":2' in line)
+        time.sleep(0.3)  # block 3 has gone, its ACK is due at 1 s (slower: the counts agree too)
+        proc.send_signal(signal.SIGTERM)
+        out = (seen + proc.communicate(timeout=60)[0]).splitlines()
+        self.sim.stop()
+        took = len(self.sim.report()[0]["sends"])  # the blocks the controller took
+        pos, last = json.loads(out[-1])["controller"][0], json.loads([l for l in out if '"block",' in l][-1])
+        self.assertEqual((130, "partial", took, took - 1, "ACK"), (proc.returncode, pos["state"], pos[
+            "taken"], last["index"], last["answer"]))
+        self.start_sim(args=["--fault", "silent-header"])
+        proc = self.start("--wait", "60")
+        next(line for line in proc.stdout if "sending it again" in line)
+        proc.send_signal(signal.SIGINT)
+        self.assertIn("before the controller took anything: it holds nothing", proc.communicate()[1])
 
 
 if __name__ == "__main__":
