@@ -58,9 +58,7 @@ FILE *consoleOpenLog(const char *path) {
     } else if (log == NULL && file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
-    errno = error == ERROR_ACCESS_DENIED                                     ? EACCES
-            : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
-                                                                             : EIO;
+    errno = error == ERROR_ACCESS_DENIED ? EACCES : ENOENT;  // as the message names it
     snprintf(LogPath, sizeof LogPath, "%s", path);
     return log;
 }
@@ -102,16 +100,11 @@ BYTE consoleAppendLine(FILE *log, const char *text) {
 }
 
 BYTE consoleIsStandardOutput(const char *path) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    BY_HANDLE_FILE_INFORMATION information;
+    BY_HANDLE_FILE_INFORMATION out;
     FileIdentity named;
-    if (GetFileType(out) == FILE_TYPE_CHAR) {
-        return _stricmp(path, "CON") == 0 || _stricmp(path, "CONOUT$") == 0;
-    }
-    return GetFileInformationByHandle(out, &information) && consoleFileIdentity(path, &named) &&
-           named.volume == information.dwVolumeSerialNumber &&
-           named.index ==
-               (((unsigned long long)information.nFileIndexHigh << 32) | information.nFileIndexLow);
+    return GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out) &&
+           consoleFileIdentity(path, &named) && named.volume == out.dwVolumeSerialNumber &&
+           named.index == (((unsigned long long)out.nFileIndexHigh << 32) | out.nFileIndexLow);
 }
 
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize) {

@@ -270,13 +270,10 @@ class Audit(SendTest):
             f.write(cut)
         args = ("--pump1", "gilbarco", "--check", "--no-port", "--log", host_path(log))
         if not WINE_RUN:  # a file size limit cuts the write in the middle of the record
-
-            def limited():
-                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-                resource.setrlimit(resource.RLIMIT_FSIZE, (len(cut) + 200, len(cut) + 200))
-
+            limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # noqa: E731
+                             resource.setrlimit(resource.RLIMIT_FSIZE, (len(cut) + 200,) * 2))
             run = subprocess.run(self.command(args), cwd=self.images, env=self.env(),
-                                 preexec_fn=limited, capture_output=True, text=True)
+                                 preexec_fn=limit, capture_output=True, text=True)
             self.assertEqual(5, run.returncode, run.stderr)
             with open(log, "rb") as f:
                 self.assertEqual(cut, f.read())
@@ -296,10 +293,8 @@ class Audit(SendTest):
         for args, code in refusals:
             self.assertStatus(self.send(*args, "--log", host_path(log)), 2)
             os.environ["MARVANE_LOG"] = host_path(log)
-            try:
-                result = self.send(*args)
-            finally:
-                del os.environ["MARVANE_LOG"]
+            result = self.send(*args)
+            del os.environ["MARVANE_LOG"]
             self.assertStatus(result, 2)
             self.assertTrue(all(line.startswith("{") for line in result.out.splitlines()))
         with open(log) as f:
@@ -354,7 +349,7 @@ class MendedInARun(SendTest):
         proc.communicate()
         driver.wait_for(self.sim.report, 10, what="the transfer's end")  # 3 s of silence
         sends = self.report()[0]["sends"]
-        self.assertEqual([1, 2], sends)
+        self.assertEqual([1, 2], sends)  # block 0 taken, block 1 sent twice
         with open(trace) as f:
             self.assertEqual(sum(sends), sum("> block" in line for line in f))
         with open(log) as f:
