@@ -1,6 +1,7 @@
 // The console program on Linux: the terminal test, the image folder and its case-blind
 // lookup, the device each COMn opens (--device, or the stand-in's MARVANE_COMn and
-// /dev/ttyS<n-1>), what a port's error means here, Ctrl+C, SIGTERM, SIGHUP and SIGPIPE.
+// /dev/ttyS<n-1>), what a port's error means here, Ctrl+C, SIGTERM, SIGHUP and SIGPIPE, and
+// the log appended a record at a time.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "link/link.h"
 #include "platform/standin_ports.h"
 #include "send/send.h"
@@ -24,6 +27,41 @@ void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSi
     computer[computerSize - 1] = 0;
     struct passwd *account = getpwuid(geteuid());
     snprintf(user, (size_t)userSize, "%s", account != NULL ? account->pw_name : "");
+}
+
+unsigned long consoleProcessId() {
+    return (unsigned long)getpid();
+}
+
+FILE *consoleOpenLog(const char *path) {
+    return fopen(path, "a+");  // O_APPEND: the system puts each write at the end; read back
+}
+
+BYTE consoleAppendLine(FILE *log, const char *text) {
+    int fd = fileno(log);
+    struct stat info;
+    char last = '\n';
+    if (fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) != 1) {
+        last = '\n';  // a log that cannot be read back (a device) is taken to end a line
+    }
+    std::string line = std::string(last != '\n' ? "\n" : "") + text + "\n";
+    // One write, so that records of processes appending to one log never mix; a write cut
+    // short (a full disk, a size limit) is taken back: the log holds the record whole or not.
+    ssize_t written = write(fd, line.data(), line.size());
+    if (written == (ssize_t)line.size()) {
+        return 1;
+    }
+    off_t end = lseek(fd, 0, SEEK_CUR);  // where the cut write left it
+    if (written > 0 && end >= written) {
+        (void)!ftruncate(fd, end - written);
+    }
+    return 0;
+}
+
+BYTE consoleIsStandardOutput(const char *path) {
+    struct stat out, named;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &named) == 0 &&
+           out.st_dev == named.st_dev && out.st_ino == named.st_ino;
 }
 
 void consoleUtf8(const char *text, char *out, int size) {

@@ -1,10 +1,14 @@
 // The console program on Windows: the terminal test, the image folder, what a port's error
-// means here, the computer kept awake, Ctrl+C and the other console control events. Ports
-// are named by number only.
+// means here, the computer kept awake, Ctrl+C and the other console control events, and the
+// log appended a record at a time. Ports are named by number only.
+#include <errno.h>
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "link/link.h"
 #include "send/send.h"
@@ -31,6 +35,76 @@ void consoleMapDevice(int, const char *) {}
 
 BYTE consoleDeviceOf(int, char *, int) {
     return 0;
+}
+
+unsigned long consoleProcessId() {
+    return GetCurrentProcessId();
+}
+
+static char LogPath[4096];  // to open again for taking back a record cut short
+
+// The C library's append mode seeks to the end and then writes, two steps another process
+// can come between. CreateFileA with FILE_APPEND_DATA and without FILE_WRITE_DATA has the
+// system itself put every write at the end; FILE_READ_DATA reads back the log's last byte.
+FILE *consoleOpenLog(const char *path) {
+    HANDLE file = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD error = GetLastError();
+    int fd = file != INVALID_HANDLE_VALUE ? _open_osfhandle((intptr_t)file, _O_APPEND) : -1;
+    FILE *log = fd >= 0 ? _fdopen(fd, "a") : NULL;
+    if (log == NULL && fd >= 0) {
+        _close(fd);
+    } else if (log == NULL && file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    errno = error == ERROR_ACCESS_DENIED ? EACCES : ENOENT;  // as the message names it
+    snprintf(LogPath, sizeof LogPath, "%s", path);
+    return log;
+}
+
+BYTE consoleAppendLine(FILE *log, const char *text) {
+    HANDLE file = (HANDLE)_get_osfhandle(_fileno(log));
+    LARGE_INTEGER size;
+    char last = '\n';
+    DWORD got = 0, written = 0;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+        OVERLAPPED at = {};
+        at.Offset = (DWORD)(size.QuadPart - 1);
+        at.OffsetHigh = (DWORD)((size.QuadPart - 1) >> 32);
+        if (!ReadFile(file, &last, 1, &got, &at) || got != 1) {
+            last = '\n';
+        }
+    }
+    // One write, as the file's lines have always ended (CR LF), on a line of its own.
+    std::string line = std::string(last != '\n' ? "\r\n" : "") + text + "\r\n";
+    if (WriteFile(file, line.data(), (DWORD)line.size(), &written, NULL) &&
+        written == line.size()) {
+        return 1;
+    }
+    errno = GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
+    // A write cut short is taken back, which takes write access: the log is opened once more.
+    HANDLE whole = written > 0 && GetFileSizeEx(file, &size)
+                       ? CreateFileA(LogPath, GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
+                       : INVALID_HANDLE_VALUE;
+    if (whole != INVALID_HANDLE_VALUE) {
+        size.QuadPart -= written;
+        if (SetFilePointerEx(whole, size, NULL, FILE_BEGIN)) {
+            SetEndOfFile(whole);
+        }
+        CloseHandle(whole);
+    }
+    return 0;
+}
+
+BYTE consoleIsStandardOutput(const char *path) {
+    BY_HANDLE_FILE_INFORMATION out;
+    FileIdentity named;
+    return GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out) &&
+           consoleFileIdentity(path, &named) && named.volume == out.dwVolumeSerialNumber &&
+           named.index == (((unsigned long long)out.nFileIndexHigh << 32) | out.nFileIndexLow);
 }
 
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize) {

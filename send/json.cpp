@@ -14,6 +14,7 @@
 #include "link/link.h"
 #include "resources/version.h"
 #include "run/download.h"
+#include "send/ports.h"
 #include "send/send.h"
 
 BYTE JsonOutput = 0;
@@ -24,7 +25,7 @@ typedef nlohmann::ordered_json JsonObject;
 
 // The output's version, named in its first object and in every record: it changes when a
 // key changes meaning or goes.
-const int JSON_SCHEMA = 3;
+const int JSON_SCHEMA = 4;
 
 // Every text of an object, from the system's code page (Windows' ANSI one) into JSON's UTF-8.
 void inUtf8(JsonObject &value) {
@@ -177,12 +178,13 @@ const RunListenerCalls JsonCalls = {
 RunListener Json = {&JsonCalls};
 
 // What it is and who runs it: the first object of --json's output and the record's head.
-JsonObject head(BYTE record) {
-    JsonObject o = {{"event", record ? "record" : "output"},
+JsonObject head(const char *event) {
+    JsonObject o = {{"event", event},
                     {"schema", JSON_SCHEMA},
                     {"program", "marvane-send"},
                     {"version", MARVANE_VERSION_TEXT}};
-    if (record) {
+    if (strcmp(event, "output") != 0) {
+        o["run"] = Facts.run;
         o["started"] = Facts.started;
         o["mode"] = Facts.mode;
     }
@@ -200,6 +202,22 @@ JsonObject head(BYTE record) {
 
 // The transfers, their sums and what the controller holds of them; the step the run ended at
 // when it did not send all (1-based, in "steps"), else 0.
+// The port, the device it opens and the adapter it is, as far as they are known.
+void addPort(JsonObject &o) {
+    o["port"] = Facts.portName;
+    if (Facts.device != 0) {
+        o["device"] = Facts.device;
+    }
+    if (const SerialPortInfo *a = Facts.adapter) {
+        char vid[8], pid[8];
+        snprintf(vid, sizeof vid, "%04x", a->vid);
+        snprintf(pid, sizeof pid, "%04x", a->pid);
+        o["adapter"] = {{"vid", vid}, {"pid", pid}, {"serial", a->serial}, {"name", a->friendly}};
+    }
+    o["baud"] = LinkSettings.baudRate;
+    o["wait"] = Facts.waitSeconds;
+}
+
 int addTransfers(JsonObject &o) {
     o["steps"] = JsonObject::array();
     int endedAt = 0;
@@ -269,20 +287,44 @@ RunListener *jsonListener() {
 
 void printFirst() {
     if (JsonOutput) {
-        printJson(head(0));
+        printJson(head("output"));
     }
 }
 
-BYTE writeRecord(RunEnd end, FILE *log) {
-    JsonObject o = head(1);
+void printLine(const char *line) {
+    if (JsonOutput) {
+        fputs(line, stdout);
+        fputc('\n', stdout);
+        flushOutput();
+    }
+}
+
+const char *beganLine() {
+    static std::string line;
+    JsonObject o = head("began");
+    addPort(o);
+    o["images"] = JsonObject::array();
+    int pass;
+    FileId id;
+    for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
+        DWORD size;
+        const char *sha256 = checkedImage(step->slot, &size);
+        o["images"].push_back({{"slot", SlotLabels[step->slot]},
+                               {"pass", pass},
+                               {"file", Slots[step->slot].name},
+                               {"bytes", size},
+                               {"sha256", sha256}});
+    }
+    line = jsonLine(o);
+    return line.c_str();
+}
+
+const char *recordLine(RunEnd end, int status) {
+    static std::string line;
+    JsonObject o = head("record");
     int endedAt = 0;
     if (Facts.portName != 0) {  // the run got as far as its files and port
-        o["port"] = Facts.portName;
-        if (Facts.device != 0) {
-            o["device"] = Facts.device;
-        }
-        o["baud"] = LinkSettings.baudRate;
-        o["wait"] = Facts.waitSeconds;
+        addPort(o);
         o["waited"] = rounded(Run.waited, 2);
         endedAt = addTransfers(o);
         if (Facts.expectPath != 0) {
@@ -321,12 +363,9 @@ BYTE writeRecord(RunEnd end, FILE *log) {
         o["problems"].push_back(
             {{"code", p->code}, {option ? "option" : "file", p->subject}, {"message", p->message}});
     }
-    o["status"] = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
-    BYTE logged = log == 0 || fprintf(log, "%s\n", jsonLine(o).c_str()) > 0;
-    if (JsonOutput) {
-        printJson(o);
-    }
-    return logged;
+    o["status"] = status;
+    line = jsonLine(o);
+    return line.c_str();
 }
 
 void initFacts() {
@@ -336,4 +375,10 @@ void initFacts() {
     time_t now = time(NULL);
     strftime(Facts.started, sizeof Facts.started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
     consoleWhoAndWhere(Facts.computer, sizeof Facts.computer, Facts.user, sizeof Facts.user);
+    // Unique among the runs of a log: the moment, the computer and the process.
+    char seed[600], sha256[65] = "";
+    snprintf(seed, sizeof seed, "%s %s %lu %lu", Facts.started, Facts.computer, consoleProcessId(),
+             (unsigned long)Facts.startMs);
+    sha256Hex((const BYTE *)seed, (DWORD)strlen(seed), sha256);
+    snprintf(Facts.run, sizeof Facts.run, "%.16s", sha256);
 }

@@ -17,6 +17,7 @@
 const DWORD EXPECT_FILE_MAX = 1 << 20;  // a list is text, never near a megabyte
 
 static FILE *Log, *TraceFile;
+static BYTE LogOpened;  // the log was looked for: no record of a refusal goes there later
 
 // The files marvane-send writes, each as the system tells it from any other file.
 struct Output {
@@ -39,6 +40,11 @@ void flushOutput() {
         Facts.outputFull = errno == ENOSPC;
         requestStop();  // nobody reads what the run says: it stops as an interrupt stops it
     }
+}
+
+const char *checkedImage(int slot, DWORD *size) {
+    *size = Sizes[slot];
+    return Checked[slot];
 }
 
 // --expect: the supplier's list, read whole before the port is touched, and its own SHA-256
@@ -275,7 +281,13 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
                 from, portName);
         return 0;
     }
-    if (path != 0 && (*out->file = fopen(path, "a")) == 0) {
+    if (path != 0 && out == &Outputs[1] && JsonOutput && consoleIsStandardOutput(path)) {
+        problem("options-clash", from, "%s names standard output, which --json keeps for JSON",
+                from);
+        return 0;
+    }
+    *out->file = path == 0 ? 0 : out == &Outputs[0] ? consoleOpenLog(path) : fopen(path, "a");
+    if (path != 0 && *out->file == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 strerror(errno));
         return 0;
@@ -357,8 +369,23 @@ static RunEnd download(HWND window) {
     return end;
 }
 
+// A record of a command line refused before the log was opened goes to the log it names, as
+// long as that is a log: a file that is empty or none yet, or one that starts with a record.
+static FILE *logOfRefusal() {
+    const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
+    char first = '{';
+    FILE *f = path != 0 && path[0] != 0 && strncmp(consoleWhatIs(path, 0), "a ", 2) != 0
+                  ? fopen(path, "rb")
+                  : 0;
+    if (f != 0) {
+        first = (char)(fread(&first, 1, 1, f) == 1 ? first : '{');
+        fclose(f);
+    }
+    return path != 0 && path[0] != 0 && first == '{' ? consoleOpenLog(path) : 0;
+}
+
 // The end of marvane-send, however it came: the record to the log and, with --json, as the
-// last line. Returns the exit status.
+// last line. The exit status is decided here once, and the record names it.
 static int finish(RunEnd end) {
     flushOutput();
     if (end == RUN_OK && Facts.outputLost && strcmp(Facts.mode, "send") != 0) {
@@ -376,17 +403,23 @@ static int finish(RunEnd end) {
         complain("the trace could not be written whole (--trace): %s", strerror(error));
         Facts.traceLost = 1;
     }
-    BYTE recorded = writeRecord(end, Log);
+    if (!LogOpened && (end == RUN_BAD_INPUT || end == RUN_PORT_FAILED)) {
+        Log = logOfRefusal();
+    }
+    // A lost record or trace is its own outcome: the summary has said how the transfers went.
+    int status = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
     if (Log != 0) {
+        BYTE recorded = consoleAppendLine(Log, recordLine(end, status));
         recorded = fclose(Log) == 0 && recorded;
         if (!recorded) {
             complain("the run's record could not be written to the log (--log): %s",
                      strerror(errno));
+            status = EXIT_NO_RECORD;
         }
     }
+    printLine(recordLine(end, status));
     consoleFinished();
-    // A lost record or trace is its own outcome: the summary has said how the transfers went.
-    return recorded && !Facts.traceLost ? exitStatusOf(end) : EXIT_NO_RECORD;
+    return status;
 }
 
 int main(int argc, char **argv) {
@@ -404,6 +437,12 @@ int main(int argc, char **argv) {
         return finish(RUN_BAD_INPUT);
     }
     BYTE said = readCommandLine(argc, argv) && whoSaid();
+    // A --log after the fault was not read: the record of the refusal still goes there.
+    for (int i = 1; !said && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
+            Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
+        }
+    }
     printFirst();
     if (!said) {
         return finish(RUN_BAD_INPUT);
@@ -444,6 +483,7 @@ int main(int argc, char **argv) {
     const char *log = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
     log = given(OPT_LOG) || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
     const char *deviceOpened = hasDevice ? deviceName : 0;
+    LogOpened = 1;
     BYTE ok =
         openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG", portName,
                    deviceOpened) &&
@@ -476,6 +516,9 @@ int main(int argc, char **argv) {
     if (given(OPT_CHECK)) {
         printPlan();
         return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort());
+    }
+    if (Log != 0) {  // a run killed outright leaves this line (said by the record if lost)
+        consoleAppendLine(Log, beganLine());
     }
     return finish(download(window));
 }

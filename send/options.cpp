@@ -224,12 +224,28 @@ static int pickAdapter(const char *choice, int *port, const char **device) {
         case PICK_ONE:
             break;
     }
+    Facts.adapter = &ports[chosen];
     if (portNumberOf(ports[chosen].name) > 0) {
         *port = portNumberOf(ports[chosen].name);
     } else {
         *device = ports[chosen].device;
     }
     return EXIT_SENT;
+}
+
+// The USB adapter a device path opens (--device, $MARVANE_PORT), found among the system's
+// ports as the same file; 0 when it is none of them.
+static const SerialPortInfo *adapterOf(const char *device) {
+    static SerialPortInfo ports[MAX_SERIAL_PORTS];
+    int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
+    FileIdentity wanted, port;
+    for (int i = 0; i < count && consoleFileIdentity(device, &wanted); i++) {
+        if (ports[i].usb && consoleFileIdentity(ports[i].device, &port) &&
+            port.volume == wanted.volume && port.index == wanted.index) {
+            return &ports[i];
+        }
+    }
+    return 0;
 }
 
 // The port and the device it opens, from --port, --device and $MARVANE_PORT. An option
@@ -273,6 +289,7 @@ int choosePort(int *port, const char **device) {
                  portGiven);
         return EXIT_BAD_INPUT;
     }
+    Facts.adapter = *device != 0 ? adapterOf(*device) : 0;
     return EXIT_SENT;
 }
 

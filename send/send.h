@@ -51,6 +51,8 @@ struct RunFacts {
     char computer[256], user[256];              // the run's computer and user account
     BYTE outputLost, outputFull;  // standard output failed: its reader went, or its disk filled
     BYTE traceLost;  // some of --trace could not be written: the run's evidence is not whole
+    char run[17];    // the run's id, which its "began" line and its record both carry
+    const struct SerialPortInfo *adapter;  // the USB adapter the port is, when known
 };
 extern RunFacts Facts;
 
@@ -148,8 +150,13 @@ extern BYTE JsonOutput;  // standard output carries JSON lines only (--json)
 RunListener *jsonListener();
 void initFacts();   // when marvane-send starts: its time, computer and user
 void printFirst();  // --json's first object: what the output is and who runs it
-// The record, to the log (0: none) and with --json as the last line; 0 when the log's failed.
-BYTE writeRecord(RunEnd end, FILE *log);
+// The record as one line, naming the exit status main decided; printed as --json's last line.
+const char *recordLine(RunEnd end, int status);
+void printLine(const char *line);
+// What a run is about to send, and to where, when and by whom: the log's line that is all a
+// run killed outright leaves. The image's size and SHA-256 as checked come from main.
+const char *beganLine();
+const char *checkedImage(int slot, DWORD *size);
 // --json's lists, the plan and the checks: a flat object a key at a time, then its line.
 void jsonBegin(const char *event);
 void jsonText(const char *key, const char *text);  // 0: the key left out
@@ -194,4 +201,10 @@ void consoleStart();  // as marvane-send starts: a closed standard output fails 
 BYTE consoleInterrupted();
 // Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
 const char *consoleWhatIs(const char *path, DWORD systemError);
+// The log, opened so that the system itself puts every write at its end; a line goes in with
+// one write, on a line of its own whatever the log ended with, whole or (taken back) not at all.
+FILE *consoleOpenLog(const char *path);
+BYTE consoleAppendLine(FILE *log, const char *text);
+BYTE consoleIsStandardOutput(const char *path);  // the path names the file standard output is
+unsigned long consoleProcessId();
 void consoleFinished();  // the record is written and the port released: a closing console may go

@@ -1,7 +1,7 @@
 // The wire trace (--trace FILE): every byte the run put on the wire and every answer it took,
 // a line each with the milliseconds since the run started, decoded, and the raw bytes in hex.
 // A frame is named by its size and shape, as the device tells them apart. Flushed at each
-// answer, so a run that is killed leaves its trace up to the last answer.
+// frame as it goes onto the wire and at each answer: a run killed outright leaves all it sent.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -85,19 +85,19 @@ void onFileUnreadable(RunListener *, ImageProblem problem, DWORD systemError) {
 
 void onFrameWritten(RunListener *, const BYTE *bytes, int length) {
     if (length == HEADER_FRAME_SIZE && bytes[1] == 'L' && bytes[3] == 'N') {
-        line(0, bytes, length, "> header, type %c", bytes[2]);
+        line(1, bytes, length, "> header, type %c", bytes[2]);
     } else if (length == COUNT_FRAME_SIZE) {
-        line(0, bytes, length, "> count: %d blocks, file id %c", hexPair(bytes + 1), bytes[3]);
+        line(1, bytes, length, "> count: %d blocks, file id %c", hexPair(bytes + 1), bytes[3]);
     } else if (length == BLOCK_FRAME_SIZE) {
         int index = hexPair(bytes + 1);
         Sends = index == Block ? Sends + 1 : 1;
         Block = index;
-        line(0, bytes, length, "> block %d of %d, send %d, checksum %02X", index + 1, Blocks, Sends,
+        line(1, bytes, length, "> block %d of %d, send %d, checksum %02X", index + 1, Blocks, Sends,
              bytes[BLOCK_FRAME_SIZE - 1]);
     } else if (length == 1 && bytes[0] == ACK) {
-        line(0, bytes, length, "> ACK to the ENQ");
+        line(1, bytes, length, "> ACK to the ENQ");
     } else {
-        line(0, bytes, length, "> %d bytes", length);
+        line(1, bytes, length, "> %d bytes", length);
     }
 }
 

@@ -8,6 +8,7 @@ import hashlib
 import json
 import os
 import re
+import resource
 import signal
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_send import BLOCK, WINE_RUN, PORTS, SendTest, host_path  # noqa: E402
+from test_send import BLOCK, WINE_RUN, PORTS, SendTest, driver, host_path  # noqa: E402
 
 IMAGES = {"POS.BIN": 300, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 129}
 
@@ -161,8 +162,14 @@ class AutoPort(SendTest):
         self.assertStatus(none, 3)
         self.assertIn("no USB serial adapter is plugged in", none.err)
         one = self.plant([("ttyUSB0", "0403", "6001", "A1")])
-        self.assertStatus(self.send_in(one, "--pump1", "gilbarco", "--port", "auto"), 0)
+        log = os.path.join(self.dir, "log")
+        self.assertStatus(self.send_in(one, "--pump1", "gilbarco", "--port", "auto", "--log", log), 0)
         self.assertEqual(4, len(self.report()))
+        self.send_in(one, "--pump1", "gilbarco", "--check", "--log", log, "--device",
+                     os.path.join(one, "dev", "ttyUSB0"))
+        with open(log) as f:  # the adapter the run went through, however it was named
+            self.assertEqual(3 * [{"vid": "0403", "pid": "6001", "serial": "A1", "name": "FTDI USB Serial"}],
+                             [json.loads(l).get("adapter") for l in f])
         two = self.plant([("ttyUSB1", "067b", "2303", "B2")])
         many = self.send_in(two, "--pump1", "gilbarco", "--port", "auto", "--check")
         self.assertStatus(many, 2)
@@ -241,11 +248,14 @@ class Mended(SendTest):
             full = self.send("--pump1", "gilbarco", "--log", "/dev/full")
             self.assertStatus(full, 5)
             self.assertRegex(full.out, r"(?m)^OK: 4 of 4 transfers sent")
+            full = self.send("--pump1", "gilbarco", "--log", "/dev/full", "--json")
+            self.assertStatus(full, 5)  # and the last line says so
+            self.assertEqual(5, json.loads(full.out.splitlines()[-1])["status"])
             closed = os.path.join(self.dir, "closed.log")  # standard output closed: not the log
             subprocess.run(self.command(("--pump1", "gilbarco", "--log", closed)), cwd=self.images,
                            env=self.env(), preexec_fn=lambda: os.close(1), stderr=subprocess.DEVNULL)
             with open(closed) as f:
-                self.assertEqual(["record"], [json.loads(line)["event"] for line in f])
+                self.assertEqual(["began", "record"], [json.loads(line)["event"] for line in f])
             with open("/dev/full", "w") as disk:  # a plan that could not be printed is no check
                 self.assertEqual(130, subprocess.run(self.command(("--pump1", "gilbarco", "--check")),
                                                      cwd=self.images, env=self.env(), stdout=disk,
@@ -276,6 +286,51 @@ class Mended(SendTest):
         self.assertIn("not a folder (--dir)", notdir.err)
         if not WINE_RUN:
             self.assertIn("--device", self.send("--port", "/dev/ttyS0", "--check").err)
+
+
+class Audit(SendTest):
+    """The log a service desk audits: every record whole on a line of its own, a refused
+    command line recorded too."""
+
+    def test_a_record_goes_in_whole_or_not_at_all_on_a_line_of_its_own(self):
+        self.write_images(IMAGES)
+        log = os.path.join(self.dir, "log")
+        cut = b'{"event":"record","cut short'  # a fragment an older program left
+        with open(log, "wb") as f:
+            f.write(cut)
+        args = ("--pump1", "gilbarco", "--check", "--no-port", "--log", host_path(log))
+        if not WINE_RUN:  # a file size limit cuts the write in the middle of the record
+            limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # noqa: E731
+                             resource.setrlimit(resource.RLIMIT_FSIZE, (len(cut) + 200,) * 2))
+            run = subprocess.run(self.command(args), cwd=self.images, env=self.env(),
+                                 preexec_fn=limit, capture_output=True, text=True)
+            self.assertEqual(5, run.returncode, run.stderr)
+            with open(log, "rb") as f:
+                self.assertEqual(cut, f.read())
+        self.assertStatus(self.send(*args), 0)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual([cut.decode(), "record"], [lines[0], json.loads(lines[1])["event"]])
+
+    def test_a_refused_command_line_reaches_the_log_the_option_or_variable_names(self):
+        log = os.path.join(self.dir, "log")
+        refusals = [(("--bogus",), "unknown-option"),  # the log's option after it is read too
+                    (("--pump1", "nosuch"), "unknown-make"),
+                    (("--pump1", "gilbarco", "--port", "999"), "bad-port")]
+        if not WINE_RUN:
+            refusals.append((("--pump1", "gilbarco", "--json", "--trace", "/dev/stdout"),
+                             "options-clash"))
+        for args, code in refusals:
+            self.assertStatus(self.send(*args, "--log", host_path(log)), 2)
+            os.environ["MARVANE_LOG"] = host_path(log)
+            result = self.send(*args)
+            del os.environ["MARVANE_LOG"]
+            self.assertStatus(result, 2)
+            self.assertTrue(all(line.startswith("{") for line in result.out.splitlines()))
+        with open(log) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual([(code, 2) for _, code in refusals for _ in "ab"],
+                         [(r["problems"][0]["code"], r["status"]) for r in records])
 
 
 @unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
@@ -309,7 +364,30 @@ class MendedInARun(SendTest):
         proc.communicate(timeout=60)
         self.assertEqual(130, proc.returncode)
         with open(log) as f:
-            self.assertEqual("interrupted", json.loads(f.read())["ended"])
+            self.assertEqual(["began", "interrupted"],
+                             [r.get("ended", r["event"]) for r in map(json.loads, f)])
+
+    def test_a_run_killed_outright_leaves_every_frame_it_sent_and_its_beginning(self):
+        self.write_images(IMAGES)
+        self.start_sim(args=["--verbose", "--fault", "silent-block=1@1"])
+        log, trace = os.path.join(self.dir, "log"), os.path.join(self.dir, "trace")
+        proc = self.start("--log", log, "--trace", trace, "--operator", "Jo")
+        sim_log = os.path.join(self.sim.dir, "sim.log")
+        with open(sim_log) as seen:  # block 1 sent again, the time-out before its next send
+            driver.wait_for(lambda: "frame not answered" in seen.read(), 30, what="a resend")
+        proc.kill()
+        proc.communicate()
+        driver.wait_for(self.sim.report, 10, what="the transfer's end")  # 3 s of silence
+        sends = self.report()[0]["sends"]
+        self.assertEqual([1, 2], sends)  # block 0 taken, block 1 sent twice
+        with open(trace) as f:
+            self.assertEqual(sum(sends), sum("> block" in line for line in f))
+        with open(log) as f:
+            (began,) = [json.loads(line) for line in f]
+        self.assertEqual(("began", "COM1", "Jo", ["POS.BIN", "PC_CC.BIN", "PC_CC.BIN", "GIL_PUMP.BIN"]),
+                         (began["event"], began["port"], began["operator"],
+                          [i["file"] for i in began["images"]]))
+        self.assertTrue(began["run"] and began["started"] and began["user"])
 
     def test_an_interrupt_takes_the_answer_in_flight_and_one_during_wait_nothing(self):
         self.write_images({"POS.BIN": 13000, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
