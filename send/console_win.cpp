@@ -202,8 +202,36 @@ void consoleCatchInterrupts() {
     SetConsoleCtrlHandler(onControl, TRUE);
 }
 
+// Whether a path names a device rather than a file: the device namespace (\\.\COM12) or one
+// of the names Windows keeps for devices in every folder (COM1, lpt2:, NUL, con.txt).
+static BYTE namesADevice(const char *path) {
+    static const struct {
+        const char *name;
+        BYTE numbered;
+    } Reserved[] = {{"CON", 0}, {"PRN", 0}, {"AUX", 0}, {"NUL", 0}, {"COM", 1}, {"LPT", 1}};
+    if (strncmp(path, "\\\\.\\", 4) == 0) {
+        return 1;
+    }
+    const char *name = path + strlen(path);
+    while (name > path && strchr("\\/", name[-1]) == 0) {
+        name--;
+    }
+    name += name[0] != 0 && name[1] == ':' && name == path ? 2 : 0;  // a drive: C:NUL
+    size_t length = strcspn(name, ".:");
+    for (const auto &device : Reserved) {
+        if (_strnicmp(name, device.name, 3) == 0 && length == (device.numbered ? 4u : 3u) &&
+            (!device.numbered || (name[3] >= '0' && name[3] <= '9'))) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 const char *consoleWhatIs(const char *path, DWORD systemError) {
     static char other[64];
+    if (namesADevice(path)) {
+        return "a device, not a file";
+    }
     DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return "a folder, not a file";
