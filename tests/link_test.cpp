@@ -256,9 +256,13 @@ TEST(TickCountdownTest, OnlyOurTimerCountsAndNeverBelowZero) {
 TEST_F(LinkTest, QuitDuringAWaitIsPostedAgainAndEndsTheWait) {
     ASSERT_TRUE(PostMessageA(window, MSG_COUNT, 0, 0));
     PostQuitMessage(3);
+    DWORD start = GetTickCount();
     EXPECT_EQ(waitForByte(), 0);
-    EXPECT_GT(TickCountdown, 0);  // ended before its ticks ran out
-    EXPECT_EQ(Dispatched, 1);     // what was posted before the quit is still handled
+    // Ended by the quit: neither by its ticks nor by its backstop (150 * 10 * 3 + 3000 =
+    // 7500 ms, which a quit taken again and again would spin to), with seconds to spare.
+    EXPECT_GT(TickCountdown, 0);
+    EXPECT_LT(GetTickCount() - start, 4000u);
+    EXPECT_EQ(Dispatched, 1);  // what was posted before the quit is still handled
     WPARAM code = 0;
     ASSERT_TRUE(takeQueuedQuit(&code)) << "the quit was swallowed by the wait";
     EXPECT_EQ(code, 3u);
@@ -266,8 +270,11 @@ TEST_F(LinkTest, QuitDuringAWaitIsPostedAgainAndEndsTheWait) {
 
 TEST_F(LinkTest, QuitDuringADelayIsPostedAgainAndEndsTheDelay) {
     PostQuitMessage(4);
+    DWORD start = GetTickCount();
     delayTicks(100);
-    EXPECT_GT(TickCountdown, 0);  // ended before its ticks ran out
+    // Neither by its ticks nor by its backstop (100 * 10 * 3 + 3000 = 6000 ms).
+    EXPECT_GT(TickCountdown, 0);
+    EXPECT_LT(GetTickCount() - start, 4000u);
     WPARAM code = 0;
     ASSERT_TRUE(takeQueuedQuit(&code)) << "the quit was swallowed by the delay";
     EXPECT_EQ(code, 4u);
