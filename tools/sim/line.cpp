@@ -126,8 +126,10 @@ void readLineBytes(Nanos now, void (*deliver)(uint8_t b, Nanos t)) {
         if (Line.rxHeld)
             return;
         uint8_t b;
-        if (read(Port.fd, &b, 1) != 1)
+        if (read(Port.fd, &b, 1) != 1) {
+            Line.rxQueued = 0;  // the queue was emptied another way (a flush): count afresh
             return;
+        }
         Nanos seen = Line.rxQueuedAt;
         if (Line.rxQueued > 0) {
             Line.rxQueued--;
