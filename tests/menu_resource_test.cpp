@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct Item {
     UINT id;
     bool operator==(const Item &o) const { return label == o.label && id == o.id; }
 };
+void PrintTo(const Item &item, std::ostream *os) {
+    *os << '"' << item.label << "\" " << item.id;
+}
 
 std::vector<Item> itemsOf(HMENU menu) {
     std::vector<Item> items;
