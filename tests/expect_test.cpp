@@ -11,8 +11,14 @@
 #define NIL "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"
 
 TEST(ExpectList, ReadsListsAndNamesTheLineOfEachProblem) {
-    std::string many, name(EXPECT_NAME_MAX, 'n');
-    for (int i = 0; i <= EXPECT_MAX; i++) {
+    // The limits as the messages promise them: names of up to 260 characters, 64 of them. A
+    // listed name's longest line is a backslash, the hash, two spaces and each character
+    // escaped (1 + 64 + 2 + 2 * 260 = 587); a comment line one longer is too long.
+    std::string many, name(260, 'n'), escaped;
+    for (int i = 0; i < 260; i++) {
+        escaped += "\\\\";
+    }
+    for (int i = 0; i <= 64; i++) {
         many += ABC "  F" + std::to_string(i) + "\n";
     }
     const struct {
@@ -25,9 +31,10 @@ TEST(ExpectList, ReadsListsAndNamesTheLineOfEachProblem) {
         {ABC "  ./POS.BIN\n" ABC "  POS.BIN\n", EXPECT_OK, 0, 1},  // the same file
         {ABC "  POS.BIN\n" ABC "  " + name + "x\n", EXPECT_LINE_TOO_LONG, 2, 1},
         {ABC "  POS.BIN\n" NIL "  pos.bin\n", EXPECT_CONFLICT, 2, 1},
-        {"\n#" + std::string(EXPECT_LINE_MAX, '#'), EXPECT_LINE_TOO_LONG, 2, 0},
+        {"\\" ABC "  " + escaped + "\n", EXPECT_OK, 0, 1},
+        {"\n#" + std::string(587, '#'), EXPECT_LINE_TOO_LONG, 2, 0},
         {ABC "  POS\n" + std::string(1, '\0'), EXPECT_NUL, 2, 1},
-        {many, EXPECT_TOO_MANY, EXPECT_MAX + 1, EXPECT_MAX},
+        {many, EXPECT_TOO_MANY, 65, 64},
         {ABC " POS.BIN\n", EXPECT_MALFORMED, 1, 0},         // one space
         {ABC "  \n", EXPECT_MALFORMED, 1, 0},               // no name
         {"\\" ABC "  p\\q.bin\n", EXPECT_MALFORMED, 1, 0},  // no such escape

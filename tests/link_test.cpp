@@ -193,10 +193,9 @@ TEST_F(LinkTest, AnswerFromTheDeviceEndsTheWait) {
     ASSERT_EQ(openLink(8, NOPARITY), 1);
     for (int i = 0; i < 3; i++) {
         writeByte(ENQ);
-        DWORD start = GetTickCount();
         ASSERT_EQ(waitForByte(), 1) << "answer " << i;
         EXPECT_EQ(lastReceived, counterByte(i));
-        EXPECT_LT(GetTickCount() - start, 1400u) << "answer " << i << " came only at the timeout";
+        EXPECT_GT(TickCountdown, 0) << "answer " << i << " came only at the timeout";
     }
 }
 
@@ -259,7 +258,10 @@ TEST_F(LinkTest, QuitDuringAWaitIsPostedAgainAndEndsTheWait) {
     PostQuitMessage(3);
     DWORD start = GetTickCount();
     EXPECT_EQ(waitForByte(), 0);
-    EXPECT_LT(GetTickCount() - start, 1000u);
+    // Ended by the quit: neither by its ticks nor by its backstop (150 * 10 * 3 + 3000 =
+    // 7500 ms, which a quit taken again and again would spin to), with seconds to spare.
+    EXPECT_GT(TickCountdown, 0);
+    EXPECT_LT(GetTickCount() - start, 4000u);
     EXPECT_EQ(Dispatched, 1);  // what was posted before the quit is still handled
     WPARAM code = 0;
     ASSERT_TRUE(takeQueuedQuit(&code)) << "the quit was swallowed by the wait";
@@ -270,7 +272,9 @@ TEST_F(LinkTest, QuitDuringADelayIsPostedAgainAndEndsTheDelay) {
     PostQuitMessage(4);
     DWORD start = GetTickCount();
     delayTicks(100);
-    EXPECT_LT(GetTickCount() - start, 800u);
+    // Neither by its ticks nor by its backstop (100 * 10 * 3 + 3000 = 6000 ms).
+    EXPECT_GT(TickCountdown, 0);
+    EXPECT_LT(GetTickCount() - start, 4000u);
     WPARAM code = 0;
     ASSERT_TRUE(takeQueuedQuit(&code)) << "the quit was swallowed by the delay";
     EXPECT_EQ(code, 4u);
@@ -280,7 +284,9 @@ TEST_F(LinkTest, WaitEndsWhenItsTickWindowIsDestroyed) {
     ASSERT_TRUE(PostMessageA(window, MSG_DESTROY_SELF, 0, 0));
     DWORD start = GetTickCount();
     EXPECT_EQ(waitForByte(), 0);
-    EXPECT_LT(GetTickCount() - start, 1000u);
+    // No tick comes to a dead window: missing its end, the wait would run to its backstop,
+    // 150 * 10 * 3 + 3000 = 7500 ms. The bound leaves seconds for a loaded machine.
+    EXPECT_LT(GetTickCount() - start, 4000u);
     EXPECT_FALSE(IsWindow(window));
 }
 
@@ -288,7 +294,9 @@ TEST_F(LinkTest, DelayEndsWhenItsTickTimerIsKilled) {
     ASSERT_TRUE(PostMessageA(window, MSG_STOP_TICKS, 0, 0));
     DWORD start = GetTickCount();
     delayTicks(100);
-    EXPECT_LT(GetTickCount() - start, 800u);
+    // Missing the timer's end, the delay would run to its backstop, 100 * 10 * 3 + 3000 =
+    // 6000 ms. The bound leaves seconds for a loaded machine.
+    EXPECT_LT(GetTickCount() - start, 4000u);
 }
 
 // --- Opening and closing the port ---------------------------------------------------------
@@ -345,32 +353,15 @@ TEST_F(LinkTest, PortThatCannotBeOpenedIsToldWhy) {
 TEST_F(LinkTest, PortHeldByAnotherProgramCannotBeOpened) {
     ASSERT_TRUE(startSim(2, {"--raw-reply", "0"}));
     setPort(2);
-    HANDLE holder =
-        CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    if (runningUnderWine()) {
-        CloseHandle(holder);
-        GTEST_SKIP() << "Wine gives no exclusive access to COM ports: a held port opens again";
+    std::string notHeld = holdPort("COM2");
+    if (!notHeld.empty()) {
+        GTEST_SKIP() << notHeld;
     }
     EXPECT_EQ(openLink(8, NOPARITY), 0);
     EXPECT_EQ(SerialLink, INVALID_HANDLE_VALUE);
     EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
-    CloseHandle(holder);
+    releasePort();
     EXPECT_EQ(openLink(8, NOPARITY), 1);  // once the other program lets go
-}
-
-TEST_F(LinkTest, PortHeldByAnotherProcessCannotBeOpened) {
-    ASSERT_TRUE(startSim(2, {"--raw-reply", "0"}));
-    setPort(2);
-    long holder = holdPortInOtherProcess("COM2");
-    if (holder == 0) {
-        GTEST_SKIP() << "no second process can hold the port here";
-    }
-    ASSERT_GT(holder, 0) << "the other process could not open COM2";
-    EXPECT_EQ(openLink(8, NOPARITY), 0);
-    EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
-    releasePortInOtherProcess(holder);
-    EXPECT_EQ(openLink(8, NOPARITY), 1);
 }
 
 // What openLink asks of the port, whatever the port held before: the chosen rate, 8 data
@@ -420,20 +411,6 @@ TEST_F(LinkTest, PortThatRefusesItsSettingsStillGetsTheTimeoutsAndNoWaitBlocks) 
     EXPECT_EQ(waitForByte(), 0);
     EXPECT_LT(GetTickCount() - start, 10000u);
     EXPECT_EQ(Dispatched, 1);
-}
-
-TEST_F(LinkTest, FailedOpenLeavesNoAnswerOfTheLastRunInTheRing) {
-    ASSERT_TRUE(startSim(1, {"--raw-reply", "1"}));
-    ASSERT_EQ(openLink(8, NOPARITY), 1);
-    writeByte(ENQ);
-    ASSERT_TRUE(pollUntilCount(1));  // the run ends with an answer unread
-    EXPECT_EQ(closeLink(), 1);
-    setPort(0);  // COM0 exists nowhere: the next open fails
-    EXPECT_EQ(openLink(8, NOPARITY), 0);
-    EXPECT_EQ(recorder.lines(), std::vector<std::string>({"port-failed Unable to open the port"}));
-    lastReceived = 0xEE;
-    EXPECT_EQ(waitForByte(), 0);  // by its time-out
-    EXPECT_EQ(lastReceived, 0xEE) << "the wait took the last run's answer";
 }
 
 }  // namespace

@@ -1,17 +1,14 @@
-// The program's compiled menu against the tables the code reads: the makes of each pump and
-// reader menu in order with their commands, and the rates of "Baud Rate". The make menus and
-// the table of makes are made from the same rows by two preprocessors, and the rates are
-// written twice; this is where each pair is held together. And what each make entry of the
-// compiled menu does when the window gets its command. Windows only.
+// The program's compiled menu against the operator's menu, typed here entry by entry with
+// its command ids, and what each make entry of it does when the window gets its command
+// (the code's table of makes, read by the commands). Windows only.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "link/rates.h"
 #include "resources/resource.h"
-#include "run/makes.h"
 #include "run/slots.h"
 #include "tests/support/test_window.h"
 #include "ui/ui.h"
@@ -23,6 +20,9 @@ struct Item {
     UINT id;
     bool operator==(const Item &o) const { return label == o.label && id == o.id; }
 };
+void PrintTo(const Item &item, std::ostream *os) {
+    *os << '"' << item.label << "\" " << item.id;
+}
 
 std::vector<Item> itemsOf(HMENU menu) {
     std::vector<Item> items;
@@ -45,44 +45,80 @@ HMENU popupNamed(HMENU menu, const char *label) {
     return NULL;
 }
 
-TEST(MenuResource, MakesAndRatesAreTheTables) {
+// Walks the popups named in `path`, " > " between them, from `menu`; NULL if one is missing.
+HMENU popupAt(HMENU menu, const std::string &path) {
+    for (size_t from = 0, end = 0; menu != NULL && end != std::string::npos && !path.empty();
+         from = end + 3) {
+        end = path.find(" > ", from);
+        menu = popupNamed(menu, path.substr(from, end - from).c_str());
+    }
+    return menu;
+}
+
+// The whole menu as the operator's tables give it, every label and command id typed here:
+// a wrong number in resource.h, or a make row out of place, changes an id or an order.
+TEST(MenuResource, TheMenuHasTheTypedEntriesAndCommands) {
+    const UINT Popup = (UINT)-1;  // GetMenuItemID of an entry that opens a submenu
+    std::vector<std::pair<std::string, std::vector<Item>>> typed = {
+        {"",
+         {{"&File", Popup},
+          {"Setup Port", Popup},
+          {"Pump 1", Popup},
+          {"Pump 2", Popup},
+          {"Reader 1", Popup},
+          {"Reader2", Popup},
+          {"&Help", Popup}}},
+        {"&File", {{"Download Files", 32801}, {"E&xit", 105}}},
+        {"Setup Port", {{"Com Port", Popup}, {"Baud Rate", Popup}}},
+        {"Setup Port > Com Port",
+         {{"Com 1", 32806}, {"Com 2", 32807}, {"Com 3", 32808}, {"Com 4", 32809}}},
+        {"Setup Port > Baud Rate",
+         {{"19200", 32810}, {"9600", 32811}, {"4800", 32812}, {"2400", 32813}}},
+        {"&Help", {{"&About ...", 104}}},
+    };
+    // The make menus, a row per entry in menu order: its command in each (0: not there).
+    const char *MakeMenus[] = {"Pump 1", "Pump 2", "Reader 1", "Reader2"};
+    const struct {
+        const char *label;
+        UINT id[4];
+    } Makes[] = {
+        // clang-format off
+        // label            Pump 1  Pump 2  Reader 1  Reader2
+        {"Wayne/Dresser",   {32771, 32780,  32789,    32796}},
+        {"Gilbarco",        {32772, 32781,  32790,    32797}},
+        {"Tokheim",         {32773, 32782,  32793,    32798}},
+        {"Schlumberger",    {32774, 32783,  32794,    32799}},
+        {"Kraus",           {32775, 32784,  0,        0}},
+        {"Bennett",         {32776, 32785,  0,        0}},
+        {"Tatsuno",         {32777, 32786,  0,        0}},
+        {"Deer (LTS)",      {32778, 32787,  0,        0}},
+        {"Nuovo",           {32779, 32788,  0,        0}},
+        {"Dong Hwa",        {32815, 32816,  0,        0}},
+        {"DART",            {32818, 32819,  0,        0}},
+        {"Mechanical",      {32814, 32817,  0,        0}},
+        {"Tavro Generic",   {32791, 32792,  32795,    32800}},
+        {"Select",          {32802, 32803,  32804,    32805}},
+        // clang-format on
+    };
+    for (int m = 0; m < 4; m++) {
+        std::vector<Item> items;
+        for (const auto &make : Makes) {
+            if (make.id[m] != 0) {
+                items.push_back({make.label, make.id[m]});
+            }
+        }
+        typed.push_back({MakeMenus[m], items});
+    }
+
     HMODULE program = LoadLibraryExA(MARVANE_EXE, NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, program) << MARVANE_EXE;
     HMENU menu = LoadMenuA(program, MAKEINTRESOURCEA(IDR_MAINMENU));
     ASSERT_NE(nullptr, menu);
-
-    // The four make menus, as the .rc names them, and the slot each fills.
-    const struct {
-        const char *popup;
-        int slot;
-    } MakeMenus[] = {{"Pump 1", SLOT_PUMP1},
-                     {"Pump 2", SLOT_PUMP2},
-                     {"Reader 1", SLOT_READER1},
-                     {"Reader2", SLOT_READER2}};
-    const UINT Selects[] = {IDM_PUMP1_SELECT, IDM_PUMP2_SELECT, IDM_READER1_SELECT,
-                            IDM_READER2_SELECT};
-    for (int m = 0; m < 4; m++) {
-        std::vector<Item> expected;
-        for (int i = 0; i < MAKE_COUNT; i++) {
-            UINT command = makeCommand(&Makes[i], MakeMenus[m].slot);
-            if (command != 0) {
-                expected.push_back({Makes[i].label, command});
-            }
-        }
-        expected.push_back({"Select", Selects[m]});
-        HMENU popup = popupNamed(menu, MakeMenus[m].popup);
-        ASSERT_NE(nullptr, popup) << MakeMenus[m].popup;
-        EXPECT_EQ(expected, itemsOf(popup)) << MakeMenus[m].popup;
+    for (const auto &popup : typed) {
+        HMENU at = popupAt(menu, popup.first);
+        ASSERT_NE(nullptr, at) << popup.first;
+        EXPECT_EQ(popup.second, itemsOf(at)) << popup.first;
     }
-
-    std::vector<Item> rates;
-    for (int i = 0; i < BAUD_RATE_COUNT; i++) {
-        rates.push_back({std::to_string(BaudRates[i]), IDM_BAUD_19200 + (UINT)i});
-    }
-    HMENU setup = popupNamed(menu, "Setup Port");
-    ASSERT_NE(nullptr, setup);
-    EXPECT_EQ(rates, itemsOf(popupNamed(setup, "Baud Rate")));
-
     DestroyMenu(menu);
     FreeLibrary(program);
 }

@@ -110,8 +110,11 @@ TEST_F(PlatformTest, WhatIsNoReadableFileDoesNotOpen) {
 TEST_F(PlatformTest, LateTimerGivesOneMessageThatPeekDoesNotConsume) {
     HWND window = makeWindow();
     ASSERT_NE((HWND)NULL, window);
-    ASSERT_EQ(7u, SetTimer(window, 7, 10, NULL));
-    Sleep(120);  // a dozen periods go by unattended
+    // Two periods go by unattended (ticks due at 200 and 400 ms). The next is due at 600 ms,
+    // 180 ms after the GetMessage below, two calls from the look after it: only a thread held
+    // off that long, a stall rather than a loaded machine's time slice, would see it.
+    ASSERT_EQ(7u, SetTimer(window, 7, 200, NULL));
+    Sleep(420);
 
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE));
@@ -190,9 +193,9 @@ TEST_F(PlatformTest, PeekFiltersByRangeAndDispatchGoesToTheWindow) {
 
 TEST_F(PlatformTest, WaitForInputWakesForATimerOrAPostAndRunsOut) {
     HWND window = makeWindow();
-    SetTimer(window, 3, 40, NULL);
     MSG msg;
-    ASSERT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE));
+    ASSERT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE));  // only the timer can wake it
+    SetTimer(window, 3, 40, NULL);
     EXPECT_EQ(0u, MsgWaitForMultipleObjects(0, NULL, FALSE, 5000, QS_ALLINPUT));  // WAIT_OBJECT_0
     ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
     EXPECT_EQ(WM_TIMER, msg.message);

@@ -170,24 +170,32 @@ TEST_F(ProtocolPeerTest, FilesTheDeviceCannotTakeFailBeforeAnythingIsSent) {
     EXPECT_TRUE(device.wire().empty());
 }
 
-TEST_F(ProtocolPeerTest, NakFourTimesThenAckGoesOn) {
-    device.fault("nak-block=1:4");
-    std::string path = makeFile("nak.bin", 3 * 128);
-    ASSERT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(std::vector<int>({1, 5, 1}), blockSends());
-    // The five sends of block 1 are identical, and each answer is told with its attempt.
-    EXPECT_EQ(sentBlock(1), sentBlock(5));
-    EXPECT_EQ(std::vector<std::string>({"block 0 1 ACK", "block 1 1 NAK", "block 1 2 NAK",
-                                        "block 1 3 NAK", "block 1 4 NAK", "block 1 5 ACK",
-                                        "block 2 1 ACK"}),
-              recorder.lines("block"));
-}
-
-TEST_F(ProtocolPeerTest, FiveNaksFailAfterExactlyFiveSends) {
-    device.fault("nak-block=1:5");
-    std::string path = makeFile("nak5.bin", 3 * 128);
-    EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_EQ(std::vector<int>({1, 5}), blockSends());
+TEST_F(ProtocolPeerTest, NakedBlockGoesAgainUpToFiveSends) {
+    // Four NAKs then ACK: the fifth send goes through. Five NAKs: the PC gives up after
+    // exactly five sends. The sends of block 1 are identical, each answer told with its attempt.
+    const std::vector<std::string> naks = {"block 0 1 ACK", "block 1 1 NAK", "block 1 2 NAK",
+                                           "block 1 3 NAK", "block 1 4 NAK"};
+    const struct {
+        const char *fault;
+        BYTE result;
+        std::vector<int> sends;
+        std::vector<std::string> then;  // told after the four NAKs
+    } cases[] = {
+        {"nak-block=1:4", 1, {1, 5, 1}, {"block 1 5 ACK", "block 2 1 ACK"}},
+        {"nak-block=1:5", 0, {1, 5}, {"block 1 5 NAK"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        restart();
+        device.fault(c.fault);
+        std::string path = makeFile("nak.bin", 3 * 128);
+        EXPECT_EQ(c.result, sendImageFile(path.c_str(), '3', 'A'));
+        ASSERT_EQ(c.sends, blockSends());
+        EXPECT_EQ(sentBlock(1), sentBlock(5));
+        std::vector<std::string> told = naks;
+        told.insert(told.end(), c.then.begin(), c.then.end());
+        EXPECT_EQ(told, recorder.lines("block"));
+    }
 }
 
 TEST_F(ProtocolPeerTest, CanEndsTheTransfer) {

@@ -1,6 +1,6 @@
 // One file at a time to the device simulator over a pty, natively and under Wine: what the
-// device saved is the file plus its zero padding, byte for byte, and each of the device's
-// ways of refusing a block ends the transfer as it should.
+// device saved is the file plus its zero padding, byte for byte, and a wrong or missing
+// answer to the header fails it. A block's refusals are the fault matrix's and the peer's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -64,23 +64,13 @@ protected:
         out.write((const char *)data->data(), (std::streamsize)size);
         return simtest::hostPath(name);
     }
-
-    SimTransfer lastTransfer() {
-        std::vector<SimTransfer> report;
-        simtest::waitFor(
-            [&] {
-                report = sim.readReport();
-                return !report.empty();
-            },
-            10.0, 20);
-        return report.empty() ? SimTransfer() : report.back();
-    }
 };
 
 TEST_F(ProtocolSimTest, TheDeviceSavesTheFileAndItsPadding) {
     connect();
-    const size_t sizes[] = {0, 1, 127, 128, 129, 12928, 13000};
-    const int blocks[] = {0, 1, 1, 1, 2, 101, 102};
+    // A short last block and the largest file; the block count of each size is the peer's.
+    const size_t sizes[] = {129, 13000};
+    const int blocks[] = {2, 102};
     for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; i++) {
         SCOPED_TRACE(sizes[i]);
         Bytes data;
@@ -112,60 +102,23 @@ TEST_F(ProtocolSimTest, OversizedFileGoesNowhere) {
     EXPECT_TRUE(sim.readReport().empty());
 }
 
-TEST_F(ProtocolSimTest, RefusedBlocks) {
-    struct Case {
-        const char *fault;
-        BYTE result;
-        std::vector<int> sends;  // frames the device received per block index
-    };
-    const Case cases[] = {
-        {"nak-block=1:4", 1, {1, 5, 1}},  // the fifth send goes through
-        {"nak-block=1:5", 0, {1, 5}},     // five sends, then the PC gives up
-        {"can-block=2", 0, {1, 1, 1}},    // nothing after the CAN
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.fault);
-        closeLink();
-        sim.stop();
-        connect({"--fault", c.fault});
-        Bytes data;
-        std::string path = makeFile(3 * 128, &data);
-        EXPECT_EQ(c.result, sendImageFile(path.c_str(), '3', 'A'));
-        // A failed transfer is reported once the PC has been silent for 3 s.
-        EXPECT_EQ(c.sends, lastTransfer().sends);
-    }
-}
-
 TEST_F(ProtocolSimTest, WrongOrMissingAnswersToTheHeader) {
     connect({"--fault", "enq-before-ack@1", "--fault", "silent-header@2"});
     Bytes data;
     std::string path = makeFile(128, &data);
 
-    Clock::time_point start = Clock::now();
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));  // at once
+    EXPECT_GT(TickCountdown, 0);  // at once: the header's wait ended before its ticks ran out
 
     // Let the ACK that followed the ENQ arrive, then start afresh as a new run would.
     closeLink();
     ASSERT_EQ(1, openLink(8, NOPARITY));
-    start = Clock::now();
+    Clock::time_point start = Clock::now();
     EXPECT_EQ(0, sendImageFile(path.c_str(), '3', 'A'));
     Clock::duration waited = Clock::now() - start;
     // 150 ticks of 10 ms, with room for a slow machine above.
     EXPECT_GE(waited, std::chrono::milliseconds(1400));
     EXPECT_LT(waited, std::chrono::seconds(10));
-}
-
-TEST_F(ProtocolSimTest, LateAckIsTakenByTheNextWait) {
-    // Block 0's ACK comes 1.7 s late, after the PC gave up and sent the block again; that
-    // late ACK answers the second send, and the transfer goes through.
-    connect({"--fault", "late-ack=0:1700"});
-    Bytes data;
-    std::string path = makeFile(2 * 128, &data);
-    EXPECT_EQ(1, sendImageFile(path.c_str(), '3', 'A'));
-    SimTransfer t = lastTransfer();
-    ASSERT_GE(t.sends.size(), 1u);
-    EXPECT_EQ(2, t.sends[0]);
 }
 
 }  // namespace

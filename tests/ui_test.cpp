@@ -82,6 +82,20 @@ extern "C" LRESULT __wrap__Z14DefWindowProcAP6HWND__jml(HWND window, UINT messag
     return DEF_PROC_ANSWER;
 }
 
+// A port that refuses its settings or its time-outs, on demand: the program's calls of
+// SetCommState and SetCommTimeouts come here first (tests/CMakeLists.txt), as DefWindowProcA's.
+namespace {
+bool refuseSettings = false, refuseTimeouts = false;
+}
+extern "C" BOOL __real__Z12SetCommStatePvP4_DCB(HANDLE, DCB *);
+extern "C" BOOL __real__Z15SetCommTimeoutsPvP13_COMMTIMEOUTS(HANDLE, COMMTIMEOUTS *);
+extern "C" BOOL __wrap__Z12SetCommStatePvP4_DCB(HANDLE port, DCB *dcb) {
+    return !refuseSettings && __real__Z12SetCommStatePvP4_DCB(port, dcb);
+}
+extern "C" BOOL __wrap__Z15SetCommTimeoutsPvP13_COMMTIMEOUTS(HANDLE port, COMMTIMEOUTS *timeouts) {
+    return !refuseTimeouts && __real__Z15SetCommTimeoutsPvP13_COMMTIMEOUTS(port, timeouts);
+}
+
 namespace {
 
 class UiTest : public ::testing::Test {
@@ -470,16 +484,33 @@ TEST_F(UiTest, ARunShowsOnTheBarAndRepaintsEachMarkerChange) {
 }
 
 TEST_F(UiTest, PortSetUpFailuresShowTheirTextInAnErrorBox) {
-    const char *texts[] = {"Unable to open the port", "Unable to configure the serial port",
-                           "Unable to set the time-out parameters"};
-    for (const char *text : texts) {
-        tellPortFailed(&WindowListener, text, 5);
+    // No COM0; a device on COM3 whose port refuses its settings, then its time-outs.
+    SilentDevice device;
+    StandinPeer peer = {SilentDevice::onByte, &device};
+    standinAttachPeer(3, &peer);
+    setRunListener(&WindowListener);
+    const struct {
+        int port;
+        bool refuseSettings, refuseTimeouts;
+        const char *text;
+    } cases[] = {
+        {0, false, false, "Unable to open the port"},
+        {3, true, false, "Unable to configure the serial port"},
+        {3, false, true, "Unable to set the time-out parameters"},
+    };
+    for (const auto &c : cases) {
+        refuseSettings = c.refuseSettings;
+        refuseTimeouts = c.refuseTimeouts;
+        setPort(c.port);
+        EXPECT_EQ(openLink(8, NOPARITY), 0) << c.text;
+        closeLink();
     }
+    refuseSettings = refuseTimeouts = false;
     ASSERT_EQ(standinMessageBoxCount(), 3);
     for (int i = 0; i < 3; i++) {
         const StandinMessageBox *box = standinMessageBox(i);
         EXPECT_EQ(box->owner, (HWND)NULL);
-        EXPECT_STREQ(box->text, texts[i]);
+        EXPECT_STREQ(box->text, cases[i].text);
         EXPECT_STREQ(box->caption, "Error");
         EXPECT_EQ(box->type, (UINT)MB_OK);
     }

@@ -7,9 +7,11 @@ MARVANE_WINE_RUN); the planted sysfs tree is Linux's only.
 import hashlib
 import json
 import os
+import pwd
 import re
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -108,7 +110,12 @@ class State(SendTest):
             record = json.loads(f.read().splitlines()[-1])
         self.assertEqual(("Station 7, Münchner Str.", "José Doe", "pump swap"),  # UTF-8 in the record
                          (record["station"], record["operator"], record["note"]))
-        self.assertTrue(record["computer"] and record["user"])
+        # The computer and the account as this system names them; Windows gives the computer's
+        # name in capitals, 15 characters at most.
+        computer = socket.gethostname()
+        computer = computer.split(".")[0][:15].upper() if WINE_RUN else computer
+        self.assertEqual((computer, pwd.getpwuid(os.geteuid()).pw_name),
+                         (record["computer"], record["user"]))
         # POS in full, PC_CC's first pass cancelled after one of its two blocks, the rest
         # not begun.
         self.assertEqual([("POS", 1, "sent"), ("PC_CC", 1, "partial"), ("PC_CC", 2, "untouched"),
@@ -358,8 +365,7 @@ class MendedInARun(SendTest):
         self.assertNotIn("blocks", record["steps"][-1])  # not read: no count, not -1
 
         log = os.path.join(self.dir, "log")
-        proc = self.start("--log", log, "--verbose")
-        next(line for line in proc.stdout if re.search(r"block +3/102 +send 1 +ACK", line))
+        proc, _ = self.run_to_block_3("--log", log, "--verbose")
         proc.send_signal(signal.SIGHUP)
         proc.communicate(timeout=60)
         self.assertEqual(130, proc.returncode)

@@ -32,6 +32,7 @@ void killLine() {
     logf("the line is dead: closing it");
     closePort();
     Line.rxHeld = false;
+    Line.rxQueued = 0;
 }
 
 Nanos nextTxTime() {
@@ -112,24 +113,37 @@ void writeDue(Nanos now) {
     }
 }
 
-// With emulation one byte at a time: a byte read at `now` started on the wire when the line
-// was free for it (at once if it was already waiting) and counts as arrived one byte time
-// later; the caller delivers it then.
-void readLineBytes(Nanos now, bool waiting, void (*deliver)(uint8_t b, Nanos t)) {
+// With emulation one byte at a time. A byte starts on the wire once the line is free for it
+// and the PC has surely written it: by the moment it was seen queued (read, or counted
+// behind the byte before), a moment taken after the read. The loop's `now` from before the
+// read will not do: a byte written while the loop was held off would count from before it
+// was written, and be answered sooner than the wire allows. It counts as arrived one byte
+// time after its start; the caller delivers it then.
+void readLineBytes(Nanos now, void (*deliver)(uint8_t b, Nanos t)) {
     if (Port.fd < 0)
         return;
     if (Port.pty && Line.byteTime) {
         if (Line.rxHeld)
             return;
         uint8_t b;
-        if (read(Port.fd, &b, 1) != 1)
+        if (read(Port.fd, &b, 1) != 1) {
+            Line.rxQueued = 0;  // the queue was emptied another way (a flush): count afresh
             return;
-        Nanos start = waiting ? Line.rxArrival : now;
-        if (start < Line.rxArrival)
-            start = Line.rxArrival;
+        }
+        Nanos seen = Line.rxQueuedAt;
+        if (Line.rxQueued > 0) {
+            Line.rxQueued--;
+        } else {
+            int queued = 0;
+            if (ioctl(Port.fd, FIONREAD, &queued) != 0 || queued < 0)
+                queued = 0;
+            seen = mono();  // this byte and the `queued` behind it were all written by now
+            Line.rxQueued = queued;
+            Line.rxQueuedAt = seen;
+        }
         Line.rxHeld = true;
         Line.rxByte = b;
-        Line.rxArrival = start + Line.byteTime;
+        Line.rxArrival = (seen > Line.rxArrival ? seen : Line.rxArrival) + Line.byteTime;
         return;
     }
     uint8_t buf[4096];

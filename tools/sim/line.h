@@ -26,6 +26,8 @@ struct LineData {
     bool rxHeld = false;  // a byte read from the port is still on the wire
     uint8_t rxByte = 0;
     Nanos rxArrival = 0;
+    int rxQueued = 0;      // bytes already queued behind it when it was read...
+    Nanos rxQueuedAt = 0;  // ...at this moment, so written by then
     bool dying = false, dead = false;
     Nanos dyingSince = 0;
     // Bytes on the wire, each way, for the report: the bench's wire-time bound counts them.
@@ -45,7 +47,7 @@ void queueAnswer(Nanos at, const std::vector<uint8_t> &bytes);
 // Writes every answer byte whose wire time has come; a dying line dies once it is drained.
 void writeDue(Nanos now);
 // Reads what the line has brought and hands each byte that has arrived to `deliver`.
-void readLineBytes(Nanos now, bool waiting, void (*deliver)(uint8_t b, Nanos t));
+void readLineBytes(Nanos now, void (*deliver)(uint8_t b, Nanos t));
 // Waits until `deadline`, or sooner for the line's own next event or a byte from the PC.
 void waitForLine(Nanos now, Nanos deadline);
 

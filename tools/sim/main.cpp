@@ -77,7 +77,6 @@ const char *serve(Nanos start) {
     const Nanos kStopPoll = 25 * kMillis, kLinePoll = 20 * kMillis;
     Nanos end = start + (Nanos)(Options.lifetime * 1e9);
     Nanos nextStopPoll = start, nextLinePoll = start + kLinePoll;
-    bool waiting = false;  // the last read found a byte: the next may already be waiting
     Nanos stopAsked = 0;
     for (;;) {
         Nanos now = mono();
@@ -108,12 +107,10 @@ const char *serve(Nanos start) {
             Line.rxHeld = false;
             if (!Line.dead)
                 deliver(Line.rxByte, Line.rxArrival);
-            waiting = true;
         }
         writeDue(now);
         if (!Line.rxHeld) {
-            readLineBytes(now, waiting, deliver);
-            waiting = false;
+            readLineBytes(now, deliver);
             if (Line.rxHeld)
                 continue;  // it may have arrived already
         }
