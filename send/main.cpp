@@ -9,7 +9,6 @@
 
 #include "link/link.h"
 #include "protocol/protocol.h"
-#include "resources/version.h"
 #include "run/download.h"
 #include "send/expect.h"
 #include "send/options.h"
@@ -17,16 +16,17 @@
 const DWORD EXPECT_FILE_MAX = 1 << 20;  // a list is text, never near a megabyte
 
 static FILE *Log, *TraceFile;
+static Output *Out;     // the text or the JSON, chosen as marvane-send starts
 static BYTE LogOpened;  // the log was looked for: no record of a refusal goes there later
 
 // The files marvane-send writes, each as the system tells it from any other file.
-struct Output {
+struct OutputFile {
     const char *option;
     FILE **file;
     FileIdentity identity;
     BYTE known;
 };
-static Output Outputs[] = {{"--log", &Log, {}, 0}, {"--trace", &TraceFile, {}, 0}};
+static OutputFile Outputs[] = {{"--log", &Log, {}, 0}, {"--trace", &TraceFile, {}, 0}};
 static ExpectList Expected;
 static FileIdentity ListFile;  // --expect's, when it has one
 static BYTE ListKnown;
@@ -86,15 +86,8 @@ static BYTE readExpectList(const char *path) {
 static BYTE asExpected(const char *name, const char sha256[65]) {
     const ExpectedImage *listed = findExpected(&Expected, name);
     BYTE match = listed != 0 && strcmp(listed->sha256, sha256) == 0;
-    if (JsonOutput) {
-        jsonBegin("expected");
-        jsonText("file", name);
-        jsonText("sha256", sha256);
-        jsonText("listed", listed != 0 ? listed->sha256 : "");
-        jsonNumber("line", listed != 0 ? listed->line : 0);
-        jsonFlag("match", match);
-        jsonEnd();
-    }
+    Out->calls->expected(Out, name, sha256, listed != 0 ? listed->sha256 : 0,
+                         listed != 0 ? listed->line : 0, match);
     if (listed == 0) {
         problem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
                 name, Given[OPT_EXPECT]);
@@ -167,20 +160,15 @@ static BYTE checkFiles() {
     return ok;
 }
 
-// --check: what would be sent, in order, into the record's plan and printed.
+// --check: what would be sent, in order, into the record's plan and said.
 static void printPlan() {
-    if (!JsonOutput && given(OPT_EXPECT)) {
-        printf("Every image is as %s lists it.\n", Given[OPT_EXPECT]);
-    }
-    if (!JsonOutput) {
-        printf("Would send over %s at %d baud:\n", Facts.portText, LinkSettings.baudRate);
-    }
+    Out->calls->planStarted(Out);
     int pass, next = 0;
     FileId id;
     for (int i = 0; i < STEP_COUNT; i++) {
         int slot = Steps[i].slot;
-        if (Slots[slot].name[0] == 0 && !JsonOutput) {
-            printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[slot], "-");
+        if (Slots[slot].name[0] == 0) {
+            Out->calls->planSkipped(Out, SlotLabels[slot]);
         }
         for (; plannedStep(next, &pass, &id) == &Steps[i]; next++) {
             Transfer *t = addTransfer(slot, pass, Slots[slot].name, id, Steps[i].fileType);
@@ -190,24 +178,7 @@ static void printPlan() {
             t->size = Sizes[slot];
             t->blocks = blockCount(t->size);
             memcpy(t->sha256, Checked[slot], sizeof t->sha256);
-            if (!JsonOutput) {
-                printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n",
-                       next + 1, SlotLabels[slot], t->name, id, t->fileType, (unsigned)t->size,
-                       t->blocks, t->sha256);
-                continue;
-            }
-            const char idText[2] = {id, 0}, typeText[2] = {t->fileType, 0};
-            jsonBegin("plan");
-            jsonNumber("step", next + 1);
-            jsonText("slot", SlotLabels[slot]);
-            jsonNumber("pass", pass);
-            jsonText("file", t->name);
-            jsonText("id", idText);
-            jsonText("type", typeText);
-            jsonNumber("bytes", t->size);
-            jsonNumber("blocks", t->blocks);
-            jsonText("sha256", t->sha256);
-            jsonEnd();
+            Out->calls->planned(Out, next + 1, t);
         }
     }
 }
@@ -218,8 +189,7 @@ static void listen() {
     BYTE bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
     initFan(&fan);
     fanAdd(&fan, tallyListener());
-    fanAdd(&fan, textListener(given(OPT_QUIET) || JsonOutput, given(OPT_VERBOSE), bar));
-    fanAdd(&fan, JsonOutput ? jsonListener() : &NullListener);
+    Out->calls->addListeners(Out, &fan, given(OPT_QUIET), given(OPT_VERBOSE), bar);
     fanAdd(&fan, TraceFile != 0 ? traceListener(TraceFile, Facts.portText) : &NullListener);
     setRunListener(&fan.listener);
 }
@@ -230,15 +200,8 @@ static RunEnd checkPort() {
     listen();
     BYTE ok = openLink(8, NOPARITY);
     closeLink();
-    if (ok && JsonOutput) {
-        jsonBegin("port-checked");
-        jsonText("port", Facts.portName);
-        jsonText("device", Facts.device);
-        jsonNumber("baud", LinkSettings.baudRate);
-        jsonEnd();
-    } else if (ok) {
-        printf("%s opened and set up at %d baud, and closed: nothing was sent\n", Facts.portText,
-               LinkSettings.baudRate);
+    if (ok) {
+        Out->calls->portChecked(Out);
     }
     return ok ? RUN_OK : RUN_PORT_FAILED;
 }
@@ -266,7 +229,7 @@ static BYTE namesThePort(const char *path, const char *portName, const char *dev
 
 // An output opened to be appended to: never the port, nothing written before the run's
 // images are known, and nothing ever cut short. 0 when it cannot be (said why).
-static BYTE openOutput(Output *out, const char *path, const char *what, const char *from,
+static BYTE openOutput(OutputFile *out, const char *path, const char *what, const char *from,
                        const char *portName, const char *device) {
     if (path != 0 && path[0] == 0) {
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
@@ -281,7 +244,8 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
                 from, portName);
         return 0;
     }
-    if (path != 0 && out == &Outputs[1] && JsonOutput && consoleIsStandardOutput(path)) {
+    if (path != 0 && out == &Outputs[1] && Out->keepsStandardOutput &&
+        consoleIsStandardOutput(path)) {
         problem("options-clash", from, "%s names standard output, which --json keeps for JSON",
                 from);
         return 0;
@@ -300,7 +264,7 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
 // names it: found before the port is touched, and the output closed unwritten.
 static BYTE outputsTouchNoInput() {
     BYTE ok = 1;
-    for (Output &out : Outputs) {
+    for (OutputFile &out : Outputs) {
         char what[sizeof Slots[0].name + 32] = "";
         const char *code = "output-is-image";
         FileIdentity image;
@@ -359,11 +323,7 @@ static RunEnd download(HWND window) {
     consoleKeepAwake(0);
     stopTicks(window);
     DestroyWindow(window);
-    if (!JsonOutput && !given(OPT_QUIET)) {  // before the summary, which closes the output
-        char line[600];
-        controllerLine(line, sizeof line);
-        printf("%s\n", line);
-    }
+    Out->calls->controller(Out);
     RunEnd end = runEndOf(ok);
     sayEnd(end);
     return end;
@@ -417,7 +377,7 @@ static int finish(RunEnd end) {
             status = EXIT_NO_RECORD;
         }
     }
-    printLine(recordLine(end, status));
+    Out->calls->record(Out, recordLine(end, status));
     consoleFinished();
     return status;
 }
@@ -425,15 +385,10 @@ static int finish(RunEnd end) {
 int main(int argc, char **argv) {
     consoleStart();
     initFacts();
-    // With --json standard output carries JSON only, a command line that cannot be read too.
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
-        JsonOutput = JsonOutput || strcmp(argv[i], "--json") == 0;
-    }
+    Out = outputFor(argc, argv);
     if (argc < 2) {
-        printFirst();
-        fputs(USAGE, stderr);
-        fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
-              stderr);
+        Out->calls->opened(Out);
+        sayUsage(USAGE);
         return finish(RUN_BAD_INPUT);
     }
     BYTE said = readCommandLine(argc, argv) && whoSaid();
@@ -443,7 +398,7 @@ int main(int argc, char **argv) {
             Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
         }
     }
-    printFirst();
+    Out->calls->opened(Out);
     if (!said) {
         return finish(RUN_BAD_INPUT);
     }
@@ -455,9 +410,9 @@ int main(int argc, char **argv) {
                                          : "send";
     if (given(OPT_HELP) || given(OPT_VERSION)) {
         if (given(OPT_HELP)) {
-            printHelp();
-        } else if (!JsonOutput) {  // the first line names it
-            printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
+            printHelp(Out);
+        } else {
+            Out->calls->version(Out);
         }
         return finish(RUN_OK);
     }
@@ -468,7 +423,7 @@ int main(int argc, char **argv) {
         return finish(status == EXIT_PORT_FAILED ? RUN_PORT_FAILED : RUN_BAD_INPUT);
     }
     if (given(OPT_LIST_MAKES) || given(OPT_LIST_PORTS)) {
-        given(OPT_LIST_MAKES) ? listMakes() : listPorts();
+        given(OPT_LIST_MAKES) ? listMakes(Out) : listPorts(Out);
         return finish(RUN_OK);
     }
     // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.

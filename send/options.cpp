@@ -87,9 +87,11 @@ static const char HELP[] =
     "closed.\n";
 
 const int LONG_ONLY_BASE = 256;
-#define OPTION_ROW(id, name, value) \
+#define OPTION_ROW(id, name, value, output) \
     {name, value ? required_argument : no_argument, 0, LONG_ONLY_BASE + OPT_##id},
 static const struct option Options[] = {OPTIONS(OPTION_ROW){0, 0, 0, 0}};
+#define OPTION_OUTPUT(id, name, value, output) output,
+static const BYTE ChoosesOutput[] = {OPTIONS(OPTION_OUTPUT)};
 
 // The four slots a make is chosen for, in the order of their options.
 const int MAKE_SLOTS = 4;
@@ -350,7 +352,11 @@ BYTE chooseTheRest() {
             return 0;
         }
     }
-    if (given(OPT_QUIET) + given(OPT_JSON) + given(OPT_VERBOSE) > 1) {
+    int outputs = 0;
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        outputs += ChoosesOutput[id] && given(id);
+    }
+    if (outputs > 1) {
         return badInput("options-clash", "--json",
                         "--quiet, --verbose and --json choose the output: give one of them", 0);
     }
@@ -448,7 +454,7 @@ static void keyList(char *out, int size, BYTE readers) {
     out[strlen(out) - 1] = '.';
 }
 
-void printHelp() {
+void printHelp(Output *out) {
     static char text[8192], rates[64], pumps[512], readers[512];
     rateList(rates, sizeof rates);
     keyList(pumps, sizeof pumps, 0);
@@ -456,71 +462,33 @@ void printHelp() {
     int length = snprintf(text, sizeof text, "%s", USAGE);
     snprintf(text + length, sizeof text - (size_t)length, HELP, rates, LinkSettings.baudRate, pumps,
              readers);
-    if (JsonOutput) {
-        jsonBegin("help");
-        jsonText("text", text);
-        jsonEnd();
-    } else {
-        fputs(text, stdout);
-    }
+    out->calls->help(out, text);
 }
 
-void listMakes() {
+void listMakes(Output *out) {
     for (int m = 0; m < MAKE_SLOTS; m++) {
-        int slot = MakeSlot[m];
-        if (!JsonOutput) {
-            printf("%s (%s):\n", SlotLabels[slot], optionName(OPT_PUMP1 + m));
-        }
+        const char *slot = SlotLabels[MakeSlot[m]], *option = optionName(OPT_PUMP1 + m);
+        out->calls->makesOf(out, slot, option);
         for (int i = 0; i < MAKE_COUNT; i++) {
             char file[SLOT_NAME_SIZE];
-            if (makeCommand(&Makes[i], slot) == 0) {
+            if (makeCommand(&Makes[i], MakeSlot[m]) == 0) {
                 continue;
             }
-            LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file, sizeof file);
-            if (JsonOutput) {
-                jsonBegin("make");
-                jsonText("slot", SlotLabels[slot]);
-                jsonText("option", optionName(OPT_PUMP1 + m));
-                jsonText("make", Makes[i].key);
-                jsonText("label", Makes[i].label);
-                jsonText("file", file);
-                jsonEnd();
-            } else {
-                printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
-            }
+            LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], MakeSlot[m]), file,
+                        sizeof file);
+            out->calls->make(out, slot, option, Makes[i].key, Makes[i].label, file);
         }
     }
 }
 
 // --list-ports: each port as the system names it to the user, with the option that picks it.
-void listPorts() {
+void listPorts(Output *out) {
     static SerialPortInfo ports[MAX_SERIAL_PORTS];
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     for (int i = 0; i < count; i++) {
-        const SerialPortInfo *p = &ports[i];
-        char option[300], vid[8], pid[8];
-        snprintf(vid, sizeof vid, "%04x", p->vid);
-        snprintf(pid, sizeof pid, "%04x", p->pid);
+        char option[300];
         portOptionOf(ports, count, i, option, sizeof option);
-        if (!JsonOutput) {
-            printf("%-10s %-36s %s%s%s%s  %s\n", p->name, p->friendly, p->usb ? "USB " : "",
-                   p->usb ? vid : "", p->usb ? ":" : "", p->usb ? pid : "", option);
-            continue;
-        }
-        jsonBegin("port");
-        jsonText("port", p->name);
-        jsonText("device", p->device);
-        jsonText("friendly", p->friendly);
-        jsonText("hardware_id", p->hardwareId);
-        jsonFlag("usb", p->usb);
-        jsonText("vid", p->usb ? vid : 0);  // 0: the key left out
-        jsonText("pid", p->usb ? pid : 0);
-        jsonText("serial", p->usb ? p->serial : 0);
-        jsonText("by_id", p->byId[0] != 0 ? p->byId : 0);
-        jsonText("option", option);
-        jsonEnd();
+        out->calls->port(out, &ports[i], option);
     }
-    if (count == 0 && !JsonOutput) {
-        printf("No serial ports found.\n");
-    }
+    out->calls->portsListed(out, count);
 }

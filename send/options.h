@@ -4,21 +4,23 @@
 
 #include "send/send.h"
 
-// Every option: its id, its name and whether it takes a value. -q, -v and -h are the letters
-// of three; getopt_long gives back an option's id above its own answers (1, '?', ':', letters).
+// Every option: its id, its name, whether it takes a value and whether it chooses the output
+// (one of those at most). -q, -v and -h are the letters of three; getopt_long gives back an
+// option's id above its own answers (1, '?', ':', letters).
 // clang-format off
 #define OPTIONS(X)                                                                           \
-    X(PORT, "port", 1)     X(BAUD, "baud", 1)         X(DEVICE, "device", 1)                 \
-    X(DIR, "dir", 1)       X(PUMP1, "pump1", 1)       X(PUMP2, "pump2", 1)                   \
-    X(READER1, "reader1", 1) X(READER2, "reader2", 1) X(ALLOW_EMPTY, "allow-empty", 0)       \
-    X(LIST_MAKES, "list-makes", 0) X(LIST_PORTS, "list-ports", 0) X(CHECK, "check", 0)       \
-    X(NO_PORT, "no-port", 0) X(LOG, "log", 1)         X(EXPECT, "expect", 1)                 \
-    X(TRACE, "trace", 1)   X(STATION, "station", 1)   X(OPERATOR, "operator", 1)             \
-    X(NOTE, "note", 1)     X(WAIT, "wait", 1)         X(QUIET, "quiet", 0)                   \
-    X(VERBOSE, "verbose", 0) X(JSON, "json", 0)       X(PROGRESS, "progress", 0)             \
-    X(VERSION, "version", 0) X(HELP, "help", 0)
+    X(PORT, "port", 1, 0)         X(BAUD, "baud", 1, 0)           X(DEVICE, "device", 1, 0)  \
+    X(DIR, "dir", 1, 0)           X(PUMP1, "pump1", 1, 0)         X(PUMP2, "pump2", 1, 0)    \
+    X(READER1, "reader1", 1, 0)   X(READER2, "reader2", 1, 0)                                \
+    X(ALLOW_EMPTY, "allow-empty", 0, 0) X(LIST_MAKES, "list-makes", 0, 0)                    \
+    X(LIST_PORTS, "list-ports", 0, 0)   X(CHECK, "check", 0, 0)   X(NO_PORT, "no-port", 0, 0) \
+    X(LOG, "log", 1, 0)           X(EXPECT, "expect", 1, 0)       X(TRACE, "trace", 1, 0)    \
+    X(STATION, "station", 1, 0)   X(OPERATOR, "operator", 1, 0)   X(NOTE, "note", 1, 0)      \
+    X(WAIT, "wait", 1, 0)         X(QUIET, "quiet", 0, 1)         X(VERBOSE, "verbose", 0, 1) \
+    X(JSON, "json", 0, 1)         X(PROGRESS, "progress", 0, 0)   X(VERSION, "version", 0, 0) \
+    X(HELP, "help", 0, 0)
 // clang-format on
-#define OPTION_ID(id, name, value) OPT_##id,
+#define OPTION_ID(id, name, value, output) OPT_##id,
 enum OptionId { OPTIONS(OPTION_ID) OPTION_COUNT };
 
 extern const char *Given[OPTION_COUNT];  // each option's value (flags: ""), 0 when absent
@@ -35,6 +37,6 @@ BYTE whoSaid();  // --station, --operator, --note and their variables into Facts
 int choosePort(int *port, const char **device);
 // The rate, the wait and the makes, made the window program's choices; 0 if one is wrong.
 BYTE chooseTheRest();
-void printHelp();
-void listMakes();
-void listPorts();
+void printHelp(Output *out);
+void listMakes(Output *out);
+void listPorts(Output *out);

@@ -145,24 +145,50 @@ extern char FirstComplaint[400];
 // main.cpp: flushes standard output; one that cannot be written any more stops the run.
 void flushOutput();
 
+// What marvane-send says outside a run, as the text output (text.cpp) or the JSON one
+// (json.cpp) words it: one of them, chosen once as marvane-send starts.
+struct Output;
+struct OutputCalls {
+    void (*opened)(Output *self);  // the first line: JSON says what the output is and who runs it
+    // The run's listeners of this output on the fan: quiet, verbose and bar for the text.
+    void (*addListeners)(Output *self, RunListenerFan *fan, BYTE quiet, BYTE verbose, BYTE bar);
+    void (*help)(Output *self, const char *text);
+    void (*version)(Output *self);
+    void (*makesOf)(Output *self, const char *slot, const char *option);  // a slot's makes follow
+    void (*make)(Output *self, const char *slot, const char *option, const char *key,
+                 const char *label, const char *file);
+    // A port, with the option that picks it; then how many there were.
+    void (*port)(Output *self, const struct SerialPortInfo *port, const char *option);
+    void (*portsListed)(Output *self, int count);
+    void (*planStarted)(Output *self);  // --check's plan follows; every image as the list says
+    void (*planSkipped)(Output *self, const char *slot);  // no make chosen
+    void (*planned)(Output *self, int step, const Transfer *transfer);
+    void (*portChecked)(Output *self);  // opened, set up and closed, nothing sent
+    // An image against --expect: its line there and the SHA-256 it names (0: not listed).
+    void (*expected)(Output *self, const char *file, const char *sha256, const char *listed,
+                     int line, BYTE match);
+    void (*controller)(Output *self);                // what the controller holds after a run
+    void (*record)(Output *self, const char *line);  // the record: JSON's last line
+};
+struct Output {
+    const OutputCalls *calls;
+    BYTE keepsStandardOutput;  // no other file may be written there
+};
+Output *textOutput();
+// The output the command line chooses: JSON with --json anywhere before "--", a command line
+// that cannot be read too, else the text.
+Output *outputFor(int argc, char **argv);
+void sayUsage(const char *usage);  // no options at all: the usage, on standard error
+
 // json.cpp: --json's events and the record, which hashes the bytes each step read.
-extern BYTE JsonOutput;  // standard output carries JSON lines only (--json)
 RunListener *jsonListener();
-void initFacts();   // when marvane-send starts: its time, computer and user
-void printFirst();  // --json's first object: what the output is and who runs it
+void initFacts();  // when marvane-send starts: its time, computer and user
 // The record as one line, naming the exit status main decided; printed as --json's last line.
 const char *recordLine(RunEnd end, int status);
-void printLine(const char *line);
 // What a run is about to send, and to where, when and by whom: the log's line that is all a
 // run killed outright leaves. The image's size and SHA-256 as checked come from main.
 const char *beganLine();
 const char *checkedImage(int slot, DWORD *size);
-// --json's lists, the plan and the checks: a flat object a key at a time, then its line.
-void jsonBegin(const char *event);
-void jsonText(const char *key, const char *text);  // 0: the key left out
-void jsonNumber(const char *key, long long number);
-void jsonFlag(const char *key, BYTE value);
-void jsonEnd();
 
 // trace.cpp: every byte on the wire, decoded, to FILE (--trace), which stays the caller's.
 RunListener *traceListener(FILE *file, const char *port);
