@@ -59,6 +59,7 @@ struct TransferResult {
 const char *answerName(FrameAnswer answer);
 const char *transferEndName(TransferEnd end);
 const char *imageProblemName(ImageProblem problem);
+const char *imageProblemText(ImageProblem problem);  // "not found", "too large", ...
 
 // What a run does about what goes wrong around it: one set per program, set once where it
 // starts. Zero is the window program's way throughout.

@@ -14,6 +14,7 @@
 #include "link/link.h"
 #include "resources/version.h"
 #include "run/download.h"
+#include "send/options.h"
 #include "send/ports.h"
 #include "send/send.h"
 
@@ -184,13 +185,11 @@ JsonObject head(const char *event) {
     if (strcmp(event, "output") != 0) {
         o["run"] = Facts.run;
         o["started"] = Facts.started;
-        o["mode"] = Facts.mode;
+        o["mode"] = runModeName(Facts.mode);
     }
-    const char *const who[][2] = {
-        {"station", Facts.station}, {"operator", Facts.operatorName}, {"note", Facts.note}};
-    for (const auto &w : who) {
-        if (w[1] != 0) {
-            o[w[0]] = w[1];
+    for (const WhoText &w : WhoTexts) {
+        if (*w.into != 0) {
+            o[w.key] = *w.into;
         }
     }
     o["computer"] = Facts.computer;
@@ -408,12 +407,12 @@ const char *recordLine(RunEnd end, int status) {
             o["expect"] = {{"file", Facts.expectPath}, {"sha256", Facts.expectSha256}};
         }
     }
-    if (Facts.portName != 0 && strcmp(Facts.mode, "check") != 0) {  // a check leaves it as it was
+    if (Facts.portName != 0 && Facts.mode != MODE_CHECK) {  // a check leaves it as it was
         o["controller"] = JsonObject::array();
         int pass, blocks, taken;
         FileId id;
         for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
-            const char *state = holdingOf(i, &blocks, &taken);
+            const char *state = holdingName(holdingOf(i, &blocks, &taken));
             o["controller"].push_back({{"slot", SlotLabels[step->slot]},
                                        {"pass", pass},
                                        {"state", state},
@@ -447,7 +446,6 @@ const char *recordLine(RunEnd end, int status) {
 
 void initFacts() {
     memset(&Facts, 0, sizeof Facts);
-    Facts.mode = "send";
     Facts.startMs = GetTickCount();
     time_t now = time(NULL);
     strftime(Facts.started, sizeof Facts.started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));

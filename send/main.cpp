@@ -348,7 +348,7 @@ static FILE *logOfRefusal() {
 // last line. The exit status is decided here once, and the record names it.
 static int finish(RunEnd end) {
     flushOutput();
-    if (end == RUN_OK && Facts.outputLost && strcmp(Facts.mode, "send") != 0) {
+    if (end == RUN_OK && Facts.outputLost && Facts.mode != MODE_SEND) {
         complain("%s: what it shows is not whole", Facts.outputFull
                                                        ? "standard output could not be written"
                                                        : "standard output was closed");
@@ -402,12 +402,12 @@ int main(int argc, char **argv) {
     if (!said) {
         return finish(RUN_BAD_INPUT);
     }
-    Facts.mode = given(OPT_HELP)         ? "help"
-                 : given(OPT_VERSION)    ? "version"
-                 : given(OPT_LIST_MAKES) ? "list-makes"
-                 : given(OPT_LIST_PORTS) ? "list-ports"
-                 : given(OPT_CHECK)      ? "check"
-                                         : "send";
+    Facts.mode = given(OPT_HELP)         ? MODE_HELP
+                 : given(OPT_VERSION)    ? MODE_VERSION
+                 : given(OPT_LIST_MAKES) ? MODE_LIST_MAKES
+                 : given(OPT_LIST_PORTS) ? MODE_LIST_PORTS
+                 : given(OPT_CHECK)      ? MODE_CHECK
+                                         : MODE_SEND;
     if (given(OPT_HELP) || given(OPT_VERSION)) {
         if (given(OPT_HELP)) {
             printHelp(Out);

@@ -403,16 +403,15 @@ static int readableLength(const char *text) {
 
 // --station, --operator (or their variables) and --note: text a reader of the record sees as
 // it is, of a sensible length in characters.
+const WhoText WhoTexts[WHO_TEXTS] = {
+    {OPT_STATION, "MARVANE_STATION", "station", &Facts.station},
+    {OPT_OPERATOR, "MARVANE_OPERATOR", "operator", &Facts.operatorName},
+    {OPT_NOTE, 0, "note", &Facts.note},
+};
+
 BYTE whoSaid() {
-    const struct {
-        int option;
-        const char *variable;
-        const char **into;
-    } Texts[] = {{OPT_STATION, "MARVANE_STATION", &Facts.station},
-                 {OPT_OPERATOR, "MARVANE_OPERATOR", &Facts.operatorName},
-                 {OPT_NOTE, 0, &Facts.note}};
     BYTE ok = 1;
-    for (const auto &t : Texts) {
+    for (const auto &t : WhoTexts) {
         const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;
         // Windows gives its code page's text: three bytes of UTF-8 a byte at most. Over four
         // bytes a character is more than the limit in any encoding.

@@ -23,6 +23,16 @@
 #define OPTION_ID(id, name, value, output) OPT_##id,
 enum OptionId { OPTIONS(OPTION_ID) OPTION_COUNT };
 
+// Who ran a run, where, and why: the option, the variable that stands in for it (0: none), the
+// record's key and where the text goes.
+struct WhoText {
+    int option;
+    const char *variable, *key;
+    const char **into;
+};
+const int WHO_TEXTS = 3;
+extern const WhoText WhoTexts[WHO_TEXTS];
+
 extern const char *Given[OPTION_COUNT];  // each option's value (flags: ""), 0 when absent
 inline BYTE given(int id) {
     return Given[id] != 0;

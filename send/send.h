@@ -34,9 +34,13 @@ enum RunEnd {
 int exitStatusOf(RunEnd end);
 const char *runEndName(RunEnd end);  // "ok", "failed", ...
 
+// What marvane-send was asked to do, as the options choose it.
+enum RunMode { MODE_SEND, MODE_CHECK, MODE_LIST_MAKES, MODE_LIST_PORTS, MODE_HELP, MODE_VERSION };
+const char *runModeName(RunMode mode);  // "send", "check", "list-makes", ...
+
 // What main found out before the run, as the outputs and the record name it.
 struct RunFacts {
-    const char *mode;      // "send", "check", "list-makes", "list-ports", "help", "version"
+    RunMode mode;
     char started[24];      // when marvane-send started: UTC, ISO 8601
     DWORD startMs;         // the same, for the seconds of a record with no run
     const char *portName;  // "COM1"; 0 before the options are read
@@ -102,8 +106,7 @@ RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
 double secondsSince(DWORD startMs);
 // What ended a failed transfer and where, with what to do about it (0: nothing to say).
 void describeEnd(const Transfer *transfer, char *cause, int causeSize, const char **hint);
-const char *imageProblemText(ImageProblem problem);  // "not found", "too large", ...
-extern const char *const SENDS;                      // "five": a block's sends, spelt out
+extern const char *const SENDS;  // "five": a block's sends, spelt out
 // What the system's error for a port means ("not found"), and what to do (0: the console says).
 void describePort(DWORD systemError, const char **cause, const char **advice);
 BYTE describeByte(BYTE value, char *out, int size);  // "ACK", "0x7E": 1 for a named one
@@ -111,10 +114,12 @@ BYTE describeByte(BYTE value, char *out, int size);  // "ACK", "0x7E": 1 for a n
 // own table, with its pass and file id; 0 past the last.
 struct StepInfo;
 const StepInfo *plannedStep(int index, int *pass, FileId *fileId);
-// What the controller holds of the index'th planned transfer: "untouched" (it acknowledged
-// nothing of it, not even the header), "partial" (the header and taken of blocks) or "sent";
-// and the run's in one line a technician reads.
-const char *holdingOf(int index, int *blocks, int *taken);
+// What the controller holds of the index'th planned transfer: nothing (it acknowledged nothing
+// of it, not even the header), part (the header and taken of blocks) or all of it; and the
+// run's in one line a technician reads.
+enum Holding { HOLDS_NOTHING, HOLDS_PART, HOLDS_ALL };
+const char *holdingName(Holding holding);  // "untouched", "partial", "sent"
+Holding holdingOf(int index, int *blocks, int *taken);
 void controllerLine(char *out, int size);
 
 // text.cpp: lines for a person; in quiet and JSON output only the failures, on standard error.

@@ -257,16 +257,6 @@ void describePort(DWORD systemError, const char **cause, const char **advice) {
     }
 }
 
-const char *imageProblemText(ImageProblem problem) {
-    static const char *const Texts[] = {"read",
-                                        "not found",
-                                        "cannot be opened",
-                                        "too large",
-                                        "cannot be read whole",
-                                        "changed since the check"};
-    return Texts[problem];
-}
-
 BYTE describeByte(BYTE value, char *out, int size) {
     const struct {
         BYTE value;
@@ -405,15 +395,26 @@ const StepInfo *plannedStep(int index, int *pass, FileId *fileId) {
     return 0;
 }
 
+const char *runModeName(RunMode mode) {
+    static const char *const Names[] = {"send",       "check", "list-makes",
+                                        "list-ports", "help",  "version"};
+    return Names[mode];
+}
+
+const char *holdingName(Holding holding) {
+    static const char *const Names[] = {"untouched", "partial", "sent"};
+    return Names[holding];
+}
+
 // The run stops at its first failure, so its transfers are the first of the plan.
-const char *holdingOf(int index, int *blocks, int *taken) {
+Holding holdingOf(int index, int *blocks, int *taken) {
     const Transfer *t =
         index < Run.count && !Run.transfers[index].planned ? &Run.transfers[index] : 0;
     *blocks = t != 0 && t->blocks > 0 ? t->blocks : 0;
     *taken = t != 0 ? t->blocksSent : 0;
-    return t == 0 || !t->headerTaken        ? "untouched"
-           : t->result.end == TRANSFER_DONE ? "sent"
-                                            : "partial";
+    return t == 0 || !t->headerTaken        ? HOLDS_NOTHING
+           : t->result.end == TRANSFER_DONE ? HOLDS_ALL
+                                            : HOLDS_PART;
 }
 
 void controllerLine(char *out, int size) {
@@ -422,14 +423,14 @@ void controllerLine(char *out, int size) {
     FileId id;
     for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
         int blocks, taken;
-        const char *state = holdingOf(i, &blocks, &taken);
+        Holding state = holdingOf(i, &blocks, &taken);
         char name[32];
         snprintf(name, sizeof name, step->slot == SLOT_PC_CC ? "%s pass %d" : "%s",
                  SlotLabels[step->slot], pass);
-        char *list = state[0] == 's' ? full : state[0] == 'p' ? part : none;
+        char *list = state == HOLDS_ALL ? full : state == HOLDS_PART ? part : none;
         snprintf(list + strlen(list), sizeof full - strlen(list), "%s%s", list[0] ? ", " : "",
                  name);
-        if (state[0] == 'p') {
+        if (state == HOLDS_PART) {
             snprintf(list + strlen(list), sizeof full - strlen(list), " (%d of %d blocks)", taken,
                      blocks);
             snprintf(partial, sizeof partial, "%s", name);
