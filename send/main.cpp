@@ -172,8 +172,6 @@ static void printPlan() {
         }
         for (; plannedStep(next, &pass, &id) == &Steps[i]; next++) {
             Transfer *t = addTransfer(slot, pass, Slots[slot].name, id, Steps[i].fileType);
-            char twin[SLOT_NAME_SIZE];
-            consoleFindName(t->name, t->onDisk, twin, sizeof twin);  // as the record names it
             t->planned = 1;
             t->size = Sizes[slot];
             t->blocks = blockCount(t->size);

@@ -101,6 +101,7 @@ RunListener *tallyListener();
 Transfer *inFlight();                       // the transfer the run is at, or 0
 const Transfer *failedTransfer();           // the one that ended the run, when one failed
 const char *resultName(const Transfer *t);  // "done", ..., "changed": a file not as checked
+// A transfer as the run starts it, and as --check plans it: named as its folder spells it.
 Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType);
 RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
 double secondsSince(DWORD startMs);

@@ -41,17 +41,17 @@ void onPortLost(RunListener *, DWORD) {
 
 void onStepStarted(RunListener *, int slot, int pass, LPCSTR name, FileId fileId,
                    FileType fileType) {
-    char twin[SLOT_NAME_SIZE];
-    if (Transfer *t = addTransfer(slot, pass, name, fileId, fileType)) {
-        consoleFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
-    }
+    addTransfer(slot, pass, name, fileId, fileType);
 }
 
 // The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
-// ones sent, without the last block's padding.
+// ones sent, without the last block's padding. A run that holds its images to the check has
+// hashed them already, as they were read.
 void onFileRead(RunListener *, DWORD size, int blocks) {
     Transfer *t = inFlight();
-    sha256Hex(ImageBuffer, size, t->sha256);
+    if (t->sha256[0] == 0) {
+        sha256Hex(ImageBuffer, size, t->sha256);
+    }
     t->size = size;
     t->blocks = blocks;
     t->headers = 1;  // the header goes as soon as the file is read
@@ -199,6 +199,8 @@ Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType f
     t->fileType = fileType;
     t->blocks = -1;
     snprintf(t->name, sizeof t->name, "%s", name);
+    char twin[SLOT_NAME_SIZE];
+    consoleFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
     t->startMs = GetTickCount();
     return t;
 }
