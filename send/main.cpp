@@ -56,7 +56,7 @@ static BYTE readExpectList(const char *path) {
     BYTE ok = f != 0 && !ferror(f) && size <= EXPECT_FILE_MAX;
     if (!ok) {  // a folder is named so, as the images' problems are
         int error = errno;
-        const char *what = consoleWhatIs(path, (DWORD)error);
+        const char *what = filesWhatIs(path, (DWORD)error);
         problem("list-unreadable", "--expect", "the list cannot be read (--expect): %s: %s", path,
                 size > EXPECT_FILE_MAX              ? "larger than any list of images"
                 : strncmp(what, "system error", 12) ? what
@@ -76,7 +76,7 @@ static BYTE readExpectList(const char *path) {
                 expectProblemText(fault));
     }
     Facts.expectPath = path;
-    ListKnown = consoleFileIdentity(path, &ListFile);  // before --dir moves the current folder
+    ListKnown = filesIdentity(path, &ListFile);  // before --dir moves the current folder
     sha256Hex((const BYTE *)text, (DWORD)size, Facts.expectSha256);
     return ok && fault == EXPECT_OK;
 }
@@ -105,7 +105,7 @@ static BYTE checkFile(int slot, const char *folder) {
     const char *label = SlotLabels[slot];
     const char *name = Slots[slot].name;
     char onDisk[SLOT_NAME_SIZE], twin[SLOT_NAME_SIZE];
-    if (consoleFindName(name, onDisk, twin, sizeof twin) && twin[0] != 0) {
+    if (filesFindName(name, onDisk, twin, sizeof twin) && twin[0] != 0) {
         problem("case-twin", name,
                 "%s file %s: %s holds both %s and %s, names that differ only in case; keep one",
                 label, name, folder, name, twin);
@@ -125,7 +125,7 @@ static BYTE checkFile(int slot, const char *folder) {
         } else {
             problem(code, name, "%s file %s in %s %s%s%s", label, name, folder, words,
                     trouble == IMAGE_NOT_OPENED ? ": " : "",
-                    trouble == IMAGE_NOT_OPENED ? consoleWhatIs(name, error) : "");
+                    trouble == IMAGE_NOT_OPENED ? filesWhatIs(name, error) : "");
         }
         return 0;
     }
@@ -149,7 +149,7 @@ static BYTE checkFiles() {
         ok = 0;
     }
     char folder[1024];
-    consoleCurrentDirectory(folder, sizeof folder);
+    filesCurrentDirectory(folder, sizeof folder);
     int pass;
     FileId id;
     for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
@@ -182,7 +182,7 @@ static void printPlan() {
 }
 
 // The outputs on a fan, the tally first: they read what it counted.
-static void listen() {
+static void addOutputsToRun() {
     static RunListenerFan fan;
     BYTE bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
     initFan(&fan);
@@ -195,7 +195,7 @@ static void listen() {
 // --check's look at the port: opened and set up as a run would, then closed, not a byte
 // sent. A port that cannot be set up is told by the outputs, as in a run.
 static RunEnd checkPort() {
-    listen();
+    addOutputsToRun();
     BYTE ok = openLink(8, NOPARITY);
     closeLink();
     if (ok) {
@@ -212,9 +212,9 @@ static BYTE sameFile(const FileIdentity &a, const FileIdentity &b) {
 // elsewhere as the same file as its device.
 static BYTE namesThePort(const char *path, const char *portName, const char *device) {
     FileIdentity port, output;
-    if (consoleHasDevices()) {
-        return device != 0 && consoleFileIdentity(device, &port) &&
-               consoleFileIdentity(path, &output) && sameFile(port, output);
+    if (HAS_DEVICES) {
+        return device != 0 && filesIdentity(device, &port) && filesIdentity(path, &output) &&
+               sameFile(port, output);
     }
     const char *name = path + strlen(path);
     while (name > path && strchr("\\/", name[-1]) == 0) {
@@ -234,7 +234,7 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
         return 0;
     }
     char onDisk[4096], twin[4096];  // a file is found whatever the case of its name
-    if (path != 0 && consoleFindName(path, onDisk, twin, sizeof onDisk)) {
+    if (path != 0 && filesFindName(path, onDisk, twin, sizeof onDisk)) {
         path = onDisk;
     }
     if (path != 0 && namesThePort(path, portName, device)) {
@@ -243,18 +243,18 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
         return 0;
     }
     if (path != 0 && out == &Outputs[1] && Out->keepsStandardOutput &&
-        consoleIsStandardOutput(path)) {
+        filesIsStandardOutput(path)) {
         problem("options-clash", from, "%s names standard output, which --json keeps for JSON",
                 from);
         return 0;
     }
-    *out->file = path == 0 ? 0 : out == &Outputs[0] ? consoleOpenLog(path) : fopen(path, "a");
+    *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path) : fopen(path, "a");
     if (path != 0 && *out->file == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 strerror(errno));
         return 0;
     }
-    out->known = path != 0 && consoleFileIdentity(path, &out->identity);
+    out->known = path != 0 && filesIdentity(path, &out->identity);
     return 1;
 }
 
@@ -267,7 +267,7 @@ static BYTE outputsTouchNoInput() {
         const char *code = "output-is-image";
         FileIdentity image;
         for (int slot = 0; slot < SLOT_COUNT && what[0] == 0; slot++) {
-            if (Slots[slot].name[0] != 0 && consoleFileIdentity(Slots[slot].name, &image) &&
+            if (Slots[slot].name[0] != 0 && filesIdentity(Slots[slot].name, &image) &&
                 sameFile(image, out.identity)) {
                 snprintf(what, sizeof what, "%.*s, an image of the run", SLOT_NAME_SIZE,
                          Slots[slot].name);
@@ -307,17 +307,17 @@ static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
 
 // The run itself, over a tick window; how it ended.
 static RunEnd download(HWND window) {
-    listen();
+    addOutputsToRun();
     // A run over a port not set up cannot succeed: send nothing; nor one whose adapter was
     // pulled out: stop at once.
     Policy = {.stopsOnPortFailure = 1,
               .stopsWhenLost = 1,
               .deviceWaitMs = (DWORD)Facts.waitSeconds * 1000,
               .imageAccepted = sameAsChecked};
-    consoleCatchInterrupts();
+    signalsCatch();
     startTicks(window);
     consoleKeepAwake(1);
-    BYTE ok = consoleInterrupted() ? 0 : runDownload();
+    BYTE ok = signalsInterrupted() ? 0 : runDownload();
     consoleKeepAwake(0);
     stopTicks(window);
     DestroyWindow(window);
@@ -332,14 +332,14 @@ static RunEnd download(HWND window) {
 static FILE *logOfRefusal() {
     const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
     char first = '{';
-    FILE *f = path != 0 && path[0] != 0 && strncmp(consoleWhatIs(path, 0), "a ", 2) != 0
+    FILE *f = path != 0 && path[0] != 0 && strncmp(filesWhatIs(path, 0), "a ", 2) != 0
                   ? fopen(path, "rb")
                   : 0;
     if (f != 0) {
         first = (char)(fread(&first, 1, 1, f) == 1 ? first : '{');
         fclose(f);
     }
-    return path != 0 && path[0] != 0 && first == '{' ? consoleOpenLog(path) : 0;
+    return path != 0 && path[0] != 0 && first == '{' ? filesOpenLog(path) : 0;
 }
 
 // The end of marvane-send, however it came: the record to the log and, with --json, as the
@@ -367,7 +367,7 @@ static int finish(RunEnd end) {
     // A lost record or trace is its own outcome: the summary has said how the transfers went.
     int status = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
     if (Log != 0) {
-        BYTE recorded = consoleAppendLine(Log, recordLine(end, status));
+        BYTE recorded = filesAppendLine(Log, recordLine(end, status));
         recorded = fclose(Log) == 0 && recorded;
         if (!recorded) {
             complain("the run's record could not be written to the log (--log): %s",
@@ -376,12 +376,12 @@ static int finish(RunEnd end) {
         }
     }
     Out->calls->record(Out, recordLine(end, status));
-    consoleFinished();
+    signalsFinished();
     return status;
 }
 
 int main(int argc, char **argv) {
-    consoleStart();
+    signalsStart();
     initFacts();
     Out = outputFor(argc, argv);
     if (argc < 2) {
@@ -389,7 +389,7 @@ int main(int argc, char **argv) {
         sayUsage(USAGE);
         return finish(RUN_BAD_INPUT);
     }
-    BYTE said = readCommandLine(argc, argv) && whoSaid();
+    BYTE said = readCommandLine(argc, argv) && readWhoTexts();
     // A --log after the fault was not read: the record of the refusal still goes there.
     for (int i = 1; !said && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
         if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
@@ -417,7 +417,7 @@ int main(int argc, char **argv) {
     int port;
     const char *device;
     int status = choosePort(&port, &device);
-    if (status != EXIT_SENT || !chooseTheRest()) {
+    if (status != EXIT_SENT || !chooseRateWaitAndMakes()) {
         return finish(status == EXIT_PORT_FAILED ? RUN_PORT_FAILED : RUN_BAD_INPUT);
     }
     if (given(OPT_LIST_MAKES) || given(OPT_LIST_PORTS)) {
@@ -427,11 +427,11 @@ int main(int argc, char **argv) {
     // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
     setPort(port);
     if (device != 0) {
-        consoleMapDevice(port, device);
+        portsMapDevice(port, device);
     }
     char portName[16], deviceName[600], portText[640];
     snprintf(portName, sizeof portName, "COM%d", port);
-    BYTE hasDevice = consoleDeviceOf(port, deviceName, sizeof deviceName);
+    BYTE hasDevice = portsDeviceOf(port, deviceName, sizeof deviceName);
     snprintf(portText, sizeof portText, hasDevice ? "%s (%s)" : "%s", portName, deviceName);
     const char *log = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
     log = given(OPT_LOG) || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
@@ -442,11 +442,11 @@ int main(int argc, char **argv) {
                    deviceOpened) &&
         openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace", portName, deviceOpened) &&
         (!given(OPT_EXPECT) || readExpectList(Given[OPT_EXPECT]));
-    if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
+    if (given(OPT_DIR) && !filesChangeDirectory(Given[OPT_DIR])) {
         FileIdentity there;
         ok = badInput("no-folder", "--dir",
-                      consoleFileIdentity(Given[OPT_DIR], &there) ? "not a folder (--dir)"
-                                                                  : "no such folder (--dir)",
+                      filesIdentity(Given[OPT_DIR], &there) ? "not a folder (--dir)"
+                                                            : "no such folder (--dir)",
                       Given[OPT_DIR]);
     }
     // The images are where they are read from now: an output that is one, or the list, is
@@ -471,7 +471,7 @@ int main(int argc, char **argv) {
         return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort());
     }
     if (Log != 0) {  // a run killed outright leaves this line (said by the record if lost)
-        consoleAppendLine(Log, beganLine());
+        filesAppendLine(Log, beganLine());
     }
     return finish(download(window));
 }

@@ -242,9 +242,9 @@ static const SerialPortInfo *adapterOf(const char *device) {
     static SerialPortInfo ports[MAX_SERIAL_PORTS];
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     FileIdentity wanted, port;
-    for (int i = 0; i < count && consoleFileIdentity(device, &wanted); i++) {
-        if (ports[i].usb && consoleFileIdentity(ports[i].device, &port) &&
-            port.volume == wanted.volume && port.index == wanted.index) {
+    for (int i = 0; i < count && filesIdentity(device, &wanted); i++) {
+        if (ports[i].usb && filesIdentity(ports[i].device, &port) && port.volume == wanted.volume &&
+            port.index == wanted.index) {
             return &ports[i];
         }
     }
@@ -261,16 +261,15 @@ int choosePort(int *port, const char **device) {
     *port = LinkSettings.portNumber;  // the window program's default
     *device = Given[OPT_DEVICE];
     if (variable != 0 && variable[0] != 0) {
-        BYTE isDevice = strchr(variable, '/') != 0 && consoleHasDevices();
+        BYTE isDevice = strchr(variable, '/') != 0 && HAS_DEVICES;
         if (isDevice && !adapter) {
             *device = variable;
         } else if (!isDevice && portGiven == 0 && portNumberOf(variable) > 0) {
             *port = portNumberOf(variable);
         } else if (!isDevice && portGiven == 0) {
             badInput("bad-variable", "MARVANE_PORT",
-                     consoleHasDevices()
-                         ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
-                         : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
+                     HAS_DEVICES ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
+                                 : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
                      variable);
             return EXIT_BAD_INPUT;
         }
@@ -285,7 +284,7 @@ int choosePort(int *port, const char **device) {
     }
     if (portGiven != 0 && (*port = portNumberOf(portGiven)) < 0) {
         badInput("bad-port", "--port",
-                 strchr(portGiven, '/') != 0 && consoleHasDevices()
+                 strchr(portGiven, '/') != 0 && HAS_DEVICES
                      ? "a device path goes with --device, not --port (--port takes 1 to 256, "
                        "COMn, auto or usb:VID:PID)"
                      : "the port is 1 to 256 or COM1 to COM256 (--port)",
@@ -308,7 +307,7 @@ static void rateList(char *out, int size) {
 
 // The other values, and the window program's choices made from them as its menu commands
 // make them. 0 when one is wrong (said why).
-BYTE chooseTheRest() {
+BYTE chooseRateWaitAndMakes() {
     int rate = given(OPT_BAUD) ? wholeNumber(Given[OPT_BAUD]) : LinkSettings.baudRate;
     BYTE offered = 0;
     for (int i = 0; i < BAUD_RATE_COUNT; i++) {
@@ -325,7 +324,7 @@ BYTE chooseTheRest() {
         return badInput("bad-wait", "--wait", "the wait is 0 to 3600 seconds (--wait)",
                         Given[OPT_WAIT]);
     }
-    if (given(OPT_DEVICE) && !consoleHasDevices()) {
+    if (given(OPT_DEVICE) && !HAS_DEVICES) {
         return badInput("no-device-option", "--device",
                         "--device is not available here; name the port with --port", 0);
     }
@@ -409,7 +408,7 @@ const WhoText WhoTexts[WHO_TEXTS] = {
     {OPT_NOTE, 0, "note", &Facts.note},
 };
 
-BYTE whoSaid() {
+BYTE readWhoTexts() {
     BYTE ok = 1;
     for (const auto &t : WhoTexts) {
         const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;

@@ -41,12 +41,12 @@ extern const char USAGE[];
 // A problem with what was given, with the hint to try --help; 0.
 BYTE badInput(const char *code, const char *subject, const char *what, const char *value);
 BYTE readCommandLine(int argc, char **argv);  // into Given; 0 when it cannot be (said why)
-BYTE whoSaid();  // --station, --operator, --note and their variables into Facts
+BYTE readWhoTexts();  // --station, --operator, --note and their variables into Facts
 // The port and the device it opens (Linux): EXIT_SENT, else EXIT_BAD_INPUT or, when no
 // adapter answers to --port, EXIT_PORT_FAILED (said why).
 int choosePort(int *port, const char **device);
 // The rate, the wait and the makes, made the window program's choices; 0 if one is wrong.
-BYTE chooseTheRest();
+BYTE chooseRateWaitAndMakes();
 void printHelp(Output *out);
 void listMakes(Output *out);
 void listPorts(Output *out);

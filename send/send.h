@@ -203,40 +203,47 @@ int traceError();  // errno of the first line that could not be written, else 0
 // SHA-256 of the bytes as 64 hex digits, by the system's own means; 0 if it failed.
 BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);
 
-// console_posix.cpp / console_win.cpp.
-BYTE consoleIsTerminal();  // standard output
-BYTE consoleChangeDirectory(const char *dir);
-void consoleCurrentDirectory(char *out, int size);  // for messages
-BYTE consoleHasDevices();                           // --device is offered (Linux)
-// What COMn opens here: the device --device named, else the system's own.
-void consoleMapDevice(int portNumber, const char *path);
-BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
-const char *consoleAccessDenied();  // what "access denied" for a port means here
-// The files a name or path names whatever the case of its last part: the one the system
-// opens (else `name` itself), and another that differs only in case ("" if none). 0 when there
-// is none. Windows needs no lookup for a path: only a bare name is looked up there.
-BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size);
-void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
-// Text of the command line and the system as UTF-8: Windows gives it in its ANSI code page.
-void consoleUtf8(const char *text, char *out, int size);
-void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)
-// Which file a path names, as the system tells files apart however they are spelt (links,
-// "..", case): its volume and its index there. 0 when it names no file that can be opened.
+// What marvane-send needs of the system, per system in console_posix.cpp / console_win.cpp,
+// by what it serves: files, ports, signals and the console.
+
+// Files. Which file a path names, as the system tells files apart however they are spelt
+// (links, "..", case): its volume and its index there. 0 when it names no file that opens.
 struct FileIdentity {
     unsigned long long volume, index;
 };
-BYTE consoleFileIdentity(const char *path, FileIdentity *identity);
-// Ctrl+C and the like: the first asks the run to stop, the second ends the program. A write
-// to standard output whose reader has gone fails rather than ending the program.
-void consoleCatchInterrupts();
-void consoleStart();  // as marvane-send starts: a closed standard output fails its writes
-BYTE consoleInterrupted();
+BYTE filesIdentity(const char *path, FileIdentity *identity);
+// The files a name or path names whatever the case of its last part: the one the system
+// opens (else `name` itself), and another that differs only in case ("" if none). 0 when there
+// is none. Windows needs no lookup for a path: only a bare name is looked up there.
+BYTE filesFindName(const char *name, char *onDisk, char *twin, int size);
 // Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
-const char *consoleWhatIs(const char *path, DWORD systemError);
+const char *filesWhatIs(const char *path, DWORD systemError);
 // The log, opened so that the system itself puts every write at its end; a line goes in with
 // one write, on a line of its own whatever the log ended with, whole or (taken back) not at all.
-FILE *consoleOpenLog(const char *path);
-BYTE consoleAppendLine(FILE *log, const char *text);
-BYTE consoleIsStandardOutput(const char *path);  // the path names the file standard output is
+FILE *filesOpenLog(const char *path);
+BYTE filesAppendLine(FILE *log, const char *text);
+BYTE filesIsStandardOutput(const char *path);  // the path names the file standard output is
+BYTE filesChangeDirectory(const char *dir);
+void filesCurrentDirectory(char *out, int size);  // for messages
+
+// Ports. --device is offered where a COM port is a device path (Linux), as the build knows.
+const BYTE HAS_DEVICES = MARVANE_HAS_DEVICES;
+// What COMn opens here: the device --device named, else the system's own.
+void portsMapDevice(int portNumber, const char *path);
+BYTE portsDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
+const char *portsAccessDenied();  // what "access denied" for a port means here
+
+// Signals. Ctrl+C and the like: the first asks the run to stop, the second ends the program.
+// A write to standard output whose reader has gone fails rather than ending the program.
+void signalsStart();  // as marvane-send starts: a closed standard output fails its writes
+void signalsCatch();
+BYTE signalsInterrupted();
+void signalsFinished();  // the record is written and the port released: a closing console may go
+
+// The console and who runs it.
+BYTE consoleIsTerminal();  // standard output
+void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
 unsigned long consoleProcessId();
-void consoleFinished();  // the record is written and the port released: a closing console may go
+// Text of the command line and the system as UTF-8: Windows gives it in its ANSI code page.
+void consoleUtf8(const char *text, char *out, int size);
+void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)

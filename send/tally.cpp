@@ -200,7 +200,7 @@ Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType f
     t->blocks = -1;
     snprintf(t->name, sizeof t->name, "%s", name);
     char twin[SLOT_NAME_SIZE];
-    consoleFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
+    filesFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
     t->startMs = GetTickCount();
     return t;
 }
@@ -208,7 +208,7 @@ Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType f
 RunEnd runEndOf(BYTE ok) {
     const Transfer *failed = failedTransfer();
     BYTE stopped = failed == 0 || failed->result.end == TRANSFER_STOPPED;
-    BYTE interrupted = consoleInterrupted();
+    BYTE interrupted = signalsInterrupted();
     if (Run.portFailed || Run.portLost) {
         return Run.portFailed ? RUN_PORT_FAILED : RUN_PORT_LOST;
     }
@@ -236,7 +236,7 @@ const char *const CHECK_CABLE = "check the cable or the adapter, and see --list-
 const struct {
     DWORD error;
     const char *cause;
-    const char *advice;  // 0: consoleAccessDenied() says it for this system
+    const char *advice;  // 0: portsAccessDenied() says it for this system
 } PortCauses[] = {
     {ERROR_FILE_NOT_FOUND,       "not found",                 CHECK_CABLE},
     {ERROR_PATH_NOT_FOUND,       "not found",                 CHECK_CABLE},

@@ -94,7 +94,7 @@ void onPortFailed(RunListener *, LPCSTR text, DWORD systemError) {
     if (advice != 0) {
         complain("%s %s: %s; %s", text, Facts.portText, cause, advice);
     } else {
-        complain("%s %s: %s", text, Facts.portText, consoleAccessDenied());
+        complain("%s %s: %s", text, Facts.portText, portsAccessDenied());
     }
 }
 
