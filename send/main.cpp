@@ -346,11 +346,8 @@ static FILE *logOfRefusal() {
 // last line. The exit status is decided here once, and the record names it.
 static int finish(RunEnd end) {
     flushOutput();
-    if (end == RUN_OK && Facts.outputLost && Facts.mode != MODE_SEND) {
-        complain("%s: what it shows is not whole", Facts.outputFull
-                                                       ? "standard output could not be written"
-                                                       : "standard output was closed");
-        end = RUN_OUTPUT_CLOSED;  // a plan or a list cut short is no check
+    if (Facts.mode != MODE_SEND && (end = shownEndOf(end)) == RUN_OUTPUT_CLOSED) {
+        sayShownCut();
     }
     // A trace that is not whole is lost evidence, as a record that could not be written is.
     int error = TraceFile != 0 ? traceError() : 0;

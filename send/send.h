@@ -104,6 +104,9 @@ const char *resultName(const Transfer *t);  // "done", ..., "changed": a file no
 // A transfer as the run starts it, and as --check plans it: named as its folder spells it.
 Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType);
 RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
+// How what marvane-send shows without a run (a plan, a list) ended, that went as `end` says:
+// cut short when standard output went.
+RunEnd shownEndOf(RunEnd end);
 double secondsSince(DWORD startMs);
 // What ended a failed transfer and where, with what to do about it (0: nothing to say).
 void describeEnd(const Transfer *transfer, char *cause, int causeSize, const char **hint);
@@ -126,6 +129,7 @@ void controllerLine(char *out, int size);
 // text.cpp: lines for a person; in quiet and JSON output only the failures, on standard error.
 RunListener *textListener(BYTE quiet, BYTE verbose, BYTE bar);  // bar 1: in place, 2: as lines
 void sayEnd(RunEnd end);  // the closing words: the cause of a failure, then the summary
+void sayShownCut();       // what was shown without a run is not whole: standard output went
 // A message with the one prefix on standard error; the first is the record's "message".
 void complain(const char *format, ...)
 #if defined(__GNUC__)

@@ -205,6 +205,10 @@ Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType f
     return t;
 }
 
+RunEnd shownEndOf(RunEnd end) {
+    return end == RUN_OK && Facts.outputLost ? RUN_OUTPUT_CLOSED : end;  // a cut plan is no check
+}
+
 RunEnd runEndOf(BYTE ok) {
     const Transfer *failed = failedTransfer();
     BYTE stopped = failed == 0 || failed->result.end == TRANSFER_STOPPED;

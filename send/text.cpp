@@ -209,10 +209,15 @@ const RunListenerCalls TextCalls = {
 RunListener Text = {&TextCalls};
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
+// Why standard output went, as the closing words say it; `disk` names a full disk.
+const char *outputLostWords(BYTE disk) {
+    return !Facts.outputFull ? "standard output was closed"
+           : disk            ? "standard output could not be written: its disk is full"
+                             : "standard output could not be written";
+}
+
 void sayInterrupt() {
-    const char *why = Facts.outputFull   ? "standard output could not be written: its disk is full"
-                      : Facts.outputLost ? "standard output was closed"
-                                         : "interrupted";
+    const char *why = Facts.outputLost ? outputLostWords(1) : "interrupted";
     const Transfer *t = failedTransfer();
     const char *slot = t != 0 ? SlotLabels[t->slot] : "";
     if (!Run.started) {
@@ -415,4 +420,8 @@ Output *textOutput() {
 void sayUsage(const char *usage) {
     fputs(usage, stderr);
     fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n", stderr);
+}
+
+void sayShownCut() {
+    complain("%s: what it shows is not whole", outputLostWords(0));
 }
