@@ -90,11 +90,11 @@ static BYTE asExpected(const char *name, const char sha256[65]) {
                          listed != 0 ? listed->line : 0, match);
     if (listed == 0) {
         problem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
-                name, Given[OPT_EXPECT]);
+                name, Opt.expect);
     } else if (!match) {
         problem("not-as-listed", name,
                 "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
-                name, sha256, Given[OPT_EXPECT], listed->line, listed->sha256);
+                name, sha256, Opt.expect, listed->line, listed->sha256);
     }
     return match;
 }
@@ -130,14 +130,14 @@ static BYTE checkFile(int slot, const char *folder) {
         return 0;
     }
     sha256Hex(ImageBuffer, Sizes[slot], Checked[slot]);
-    if (Sizes[slot] == 0 && !given(OPT_ALLOW_EMPTY)) {
+    if (Sizes[slot] == 0 && !Opt.allowEmpty) {
         problem("empty-image", name,
                 "%s file %s in %s is empty: it would leave the controller without it "
                 "(--allow-empty sends it anyway)",
                 label, name, folder);
         return 0;
     }
-    return !given(OPT_EXPECT) || asExpected(name, Checked[slot]);
+    return Opt.expect == 0 || asExpected(name, Checked[slot]);
 }
 
 // Checks every file of the run and that Pump 1 has a make, all before the port is touched,
@@ -184,10 +184,10 @@ static void printPlan() {
 // The outputs on a fan, the tally first: they read what it counted.
 static void addOutputsToRun() {
     static RunListenerFan fan;
-    BYTE bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
+    BYTE bar = consoleIsTerminal() ? 1 : Opt.progress ? 2 : 0;
     initFan(&fan);
     fanAdd(&fan, tallyListener());
-    Out->calls->addListeners(Out, &fan, given(OPT_QUIET), given(OPT_VERBOSE), bar);
+    Out->calls->addListeners(Out, &fan, Opt.quiet, Opt.verbose, bar);
     fanAdd(&fan, TraceFile != 0 ? traceListener(TraceFile, Facts.portText) : &NullListener);
     setRunListener(&fan.listener);
 }
@@ -330,7 +330,7 @@ static RunEnd download(HWND window) {
 // A record of a command line refused before the log was opened goes to the log it names, as
 // long as that is a log: a file that is empty or none yet, or one that starts with a record.
 static FILE *logOfRefusal() {
-    const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
+    const char *path = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
     char first = '{';
     FILE *f = path != 0 && path[0] != 0 && strncmp(filesWhatIs(path, 0), "a ", 2) != 0
                   ? fopen(path, "rb")
@@ -387,24 +387,13 @@ int main(int argc, char **argv) {
         return finish(RUN_BAD_INPUT);
     }
     BYTE said = readCommandLine(argc, argv) && readWhoTexts();
-    // A --log after the fault was not read: the record of the refusal still goes there.
-    for (int i = 1; !said && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
-        if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
-            Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
-        }
-    }
     Out->calls->opened(Out);
     if (!said) {
         return finish(RUN_BAD_INPUT);
     }
-    Facts.mode = given(OPT_HELP)         ? MODE_HELP
-                 : given(OPT_VERSION)    ? MODE_VERSION
-                 : given(OPT_LIST_MAKES) ? MODE_LIST_MAKES
-                 : given(OPT_LIST_PORTS) ? MODE_LIST_PORTS
-                 : given(OPT_CHECK)      ? MODE_CHECK
-                                         : MODE_SEND;
-    if (given(OPT_HELP) || given(OPT_VERSION)) {
-        if (given(OPT_HELP)) {
+    Facts.mode = Opt.mode;
+    if (Opt.mode == MODE_HELP || Opt.mode == MODE_VERSION) {
+        if (Opt.mode == MODE_HELP) {
             printHelp(Out);
         } else {
             Out->calls->version(Out);
@@ -417,8 +406,8 @@ int main(int argc, char **argv) {
     if (status != EXIT_SENT || !chooseRateWaitAndMakes()) {
         return finish(status == EXIT_PORT_FAILED ? RUN_PORT_FAILED : RUN_BAD_INPUT);
     }
-    if (given(OPT_LIST_MAKES) || given(OPT_LIST_PORTS)) {
-        given(OPT_LIST_MAKES) ? listMakes(Out) : listPorts(Out);
+    if (Opt.mode == MODE_LIST_MAKES || Opt.mode == MODE_LIST_PORTS) {
+        Opt.mode == MODE_LIST_MAKES ? listMakes(Out) : listPorts(Out);
         return finish(RUN_OK);
     }
     // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
@@ -430,21 +419,20 @@ int main(int argc, char **argv) {
     snprintf(portName, sizeof portName, "COM%d", port);
     BYTE hasDevice = portsDeviceOf(port, deviceName, sizeof deviceName);
     snprintf(portText, sizeof portText, hasDevice ? "%s (%s)" : "%s", portName, deviceName);
-    const char *log = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
-    log = given(OPT_LOG) || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
+    const char *log = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
+    log = Opt.log != 0 || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
     const char *deviceOpened = hasDevice ? deviceName : 0;
     LogOpened = 1;
-    BYTE ok =
-        openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG", portName,
-                   deviceOpened) &&
-        openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace", portName, deviceOpened) &&
-        (!given(OPT_EXPECT) || readExpectList(Given[OPT_EXPECT]));
-    if (given(OPT_DIR) && !filesChangeDirectory(Given[OPT_DIR])) {
+    BYTE ok = openOutput(&Outputs[0], log, "the log", Opt.log != 0 ? "--log" : "MARVANE_LOG",
+                         portName, deviceOpened) &&
+              openOutput(&Outputs[1], Opt.trace, "the trace", "--trace", portName, deviceOpened) &&
+              (Opt.expect == 0 || readExpectList(Opt.expect));
+    if (Opt.dir != 0 && !filesChangeDirectory(Opt.dir)) {
         FileIdentity there;
-        ok = badInput("no-folder", "--dir",
-                      filesIdentity(Given[OPT_DIR], &there) ? "not a folder (--dir)"
-                                                            : "no such folder (--dir)",
-                      Given[OPT_DIR]);
+        ok = badInput(
+            "no-folder", "--dir",
+            filesIdentity(Opt.dir, &there) ? "not a folder (--dir)" : "no such folder (--dir)",
+            Opt.dir);
     }
     // The images are where they are read from now: an output that is one, or the list, is
     // closed before anything is written to it, whatever else is wrong.
@@ -463,9 +451,9 @@ int main(int argc, char **argv) {
     if (!checkFiles()) {
         return finish(RUN_BAD_INPUT);
     }
-    if (given(OPT_CHECK)) {
+    if (Opt.mode == MODE_CHECK) {
         printPlan();
-        return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort());
+        return finish(Opt.noPort ? RUN_OK : checkPort());
     }
     if (Log != 0) {  // a run killed outright leaves this line (said by the record if lost)
         filesAppendLine(Log, beganLine());

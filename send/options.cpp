@@ -128,7 +128,7 @@ static int portNumberOf(const char *text) {
 }
 
 // Reads the command line into Given; 0 when it cannot be (said why).
-BYTE readCommandLine(int argc, char **argv) {
+static BYTE readOptions(int argc, char **argv) {
     opterr = 0;  // its messages are ours
     for (;;) {
         int at = optind;  // the argument being read, options never being moved
@@ -180,6 +180,33 @@ BYTE readCommandLine(int argc, char **argv) {
         }
         Given[id] = value;
     }
+}
+
+SendOptions Opt;
+
+BYTE readCommandLine(int argc, char **argv) {
+    BYTE ok = readOptions(argc, argv);
+    for (int i = 1; !ok && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
+            Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
+        }
+    }
+    Opt.mode = given(OPT_HELP)         ? MODE_HELP
+               : given(OPT_VERSION)    ? MODE_VERSION
+               : given(OPT_LIST_MAKES) ? MODE_LIST_MAKES
+               : given(OPT_LIST_PORTS) ? MODE_LIST_PORTS
+               : given(OPT_CHECK)      ? MODE_CHECK
+                                       : MODE_SEND;
+    Opt.log = Given[OPT_LOG];
+    Opt.trace = Given[OPT_TRACE];
+    Opt.expect = Given[OPT_EXPECT];
+    Opt.dir = Given[OPT_DIR];
+    Opt.allowEmpty = given(OPT_ALLOW_EMPTY);
+    Opt.noPort = given(OPT_NO_PORT);
+    Opt.quiet = given(OPT_QUIET);
+    Opt.verbose = given(OPT_VERBOSE);
+    Opt.progress = given(OPT_PROGRESS);
+    return ok;
 }
 
 // The option that picks ports[index] and that marvane-send takes: by its USB identity when

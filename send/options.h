@@ -40,7 +40,17 @@ inline BYTE given(int id) {
 extern const char USAGE[];
 // A problem with what was given, with the hint to try --help; 0.
 BYTE badInput(const char *code, const char *subject, const char *what, const char *value);
-BYTE readCommandLine(int argc, char **argv);  // into Given; 0 when it cannot be (said why)
+// What main does with the command line, read once from it (as picocom's opts): a file's
+// option as given ("" for an empty one), 0 when absent.
+struct SendOptions {
+    RunMode mode;
+    const char *log, *trace, *expect, *dir;
+    BYTE allowEmpty, noPort, quiet, verbose, progress;
+};
+extern SendOptions Opt;
+// Into Given and Opt; 0 when it cannot be (said why). A --log after a fault is still taken:
+// the record of the refusal goes there.
+BYTE readCommandLine(int argc, char **argv);
 BYTE readWhoTexts();  // --station, --operator, --note and their variables into Facts
 // The port and the device it opens (Linux): EXIT_SENT, else EXIT_BAD_INPUT or, when no
 // adapter answers to --port, EXIT_PORT_FAILED (said why).
