@@ -56,13 +56,20 @@ static const char *const EndNames[] = {
     "sent", "unreadable", "header-unanswered", "count-unanswered", "block-unanswered",
     "cancelled", "stopped", "port-lost",
 };
-static const char *const ProblemNames[] = {
-    "read", "not-found", "not-opened", "too-large", "short", "changed",
+// A problem's code, and its words in a sentence ("the file is too large").
+static const struct {
+    const char *name, *text;
+} Problems[] = {
+    {"read",       "read"},
+    {"not-found",  "not found"},
+    {"not-opened", "cannot be opened"},
+    {"too-large",  "too large"},
+    {"short",      "cannot be read whole"},
+    {"changed",    "changed since the check"},
 };
 // clang-format on
 static_assert(sizeof EndNames / sizeof EndNames[0] == TRANSFER_PORT_LOST + 1, "an end unnamed");
-static_assert(sizeof ProblemNames / sizeof ProblemNames[0] == IMAGE_CHANGED + 1,
-              "a problem unnamed");
+static_assert(sizeof Problems / sizeof Problems[0] == IMAGE_CHANGED + 1, "a problem unnamed");
 
 const char *answerName(FrameAnswer answer) {
     return AnswerNames[answer];
@@ -73,5 +80,9 @@ const char *transferEndName(TransferEnd end) {
 }
 
 const char *imageProblemName(ImageProblem problem) {
-    return ProblemNames[problem];
+    return Problems[problem].name;
+}
+
+const char *imageProblemText(ImageProblem problem) {
+    return Problems[problem].text;
 }

@@ -59,6 +59,7 @@ struct TransferResult {
 const char *answerName(FrameAnswer answer);
 const char *transferEndName(TransferEnd end);
 const char *imageProblemName(ImageProblem problem);
+const char *imageProblemText(ImageProblem problem);  // "not found", "too large", ...
 
 // What a run does about what goes wrong around it: one set per program, set once where it
 // starts. Zero is the window program's way throughout.
@@ -171,7 +172,11 @@ inline void tellRunEnded(RunListener *l, BYTE ok) {
 }
 
 // The listener that hears nothing: it stands in wherever nobody listens. Its calls, one per
-// entry, serve a listener that hears only part of a run.
+// entry, serve a listener that hears only part of a run. Every table of calls names every
+// entry, those it does not hear with these, rather than leaving them out: a table that leaves
+// one out does not compile (-Wmissing-field-initializers is an error on every target), so an
+// event added here is decided in each listener, and no call needs a check for null. The
+// tables are alike in shape for that reason, not copies of each other.
 extern RunListener NullListener;
 void nullRunStarted(RunListener *);
 void nullPortOpened(RunListener *);

@@ -33,11 +33,11 @@ unsigned long consoleProcessId() {
     return (unsigned long)getpid();
 }
 
-FILE *consoleOpenLog(const char *path) {
+FILE *filesOpenLog(const char *path) {
     return fopen(path, "a+");  // O_APPEND: the system puts each write at the end; read back
 }
 
-BYTE consoleAppendLine(FILE *log, const char *text) {
+BYTE filesAppendLine(FILE *log, const char *text) {
     int fd = fileno(log);
     struct stat info;
     char last = '\n';
@@ -58,7 +58,7 @@ BYTE consoleAppendLine(FILE *log, const char *text) {
     return 0;
 }
 
-BYTE consoleIsStandardOutput(const char *path) {
+BYTE filesIsStandardOutput(const char *path) {
     struct stat out, named;
     return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &named) == 0 &&
            out.st_dev == named.st_dev && out.st_ino == named.st_ino;
@@ -74,23 +74,19 @@ BYTE consoleIsTerminal() {
     return isatty(STDOUT_FILENO) ? 1 : 0;
 }
 
-BYTE consoleChangeDirectory(const char *dir) {
+BYTE filesChangeDirectory(const char *dir) {
     return chdir(dir) == 0 ? 1 : 0;
 }
 
-void consoleCurrentDirectory(char *out, int size) {
+void filesCurrentDirectory(char *out, int size) {
     if (getcwd(out, (size_t)size) == NULL) {
         snprintf(out, (size_t)size, ".");
     }
 }
 
-BYTE consoleHasDevices() {
-    return 1;
-}
-
 // A relative device is the caller's, found from where the command was given: --dir moves
 // the current folder before the port opens.
-void consoleMapDevice(int portNumber, const char *path) {
+void portsMapDevice(int portNumber, const char *path) {
     char here[PATH_MAX], full[PATH_MAX + 300];
     if (path[0] != '/' && getcwd(here, sizeof here) != NULL) {
         snprintf(full, sizeof full, "%s/%s", here, path);
@@ -99,19 +95,19 @@ void consoleMapDevice(int portNumber, const char *path) {
     standinSetComPath(portNumber, path);
 }
 
-BYTE consoleDeviceOf(int portNumber, char *out, int size) {
+BYTE portsDeviceOf(int portNumber, char *out, int size) {
     standinComPath(portNumber, out, size);
     return 1;
 }
 
-const char *consoleAccessDenied() {
+const char *portsAccessDenied() {
     return "access denied; add your user to the dialout group (sudo usermod -aG dialout $USER) "
            "and log in again";
 }
 
 // As Windows finds a file whatever the case of its name: in the path's folder, the entry
 // spelt as asked, else the first found; a second one is its twin. Both keep the folder as given.
-BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
+BYTE filesFindName(const char *name, char *onDisk, char *twin, int size) {
     const char *base = strrchr(name, '/') != 0 ? strrchr(name, '/') + 1 : name;
     int prefix = (int)(base - name);  // the folder, its slash included
     char folder[PATH_MAX];
@@ -142,10 +138,10 @@ BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
     return matches > 0;
 }
 
-BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
+BYTE filesIdentity(const char *path, FileIdentity *identity) {
     char onDisk[PATH_MAX], twin[PATH_MAX];
     struct stat info;
-    if (stat(consoleFindName(path, onDisk, twin, sizeof onDisk) ? onDisk : path, &info) != 0) {
+    if (stat(filesFindName(path, onDisk, twin, sizeof onDisk) ? onDisk : path, &info) != 0) {
         return 0;
     }
     *identity = {(unsigned long long)info.st_dev, (unsigned long long)info.st_ino};
@@ -165,7 +161,7 @@ static void onSignal(int) {
     _exit(EXIT_INTERRUPTED);
 }
 
-void consoleCatchInterrupts() {
+void signalsCatch() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
@@ -175,7 +171,7 @@ void consoleCatchInterrupts() {
     sigaction(SIGHUP, &action, NULL);  // the terminal or the remote session closed
 }
 
-void consoleStart() {
+void signalsStart() {
     // A standard stream the caller closed (`>&-`) would be the number of the next file opened:
     // the log would get what marvane-send prints. The null device takes its place.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
@@ -189,11 +185,11 @@ void consoleStart() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-BYTE consoleInterrupted() {
+BYTE signalsInterrupted() {
     return Interrupts > 0;
 }
 
-const char *consoleWhatIs(const char *path, DWORD systemError) {
+const char *filesWhatIs(const char *path, DWORD systemError) {
     static char other[64];
     struct stat info;
     if (stat(path, &info) == 0) {
@@ -211,4 +207,4 @@ const char *consoleWhatIs(const char *path, DWORD systemError) {
     return other;
 }
 
-void consoleFinished() {}  // a signal's handler returns at once here
+void signalsFinished() {}  // a signal's handler returns at once here

@@ -17,23 +17,19 @@ BYTE consoleIsTerminal() {
     return _isatty(_fileno(stdout)) ? 1 : 0;
 }
 
-BYTE consoleChangeDirectory(const char *dir) {
+BYTE filesChangeDirectory(const char *dir) {
     return SetCurrentDirectoryA(dir) ? 1 : 0;
 }
 
-void consoleCurrentDirectory(char *out, int size) {
+void filesCurrentDirectory(char *out, int size) {
     if (GetCurrentDirectoryA((DWORD)size, out) == 0) {
         snprintf(out, (size_t)size, ".");
     }
 }
 
-BYTE consoleHasDevices() {
-    return 0;
-}
+void portsMapDevice(int, const char *) {}
 
-void consoleMapDevice(int, const char *) {}
-
-BYTE consoleDeviceOf(int, char *, int) {
+BYTE portsDeviceOf(int, char *, int) {
     return 0;
 }
 
@@ -46,7 +42,7 @@ static char LogPath[4096];  // to open again for taking back a record cut short
 // The C library's append mode seeks to the end and then writes, two steps another process
 // can come between. CreateFileA with FILE_APPEND_DATA and without FILE_WRITE_DATA has the
 // system itself put every write at the end; FILE_READ_DATA reads back the log's last byte.
-FILE *consoleOpenLog(const char *path) {
+FILE *filesOpenLog(const char *path) {
     HANDLE file = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -63,7 +59,7 @@ FILE *consoleOpenLog(const char *path) {
     return log;
 }
 
-BYTE consoleAppendLine(FILE *log, const char *text) {
+BYTE filesAppendLine(FILE *log, const char *text) {
     HANDLE file = (HANDLE)_get_osfhandle(_fileno(log));
     LARGE_INTEGER size;
     char last = '\n';
@@ -99,11 +95,11 @@ BYTE consoleAppendLine(FILE *log, const char *text) {
     return 0;
 }
 
-BYTE consoleIsStandardOutput(const char *path) {
+BYTE filesIsStandardOutput(const char *path) {
     BY_HANDLE_FILE_INFORMATION out;
     FileIdentity named;
     return GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out) &&
-           consoleFileIdentity(path, &named) && named.volume == out.dwVolumeSerialNumber &&
+           filesIdentity(path, &named) && named.volume == out.dwVolumeSerialNumber &&
            named.index == (((unsigned long long)out.nFileIndexHigh << 32) | out.nFileIndexLow);
 }
 
@@ -135,11 +131,11 @@ void consoleKeepAwake(BYTE on) {
 }
 
 // Windows gives a port to one program at a time and says "access denied" to the next.
-const char *consoleAccessDenied() {
+const char *portsAccessDenied() {
     return "in use by another program (access denied); close it and run again";
 }
 
-BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
+BYTE filesIdentity(const char *path, FileIdentity *identity) {
     // No access asked and every sharing allowed: an image or log in use is still told apart.
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
@@ -157,7 +153,7 @@ BYTE consoleFileIdentity(const char *path, FileIdentity *identity) {
 }
 
 // One folder entry per name, whatever its case: a file has no twin here.
-BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size) {
+BYTE filesFindName(const char *name, char *onDisk, char *twin, int size) {
     WIN32_FIND_DATAA found;
     // A bare name only: the search answers a path with its last part alone.
     HANDLE search =
@@ -195,9 +191,9 @@ static BOOL WINAPI onControl(DWORD event) {
     return TRUE;
 }
 
-void consoleStart() {}  // a closed pipe fails the write: no signal here
+void signalsStart() {}  // a closed pipe fails the write: no signal here
 
-void consoleCatchInterrupts() {
+void signalsCatch() {
     Finished = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(onControl, TRUE);
 }
@@ -227,7 +223,7 @@ static BYTE namesADevice(const char *path) {
     return 0;
 }
 
-const char *consoleWhatIs(const char *path, DWORD systemError) {
+const char *filesWhatIs(const char *path, DWORD systemError) {
     static char other[64];
     if (namesADevice(path)) {
         return "a device, not a file";
@@ -246,12 +242,12 @@ const char *consoleWhatIs(const char *path, DWORD systemError) {
     return other;
 }
 
-void consoleFinished() {
+void signalsFinished() {
     if (Finished != NULL) {
         SetEvent(Finished);
     }
 }
 
-BYTE consoleInterrupted() {
+BYTE signalsInterrupted() {
     return Interrupts > 0;
 }

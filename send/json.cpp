@@ -14,10 +14,9 @@
 #include "link/link.h"
 #include "resources/version.h"
 #include "run/download.h"
+#include "send/options.h"
 #include "send/ports.h"
 #include "send/send.h"
-
-BYTE JsonOutput = 0;
 
 namespace {
 
@@ -186,13 +185,11 @@ JsonObject head(const char *event) {
     if (strcmp(event, "output") != 0) {
         o["run"] = Facts.run;
         o["started"] = Facts.started;
-        o["mode"] = Facts.mode;
+        o["mode"] = runModeName(Facts.mode);
     }
-    const char *const who[][2] = {
-        {"station", Facts.station}, {"operator", Facts.operatorName}, {"note", Facts.note}};
-    for (const auto &w : who) {
-        if (w[1] != 0) {
-            o[w[0]] = w[1];
+    for (const WhoText &w : WhoTexts) {
+        if (*w.into != 0) {
+            o[w.key] = *w.into;
         }
     }
     o["computer"] = Facts.computer;
@@ -255,48 +252,127 @@ int addTransfers(JsonObject &o) {
     return endedAt;
 }
 
-JsonObject Row;  // the flat object being built
+// The objects outside a run: what the output is, the help, the lists, the plan and the checks.
+void saidOpened(Output *) {
+    printJson(head("output"));
+}
+
+void addJsonListeners(Output *, RunListenerFan *fan, BYTE, BYTE verbose, BYTE bar) {
+    fanAdd(fan, textListener(1, verbose, bar));  // the failures, on standard error
+    fanAdd(fan, jsonListener());
+}
+
+void saidHelp(Output *, const char *text) {
+    printJson({{"event", "help"}, {"text", text}});
+}
+
+void saidNothing(Output *) {}
+
+void saidMakesOf(Output *, const char *, const char *) {}
+
+void saidMake(Output *, const char *slot, const char *option, const char *key, const char *label,
+              const char *file) {
+    printJson({{"event", "make"},
+               {"slot", slot},
+               {"option", option},
+               {"make", key},
+               {"label", label},
+               {"file", file}});
+}
+
+void saidPort(Output *, const SerialPortInfo *p, const char *option) {
+    JsonObject o = {{"event", "port"},
+                    {"port", p->name},
+                    {"device", p->device},
+                    {"friendly", p->friendly},
+                    {"hardware_id", p->hardwareId},
+                    {"usb", p->usb != 0}};
+    if (p->usb) {
+        char vid[8], pid[8];
+        snprintf(vid, sizeof vid, "%04x", p->vid);
+        snprintf(pid, sizeof pid, "%04x", p->pid);
+        o.update({{"vid", vid}, {"pid", pid}, {"serial", p->serial}});
+    }
+    if (p->byId[0] != 0) {
+        o["by_id"] = p->byId;
+    }
+    o["option"] = option;
+    printJson(o);
+}
+
+void saidPortsListed(Output *, int) {}
+
+void saidPlanSkipped(Output *, const char *) {}
+
+void saidPlanned(Output *, int step, const Transfer *t) {
+    printJson({{"event", "plan"},
+               {"step", step},
+               {"slot", SlotLabels[t->slot]},
+               {"pass", t->pass},
+               {"file", t->name},
+               {"id", std::string(1, t->fileId)},
+               {"type", std::string(1, t->fileType)},
+               {"bytes", t->size},
+               {"blocks", t->blocks},
+               {"sha256", t->sha256}});
+}
+
+void saidPortChecked(Output *) {
+    JsonObject o = {{"event", "port-checked"}, {"port", Facts.portName}};
+    if (Facts.device != 0) {
+        o["device"] = Facts.device;
+    }
+    o["baud"] = LinkSettings.baudRate;
+    printJson(o);
+}
+
+void saidExpected(Output *, const char *file, const char *sha256, const char *listed, int line,
+                  BYTE match) {
+    printJson({{"event", "expected"},
+               {"file", file},
+               {"sha256", sha256},
+               {"listed", listed != 0 ? listed : ""},
+               {"line", line},
+               {"match", match != 0}});
+}
+
+void saidRecord(Output *, const char *line) {
+    fputs(line, stdout);
+    fputc('\n', stdout);
+    flushOutput();
+}
+
+const OutputCalls JsonOutputCalls = {
+    .opened = saidOpened,
+    .addListeners = addJsonListeners,
+    .help = saidHelp,
+    .version = saidNothing,  // the first line names it
+    .makesOf = saidMakesOf,
+    .make = saidMake,
+    .port = saidPort,
+    .portsListed = saidPortsListed,
+    .planStarted = saidNothing,
+    .planSkipped = saidPlanSkipped,
+    .planned = saidPlanned,
+    .portChecked = saidPortChecked,
+    .expected = saidExpected,
+    .controller = saidNothing,  // the record holds it
+    .record = saidRecord,
+};
+Output JsonLines = {&JsonOutputCalls, 1};
 
 }  // namespace
-
-void jsonBegin(const char *event) {
-    Row = {{"event", event}};
-}
-
-void jsonText(const char *key, const char *text) {
-    if (text != 0) {
-        Row[key] = text;
-    }
-}
-
-void jsonNumber(const char *key, long long number) {
-    Row[key] = number;
-}
-
-void jsonFlag(const char *key, BYTE value) {
-    Row[key] = value != 0;
-}
-
-void jsonEnd() {
-    printJson(Row);
-}
 
 RunListener *jsonListener() {
     return &Json;
 }
 
-void printFirst() {
-    if (JsonOutput) {
-        printJson(head("output"));
+Output *outputFor(int argc, char **argv) {
+    BYTE json = 0;
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        json = json || strcmp(argv[i], "--json") == 0;
     }
-}
-
-void printLine(const char *line) {
-    if (JsonOutput) {
-        fputs(line, stdout);
-        fputc('\n', stdout);
-        flushOutput();
-    }
+    return json ? &JsonLines : textOutput();
 }
 
 const char *beganLine() {
@@ -331,12 +407,12 @@ const char *recordLine(RunEnd end, int status) {
             o["expect"] = {{"file", Facts.expectPath}, {"sha256", Facts.expectSha256}};
         }
     }
-    if (Facts.portName != 0 && strcmp(Facts.mode, "check") != 0) {  // a check leaves it as it was
+    if (Facts.portName != 0 && Facts.mode != MODE_CHECK) {  // a check leaves it as it was
         o["controller"] = JsonObject::array();
         int pass, blocks, taken;
         FileId id;
         for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
-            const char *state = holdingOf(i, &blocks, &taken);
+            const char *state = holdingName(holdingOf(i, &blocks, &taken));
             o["controller"].push_back({{"slot", SlotLabels[step->slot]},
                                        {"pass", pass},
                                        {"state", state},
@@ -370,7 +446,6 @@ const char *recordLine(RunEnd end, int status) {
 
 void initFacts() {
     memset(&Facts, 0, sizeof Facts);
-    Facts.mode = "send";
     Facts.startMs = GetTickCount();
     time_t now = time(NULL);
     strftime(Facts.started, sizeof Facts.started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));

@@ -9,7 +9,6 @@
 
 #include "link/link.h"
 #include "protocol/protocol.h"
-#include "resources/version.h"
 #include "run/download.h"
 #include "send/expect.h"
 #include "send/options.h"
@@ -17,16 +16,17 @@
 const DWORD EXPECT_FILE_MAX = 1 << 20;  // a list is text, never near a megabyte
 
 static FILE *Log, *TraceFile;
+static Output *Out;     // the text or the JSON, chosen as marvane-send starts
 static BYTE LogOpened;  // the log was looked for: no record of a refusal goes there later
 
 // The files marvane-send writes, each as the system tells it from any other file.
-struct Output {
+struct OutputFile {
     const char *option;
     FILE **file;
     FileIdentity identity;
     BYTE known;
 };
-static Output Outputs[] = {{"--log", &Log, {}, 0}, {"--trace", &TraceFile, {}, 0}};
+static OutputFile Outputs[] = {{"--log", &Log, {}, 0}, {"--trace", &TraceFile, {}, 0}};
 static ExpectList Expected;
 static FileIdentity ListFile;  // --expect's, when it has one
 static BYTE ListKnown;
@@ -56,7 +56,7 @@ static BYTE readExpectList(const char *path) {
     BYTE ok = f != 0 && !ferror(f) && size <= EXPECT_FILE_MAX;
     if (!ok) {  // a folder is named so, as the images' problems are
         int error = errno;
-        const char *what = consoleWhatIs(path, (DWORD)error);
+        const char *what = filesWhatIs(path, (DWORD)error);
         problem("list-unreadable", "--expect", "the list cannot be read (--expect): %s: %s", path,
                 size > EXPECT_FILE_MAX              ? "larger than any list of images"
                 : strncmp(what, "system error", 12) ? what
@@ -76,7 +76,7 @@ static BYTE readExpectList(const char *path) {
                 expectProblemText(fault));
     }
     Facts.expectPath = path;
-    ListKnown = consoleFileIdentity(path, &ListFile);  // before --dir moves the current folder
+    ListKnown = filesIdentity(path, &ListFile);  // before --dir moves the current folder
     sha256Hex((const BYTE *)text, (DWORD)size, Facts.expectSha256);
     return ok && fault == EXPECT_OK;
 }
@@ -86,22 +86,15 @@ static BYTE readExpectList(const char *path) {
 static BYTE asExpected(const char *name, const char sha256[65]) {
     const ExpectedImage *listed = findExpected(&Expected, name);
     BYTE match = listed != 0 && strcmp(listed->sha256, sha256) == 0;
-    if (JsonOutput) {
-        jsonBegin("expected");
-        jsonText("file", name);
-        jsonText("sha256", sha256);
-        jsonText("listed", listed != 0 ? listed->sha256 : "");
-        jsonNumber("line", listed != 0 ? listed->line : 0);
-        jsonFlag("match", match);
-        jsonEnd();
-    }
+    Out->calls->expected(Out, name, sha256, listed != 0 ? listed->sha256 : 0,
+                         listed != 0 ? listed->line : 0, match);
     if (listed == 0) {
         problem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
-                name, Given[OPT_EXPECT]);
+                name, Opt.expect);
     } else if (!match) {
         problem("not-as-listed", name,
                 "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
-                name, sha256, Given[OPT_EXPECT], listed->line, listed->sha256);
+                name, sha256, Opt.expect, listed->line, listed->sha256);
     }
     return match;
 }
@@ -112,7 +105,7 @@ static BYTE checkFile(int slot, const char *folder) {
     const char *label = SlotLabels[slot];
     const char *name = Slots[slot].name;
     char onDisk[SLOT_NAME_SIZE], twin[SLOT_NAME_SIZE];
-    if (consoleFindName(name, onDisk, twin, sizeof twin) && twin[0] != 0) {
+    if (filesFindName(name, onDisk, twin, sizeof twin) && twin[0] != 0) {
         problem("case-twin", name,
                 "%s file %s: %s holds both %s and %s, names that differ only in case; keep one",
                 label, name, folder, name, twin);
@@ -132,19 +125,19 @@ static BYTE checkFile(int slot, const char *folder) {
         } else {
             problem(code, name, "%s file %s in %s %s%s%s", label, name, folder, words,
                     trouble == IMAGE_NOT_OPENED ? ": " : "",
-                    trouble == IMAGE_NOT_OPENED ? consoleWhatIs(name, error) : "");
+                    trouble == IMAGE_NOT_OPENED ? filesWhatIs(name, error) : "");
         }
         return 0;
     }
     sha256Hex(ImageBuffer, Sizes[slot], Checked[slot]);
-    if (Sizes[slot] == 0 && !given(OPT_ALLOW_EMPTY)) {
+    if (Sizes[slot] == 0 && !Opt.allowEmpty) {
         problem("empty-image", name,
                 "%s file %s in %s is empty: it would leave the controller without it "
                 "(--allow-empty sends it anyway)",
                 label, name, folder);
         return 0;
     }
-    return !given(OPT_EXPECT) || asExpected(name, Checked[slot]);
+    return Opt.expect == 0 || asExpected(name, Checked[slot]);
 }
 
 // Checks every file of the run and that Pump 1 has a make, all before the port is touched,
@@ -156,7 +149,7 @@ static BYTE checkFiles() {
         ok = 0;
     }
     char folder[1024];
-    consoleCurrentDirectory(folder, sizeof folder);
+    filesCurrentDirectory(folder, sizeof folder);
     int pass;
     FileId id;
     for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
@@ -167,59 +160,34 @@ static BYTE checkFiles() {
     return ok;
 }
 
-// --check: what would be sent, in order, into the record's plan and printed.
+// --check: what would be sent, in order, into the record's plan and said.
 static void printPlan() {
-    if (!JsonOutput && given(OPT_EXPECT)) {
-        printf("Every image is as %s lists it.\n", Given[OPT_EXPECT]);
-    }
-    if (!JsonOutput) {
-        printf("Would send over %s at %d baud:\n", Facts.portText, LinkSettings.baudRate);
-    }
+    Out->calls->planStarted(Out);
     int pass, next = 0;
     FileId id;
     for (int i = 0; i < STEP_COUNT; i++) {
         int slot = Steps[i].slot;
-        if (Slots[slot].name[0] == 0 && !JsonOutput) {
-            printf("     %-8s  %-12s  skipped: no make chosen\n", SlotLabels[slot], "-");
+        if (Slots[slot].name[0] == 0) {
+            Out->calls->planSkipped(Out, SlotLabels[slot]);
         }
         for (; plannedStep(next, &pass, &id) == &Steps[i]; next++) {
             Transfer *t = addTransfer(slot, pass, Slots[slot].name, id, Steps[i].fileType);
-            char twin[SLOT_NAME_SIZE];
-            consoleFindName(t->name, t->onDisk, twin, sizeof twin);  // as the record names it
             t->planned = 1;
             t->size = Sizes[slot];
             t->blocks = blockCount(t->size);
             memcpy(t->sha256, Checked[slot], sizeof t->sha256);
-            if (!JsonOutput) {
-                printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n",
-                       next + 1, SlotLabels[slot], t->name, id, t->fileType, (unsigned)t->size,
-                       t->blocks, t->sha256);
-                continue;
-            }
-            const char idText[2] = {id, 0}, typeText[2] = {t->fileType, 0};
-            jsonBegin("plan");
-            jsonNumber("step", next + 1);
-            jsonText("slot", SlotLabels[slot]);
-            jsonNumber("pass", pass);
-            jsonText("file", t->name);
-            jsonText("id", idText);
-            jsonText("type", typeText);
-            jsonNumber("bytes", t->size);
-            jsonNumber("blocks", t->blocks);
-            jsonText("sha256", t->sha256);
-            jsonEnd();
+            Out->calls->planned(Out, next + 1, t);
         }
     }
 }
 
 // The outputs on a fan, the tally first: they read what it counted.
-static void listen() {
+static void addOutputsToRun() {
     static RunListenerFan fan;
-    BYTE bar = consoleIsTerminal() ? 1 : given(OPT_PROGRESS) ? 2 : 0;
+    BYTE bar = consoleIsTerminal() ? 1 : Opt.progress ? 2 : 0;
     initFan(&fan);
     fanAdd(&fan, tallyListener());
-    fanAdd(&fan, textListener(given(OPT_QUIET) || JsonOutput, given(OPT_VERBOSE), bar));
-    fanAdd(&fan, JsonOutput ? jsonListener() : &NullListener);
+    Out->calls->addListeners(Out, &fan, Opt.quiet, Opt.verbose, bar);
     fanAdd(&fan, TraceFile != 0 ? traceListener(TraceFile, Facts.portText) : &NullListener);
     setRunListener(&fan.listener);
 }
@@ -227,18 +195,11 @@ static void listen() {
 // --check's look at the port: opened and set up as a run would, then closed, not a byte
 // sent. A port that cannot be set up is told by the outputs, as in a run.
 static RunEnd checkPort() {
-    listen();
+    addOutputsToRun();
     BYTE ok = openLink(8, NOPARITY);
     closeLink();
-    if (ok && JsonOutput) {
-        jsonBegin("port-checked");
-        jsonText("port", Facts.portName);
-        jsonText("device", Facts.device);
-        jsonNumber("baud", LinkSettings.baudRate);
-        jsonEnd();
-    } else if (ok) {
-        printf("%s opened and set up at %d baud, and closed: nothing was sent\n", Facts.portText,
-               LinkSettings.baudRate);
+    if (ok) {
+        Out->calls->portChecked(Out);
     }
     return ok ? RUN_OK : RUN_PORT_FAILED;
 }
@@ -251,9 +212,9 @@ static BYTE sameFile(const FileIdentity &a, const FileIdentity &b) {
 // elsewhere as the same file as its device.
 static BYTE namesThePort(const char *path, const char *portName, const char *device) {
     FileIdentity port, output;
-    if (consoleHasDevices()) {
-        return device != 0 && consoleFileIdentity(device, &port) &&
-               consoleFileIdentity(path, &output) && sameFile(port, output);
+    if (HAS_DEVICES) {
+        return device != 0 && filesIdentity(device, &port) && filesIdentity(path, &output) &&
+               sameFile(port, output);
     }
     const char *name = path + strlen(path);
     while (name > path && strchr("\\/", name[-1]) == 0) {
@@ -266,14 +227,14 @@ static BYTE namesThePort(const char *path, const char *portName, const char *dev
 
 // An output opened to be appended to: never the port, nothing written before the run's
 // images are known, and nothing ever cut short. 0 when it cannot be (said why).
-static BYTE openOutput(Output *out, const char *path, const char *what, const char *from,
+static BYTE openOutput(OutputFile *out, const char *path, const char *what, const char *from,
                        const char *portName, const char *device) {
     if (path != 0 && path[0] == 0) {
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
     }
     char onDisk[4096], twin[4096];  // a file is found whatever the case of its name
-    if (path != 0 && consoleFindName(path, onDisk, twin, sizeof onDisk)) {
+    if (path != 0 && filesFindName(path, onDisk, twin, sizeof onDisk)) {
         path = onDisk;
     }
     if (path != 0 && namesThePort(path, portName, device)) {
@@ -281,18 +242,19 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
                 from, portName);
         return 0;
     }
-    if (path != 0 && out == &Outputs[1] && JsonOutput && consoleIsStandardOutput(path)) {
+    if (path != 0 && out == &Outputs[1] && Out->keepsStandardOutput &&
+        filesIsStandardOutput(path)) {
         problem("options-clash", from, "%s names standard output, which --json keeps for JSON",
                 from);
         return 0;
     }
-    *out->file = path == 0 ? 0 : out == &Outputs[0] ? consoleOpenLog(path) : fopen(path, "a");
+    *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path) : fopen(path, "a");
     if (path != 0 && *out->file == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 strerror(errno));
         return 0;
     }
-    out->known = path != 0 && consoleFileIdentity(path, &out->identity);
+    out->known = path != 0 && filesIdentity(path, &out->identity);
     return 1;
 }
 
@@ -300,12 +262,12 @@ static BYTE openOutput(Output *out, const char *path, const char *what, const ch
 // names it: found before the port is touched, and the output closed unwritten.
 static BYTE outputsTouchNoInput() {
     BYTE ok = 1;
-    for (Output &out : Outputs) {
+    for (OutputFile &out : Outputs) {
         char what[sizeof Slots[0].name + 32] = "";
         const char *code = "output-is-image";
         FileIdentity image;
         for (int slot = 0; slot < SLOT_COUNT && what[0] == 0; slot++) {
-            if (Slots[slot].name[0] != 0 && consoleFileIdentity(Slots[slot].name, &image) &&
+            if (Slots[slot].name[0] != 0 && filesIdentity(Slots[slot].name, &image) &&
                 sameFile(image, out.identity)) {
                 snprintf(what, sizeof what, "%.*s, an image of the run", SLOT_NAME_SIZE,
                          Slots[slot].name);
@@ -345,25 +307,21 @@ static BYTE sameAsChecked(LPCSTR name, const BYTE *bytes, DWORD size) {
 
 // The run itself, over a tick window; how it ended.
 static RunEnd download(HWND window) {
-    listen();
+    addOutputsToRun();
     // A run over a port not set up cannot succeed: send nothing; nor one whose adapter was
     // pulled out: stop at once.
     Policy = {.stopsOnPortFailure = 1,
               .stopsWhenLost = 1,
               .deviceWaitMs = (DWORD)Facts.waitSeconds * 1000,
               .imageAccepted = sameAsChecked};
-    consoleCatchInterrupts();
+    signalsCatch();
     startTicks(window);
     consoleKeepAwake(1);
-    BYTE ok = consoleInterrupted() ? 0 : runDownload();
+    BYTE ok = signalsInterrupted() ? 0 : runDownload();
     consoleKeepAwake(0);
     stopTicks(window);
     DestroyWindow(window);
-    if (!JsonOutput && !given(OPT_QUIET)) {  // before the summary, which closes the output
-        char line[600];
-        controllerLine(line, sizeof line);
-        printf("%s\n", line);
-    }
+    Out->calls->controller(Out);
     RunEnd end = runEndOf(ok);
     sayEnd(end);
     return end;
@@ -372,27 +330,24 @@ static RunEnd download(HWND window) {
 // A record of a command line refused before the log was opened goes to the log it names, as
 // long as that is a log: a file that is empty or none yet, or one that starts with a record.
 static FILE *logOfRefusal() {
-    const char *path = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
+    const char *path = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
     char first = '{';
-    FILE *f = path != 0 && path[0] != 0 && strncmp(consoleWhatIs(path, 0), "a ", 2) != 0
+    FILE *f = path != 0 && path[0] != 0 && strncmp(filesWhatIs(path, 0), "a ", 2) != 0
                   ? fopen(path, "rb")
                   : 0;
     if (f != 0) {
         first = (char)(fread(&first, 1, 1, f) == 1 ? first : '{');
         fclose(f);
     }
-    return path != 0 && path[0] != 0 && first == '{' ? consoleOpenLog(path) : 0;
+    return path != 0 && path[0] != 0 && first == '{' ? filesOpenLog(path) : 0;
 }
 
 // The end of marvane-send, however it came: the record to the log and, with --json, as the
 // last line. The exit status is decided here once, and the record names it.
 static int finish(RunEnd end) {
     flushOutput();
-    if (end == RUN_OK && Facts.outputLost && strcmp(Facts.mode, "send") != 0) {
-        complain("%s: what it shows is not whole", Facts.outputFull
-                                                       ? "standard output could not be written"
-                                                       : "standard output was closed");
-        end = RUN_OUTPUT_CLOSED;  // a plan or a list cut short is no check
+    if (Facts.mode != MODE_SEND && (end = shownEndOf(end)) == RUN_OUTPUT_CLOSED) {
+        sayShownCut();
     }
     // A trace that is not whole is lost evidence, as a record that could not be written is.
     int error = TraceFile != 0 ? traceError() : 0;
@@ -409,7 +364,7 @@ static int finish(RunEnd end) {
     // A lost record or trace is its own outcome: the summary has said how the transfers went.
     int status = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
     if (Log != 0) {
-        BYTE recorded = consoleAppendLine(Log, recordLine(end, status));
+        BYTE recorded = filesAppendLine(Log, recordLine(end, status));
         recorded = fclose(Log) == 0 && recorded;
         if (!recorded) {
             complain("the run's record could not be written to the log (--log): %s",
@@ -417,84 +372,67 @@ static int finish(RunEnd end) {
             status = EXIT_NO_RECORD;
         }
     }
-    printLine(recordLine(end, status));
-    consoleFinished();
+    Out->calls->record(Out, recordLine(end, status));
+    signalsFinished();
     return status;
 }
 
 int main(int argc, char **argv) {
-    consoleStart();
+    signalsStart();
     initFacts();
-    // With --json standard output carries JSON only, a command line that cannot be read too.
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
-        JsonOutput = JsonOutput || strcmp(argv[i], "--json") == 0;
-    }
+    Out = outputFor(argc, argv);
     if (argc < 2) {
-        printFirst();
-        fputs(USAGE, stderr);
-        fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n",
-              stderr);
+        Out->calls->opened(Out);
+        sayUsage(USAGE);
         return finish(RUN_BAD_INPUT);
     }
-    BYTE said = readCommandLine(argc, argv) && whoSaid();
-    // A --log after the fault was not read: the record of the refusal still goes there.
-    for (int i = 1; !said && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
-        if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
-            Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
-        }
-    }
-    printFirst();
+    BYTE said = readCommandLine(argc, argv) && readWhoTexts();
+    Out->calls->opened(Out);
     if (!said) {
         return finish(RUN_BAD_INPUT);
     }
-    Facts.mode = given(OPT_HELP)         ? "help"
-                 : given(OPT_VERSION)    ? "version"
-                 : given(OPT_LIST_MAKES) ? "list-makes"
-                 : given(OPT_LIST_PORTS) ? "list-ports"
-                 : given(OPT_CHECK)      ? "check"
-                                         : "send";
-    if (given(OPT_HELP) || given(OPT_VERSION)) {
-        if (given(OPT_HELP)) {
-            printHelp();
-        } else if (!JsonOutput) {  // the first line names it
-            printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
+    Facts.mode = Opt.mode;
+    if (Opt.mode == MODE_HELP || Opt.mode == MODE_VERSION) {
+        if (Opt.mode == MODE_HELP) {
+            printHelp(Out);
+        } else {
+            Out->calls->version(Out);
         }
         return finish(RUN_OK);
     }
     int port;
     const char *device;
     int status = choosePort(&port, &device);
-    if (status != EXIT_SENT || !chooseTheRest()) {
+    if (status != EXIT_SENT || !chooseRateWaitAndMakes()) {
         return finish(status == EXIT_PORT_FAILED ? RUN_PORT_FAILED : RUN_BAD_INPUT);
     }
-    if (given(OPT_LIST_MAKES) || given(OPT_LIST_PORTS)) {
-        given(OPT_LIST_MAKES) ? listMakes() : listPorts();
+    if (Opt.mode == MODE_LIST_MAKES || Opt.mode == MODE_LIST_PORTS) {
+        Opt.mode == MODE_LIST_MAKES ? listMakes(Out) : listPorts(Out);
         return finish(RUN_OK);
     }
     // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
     setPort(port);
     if (device != 0) {
-        consoleMapDevice(port, device);
+        portsMapDevice(port, device);
     }
     char portName[16], deviceName[600], portText[640];
     snprintf(portName, sizeof portName, "COM%d", port);
-    BYTE hasDevice = consoleDeviceOf(port, deviceName, sizeof deviceName);
+    BYTE hasDevice = portsDeviceOf(port, deviceName, sizeof deviceName);
     snprintf(portText, sizeof portText, hasDevice ? "%s (%s)" : "%s", portName, deviceName);
-    const char *log = given(OPT_LOG) ? Given[OPT_LOG] : getenv("MARVANE_LOG");
-    log = given(OPT_LOG) || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
+    const char *log = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
+    log = Opt.log != 0 || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
     const char *deviceOpened = hasDevice ? deviceName : 0;
     LogOpened = 1;
-    BYTE ok =
-        openOutput(&Outputs[0], log, "the log", given(OPT_LOG) ? "--log" : "MARVANE_LOG", portName,
-                   deviceOpened) &&
-        openOutput(&Outputs[1], Given[OPT_TRACE], "the trace", "--trace", portName, deviceOpened) &&
-        (!given(OPT_EXPECT) || readExpectList(Given[OPT_EXPECT]));
-    if (given(OPT_DIR) && !consoleChangeDirectory(Given[OPT_DIR])) {
+    BYTE ok = openOutput(&Outputs[0], log, "the log", Opt.log != 0 ? "--log" : "MARVANE_LOG",
+                         portName, deviceOpened) &&
+              openOutput(&Outputs[1], Opt.trace, "the trace", "--trace", portName, deviceOpened) &&
+              (Opt.expect == 0 || readExpectList(Opt.expect));
+    if (Opt.dir != 0 && !filesChangeDirectory(Opt.dir)) {
         FileIdentity there;
-        ok = badInput("no-folder", "--dir",
-                      consoleFileIdentity(Given[OPT_DIR], &there) ? "not a folder (--dir)"
-                                                                  : "no such folder (--dir)",
-                      Given[OPT_DIR]);
+        ok = badInput(
+            "no-folder", "--dir",
+            filesIdentity(Opt.dir, &there) ? "not a folder (--dir)" : "no such folder (--dir)",
+            Opt.dir);
     }
     // The images are where they are read from now: an output that is one, or the list, is
     // closed before anything is written to it, whatever else is wrong.
@@ -513,12 +451,12 @@ int main(int argc, char **argv) {
     if (!checkFiles()) {
         return finish(RUN_BAD_INPUT);
     }
-    if (given(OPT_CHECK)) {
+    if (Opt.mode == MODE_CHECK) {
         printPlan();
-        return finish(given(OPT_NO_PORT) ? RUN_OK : checkPort());
+        return finish(Opt.noPort ? RUN_OK : checkPort());
     }
     if (Log != 0) {  // a run killed outright leaves this line (said by the record if lost)
-        consoleAppendLine(Log, beganLine());
+        filesAppendLine(Log, beganLine());
     }
     return finish(download(window));
 }

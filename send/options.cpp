@@ -87,9 +87,11 @@ static const char HELP[] =
     "closed.\n";
 
 const int LONG_ONLY_BASE = 256;
-#define OPTION_ROW(id, name, value) \
+#define OPTION_ROW(id, name, value, output) \
     {name, value ? required_argument : no_argument, 0, LONG_ONLY_BASE + OPT_##id},
 static const struct option Options[] = {OPTIONS(OPTION_ROW){0, 0, 0, 0}};
+#define OPTION_OUTPUT(id, name, value, output) output,
+static const BYTE ChoosesOutput[] = {OPTIONS(OPTION_OUTPUT)};
 
 // The four slots a make is chosen for, in the order of their options.
 const int MAKE_SLOTS = 4;
@@ -126,7 +128,7 @@ static int portNumberOf(const char *text) {
 }
 
 // Reads the command line into Given; 0 when it cannot be (said why).
-BYTE readCommandLine(int argc, char **argv) {
+static BYTE readOptions(int argc, char **argv) {
     opterr = 0;  // its messages are ours
     for (;;) {
         int at = optind;  // the argument being read, options never being moved
@@ -178,6 +180,33 @@ BYTE readCommandLine(int argc, char **argv) {
         }
         Given[id] = value;
     }
+}
+
+SendOptions Opt;
+
+BYTE readCommandLine(int argc, char **argv) {
+    BYTE ok = readOptions(argc, argv);
+    for (int i = 1; !ok && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
+            Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
+        }
+    }
+    Opt.mode = given(OPT_HELP)         ? MODE_HELP
+               : given(OPT_VERSION)    ? MODE_VERSION
+               : given(OPT_LIST_MAKES) ? MODE_LIST_MAKES
+               : given(OPT_LIST_PORTS) ? MODE_LIST_PORTS
+               : given(OPT_CHECK)      ? MODE_CHECK
+                                       : MODE_SEND;
+    Opt.log = Given[OPT_LOG];
+    Opt.trace = Given[OPT_TRACE];
+    Opt.expect = Given[OPT_EXPECT];
+    Opt.dir = Given[OPT_DIR];
+    Opt.allowEmpty = given(OPT_ALLOW_EMPTY);
+    Opt.noPort = given(OPT_NO_PORT);
+    Opt.quiet = given(OPT_QUIET);
+    Opt.verbose = given(OPT_VERBOSE);
+    Opt.progress = given(OPT_PROGRESS);
+    return ok;
 }
 
 // The option that picks ports[index] and that marvane-send takes: by its USB identity when
@@ -240,9 +269,9 @@ static const SerialPortInfo *adapterOf(const char *device) {
     static SerialPortInfo ports[MAX_SERIAL_PORTS];
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     FileIdentity wanted, port;
-    for (int i = 0; i < count && consoleFileIdentity(device, &wanted); i++) {
-        if (ports[i].usb && consoleFileIdentity(ports[i].device, &port) &&
-            port.volume == wanted.volume && port.index == wanted.index) {
+    for (int i = 0; i < count && filesIdentity(device, &wanted); i++) {
+        if (ports[i].usb && filesIdentity(ports[i].device, &port) && port.volume == wanted.volume &&
+            port.index == wanted.index) {
             return &ports[i];
         }
     }
@@ -259,16 +288,15 @@ int choosePort(int *port, const char **device) {
     *port = LinkSettings.portNumber;  // the window program's default
     *device = Given[OPT_DEVICE];
     if (variable != 0 && variable[0] != 0) {
-        BYTE isDevice = strchr(variable, '/') != 0 && consoleHasDevices();
+        BYTE isDevice = strchr(variable, '/') != 0 && HAS_DEVICES;
         if (isDevice && !adapter) {
             *device = variable;
         } else if (!isDevice && portGiven == 0 && portNumberOf(variable) > 0) {
             *port = portNumberOf(variable);
         } else if (!isDevice && portGiven == 0) {
             badInput("bad-variable", "MARVANE_PORT",
-                     consoleHasDevices()
-                         ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
-                         : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
+                     HAS_DEVICES ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
+                                 : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
                      variable);
             return EXIT_BAD_INPUT;
         }
@@ -283,7 +311,7 @@ int choosePort(int *port, const char **device) {
     }
     if (portGiven != 0 && (*port = portNumberOf(portGiven)) < 0) {
         badInput("bad-port", "--port",
-                 strchr(portGiven, '/') != 0 && consoleHasDevices()
+                 strchr(portGiven, '/') != 0 && HAS_DEVICES
                      ? "a device path goes with --device, not --port (--port takes 1 to 256, "
                        "COMn, auto or usb:VID:PID)"
                      : "the port is 1 to 256 or COM1 to COM256 (--port)",
@@ -306,7 +334,7 @@ static void rateList(char *out, int size) {
 
 // The other values, and the window program's choices made from them as its menu commands
 // make them. 0 when one is wrong (said why).
-BYTE chooseTheRest() {
+BYTE chooseRateWaitAndMakes() {
     int rate = given(OPT_BAUD) ? wholeNumber(Given[OPT_BAUD]) : LinkSettings.baudRate;
     BYTE offered = 0;
     for (int i = 0; i < BAUD_RATE_COUNT; i++) {
@@ -323,7 +351,7 @@ BYTE chooseTheRest() {
         return badInput("bad-wait", "--wait", "the wait is 0 to 3600 seconds (--wait)",
                         Given[OPT_WAIT]);
     }
-    if (given(OPT_DEVICE) && !consoleHasDevices()) {
+    if (given(OPT_DEVICE) && !HAS_DEVICES) {
         return badInput("no-device-option", "--device",
                         "--device is not available here; name the port with --port", 0);
     }
@@ -350,7 +378,11 @@ BYTE chooseTheRest() {
             return 0;
         }
     }
-    if (given(OPT_QUIET) + given(OPT_JSON) + given(OPT_VERBOSE) > 1) {
+    int outputs = 0;
+    for (int id = 0; id < OPTION_COUNT; id++) {
+        outputs += ChoosesOutput[id] && given(id);
+    }
+    if (outputs > 1) {
         return badInput("options-clash", "--json",
                         "--quiet, --verbose and --json choose the output: give one of them", 0);
     }
@@ -397,16 +429,15 @@ static int readableLength(const char *text) {
 
 // --station, --operator (or their variables) and --note: text a reader of the record sees as
 // it is, of a sensible length in characters.
-BYTE whoSaid() {
-    const struct {
-        int option;
-        const char *variable;
-        const char **into;
-    } Texts[] = {{OPT_STATION, "MARVANE_STATION", &Facts.station},
-                 {OPT_OPERATOR, "MARVANE_OPERATOR", &Facts.operatorName},
-                 {OPT_NOTE, 0, &Facts.note}};
+const WhoText WhoTexts[WHO_TEXTS] = {
+    {OPT_STATION, "MARVANE_STATION", "station", &Facts.station},
+    {OPT_OPERATOR, "MARVANE_OPERATOR", "operator", &Facts.operatorName},
+    {OPT_NOTE, 0, "note", &Facts.note},
+};
+
+BYTE readWhoTexts() {
     BYTE ok = 1;
-    for (const auto &t : Texts) {
+    for (const auto &t : WhoTexts) {
         const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;
         // Windows gives its code page's text: three bytes of UTF-8 a byte at most. Over four
         // bytes a character is more than the limit in any encoding.
@@ -448,7 +479,7 @@ static void keyList(char *out, int size, BYTE readers) {
     out[strlen(out) - 1] = '.';
 }
 
-void printHelp() {
+void printHelp(Output *out) {
     static char text[8192], rates[64], pumps[512], readers[512];
     rateList(rates, sizeof rates);
     keyList(pumps, sizeof pumps, 0);
@@ -456,71 +487,33 @@ void printHelp() {
     int length = snprintf(text, sizeof text, "%s", USAGE);
     snprintf(text + length, sizeof text - (size_t)length, HELP, rates, LinkSettings.baudRate, pumps,
              readers);
-    if (JsonOutput) {
-        jsonBegin("help");
-        jsonText("text", text);
-        jsonEnd();
-    } else {
-        fputs(text, stdout);
-    }
+    out->calls->help(out, text);
 }
 
-void listMakes() {
+void listMakes(Output *out) {
     for (int m = 0; m < MAKE_SLOTS; m++) {
-        int slot = MakeSlot[m];
-        if (!JsonOutput) {
-            printf("%s (%s):\n", SlotLabels[slot], optionName(OPT_PUMP1 + m));
-        }
+        const char *slot = SlotLabels[MakeSlot[m]], *option = optionName(OPT_PUMP1 + m);
+        out->calls->makesOf(out, slot, option);
         for (int i = 0; i < MAKE_COUNT; i++) {
             char file[SLOT_NAME_SIZE];
-            if (makeCommand(&Makes[i], slot) == 0) {
+            if (makeCommand(&Makes[i], MakeSlot[m]) == 0) {
                 continue;
             }
-            LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], slot), file, sizeof file);
-            if (JsonOutput) {
-                jsonBegin("make");
-                jsonText("slot", SlotLabels[slot]);
-                jsonText("option", optionName(OPT_PUMP1 + m));
-                jsonText("make", Makes[i].key);
-                jsonText("label", Makes[i].label);
-                jsonText("file", file);
-                jsonEnd();
-            } else {
-                printf("  %-13s %-15s %s\n", Makes[i].key, Makes[i].label, file);
-            }
+            LoadStringA(GetModuleHandleA(NULL), makeCatalogId(&Makes[i], MakeSlot[m]), file,
+                        sizeof file);
+            out->calls->make(out, slot, option, Makes[i].key, Makes[i].label, file);
         }
     }
 }
 
 // --list-ports: each port as the system names it to the user, with the option that picks it.
-void listPorts() {
+void listPorts(Output *out) {
     static SerialPortInfo ports[MAX_SERIAL_PORTS];
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     for (int i = 0; i < count; i++) {
-        const SerialPortInfo *p = &ports[i];
-        char option[300], vid[8], pid[8];
-        snprintf(vid, sizeof vid, "%04x", p->vid);
-        snprintf(pid, sizeof pid, "%04x", p->pid);
+        char option[300];
         portOptionOf(ports, count, i, option, sizeof option);
-        if (!JsonOutput) {
-            printf("%-10s %-36s %s%s%s%s  %s\n", p->name, p->friendly, p->usb ? "USB " : "",
-                   p->usb ? vid : "", p->usb ? ":" : "", p->usb ? pid : "", option);
-            continue;
-        }
-        jsonBegin("port");
-        jsonText("port", p->name);
-        jsonText("device", p->device);
-        jsonText("friendly", p->friendly);
-        jsonText("hardware_id", p->hardwareId);
-        jsonFlag("usb", p->usb);
-        jsonText("vid", p->usb ? vid : 0);  // 0: the key left out
-        jsonText("pid", p->usb ? pid : 0);
-        jsonText("serial", p->usb ? p->serial : 0);
-        jsonText("by_id", p->byId[0] != 0 ? p->byId : 0);
-        jsonText("option", option);
-        jsonEnd();
+        out->calls->port(out, &ports[i], option);
     }
-    if (count == 0 && !JsonOutput) {
-        printf("No serial ports found.\n");
-    }
+    out->calls->portsListed(out, count);
 }

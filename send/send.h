@@ -34,9 +34,13 @@ enum RunEnd {
 int exitStatusOf(RunEnd end);
 const char *runEndName(RunEnd end);  // "ok", "failed", ...
 
+// What marvane-send was asked to do, as the options choose it.
+enum RunMode { MODE_SEND, MODE_CHECK, MODE_LIST_MAKES, MODE_LIST_PORTS, MODE_HELP, MODE_VERSION };
+const char *runModeName(RunMode mode);  // "send", "check", "list-makes", ...
+
 // What main found out before the run, as the outputs and the record name it.
 struct RunFacts {
-    const char *mode;      // "send", "check", "list-makes", "list-ports", "help", "version"
+    RunMode mode;
     char started[24];      // when marvane-send started: UTC, ISO 8601
     DWORD startMs;         // the same, for the seconds of a record with no run
     const char *portName;  // "COM1"; 0 before the options are read
@@ -97,13 +101,16 @@ RunListener *tallyListener();
 Transfer *inFlight();                       // the transfer the run is at, or 0
 const Transfer *failedTransfer();           // the one that ended the run, when one failed
 const char *resultName(const Transfer *t);  // "done", ..., "changed": a file not as checked
+// A transfer as the run starts it, and as --check plans it: named as its folder spells it.
 Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType fileType);
 RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
+// How what marvane-send shows without a run (a plan, a list) ended, that went as `end` says:
+// cut short when standard output went.
+RunEnd shownEndOf(RunEnd end);
 double secondsSince(DWORD startMs);
 // What ended a failed transfer and where, with what to do about it (0: nothing to say).
 void describeEnd(const Transfer *transfer, char *cause, int causeSize, const char **hint);
-const char *imageProblemText(ImageProblem problem);  // "not found", "too large", ...
-extern const char *const SENDS;                      // "five": a block's sends, spelt out
+extern const char *const SENDS;  // "five": a block's sends, spelt out
 // What the system's error for a port means ("not found"), and what to do (0: the console says).
 void describePort(DWORD systemError, const char **cause, const char **advice);
 BYTE describeByte(BYTE value, char *out, int size);  // "ACK", "0x7E": 1 for a named one
@@ -111,15 +118,18 @@ BYTE describeByte(BYTE value, char *out, int size);  // "ACK", "0x7E": 1 for a n
 // own table, with its pass and file id; 0 past the last.
 struct StepInfo;
 const StepInfo *plannedStep(int index, int *pass, FileId *fileId);
-// What the controller holds of the index'th planned transfer: "untouched" (it acknowledged
-// nothing of it, not even the header), "partial" (the header and taken of blocks) or "sent";
-// and the run's in one line a technician reads.
-const char *holdingOf(int index, int *blocks, int *taken);
+// What the controller holds of the index'th planned transfer: nothing (it acknowledged nothing
+// of it, not even the header), part (the header and taken of blocks) or all of it; and the
+// run's in one line a technician reads.
+enum Holding { HOLDS_NOTHING, HOLDS_PART, HOLDS_ALL };
+const char *holdingName(Holding holding);  // "untouched", "partial", "sent"
+Holding holdingOf(int index, int *blocks, int *taken);
 void controllerLine(char *out, int size);
 
 // text.cpp: lines for a person; in quiet and JSON output only the failures, on standard error.
 RunListener *textListener(BYTE quiet, BYTE verbose, BYTE bar);  // bar 1: in place, 2: as lines
 void sayEnd(RunEnd end);  // the closing words: the cause of a failure, then the summary
+void sayShownCut();       // what was shown without a run is not whole: standard output went
 // A message with the one prefix on standard error; the first is the record's "message".
 void complain(const char *format, ...)
 #if defined(__GNUC__)
@@ -145,24 +155,50 @@ extern char FirstComplaint[400];
 // main.cpp: flushes standard output; one that cannot be written any more stops the run.
 void flushOutput();
 
+// What marvane-send says outside a run, as the text output (text.cpp) or the JSON one
+// (json.cpp) words it: one of them, chosen once as marvane-send starts.
+struct Output;
+struct OutputCalls {
+    void (*opened)(Output *self);  // the first line: JSON says what the output is and who runs it
+    // The run's listeners of this output on the fan: quiet, verbose and bar for the text.
+    void (*addListeners)(Output *self, RunListenerFan *fan, BYTE quiet, BYTE verbose, BYTE bar);
+    void (*help)(Output *self, const char *text);
+    void (*version)(Output *self);
+    void (*makesOf)(Output *self, const char *slot, const char *option);  // a slot's makes follow
+    void (*make)(Output *self, const char *slot, const char *option, const char *key,
+                 const char *label, const char *file);
+    // A port, with the option that picks it; then how many there were.
+    void (*port)(Output *self, const struct SerialPortInfo *port, const char *option);
+    void (*portsListed)(Output *self, int count);
+    void (*planStarted)(Output *self);  // --check's plan follows; every image as the list says
+    void (*planSkipped)(Output *self, const char *slot);  // no make chosen
+    void (*planned)(Output *self, int step, const Transfer *transfer);
+    void (*portChecked)(Output *self);  // opened, set up and closed, nothing sent
+    // An image against --expect: its line there and the SHA-256 it names (0: not listed).
+    void (*expected)(Output *self, const char *file, const char *sha256, const char *listed,
+                     int line, BYTE match);
+    void (*controller)(Output *self);                // what the controller holds after a run
+    void (*record)(Output *self, const char *line);  // the record: JSON's last line
+};
+struct Output {
+    const OutputCalls *calls;
+    BYTE keepsStandardOutput;  // no other file may be written there
+};
+Output *textOutput();
+// The output the command line chooses: JSON with --json anywhere before "--", a command line
+// that cannot be read too, else the text.
+Output *outputFor(int argc, char **argv);
+void sayUsage(const char *usage);  // no options at all: the usage, on standard error
+
 // json.cpp: --json's events and the record, which hashes the bytes each step read.
-extern BYTE JsonOutput;  // standard output carries JSON lines only (--json)
 RunListener *jsonListener();
-void initFacts();   // when marvane-send starts: its time, computer and user
-void printFirst();  // --json's first object: what the output is and who runs it
+void initFacts();  // when marvane-send starts: its time, computer and user
 // The record as one line, naming the exit status main decided; printed as --json's last line.
 const char *recordLine(RunEnd end, int status);
-void printLine(const char *line);
 // What a run is about to send, and to where, when and by whom: the log's line that is all a
 // run killed outright leaves. The image's size and SHA-256 as checked come from main.
 const char *beganLine();
 const char *checkedImage(int slot, DWORD *size);
-// --json's lists, the plan and the checks: a flat object a key at a time, then its line.
-void jsonBegin(const char *event);
-void jsonText(const char *key, const char *text);  // 0: the key left out
-void jsonNumber(const char *key, long long number);
-void jsonFlag(const char *key, BYTE value);
-void jsonEnd();
 
 // trace.cpp: every byte on the wire, decoded, to FILE (--trace), which stays the caller's.
 RunListener *traceListener(FILE *file, const char *port);
@@ -171,40 +207,47 @@ int traceError();  // errno of the first line that could not be written, else 0
 // SHA-256 of the bytes as 64 hex digits, by the system's own means; 0 if it failed.
 BYTE sha256Hex(const BYTE *bytes, DWORD size, char out[65]);
 
-// console_posix.cpp / console_win.cpp.
-BYTE consoleIsTerminal();  // standard output
-BYTE consoleChangeDirectory(const char *dir);
-void consoleCurrentDirectory(char *out, int size);  // for messages
-BYTE consoleHasDevices();                           // --device is offered (Linux)
-// What COMn opens here: the device --device named, else the system's own.
-void consoleMapDevice(int portNumber, const char *path);
-BYTE consoleDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
-const char *consoleAccessDenied();  // what "access denied" for a port means here
-// The files a name or path names whatever the case of its last part: the one the system
-// opens (else `name` itself), and another that differs only in case ("" if none). 0 when there
-// is none. Windows needs no lookup for a path: only a bare name is looked up there.
-BYTE consoleFindName(const char *name, char *onDisk, char *twin, int size);
-void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
-// Text of the command line and the system as UTF-8: Windows gives it in its ANSI code page.
-void consoleUtf8(const char *text, char *out, int size);
-void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)
-// Which file a path names, as the system tells files apart however they are spelt (links,
-// "..", case): its volume and its index there. 0 when it names no file that can be opened.
+// What marvane-send needs of the system, per system in console_posix.cpp / console_win.cpp,
+// by what it serves: files, ports, signals and the console.
+
+// Files. Which file a path names, as the system tells files apart however they are spelt
+// (links, "..", case): its volume and its index there. 0 when it names no file that opens.
 struct FileIdentity {
     unsigned long long volume, index;
 };
-BYTE consoleFileIdentity(const char *path, FileIdentity *identity);
-// Ctrl+C and the like: the first asks the run to stop, the second ends the program. A write
-// to standard output whose reader has gone fails rather than ending the program.
-void consoleCatchInterrupts();
-void consoleStart();  // as marvane-send starts: a closed standard output fails its writes
-BYTE consoleInterrupted();
+BYTE filesIdentity(const char *path, FileIdentity *identity);
+// The files a name or path names whatever the case of its last part: the one the system
+// opens (else `name` itself), and another that differs only in case ("" if none). 0 when there
+// is none. Windows needs no lookup for a path: only a bare name is looked up there.
+BYTE filesFindName(const char *name, char *onDisk, char *twin, int size);
 // Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
-const char *consoleWhatIs(const char *path, DWORD systemError);
+const char *filesWhatIs(const char *path, DWORD systemError);
 // The log, opened so that the system itself puts every write at its end; a line goes in with
 // one write, on a line of its own whatever the log ended with, whole or (taken back) not at all.
-FILE *consoleOpenLog(const char *path);
-BYTE consoleAppendLine(FILE *log, const char *text);
-BYTE consoleIsStandardOutput(const char *path);  // the path names the file standard output is
+FILE *filesOpenLog(const char *path);
+BYTE filesAppendLine(FILE *log, const char *text);
+BYTE filesIsStandardOutput(const char *path);  // the path names the file standard output is
+BYTE filesChangeDirectory(const char *dir);
+void filesCurrentDirectory(char *out, int size);  // for messages
+
+// Ports. --device is offered where a COM port is a device path (Linux), as the build knows.
+const BYTE HAS_DEVICES = MARVANE_HAS_DEVICES;
+// What COMn opens here: the device --device named, else the system's own.
+void portsMapDevice(int portNumber, const char *path);
+BYTE portsDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
+const char *portsAccessDenied();  // what "access denied" for a port means here
+
+// Signals. Ctrl+C and the like: the first asks the run to stop, the second ends the program.
+// A write to standard output whose reader has gone fails rather than ending the program.
+void signalsStart();  // as marvane-send starts: a closed standard output fails its writes
+void signalsCatch();
+BYTE signalsInterrupted();
+void signalsFinished();  // the record is written and the port released: a closing console may go
+
+// The console and who runs it.
+BYTE consoleIsTerminal();  // standard output
+void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize);
 unsigned long consoleProcessId();
-void consoleFinished();  // the record is written and the port released: a closing console may go
+// Text of the command line and the system as UTF-8: Windows gives it in its ANSI code page.
+void consoleUtf8(const char *text, char *out, int size);
+void consoleKeepAwake(BYTE on);  // the computer kept from sleeping while a run goes (Windows)

@@ -41,17 +41,17 @@ void onPortLost(RunListener *, DWORD) {
 
 void onStepStarted(RunListener *, int slot, int pass, LPCSTR name, FileId fileId,
                    FileType fileType) {
-    char twin[SLOT_NAME_SIZE];
-    if (Transfer *t = addTransfer(slot, pass, name, fileId, fileType)) {
-        consoleFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
-    }
+    addTransfer(slot, pass, name, fileId, fileType);
 }
 
 // The file's bytes are in the image buffer as the transfer starts: the ones hashed are the
-// ones sent, without the last block's padding.
+// ones sent, without the last block's padding. A run that holds its images to the check has
+// hashed them already, as they were read.
 void onFileRead(RunListener *, DWORD size, int blocks) {
     Transfer *t = inFlight();
-    sha256Hex(ImageBuffer, size, t->sha256);
+    if (t->sha256[0] == 0) {
+        sha256Hex(ImageBuffer, size, t->sha256);
+    }
     t->size = size;
     t->blocks = blocks;
     t->headers = 1;  // the header goes as soon as the file is read
@@ -199,14 +199,20 @@ Transfer *addTransfer(int slot, int pass, LPCSTR name, FileId fileId, FileType f
     t->fileType = fileType;
     t->blocks = -1;
     snprintf(t->name, sizeof t->name, "%s", name);
+    char twin[SLOT_NAME_SIZE];
+    filesFindName(name, t->onDisk, twin, sizeof twin);  // as the record names it
     t->startMs = GetTickCount();
     return t;
+}
+
+RunEnd shownEndOf(RunEnd end) {
+    return end == RUN_OK && Facts.outputLost ? RUN_OUTPUT_CLOSED : end;  // a cut plan is no check
 }
 
 RunEnd runEndOf(BYTE ok) {
     const Transfer *failed = failedTransfer();
     BYTE stopped = failed == 0 || failed->result.end == TRANSFER_STOPPED;
-    BYTE interrupted = consoleInterrupted();
+    BYTE interrupted = signalsInterrupted();
     if (Run.portFailed || Run.portLost) {
         return Run.portFailed ? RUN_PORT_FAILED : RUN_PORT_LOST;
     }
@@ -234,7 +240,7 @@ const char *const CHECK_CABLE = "check the cable or the adapter, and see --list-
 const struct {
     DWORD error;
     const char *cause;
-    const char *advice;  // 0: consoleAccessDenied() says it for this system
+    const char *advice;  // 0: portsAccessDenied() says it for this system
 } PortCauses[] = {
     {ERROR_FILE_NOT_FOUND,       "not found",                 CHECK_CABLE},
     {ERROR_PATH_NOT_FOUND,       "not found",                 CHECK_CABLE},
@@ -255,16 +261,6 @@ void describePort(DWORD systemError, const char **cause, const char **advice) {
             *advice = known.advice;
         }
     }
-}
-
-const char *imageProblemText(ImageProblem problem) {
-    static const char *const Texts[] = {"read",
-                                        "not found",
-                                        "cannot be opened",
-                                        "too large",
-                                        "cannot be read whole",
-                                        "changed since the check"};
-    return Texts[problem];
 }
 
 BYTE describeByte(BYTE value, char *out, int size) {
@@ -405,15 +401,26 @@ const StepInfo *plannedStep(int index, int *pass, FileId *fileId) {
     return 0;
 }
 
+const char *runModeName(RunMode mode) {
+    static const char *const Names[] = {"send",       "check", "list-makes",
+                                        "list-ports", "help",  "version"};
+    return Names[mode];
+}
+
+const char *holdingName(Holding holding) {
+    static const char *const Names[] = {"untouched", "partial", "sent"};
+    return Names[holding];
+}
+
 // The run stops at its first failure, so its transfers are the first of the plan.
-const char *holdingOf(int index, int *blocks, int *taken) {
+Holding holdingOf(int index, int *blocks, int *taken) {
     const Transfer *t =
         index < Run.count && !Run.transfers[index].planned ? &Run.transfers[index] : 0;
     *blocks = t != 0 && t->blocks > 0 ? t->blocks : 0;
     *taken = t != 0 ? t->blocksSent : 0;
-    return t == 0 || !t->headerTaken        ? "untouched"
-           : t->result.end == TRANSFER_DONE ? "sent"
-                                            : "partial";
+    return t == 0 || !t->headerTaken        ? HOLDS_NOTHING
+           : t->result.end == TRANSFER_DONE ? HOLDS_ALL
+                                            : HOLDS_PART;
 }
 
 void controllerLine(char *out, int size) {
@@ -422,14 +429,14 @@ void controllerLine(char *out, int size) {
     FileId id;
     for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
         int blocks, taken;
-        const char *state = holdingOf(i, &blocks, &taken);
+        Holding state = holdingOf(i, &blocks, &taken);
         char name[32];
         snprintf(name, sizeof name, step->slot == SLOT_PC_CC ? "%s pass %d" : "%s",
                  SlotLabels[step->slot], pass);
-        char *list = state[0] == 's' ? full : state[0] == 'p' ? part : none;
+        char *list = state == HOLDS_ALL ? full : state == HOLDS_PART ? part : none;
         snprintf(list + strlen(list), sizeof full - strlen(list), "%s%s", list[0] ? ", " : "",
                  name);
-        if (state[0] == 'p') {
+        if (state == HOLDS_PART) {
             snprintf(list + strlen(list), sizeof full - strlen(list), " (%d of %d blocks)", taken,
                      blocks);
             snprintf(partial, sizeof partial, "%s", name);

@@ -7,6 +7,8 @@
 
 #include "link/link.h"
 #include "protocol/protocol.h"
+#include "resources/version.h"
+#include "send/ports.h"
 #include "send/send.h"
 
 Problem Problems[PROBLEMS_MAX];
@@ -92,7 +94,7 @@ void onPortFailed(RunListener *, LPCSTR text, DWORD systemError) {
     if (advice != 0) {
         complain("%s %s: %s; %s", text, Facts.portText, cause, advice);
     } else {
-        complain("%s %s: %s", text, Facts.portText, consoleAccessDenied());
+        complain("%s %s: %s", text, Facts.portText, portsAccessDenied());
     }
 }
 
@@ -207,10 +209,15 @@ const RunListenerCalls TextCalls = {
 RunListener Text = {&TextCalls};
 
 // "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
+// Why standard output went, as the closing words say it; `disk` names a full disk.
+const char *outputLostWords(BYTE disk) {
+    return !Facts.outputFull ? "standard output was closed"
+           : disk            ? "standard output could not be written: its disk is full"
+                             : "standard output could not be written";
+}
+
 void sayInterrupt() {
-    const char *why = Facts.outputFull   ? "standard output could not be written: its disk is full"
-                      : Facts.outputLost ? "standard output was closed"
-                                         : "interrupted";
+    const char *why = Facts.outputLost ? outputLostWords(1) : "interrupted";
     const Transfer *t = failedTransfer();
     const char *slot = t != 0 ? SlotLabels[t->slot] : "";
     if (!Run.started) {
@@ -256,6 +263,98 @@ void sayFailure(RunEnd end) {
         complain("%s", hint);
     }
 }
+
+// What is said outside a run, as lines for a person.
+void saidNothing(Output *) {}
+
+void addTextListeners(Output *, RunListenerFan *fan, BYTE quiet, BYTE verbose, BYTE bar) {
+    fanAdd(fan, textListener(quiet, verbose, bar));
+}
+
+void saidHelp(Output *, const char *text) {
+    fputs(text, stdout);
+}
+
+void saidVersion(Output *) {
+    printf("marvane-send %s\n", MARVANE_VERSION_TEXT);
+}
+
+void saidMakesOf(Output *, const char *slot, const char *option) {
+    printf("%s (%s):\n", slot, option);
+}
+
+void saidMake(Output *, const char *, const char *, const char *key, const char *label,
+              const char *file) {
+    printf("  %-13s %-15s %s\n", key, label, file);
+}
+
+void saidPort(Output *, const SerialPortInfo *p, const char *option) {
+    char usb[16] = "";
+    if (p->usb) {
+        snprintf(usb, sizeof usb, "USB %04x:%04x", p->vid, p->pid);
+    }
+    printf("%-10s %-36s %s  %s\n", p->name, p->friendly, usb, option);
+}
+
+void saidPortsListed(Output *, int count) {
+    if (count == 0) {
+        printf("No serial ports found.\n");
+    }
+}
+
+void saidPlanStarted(Output *) {
+    if (Facts.expectPath != 0) {
+        printf("Every image is as %s lists it.\n", Facts.expectPath);
+    }
+    printf("Would send over %s at %d baud:\n", Facts.portText, LinkSettings.baudRate);
+}
+
+void saidPlanSkipped(Output *, const char *slot) {
+    printf("     %-8s  %-12s  skipped: no make chosen\n", slot, "-");
+}
+
+void saidPlanned(Output *, int step, const Transfer *t) {
+    printf("  %d  %-8s  %-12s  id %c  type %c  %5u bytes  %3d blocks  sha256 %s\n", step,
+           SlotLabels[t->slot], t->name, t->fileId, t->fileType, (unsigned)t->size, t->blocks,
+           t->sha256);
+}
+
+void saidPortChecked(Output *) {
+    printf("%s opened and set up at %d baud, and closed: nothing was sent\n", Facts.portText,
+           LinkSettings.baudRate);
+}
+
+void saidExpected(Output *, const char *, const char *, const char *, int, BYTE) {}
+
+// Before the summary, which closes the output.
+void saidController(Output *) {
+    if (!Quiet) {
+        char line[600];
+        controllerLine(line, sizeof line);
+        printf("%s\n", line);
+    }
+}
+
+void saidRecord(Output *, const char *) {}
+
+const OutputCalls TextOutputCalls = {
+    .opened = saidNothing,
+    .addListeners = addTextListeners,
+    .help = saidHelp,
+    .version = saidVersion,
+    .makesOf = saidMakesOf,
+    .make = saidMake,
+    .port = saidPort,
+    .portsListed = saidPortsListed,
+    .planStarted = saidPlanStarted,
+    .planSkipped = saidPlanSkipped,
+    .planned = saidPlanned,
+    .portChecked = saidPortChecked,
+    .expected = saidExpected,  // a mismatch is a problem, said on standard error
+    .controller = saidController,
+    .record = saidRecord,  // the log holds it
+};
+Output TextLines = {&TextOutputCalls, 0};
 
 }  // namespace
 
@@ -312,4 +411,17 @@ void sayEnd(RunEnd end) {
     }
     printf("\n");
     flushOutput();
+}
+
+Output *textOutput() {
+    return &TextLines;
+}
+
+void sayUsage(const char *usage) {
+    fputs(usage, stderr);
+    fputs("Try 'marvane-send --help' for the options, or --list-makes for the makes.\n", stderr);
+}
+
+void sayShownCut() {
+    complain("%s: what it shows is not whole", outputLostWords(0));
 }

@@ -122,9 +122,9 @@ TEST(SendReport, AfterCtrlCACancelIsStillAFailureAndARunNotStartedHasNoTime) {
 #if defined(_WIN32)
     GTEST_SKIP() << "a console control event cannot be raised from inside the suite";
 #else
-    consoleCatchInterrupts();
+    signalsCatch();
     raise(SIGINT);
-    ASSERT_TRUE(consoleInterrupted());
+    ASSERT_TRUE(signalsInterrupted());
     startReport(0, 4);
     Told told = finish();
     EXPECT_EQ(RUN_INTERRUPTED, told.end);
