@@ -329,17 +329,28 @@ static RunEnd download(HWND window) {
 
 // A record of a command line refused before the log was opened goes to the log it names, as
 // long as that is a log: a file that is empty or none yet, or one that starts with a record.
+// Anything else (an image named by a slip, a folder, a device) is left alone, and said so.
 static FILE *logOfRefusal() {
     const char *path = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
+    if (path == 0 || path[0] == 0) {
+        return 0;
+    }
+    const char *what = filesWhatIs(path, 0);
+    BYTE other = strncmp(what, "a ", 2) == 0;  // "a folder, not a file", "a device ..."
+    FILE *f = other ? 0 : fopen(path, "rb");
     char first = '{';
-    FILE *f = path != 0 && path[0] != 0 && strncmp(filesWhatIs(path, 0), "a ", 2) != 0
-                  ? fopen(path, "rb")
-                  : 0;
     if (f != 0) {
-        first = (char)(fread(&first, 1, 1, f) == 1 ? first : '{');
+        other = fread(&first, 1, 1, f) == 1 && first != '{';
         fclose(f);
     }
-    return path != 0 && path[0] != 0 && first == '{' ? filesOpenLog(path) : 0;
+    FILE *log = other ? 0 : filesOpenLog(path);
+    if (log == 0) {
+        complain("the refusal is not recorded in %s: %s", path,
+                 !other                        ? strerror(errno)
+                 : strncmp(what, "a ", 2) == 0 ? what
+                                               : "it is not a log of marvane-send");
+    }
+    return log;
 }
 
 // The end of marvane-send, however it came: the record to the log and, with --json, as the

@@ -338,6 +338,14 @@ class Audit(SendTest):
             records = [json.loads(line) for line in f]
         self.assertEqual([(code, 2) for _, code in refusals for _ in "ab"],
                          [(r["problems"][0]["code"], r["status"]) for r in records])
+        # A file that is not a log (an image named by a slip) is left as it was, and said so.
+        image = os.path.join(self.dir, "image")
+        with open(image, "wb") as f:
+            f.write(b"\x02image")
+        result = self.send("--bogus", "--log", host_path(image))
+        self.assertIn("not recorded in", result.err)
+        with open(image, "rb") as f:
+            self.assertEqual(b"\x02image", f.read())
 
 
 @unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
