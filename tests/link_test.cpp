@@ -217,7 +217,10 @@ TEST_F(LinkTest, SilentDeviceTimesOutAfter150TicksWithoutSpinning) {
     printf("CPU of a 150-tick timeout wait: %.2f %% of one core (%.1f ms CPU in %u ms)\n", percent,
            cpuMs, (unsigned)elapsed);
     RecordProperty("timeout_wait_cpu_percent", std::to_string(percent));
-    EXPECT_LT(percent, 5.0);
+    // A wait that spun would take most of a core (a half at least, with the other core's
+    // suites beside it). A sleeping one costs a message round trip a tick: under 1 % here,
+    // about 5 % under Wine, whose server handles each; 25 % leaves that five times over.
+    EXPECT_LT(percent, 25.0);
 }
 
 TEST_F(LinkTest, DelayOfZeroTicksReturnsAtOnceWithoutPumping) {
