@@ -48,6 +48,11 @@ def inspect(session, *args):
     return facts, menu
 
 
+def opened(facts):
+    """The inspector's facts when they describe the About box open, else None."""
+    return facts if facts.get("about.open") == "1" else None
+
+
 def numbers(facts, name):
     return [int(v, 0) for v in facts[name].split()]
 
@@ -314,7 +319,10 @@ class WindowFacts(unittest.TestCase):
             cls.facts, cls.menu = inspect(cls.session)
             cls.session.keys("alt+question")
             about = driver.wait_for(lambda: cls.session.window_named("About"), 10, 0.2, "About")
-            cls.about, _ = inspect(cls.session)
+            # The box's X window can show before the program's thread, busy on a loaded
+            # machine, has answered an inspector that asks about it: ask again until it has.
+            cls.about = driver.wait_for(lambda: opened(inspect(cls.session)[0]), 60, 0.5,
+                                        "the inspector's view of the open About box")
             cls.session.keys("Escape", window=about)
             cls.resized, _ = inspect(cls.session, "--resize")
         except BaseException:

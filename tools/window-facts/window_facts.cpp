@@ -86,7 +86,9 @@ static void askInside(HWND window) {
     }
     PostMessageA(window, WM_NULL, 0, 0);  // wakes the program's loop, and with it the hook
     DWORD start = GetTickCount();
-    while (!Answered && GetTickCount() - start < 10000) {
+    // Thirty seconds: the program's thread answers when it next takes a message, which a
+    // loaded machine can put off for seconds.
+    while (!Answered && GetTickCount() - start < 30000) {
         MSG msg;
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
             DispatchMessageA(&msg);
