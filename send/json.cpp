@@ -24,7 +24,7 @@ typedef nlohmann::ordered_json JsonObject;
 
 // The output's version, named in its first object and in every record: it changes when a
 // key changes meaning or goes.
-const int JSON_SCHEMA = 4;
+const int JSON_SCHEMA = 5;
 
 // Every text of an object, from the system's code page (Windows' ANSI one) into JSON's UTF-8.
 void inUtf8(JsonObject &value) {
@@ -69,13 +69,46 @@ void emit(const char *name, const JsonObject &fields) {
     printJson(o);
 }
 
-// The transfer's slot, file, id and type, as every object of a transfer carries them.
-JsonObject stepOf(const Transfer *t, const char *name) {
-    JsonObject o = {{"slot", SlotLabels[t->slot]}, {"pass", t->pass}, {"file", name}};
-    if (t->blocks >= 0 && name == t->onDisk) {  // the record's, once the file was read
+// A failure's cause, as the outputs word it; "" for a transfer sent or stopped.
+std::string causeOf(const Transfer *t) {
+    char cause[400] = "";  // a changed file's cause holds both its hashes
+    const char *hint;
+    if (t->result.end != TRANSFER_DONE && t->result.end != TRANSFER_STOPPED) {
+        describeEnd(t, cause, sizeof cause, &hint);
+    }
+    return cause;
+}
+
+// A transfer as every object that tells of it carries it, with the same keys: its step
+// (slot, pass, the file as its folder spells it, id, type), the file as read, and once it has
+// ended how it went. A plan's transfer stops at what would go.
+JsonObject transferOf(const Transfer *t) {
+    JsonObject o = {{"slot", SlotLabels[t->slot]}, {"pass", t->pass}, {"file", t->onDisk}};
+    if (t->blocks >= 0) {  // the file was read
         o.update({{"bytes", t->size}, {"sha256", t->sha256}});
     }
     o.update({{"id", std::string(1, t->fileId)}, {"type", std::string(1, t->fileType)}});
+    if (t->blocks >= 0) {
+        o["blocks"] = t->blocks;
+    }
+    if (t->planned || !t->ended) {
+        if (t->planned) {
+            o["result"] = "planned";
+        }
+        return o;
+    }
+    o.update({{"sent", t->blocksSent}, {"resends", t->resends}, {"result", resultName(t)}});
+    if (t->result.block >= 0) {
+        o["block"] = t->result.block;
+    }
+    if (t->checked[0] != 0) {  // changed since the check: what it was, what was read
+        o.update({{"sha256_checked", t->checked}, {"sha256_read", t->sha256}});
+    }
+    std::string cause = causeOf(t);
+    if (!cause.empty()) {
+        o["cause"] = cause;
+    }
+    o["seconds"] = rounded(t->seconds, 2);
     return o;
 }
 
@@ -101,7 +134,7 @@ void onPortLost(RunListener *, DWORD systemError) {
 }
 
 void onStepStarted(RunListener *, int, int, LPCSTR, FileId, FileType) {
-    emit("step-started", stepOf(inFlight(), inFlight()->name));
+    emit("step-started", transferOf(inFlight()));
 }
 
 void onFileRead(RunListener *, DWORD size, int blocks) {
@@ -128,33 +161,8 @@ void onMarkerChanged(RunListener *, int slot) {
     emit("marker", {{"slot", SlotLabels[slot]}, {"marker", std::string(1, Slots[slot].marker)}});
 }
 
-// A failure's cause, as the outputs word it; "" for a transfer sent or stopped.
-std::string causeOf(const Transfer *t) {
-    char cause[400] = "";  // a changed file's cause holds both its hashes
-    const char *hint;
-    if (t->result.end != TRANSFER_DONE && t->result.end != TRANSFER_STOPPED) {
-        describeEnd(t, cause, sizeof cause, &hint);
-    }
-    return cause;
-}
-
-void onStepEnded(RunListener *, int, int, const TransferResult *result) {
-    const Transfer *t = inFlight();
-    JsonObject o = stepOf(t, t->name);
-    o["outcome"] = resultName(t);
-    std::string cause = causeOf(t);
-    if (!cause.empty()) {
-        o["detail"] = cause;
-    }
-    if (t->blocks >= 0) {  // the file was read
-        o["blocks"] = t->blocks;
-    }
-    o["sent"] = t->blocksSent;
-    if (result->block >= 0) {
-        o["block"] = result->block;
-    }
-    o["seconds"] = rounded(t->seconds, 2);
-    emit("step-ended", o);
+void onStepEnded(RunListener *, int, int, const TransferResult *) {
+    emit("step-ended", transferOf(inFlight()));
 }
 
 const RunListenerCalls JsonCalls = {
@@ -220,27 +228,10 @@ int addTransfers(JsonObject &o) {
     int endedAt = 0;
     for (int i = 0; i < Run.count; i++) {
         const Transfer *t = &Run.transfers[i];
-        JsonObject s = stepOf(t, t->onDisk);
-        if (t->blocks >= 0) {  // the file was read
-            s["blocks"] = t->blocks;
-        }
-        if (!t->planned) {  // a plan is what would go, not how it went
-            s["resends"] = t->resends;
-        }
-        s["result"] = t->planned ? "planned" : resultName(t);
-        if (t->checked[0] != 0) {  // changed since the check: what it was, what was read
-            s["sha256_checked"] = t->checked;
-            s["sha256_read"] = t->sha256;
-        }
-        std::string cause = causeOf(t);
-        if (!cause.empty()) {
-            s["cause"] = cause;
-        }
         if (!t->planned) {
-            s["seconds"] = rounded(t->seconds, 2);
             endedAt = t->result.end == TRANSFER_DONE ? 0 : i + 1;
         }
-        o["steps"].push_back(s);
+        o["steps"].push_back(transferOf(t));
     }
     o["transfers"] = Facts.transfers;
     o["sent"] = Run.sent;
@@ -305,16 +296,9 @@ void saidPortsListed(Output *, int) {}
 void saidPlanSkipped(Output *, const char *) {}
 
 void saidPlanned(Output *, int step, const Transfer *t) {
-    printJson({{"event", "plan"},
-               {"step", step},
-               {"slot", SlotLabels[t->slot]},
-               {"pass", t->pass},
-               {"file", t->name},
-               {"id", std::string(1, t->fileId)},
-               {"type", std::string(1, t->fileType)},
-               {"bytes", t->size},
-               {"blocks", t->blocks},
-               {"sha256", t->sha256}});
+    JsonObject o = {{"event", "plan"}, {"step", step}};
+    o.update(transferOf(t));
+    printJson(o);
 }
 
 void saidPortChecked(Output *) {
@@ -367,11 +351,7 @@ RunListener *jsonListener() {
     return &Json;
 }
 
-Output *outputFor(int argc, char **argv) {
-    BYTE json = 0;
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
-        json = json || strcmp(argv[i], "--json") == 0;
-    }
+Output *outputFor(BYTE json) {
     return json ? &JsonLines : textOutput();
 }
 

@@ -391,13 +391,14 @@ static int finish(RunEnd end) {
 int main(int argc, char **argv) {
     signalsStart();
     initFacts();
-    Out = outputFor(argc, argv);
     if (argc < 2) {
+        Out = outputFor(0);
         Out->calls->opened(Out);
         sayUsage(USAGE);
         return finish(RUN_BAD_INPUT);
     }
     BYTE said = readCommandLine(argc, argv) && readWhoTexts();
+    Out = outputFor(Opt.json);
     Out->calls->opened(Out);
     if (!said) {
         return finish(RUN_BAD_INPUT);

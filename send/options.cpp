@@ -86,21 +86,25 @@ static const char HELP[] =
     "went); 130 interrupted (Ctrl+C, SIGTERM, SIGHUP, the console closed), or standard output\n"
     "closed.\n";
 
+SendOptions Opt;
+
+// How an option's text is kept: a flag is set, a text kept as it is, the others read once.
+enum OptionKind { KIND_FLAG, KIND_TEXT, KIND_NUMBER, KIND_MAKE, KIND_PORT };
 const int LONG_ONLY_BASE = 256;
-#define OPTION_ROW(id, name, value, output) \
-    {name, value ? required_argument : no_argument, 0, LONG_ONLY_BASE + OPT_##id},
+#define OPTION_ROW(id, name, kind, field)                                 \
+    {name, KIND_##kind == KIND_FLAG ? no_argument : required_argument, 0, \
+     LONG_ONLY_BASE + OPT_##id},
 static const struct option Options[] = {OPTIONS(OPTION_ROW){0, 0, 0, 0}};
-#define OPTION_OUTPUT(id, name, value, output) output,
-static const BYTE ChoosesOutput[] = {OPTIONS(OPTION_OUTPUT)};
+#define OPTION_KIND(id, name, kind, field) KIND_##kind,
+static const OptionKind Kinds[] = {OPTIONS(OPTION_KIND)};
+#define OPTION_FIELD(id, name, kind, field) &Opt.field,
+static void *const Fields[] = {OPTIONS(OPTION_FIELD)};
 
 // The four slots a make is chosen for, in the order of their options.
-const int MAKE_SLOTS = 4;
 static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
 const int PORT_MAX = 256;   // COM1 to COM256, as Windows numbers them
 const int WAIT_MAX = 3600;  // --wait: an hour at most, as the help says
 const int WHO_TEXT_MAX = 200;
-
-const char *Given[OPTION_COUNT];
 
 // "--port", as messages name an option.
 static const char *optionName(int id) {
@@ -127,8 +131,42 @@ static int portNumberOf(const char *text) {
     return number >= 1 && number <= PORT_MAX ? number : -1;
 }
 
-// Reads the command line into Given; 0 when it cannot be (said why).
+// The make a text calls for, by its key or its label in any case (the last row that answers);
+// 0 when none is.
+static const MakeRow *makeCalled(const char *text) {
+    const MakeRow *called = 0;
+    for (int i = 0; i < MAKE_COUNT; i++) {
+        if (strcasecmp(text, Makes[i].key) == 0 || strcasecmp(text, Makes[i].label) == 0) {
+            called = &Makes[i];
+        }
+    }
+    return called;
+}
+
+// An option's value, read once into its field of Opt.
+static void keep(int id, const char *value) {
+    switch (Kinds[id]) {
+        case KIND_FLAG:
+            *(BYTE *)Fields[id] = 1;
+            break;
+        case KIND_TEXT:
+            *(const char **)Fields[id] = value;
+            break;
+        case KIND_NUMBER:
+            *(Number *)Fields[id] = {value, wholeNumber(value)};
+            break;
+        case KIND_MAKE:
+            *(MakeChoice *)Fields[id] = {value, makeCalled(value)};
+            break;
+        case KIND_PORT:
+            *(PortChoice *)Fields[id] = {value, portNumberOf(value), isPortChoice(value)};
+            break;
+    }
+}
+
+// Reads the command line into Opt; 0 when it cannot be (said why).
 static BYTE readOptions(int argc, char **argv) {
+    BYTE seen[OPTION_COUNT] = {};
     opterr = 0;  // its messages are ours
     for (;;) {
         int at = optind;  // the argument being read, options never being moved
@@ -161,12 +199,12 @@ static BYTE readOptions(int argc, char **argv) {
             return badInput("unknown-option", arg, "unknown option", arg);
         }
         const char *name = optionName(id);
-        BYTE takesValue = Options[id].has_arg == required_argument;
+        BYTE takesValue = Kinds[id] != KIND_FLAG;
         if (faulty) {
             return takesValue ? badInput("needs-value", name, "this option needs a value", name)
                               : badInput("takes-no-value", name, "this option takes no value", arg);
         }
-        if (given(id)) {
+        if (seen[id]) {
             return badInput("given-twice", name, "this option is given twice", name);
         }
         // "--pump1 --check" is a forgotten make, not a make called "--check".
@@ -178,34 +216,26 @@ static BYTE readOptions(int argc, char **argv) {
                     name, value, name, value);
             return 0;
         }
-        Given[id] = value;
+        seen[id] = 1;
+        keep(id, value);
     }
 }
 
-SendOptions Opt;
-
 BYTE readCommandLine(int argc, char **argv) {
     BYTE ok = readOptions(argc, argv);
-    for (int i = 1; !ok && !given(OPT_LOG) && i < argc && strcmp(argv[i], "--") != 0; i++) {
-        if (strncmp(argv[i], "--log=", 6) == 0 || (strcmp(argv[i], "--log") == 0 && i + 1 < argc)) {
-            Given[OPT_LOG] = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
+    for (int i = 1; !ok && i < argc && strcmp(argv[i], "--") != 0; i++) {  // the rest, unread
+        if (Opt.log == 0 && (strncmp(argv[i], "--log=", 6) == 0 ||
+                             (strcmp(argv[i], "--log") == 0 && i + 1 < argc))) {
+            Opt.log = argv[i][5] == '=' ? argv[i] + 6 : argv[i + 1];
         }
+        Opt.json = Opt.json || strcmp(argv[i], "--json") == 0;
     }
-    Opt.mode = given(OPT_HELP)         ? MODE_HELP
-               : given(OPT_VERSION)    ? MODE_VERSION
-               : given(OPT_LIST_MAKES) ? MODE_LIST_MAKES
-               : given(OPT_LIST_PORTS) ? MODE_LIST_PORTS
-               : given(OPT_CHECK)      ? MODE_CHECK
-                                       : MODE_SEND;
-    Opt.log = Given[OPT_LOG];
-    Opt.trace = Given[OPT_TRACE];
-    Opt.expect = Given[OPT_EXPECT];
-    Opt.dir = Given[OPT_DIR];
-    Opt.allowEmpty = given(OPT_ALLOW_EMPTY);
-    Opt.noPort = given(OPT_NO_PORT);
-    Opt.quiet = given(OPT_QUIET);
-    Opt.verbose = given(OPT_VERBOSE);
-    Opt.progress = given(OPT_PROGRESS);
+    Opt.mode = Opt.help        ? MODE_HELP
+               : Opt.version   ? MODE_VERSION
+               : Opt.listMakes ? MODE_LIST_MAKES
+               : Opt.listPorts ? MODE_LIST_PORTS
+               : Opt.check     ? MODE_CHECK
+                               : MODE_SEND;
     return ok;
 }
 
@@ -282,11 +312,11 @@ static const SerialPortInfo *adapterOf(const char *device) {
 // overrides the variable: --device its device, --port its number (a device it names is still
 // the one that number opens), so a variable that is overridden is not read at all.
 int choosePort(int *port, const char **device) {
-    const char *portGiven = Given[OPT_PORT];
-    BYTE adapter = portGiven != 0 && isPortChoice(portGiven);
-    const char *variable = given(OPT_DEVICE) ? 0 : getenv("MARVANE_PORT");
+    const char *portGiven = Opt.port.text;
+    BYTE adapter = Opt.port.adapter;
+    const char *variable = Opt.device != 0 ? 0 : getenv("MARVANE_PORT");
     *port = LinkSettings.portNumber;  // the window program's default
-    *device = Given[OPT_DEVICE];
+    *device = Opt.device;
     if (variable != 0 && variable[0] != 0) {
         BYTE isDevice = strchr(variable, '/') != 0 && HAS_DEVICES;
         if (isDevice && !adapter) {
@@ -301,7 +331,7 @@ int choosePort(int *port, const char **device) {
             return EXIT_BAD_INPUT;
         }
     }
-    if (adapter && given(OPT_DEVICE)) {
+    if (adapter && Opt.device != 0) {
         badInput("options-clash", "--device",
                  "--port names an adapter by itself: give no --device with it", 0);
         return EXIT_BAD_INPUT;
@@ -309,7 +339,7 @@ int choosePort(int *port, const char **device) {
     if (adapter) {
         return pickAdapter(portGiven, port, device);
     }
-    if (portGiven != 0 && (*port = portNumberOf(portGiven)) < 0) {
+    if (portGiven != 0 && (*port = Opt.port.number) < 0) {
         badInput("bad-port", "--port",
                  strchr(portGiven, '/') != 0 && HAS_DEVICES
                      ? "a device path goes with --device, not --port (--port takes 1 to 256, "
@@ -335,7 +365,7 @@ static void rateList(char *out, int size) {
 // The other values, and the window program's choices made from them as its menu commands
 // make them. 0 when one is wrong (said why).
 BYTE chooseRateWaitAndMakes() {
-    int rate = given(OPT_BAUD) ? wholeNumber(Given[OPT_BAUD]) : LinkSettings.baudRate;
+    int rate = Opt.baud.text != 0 ? Opt.baud.value : LinkSettings.baudRate;
     BYTE offered = 0;
     for (int i = 0; i < BAUD_RATE_COUNT; i++) {
         offered = offered || BaudRates[i] == rate;
@@ -344,54 +374,44 @@ BYTE chooseRateWaitAndMakes() {
         char rates[64], what[96];
         rateList(rates, sizeof rates);
         snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
-        return badInput("bad-baud", "--baud", what, Given[OPT_BAUD]);
+        return badInput("bad-baud", "--baud", what, Opt.baud.text);
     }
-    Facts.waitSeconds = given(OPT_WAIT) ? wholeNumber(Given[OPT_WAIT]) : 0;
+    Facts.waitSeconds = Opt.wait.text != 0 ? Opt.wait.value : 0;
     if (Facts.waitSeconds < 0 || Facts.waitSeconds > WAIT_MAX) {
         return badInput("bad-wait", "--wait", "the wait is 0 to 3600 seconds (--wait)",
-                        Given[OPT_WAIT]);
+                        Opt.wait.text);
     }
-    if (given(OPT_DEVICE) && !HAS_DEVICES) {
+    if (Opt.device != 0 && !HAS_DEVICES) {
         return badInput("no-device-option", "--device",
                         "--device is not available here; name the port with --port", 0);
     }
-    if (given(OPT_DEVICE) && Given[OPT_DEVICE][0] == 0) {
+    if (Opt.device != 0 && Opt.device[0] == 0) {
         return badInput("needs-value", "--device", "--device needs a path", 0);
     }
-    const MakeRow *makes[MAKE_SLOTS] = {};
     for (int m = 0; m < MAKE_SLOTS; m++) {
-        const char *text = Given[OPT_PUMP1 + m];
+        const MakeChoice *choice = &Opt.makes[m];
         const char *option = optionName(OPT_PUMP1 + m);
-        for (int i = 0; text != 0 && i < MAKE_COUNT; i++) {
-            if (strcasecmp(text, Makes[i].key) == 0 || strcasecmp(text, Makes[i].label) == 0) {
-                makes[m] = &Makes[i];
-            }
-        }
-        if (text != 0 && makes[m] == 0) {
+        if (choice->text != 0 && choice->make == 0) {
             problem("unknown-make", option, "unknown make for %s: %s (see --list-makes)", option,
-                    text);
+                    choice->text);
             return 0;
         }
-        if (makes[m] != 0 && makeCommand(makes[m], MakeSlot[m]) == 0) {
+        if (choice->make != 0 && makeCommand(choice->make, MakeSlot[m]) == 0) {
             problem("make-not-offered", option, "the %s menu offers no %s (see --list-makes)",
-                    SlotLabels[MakeSlot[m]], makes[m]->label);
+                    SlotLabels[MakeSlot[m]], choice->make->label);
             return 0;
         }
     }
-    int outputs = 0;
-    for (int id = 0; id < OPTION_COUNT; id++) {
-        outputs += ChoosesOutput[id] && given(id);
-    }
-    if (outputs > 1) {
+    if (Opt.quiet + Opt.verbose + Opt.json > 1) {
         return badInput("options-clash", "--json",
                         "--quiet, --verbose and --json choose the output: give one of them", 0);
     }
-    if (given(OPT_NO_PORT) && !given(OPT_CHECK)) {
+    if (Opt.noPort && !Opt.check) {
         return badInput("options-clash", "--no-port", "--no-port goes with --check", 0);
     }
     for (int m = 0; m < MAKE_SLOTS; m++) {
-        if (makes[m] != 0) {
-            selectFile(MakeSlot[m], makeCatalogId(makes[m], MakeSlot[m]));
+        if (const MakeRow *make = Opt.makes[m].make) {
+            selectFile(MakeSlot[m], makeCatalogId(make, MakeSlot[m]));
         }
     }
     setBaud(rate);
@@ -437,8 +457,9 @@ const WhoText WhoTexts[WHO_TEXTS] = {
 
 BYTE readWhoTexts() {
     BYTE ok = 1;
-    for (const auto &t : WhoTexts) {
-        const char *text = given(t.option) ? Given[t.option] : t.variable ? getenv(t.variable) : 0;
+    for (int i = 0; i < WHO_TEXTS; i++) {
+        const WhoText &t = WhoTexts[i];
+        const char *text = Opt.who[i] != 0 ? Opt.who[i] : t.variable ? getenv(t.variable) : 0;
         // Windows gives its code page's text: three bytes of UTF-8 a byte at most. Over four
         // bytes a character is more than the limit in any encoding.
         static char utf8[WHO_TEXT_MAX * 12 + 1];
@@ -449,7 +470,7 @@ BYTE readWhoTexts() {
             consoleUtf8(text, utf8, sizeof utf8);
             length = readableLength(utf8);
         }
-        const char *name = given(t.option) ? optionName(t.option) : t.variable;
+        const char *name = Opt.who[i] != 0 ? optionName(t.option) : t.variable;
         if (length > WHO_TEXT_MAX) {
             problem("bad-text", name, "%s takes up to %d characters", name, WHO_TEXT_MAX);
         } else if (length == -1) {

@@ -2,25 +2,29 @@
 // checked by options.cpp before main.cpp checks the files and runs.
 #pragma once
 
+#include "run/makes.h"
 #include "send/send.h"
 
-// Every option: its id, its name, whether it takes a value and whether it chooses the output
-// (one of those at most). -q, -v and -h are the letters of three; getopt_long gives back an
-// option's id above its own answers (1, '?', ':', letters).
+// Every option: its id, its name, what its value is and where Opt keeps it. -q, -v and -h are
+// the letters of three; getopt_long gives back an option's id above its own answers (1, '?',
+// ':', letters).
 // clang-format off
-#define OPTIONS(X)                                                                           \
-    X(PORT, "port", 1, 0)         X(BAUD, "baud", 1, 0)           X(DEVICE, "device", 1, 0)  \
-    X(DIR, "dir", 1, 0)           X(PUMP1, "pump1", 1, 0)         X(PUMP2, "pump2", 1, 0)    \
-    X(READER1, "reader1", 1, 0)   X(READER2, "reader2", 1, 0)                                \
-    X(ALLOW_EMPTY, "allow-empty", 0, 0) X(LIST_MAKES, "list-makes", 0, 0)                    \
-    X(LIST_PORTS, "list-ports", 0, 0)   X(CHECK, "check", 0, 0)   X(NO_PORT, "no-port", 0, 0) \
-    X(LOG, "log", 1, 0)           X(EXPECT, "expect", 1, 0)       X(TRACE, "trace", 1, 0)    \
-    X(STATION, "station", 1, 0)   X(OPERATOR, "operator", 1, 0)   X(NOTE, "note", 1, 0)      \
-    X(WAIT, "wait", 1, 0)         X(QUIET, "quiet", 0, 1)         X(VERBOSE, "verbose", 0, 1) \
-    X(JSON, "json", 0, 1)         X(PROGRESS, "progress", 0, 0)   X(VERSION, "version", 0, 0) \
-    X(HELP, "help", 0, 0)
+#define OPTIONS(X)                                                                             \
+    X(PORT, "port", PORT, port)           X(BAUD, "baud", NUMBER, baud)                        \
+    X(DEVICE, "device", TEXT, device)     X(DIR, "dir", TEXT, dir)                             \
+    X(PUMP1, "pump1", MAKE, makes[0])     X(PUMP2, "pump2", MAKE, makes[1])                    \
+    X(READER1, "reader1", MAKE, makes[2]) X(READER2, "reader2", MAKE, makes[3])                \
+    X(ALLOW_EMPTY, "allow-empty", FLAG, allowEmpty) X(LIST_MAKES, "list-makes", FLAG, listMakes) \
+    X(LIST_PORTS, "list-ports", FLAG, listPorts)    X(CHECK, "check", FLAG, check)             \
+    X(NO_PORT, "no-port", FLAG, noPort)   X(LOG, "log", TEXT, log)                             \
+    X(EXPECT, "expect", TEXT, expect)     X(TRACE, "trace", TEXT, trace)                       \
+    X(STATION, "station", TEXT, who[0])   X(OPERATOR, "operator", TEXT, who[1])                \
+    X(NOTE, "note", TEXT, who[2])         X(WAIT, "wait", NUMBER, wait)                        \
+    X(QUIET, "quiet", FLAG, quiet)        X(VERBOSE, "verbose", FLAG, verbose)                 \
+    X(JSON, "json", FLAG, json)           X(PROGRESS, "progress", FLAG, progress)              \
+    X(VERSION, "version", FLAG, version)  X(HELP, "help", FLAG, help)
 // clang-format on
-#define OPTION_ID(id, name, value, output) OPT_##id,
+#define OPTION_ID(id, name, kind, field) OPT_##id,
 enum OptionId { OPTIONS(OPTION_ID) OPTION_COUNT };
 
 // Who ran a run, where, and why: the option, the variable that stands in for it (0: none), the
@@ -32,24 +36,41 @@ struct WhoText {
 };
 const int WHO_TEXTS = 3;
 extern const WhoText WhoTexts[WHO_TEXTS];
+const int MAKE_SLOTS = 4;  // --pump1, --pump2, --reader1, --reader2
 
-extern const char *Given[OPTION_COUNT];  // each option's value (flags: ""), 0 when absent
-inline BYTE given(int id) {
-    return Given[id] != 0;
-}
+// The values, each read once from its text as the option is taken; the text stays for the
+// messages that quote it. A number is -1, a make 0, when the text is not one.
+struct Number {
+    const char *text;
+    int value;
+};
+struct MakeChoice {
+    const char *text;
+    const MakeRow *make;
+};
+struct PortChoice {
+    const char *text;
+    int number;    // 1 to 256 for "2", "COM2", else -1
+    BYTE adapter;  // "auto" or "usb:...": an adapter to find
+};
+// What the command line chose (picocom's opts): an option absent is 0 (a text, a flag) or has
+// no text; a file's option given empty is "".
+struct SendOptions {
+    RunMode mode;
+    PortChoice port;
+    Number baud, wait;
+    MakeChoice makes[MAKE_SLOTS];
+    const char *device, *dir, *log, *expect, *trace, *who[WHO_TEXTS];
+    BYTE allowEmpty, listMakes, listPorts, check, noPort, quiet, verbose, json, progress, version,
+        help;
+};
+extern SendOptions Opt;
+
 extern const char USAGE[];
 // A problem with what was given, with the hint to try --help; 0.
 BYTE badInput(const char *code, const char *subject, const char *what, const char *value);
-// What main does with the command line, read once from it (as picocom's opts): a file's
-// option as given ("" for an empty one), 0 when absent.
-struct SendOptions {
-    RunMode mode;
-    const char *log, *trace, *expect, *dir;
-    BYTE allowEmpty, noPort, quiet, verbose, progress;
-};
-extern SendOptions Opt;
-// Into Given and Opt; 0 when it cannot be (said why). A --log after a fault is still taken:
-// the record of the refusal goes there.
+// Into Opt; 0 when it cannot be (said why). After a fault --log and --json are still taken:
+// the record of the refusal goes there, as JSON when asked.
 BYTE readCommandLine(int argc, char **argv);
 BYTE readWhoTexts();  // --station, --operator, --note and their variables into Facts
 // The port and the device it opens (Linux): EXIT_SENT, else EXIT_BAD_INPUT or, when no

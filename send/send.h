@@ -185,9 +185,7 @@ struct Output {
     BYTE keepsStandardOutput;  // no other file may be written there
 };
 Output *textOutput();
-// The output the command line chooses: JSON with --json anywhere before "--", a command line
-// that cannot be read too, else the text.
-Output *outputFor(int argc, char **argv);
+Output *outputFor(BYTE json);      // JSON lines with --json, else the text
 void sayUsage(const char *usage);  // no options at all: the usage, on standard error
 
 // json.cpp: --json's events and the record, which hashes the bytes each step read.

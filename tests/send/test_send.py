@@ -251,7 +251,7 @@ class Runs(SendTest):
         self.assertEqual([(0, 1, "ACK"), (1, 1, "NAK"), (1, 2, "ACK")], blocks[:3])
         read = next(e for e in events if e["event"] == "file-read")
         self.assertEqual((2 * BLOCK, 2), (read["bytes"], read["blocks"]))
-        self.assertEqual(["sent"] * 4, [e["outcome"] for e in events
+        self.assertEqual(["sent"] * 4, [e["result"] for e in events
                                         if e["event"] == "step-ended"])
         end = events[-1]
         self.assertEqual(("record", 0, 4, 2 * BLOCK + 3),
@@ -483,7 +483,7 @@ class Outcomes(SendTest):
     def json_lines(self, out, status):
         """Every line is JSON: the first names the output, the last is the record."""
         objects = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual((4, "marvane-send"), (objects[0]["schema"], objects[0]["program"]))
+        self.assertEqual((5, "marvane-send"), (objects[0]["schema"], objects[0]["program"]))
         self.assertEqual(("record", status), (objects[-1]["event"], objects[-1]["status"]))
         return objects
 
@@ -499,7 +499,8 @@ class Outcomes(SendTest):
         for args, faults, status in cases:
             with self.subTest(args=args, faults=faults):
                 self.start_sim(args=faults)
-                result = self.send("--json", "--pump1", "gilbarco", *args)
+                # --json last: after an option that cannot be read it still chooses JSON.
+                result = self.send("--pump1", "gilbarco", *args, "--json")
                 self.assertStatus(result, status)
                 objects = self.json_lines(result.out, status)
                 ended = [o for o in objects if o["event"] == "step-ended"]
@@ -508,6 +509,13 @@ class Outcomes(SendTest):
                     steps = objects[-1]["steps"]
                     self.assertEqual([self.sha256(s["file"]) for s in steps],
                                      [s["sha256"] for s in steps])
+                    # A step ended tells the same keys and values as the record's step.
+                    self.assertEqual([{k: v for k, v in e.items() if k not in ("event", "time")}
+                                      for e in ended], steps)
+                if args == ["--check"]:  # and a plan's object, with its number
+                    self.assertEqual([{k: v for k, v in o.items() if k not in ("event", "step")}
+                                      for o in objects if o["event"] == "plan"],
+                                     objects[-1]["steps"])
                 if status == 3:
                     self.assertEqual([], ended)  # no step was tried
                 self.sim.stop()
@@ -620,7 +628,7 @@ class BadInput(SendTest):
             (["--pump1", "donghwa", "--chec"], "unknown option: --chec"),  # no shortened names
             (["--pump1", "donghwa", "extra"], "unexpected argument"),
             (["--pump1", "donghwa", "--baud", "14400"], "19200, 9600, 4800 or 2400"),
-            (["--pump1", "donghwa", "--baud", "96OO"], "19200, 9600, 4800 or 2400"),
+            (["--pump1", "donghwa", "--baud", "9600x"], "19200, 9600, 4800 or 2400"),
             (["--pump1", "donghwa", "--port", "257"], "1 to 256 or COM1 to COM256"),
             (["--pump1", "donghwa", "--port", "COM0"], "1 to 256 or COM1 to COM256"),
             (["--pump1", "donghwa", "--port"], "needs a value"),
