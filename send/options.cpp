@@ -450,16 +450,15 @@ static int readableLength(const char *text) {
 // --station, --operator (or their variables) and --note: text a reader of the record sees as
 // it is, of a sensible length in characters.
 const WhoText WhoTexts[WHO_TEXTS] = {
-    {OPT_STATION, "MARVANE_STATION", "station", &Facts.station},
-    {OPT_OPERATOR, "MARVANE_OPERATOR", "operator", &Facts.operatorName},
-    {OPT_NOTE, 0, "note", &Facts.note},
+    {OPT_STATION, &Opt.station, "MARVANE_STATION", "station", &Facts.station},
+    {OPT_OPERATOR, &Opt.operatorName, "MARVANE_OPERATOR", "operator", &Facts.operatorName},
+    {OPT_NOTE, &Opt.note, 0, "note", &Facts.note},
 };
 
 BYTE readWhoTexts() {
     BYTE ok = 1;
-    for (int i = 0; i < WHO_TEXTS; i++) {
-        const WhoText &t = WhoTexts[i];
-        const char *text = Opt.who[i] != 0 ? Opt.who[i] : t.variable ? getenv(t.variable) : 0;
+    for (const WhoText &t : WhoTexts) {
+        const char *text = *t.given != 0 ? *t.given : t.variable ? getenv(t.variable) : 0;
         // Windows gives its code page's text: three bytes of UTF-8 a byte at most. Over four
         // bytes a character is more than the limit in any encoding.
         static char utf8[WHO_TEXT_MAX * 12 + 1];
@@ -470,7 +469,7 @@ BYTE readWhoTexts() {
             consoleUtf8(text, utf8, sizeof utf8);
             length = readableLength(utf8);
         }
-        const char *name = Opt.who[i] != 0 ? optionName(t.option) : t.variable;
+        const char *name = *t.given != 0 ? optionName(t.option) : t.variable;
         if (length > WHO_TEXT_MAX) {
             problem("bad-text", name, "%s takes up to %d characters", name, WHO_TEXT_MAX);
         } else if (length == -1) {

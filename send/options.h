@@ -18,8 +18,8 @@
     X(LIST_PORTS, "list-ports", FLAG, listPorts)    X(CHECK, "check", FLAG, check)             \
     X(NO_PORT, "no-port", FLAG, noPort)   X(LOG, "log", TEXT, log)                             \
     X(EXPECT, "expect", TEXT, expect)     X(TRACE, "trace", TEXT, trace)                       \
-    X(STATION, "station", TEXT, who[0])   X(OPERATOR, "operator", TEXT, who[1])                \
-    X(NOTE, "note", TEXT, who[2])         X(WAIT, "wait", NUMBER, wait)                        \
+    X(STATION, "station", TEXT, station)  X(OPERATOR, "operator", TEXT, operatorName)         \
+    X(NOTE, "note", TEXT, note)           X(WAIT, "wait", NUMBER, wait)                        \
     X(QUIET, "quiet", FLAG, quiet)        X(VERBOSE, "verbose", FLAG, verbose)                 \
     X(JSON, "json", FLAG, json)           X(PROGRESS, "progress", FLAG, progress)              \
     X(VERSION, "version", FLAG, version)  X(HELP, "help", FLAG, help)
@@ -27,10 +27,11 @@
 #define OPTION_ID(id, name, kind, field) OPT_##id,
 enum OptionId { OPTIONS(OPTION_ID) OPTION_COUNT };
 
-// Who ran a run, where, and why: the option, the variable that stands in for it (0: none), the
-// record's key and where the text goes.
+// Who ran a run, where, and why: the option and its text as given, the variable that stands in
+// for it (0: none), the record's key and where the text goes.
 struct WhoText {
     int option;
+    const char *const *given;
     const char *variable, *key;
     const char **into;
 };
@@ -60,7 +61,7 @@ struct SendOptions {
     PortChoice port;
     Number baud, wait;
     MakeChoice makes[MAKE_SLOTS];
-    const char *device, *dir, *log, *expect, *trace, *who[WHO_TEXTS];
+    const char *device, *dir, *log, *expect, *trace, *station, *operatorName, *note;
     BYTE allowEmpty, listMakes, listPorts, check, noPort, quiet, verbose, json, progress, version,
         help;
 };
