@@ -6,6 +6,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <type_traits>
+
 #include "link/link.h"
 #include "link/rates.h"
 #include "run/makes.h"
@@ -99,6 +101,17 @@ static const struct option Options[] = {OPTIONS(OPTION_ROW){0, 0, 0, 0}};
 static const OptionKind Kinds[] = {OPTIONS(OPTION_KIND)};
 #define OPTION_FIELD(id, name, kind, field) &Opt.field,
 static void *const Fields[] = {OPTIONS(OPTION_FIELD)};
+// What keep() writes through each kind's field: a row whose field is of another type does
+// not build.
+typedef BYTE FieldOf_FLAG;
+typedef const char *FieldOf_TEXT;
+typedef Number FieldOf_NUMBER;
+typedef MakeChoice FieldOf_MAKE;
+typedef PortChoice FieldOf_PORT;
+#define OPTION_TYPED(id, name, kind, field) \
+    static_assert(                          \
+        std::is_same<std::remove_reference_t<decltype(Opt.field)>, FieldOf_##kind>::value, name);
+OPTIONS(OPTION_TYPED)
 
 // The four slots a make is chosen for, in the order of their options.
 static const int MakeSlot[MAKE_SLOTS] = {SLOT_PUMP1, SLOT_PUMP2, SLOT_READER1, SLOT_READER2};
