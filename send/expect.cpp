@@ -63,6 +63,9 @@ ExpectProblem parseExpectList(const char *text, DWORD size, ExpectList *list, in
             here += 2;
         }
         memmove(entry.name, entry.name + here, strlen(entry.name + here) + 1);
+        if (entry.name[0] == 0) {  // "./" alone names no file
+            return EXPECT_MALFORMED;
+        }
         const ExpectedImage *known = findExpected(list, entry.name);
         if (known ? strcmp(known->sha256, entry.sha256) != 0 : list->count == EXPECT_MAX) {
             list->clash = known ? (int)(known - list->images) : -1;

@@ -37,6 +37,7 @@ TEST(ExpectList, ReadsListsAndNamesTheLineOfEachProblem) {
         {many, EXPECT_TOO_MANY, 65, 64},
         {ABC " POS.BIN\n", EXPECT_MALFORMED, 1, 0},         // one space
         {ABC "  \n", EXPECT_MALFORMED, 1, 0},               // no name
+        {ABC "  ././\n", EXPECT_MALFORMED, 1, 0},           // no name but the folder
         {"\\" ABC "  p\\q.bin\n", EXPECT_MALFORMED, 1, 0},  // no such escape
         {ABC "\n", EXPECT_MALFORMED, 1, 0},
     };
