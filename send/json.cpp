@@ -91,10 +91,11 @@ JsonObject transferOf(const Transfer *t) {
     if (t->blocks >= 0) {
         o["blocks"] = t->blocks;
     }
-    if (t->planned || !t->ended) {
-        if (t->planned) {
-            o["result"] = "planned";
-        }
+    if (t->planned) {
+        o["result"] = "planned";
+        return o;
+    }
+    if (!t->ended) {  // a step just started: how it went is not known yet
         return o;
     }
     o.update({{"sent", t->blocksSent}, {"resends", t->resends}, {"result", resultName(t)}});
