@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,29 +34,77 @@ unsigned long consoleProcessId() {
     return (unsigned long)getpid();
 }
 
-FILE *filesOpenLog(const char *path) {
-    return fopen(path, "a+");  // O_APPEND: the system puts each write at the end; read back
+FILE *filesOpenLog(const char *path, const char **why) {
+    // A pipe takes a line only while a program reads it: with none, the record would go nowhere.
+    struct stat info;
+    BYTE pipe = stat(path, &info) == 0 && S_ISFIFO(info.st_mode);
+    int fd = pipe ? open(path, O_WRONLY | O_APPEND | O_NONBLOCK)
+                  : open(path, O_RDWR | O_APPEND | O_CREAT, 0666);  // read back: its last byte
+    int error = errno;
+    FILE *log = fd >= 0 && (!pipe || fcntl(fd, F_SETFL, O_APPEND) == 0)
+                    ? fdopen(fd, pipe ? "a" : "a+")
+                    : NULL;
+    if (log == NULL) {
+        *why = pipe && error == ENXIO ? "a pipe that no program reads"
+                                      : strerror(fd >= 0 ? errno : error);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return log;
 }
 
-BYTE filesAppendLine(FILE *log, const char *text) {
+// The log's lock, held for one append and its take-back, so that taking back a cut line never
+// takes another writer's with it. A log that takes no lock (a pipe, some shares) goes without.
+static BYTE lockLog(int fd) {
+    for (DWORD waited = 0;; waited += 10) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+            return 1;
+        }
+        if (waited >= LOG_LOCK_WAIT_MS) {
+            return 0;
+        }
+        usleep(10 * 1000);
+    }
+}
+
+BYTE filesAppendLine(FILE *log, const char *text, const char **why, BYTE *cutLeft) {
     int fd = fileno(log);
+    *cutLeft = 0;
+    if (!lockLog(fd)) {
+        *why = LOG_HELD;
+        return 0;
+    }
     struct stat info;
+    BYTE regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     char last = '\n';
-    if (fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) != 1) {
-        last = '\n';  // a log that cannot be read back (a device) is taken to end a line
+    if (regular && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) != 1) {
+        last = '\n';
     }
     std::string line = std::string(last != '\n' ? "\n" : "") + text + "\n";
-    // One write, so that records of processes appending to one log never mix; a write cut
-    // short (a full disk, a size limit) is taken back: the log holds the record whole or not.
-    ssize_t written = write(fd, line.data(), line.size());
-    if (written == (ssize_t)line.size()) {
-        return 1;
+    // One write, so that records of processes appending to one log never mix; what a full
+    // disk or a size limit cut short is written on until the system names why it stops.
+    size_t done = 0;
+    int error = 0;
+    while (done < line.size() && error == 0) {
+        ssize_t written = write(fd, line.data() + done, line.size() - done);
+        done += written > 0 ? (size_t)written : 0;
+        error = written < 0 ? errno : written == 0 ? EIO : 0;
     }
-    off_t end = lseek(fd, 0, SEEK_CUR);  // where the cut write left it
-    if (written > 0 && end >= written) {
-        (void)!ftruncate(fd, end - written);
+    // The line is whole or taken back; a log that cannot be cut (append-only) gets the cut
+    // line ended, so that the next record starts on its own.
+    if (error != 0 && done > 0 && (!regular || ftruncate(fd, info.st_size) != 0)) {
+        *cutLeft = 1;
+        (void)!write(fd, "\n", 1);
     }
-    return 0;
+    // On the disk, not in the system's cache: a battery that dies leaves it. A pipe or a
+    // device keeps nothing to flush.
+    if (error == 0 && fsync(fd) != 0 && errno != EINVAL) {
+        error = errno;
+    }
+    flock(fd, LOCK_UN);
+    *why = error != 0 ? strerror(error) : 0;
+    return error == 0;
 }
 
 BYTE filesIsStandardOutput(const char *path) {
@@ -183,6 +232,9 @@ void signalsStart() {
     // then fails with EPIPE, which stops a run or ends a check with its record, instead of the
     // signal ending the program wherever it was.
     signal(SIGPIPE, SIG_IGN);
+    // A log or trace past the process's file size limit fails its write with a cause to name,
+    // rather than the signal ending the program without a word.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 BYTE signalsInterrupted() {

@@ -39,32 +39,91 @@ unsigned long consoleProcessId() {
 
 static char LogPath[4096];  // to open again for taking back a record cut short
 
+// The system's own words for its error ("There is not enough space on the disk").
+static const char *systemWords(DWORD error) {
+    static char words[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                  error, 0, words, sizeof words, NULL);
+    while (length > 0 && strchr("\r\n .", words[length - 1]) != 0) {
+        words[--length] = 0;
+    }
+    if (length == 0) {
+        snprintf(words, sizeof words, "system error %u", (unsigned)error);
+    }
+    return words;
+}
+
 // The C library's append mode seeks to the end and then writes, two steps another process
 // can come between. CreateFileA with FILE_APPEND_DATA and without FILE_WRITE_DATA has the
 // system itself put every write at the end; FILE_READ_DATA reads back the log's last byte.
-FILE *filesOpenLog(const char *path) {
+FILE *filesOpenLog(const char *path, const char **why) {
     HANDLE file = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD error = GetLastError();
+    *why = file == INVALID_HANDLE_VALUE ? systemWords(GetLastError()) : 0;
     int fd = file != INVALID_HANDLE_VALUE ? _open_osfhandle((intptr_t)file, _O_APPEND) : -1;
     FILE *log = fd >= 0 ? _fdopen(fd, "a") : NULL;
     if (log == NULL && fd >= 0) {
+        *why = strerror(errno);
         _close(fd);
     } else if (log == NULL && file != INVALID_HANDLE_VALUE) {
+        *why = strerror(errno);
         CloseHandle(file);
     }
-    errno = error == ERROR_ACCESS_DENIED ? EACCES : ENOENT;  // as the message names it
     snprintf(LogPath, sizeof LogPath, "%s", path);
     return log;
 }
 
-BYTE filesAppendLine(FILE *log, const char *text) {
+// The log's lock, held for one append and its take-back, so that taking back a cut line never
+// takes another writer's with it. It is one byte far past any log's end: a locked range keeps
+// other programs from reading it, and nobody reads there. A log that takes no lock goes without.
+static OVERLAPPED LockAt;
+static BYTE lockLog(HANDLE file) {
+    LockAt.OffsetHigh = 0x7FFFFFFF;
+    for (DWORD waited = 0;; waited += 10) {
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                       &LockAt) ||
+            GetLastError() != ERROR_LOCK_VIOLATION) {
+            return 1;
+        }
+        if (waited >= LOG_LOCK_WAIT_MS) {
+            return 0;
+        }
+        Sleep(10);
+    }
+}
+
+// FlushFileBuffers is documented for a handle with GENERIC_WRITE; the system's check takes
+// FILE_APPEND_DATA as well, and where it does not, a handle that may write flushes the file.
+static DWORD flushLog(HANDLE file) {
+    if (FlushFileBuffers(file)) {
+        return 0;
+    }
+    DWORD error = GetLastError();
+    HANDLE writer = error == ERROR_ACCESS_DENIED
+                        ? CreateFileA(LogPath, GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
+                        : INVALID_HANDLE_VALUE;
+    if (writer != INVALID_HANDLE_VALUE) {
+        error = FlushFileBuffers(writer) ? 0 : GetLastError();
+        CloseHandle(writer);
+    }
+    return error == ERROR_INVALID_FUNCTION ? 0 : error;  // a device (NUL) keeps nothing
+}
+
+BYTE filesAppendLine(FILE *log, const char *text, const char **why, BYTE *cutLeft) {
     HANDLE file = (HANDLE)_get_osfhandle(_fileno(log));
+    *cutLeft = 0;
+    if (!lockLog(file)) {
+        *why = LOG_HELD;
+        return 0;
+    }
     LARGE_INTEGER size;
+    BYTE sized = GetFileSizeEx(file, &size);
     char last = '\n';
     DWORD got = 0, written = 0;
-    if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    if (sized && size.QuadPart > 0) {
         OVERLAPPED at = {};
         at.Offset = (DWORD)(size.QuadPart - 1);
         at.OffsetHigh = (DWORD)((size.QuadPart - 1) >> 32);
@@ -74,25 +133,31 @@ BYTE filesAppendLine(FILE *log, const char *text) {
     }
     // One write, as the file's lines have always ended (CR LF), on a line of its own.
     std::string line = std::string(last != '\n' ? "\r\n" : "") + text + "\r\n";
-    if (WriteFile(file, line.data(), (DWORD)line.size(), &written, NULL) &&
-        written == line.size()) {
-        return 1;
-    }
-    errno = GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
+    DWORD error = WriteFile(file, line.data(), (DWORD)line.size(), &written, NULL)
+                      ? (written == line.size() ? 0 : ERROR_DISK_FULL)
+                      : GetLastError();
     // A write cut short is taken back, which takes write access: the log is opened once more.
-    HANDLE whole = written > 0 && GetFileSizeEx(file, &size)
-                       ? CreateFileA(LogPath, GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
-                       : INVALID_HANDLE_VALUE;
-    if (whole != INVALID_HANDLE_VALUE) {
-        size.QuadPart -= written;
-        if (SetFilePointerEx(whole, size, NULL, FILE_BEGIN)) {
-            SetEndOfFile(whole);
+    // A log that cannot be cut gets the cut line ended, so that the next record starts on its own.
+    if (error != 0 && written > 0) {
+        HANDLE whole = sized ? CreateFileA(LogPath, GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
+                             : INVALID_HANDLE_VALUE;
+        *cutLeft = whole == INVALID_HANDLE_VALUE ||
+                   !SetFilePointerEx(whole, size, NULL, FILE_BEGIN) || !SetEndOfFile(whole);
+        if (whole != INVALID_HANDLE_VALUE) {
+            CloseHandle(whole);
         }
-        CloseHandle(whole);
+        if (*cutLeft) {
+            WriteFile(file, "\r\n", 2, &written, NULL);
+        }
     }
-    return 0;
+    if (error == 0) {  // on the disk, not in the system's cache: a battery that dies leaves it
+        error = flushLog(file);
+    }
+    UnlockFileEx(file, 0, 1, 0, &LockAt);
+    *why = error != 0 ? systemWords(error) : 0;
+    return error == 0;
 }
 
 BYTE filesIsStandardOutput(const char *path) {

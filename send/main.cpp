@@ -248,10 +248,11 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
                 from);
         return 0;
     }
-    *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path) : fopen(path, "a");
+    const char *why = 0;
+    *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path, &why) : fopen(path, "a");
     if (path != 0 && *out->file == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
-                strerror(errno));
+                why != 0 ? why : strerror(errno));
         return 0;
     }
     out->known = path != 0 && filesIdentity(path, &out->identity);
@@ -343,14 +344,28 @@ static FILE *logOfRefusal() {
         other = fread(&first, 1, 1, f) == 1 && first != '{';
         fclose(f);
     }
-    FILE *log = other ? 0 : filesOpenLog(path);
+    const char *why = 0;
+    FILE *log = other ? 0 : filesOpenLog(path, &why);
     if (log == 0) {
         complain("the refusal is not recorded in %s: %s", path,
-                 !other                        ? strerror(errno)
+                 !other                        ? why
                  : strncmp(what, "a ", 2) == 0 ? what
                                                : "it is not a log of marvane-send");
     }
     return log;
+}
+
+// A line into the log, whole and on the disk, or said why not: the system's words for the call
+// that failed, and whether a cut line was left in the log.
+static BYTE appendToLog(const char *line, const char *what, const char *then) {
+    const char *why;
+    BYTE cutLeft;
+    if (filesAppendLine(Log, line, &why, &cutLeft)) {
+        return 1;
+    }
+    complain("the run's %s could not be written to the log (--log): %s%s%s", what, why,
+             cutLeft ? "; a cut line of it stays in the log" : "", then);
+    return 0;
 }
 
 // The end of marvane-send, however it came: the record to the log and, with --json, as the
@@ -374,14 +389,12 @@ static int finish(RunEnd end) {
     }
     // A lost record or trace is its own outcome: the summary has said how the transfers went.
     int status = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
-    if (Log != 0) {
-        BYTE recorded = filesAppendLine(Log, recordLine(end, status));
-        recorded = fclose(Log) == 0 && recorded;
-        if (!recorded) {
-            complain("the run's record could not be written to the log (--log): %s",
-                     strerror(errno));
-            status = EXIT_NO_RECORD;
-        }
+    if (Log != 0 && !appendToLog(recordLine(end, status), "record", "")) {
+        status = EXIT_NO_RECORD;
+    }
+    if (Log != 0 && fclose(Log) != 0 && status != EXIT_NO_RECORD) {
+        complain("the run's record could not be written to the log (--log): %s", strerror(errno));
+        status = EXIT_NO_RECORD;
     }
     Out->calls->record(Out, recordLine(end, status));
     signalsFinished();
@@ -467,8 +480,12 @@ int main(int argc, char **argv) {
         printPlan();
         return finish(Opt.noPort ? RUN_OK : checkPort());
     }
-    if (Log != 0) {  // a run killed outright leaves this line (said by the record if lost)
-        filesAppendLine(Log, beganLine());
+    // A run killed outright leaves this line, on the disk before the port opens: a run that
+    // cannot leave it sends nothing.
+    if (Log != 0 && !appendToLog(beganLine(), "beginning", "; nothing was sent")) {
+        fclose(Log);
+        Log = 0;
+        return finish(RUN_LOG_FAILED);
     }
     return finish(download(window));
 }

@@ -83,9 +83,9 @@ static const char HELP[] =
     "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause; an image\n"
     "changed since the check too), or no answer within --wait; 2 bad options or files,\n"
     "nothing sent; 3 the port could not be opened or set up,\n"
-    "or went away; 4 marvane-send could not set itself up; 5 the run's record could not be\n"
-    "written to the log, or its trace whole to --trace (the summary says how the transfers\n"
-    "went); 130 interrupted (Ctrl+C, SIGTERM, SIGHUP, the console closed), or standard output\n"
+    "or went away; 4 marvane-send could not set itself up; 5 the run's beginning (then\n"
+    "nothing was sent) or its record could not be written to the log, or its trace whole to\n"
+    "--trace (the summary says how the transfers went); 130 interrupted (Ctrl+C, SIGTERM, SIGHUP, the console closed), or standard output\n"
     "closed.\n";
 
 SendOptions Opt;

@@ -30,6 +30,7 @@ enum RunEnd {
     RUN_INTERNAL,       // marvane-send could not set itself up
     RUN_INTERRUPTED,    // Ctrl+C and the like
     RUN_OUTPUT_CLOSED,  // standard output could no longer be written (its reader went)
+    RUN_LOG_FAILED,     // the run's beginning could not be put in its log: nothing sent
 };
 int exitStatusOf(RunEnd end);
 const char *runEndName(RunEnd end);  // "ok", "failed", ...
@@ -220,10 +221,17 @@ BYTE filesIdentity(const char *path, FileIdentity *identity);
 BYTE filesFindName(const char *name, char *onDisk, char *twin, int size);
 // Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
 const char *filesWhatIs(const char *path, DWORD systemError);
-// The log, opened so that the system itself puts every write at its end; a line goes in with
-// one write, on a line of its own whatever the log ended with, whole or (taken back) not at all.
-FILE *filesOpenLog(const char *path);
-BYTE filesAppendLine(FILE *log, const char *text);
+// The log, opened so that the system itself puts every write at its end; 0 when it cannot be,
+// with the system's words for why.
+FILE *filesOpenLog(const char *path, const char **why);
+// A line goes into the log with one write under the log's lock, on a line of its own whatever
+// the log ended with, and is on the disk when this returns 1: whole, or (taken back) not at
+// all. 0 with the system's words for the call that failed; `cutLeft` when a cut line could
+// not be taken back (it is then ended, so that the next record starts on its own line).
+BYTE filesAppendLine(FILE *log, const char *text, const char **why, BYTE *cutLeft);
+// Another writer's append and take-back are waited for this long, then the line is not written.
+const DWORD LOG_LOCK_WAIT_MS = 5000;
+const char *const LOG_HELD = "another program kept the log locked for 5 s";
 BYTE filesIsStandardOutput(const char *path);  // the path names the file standard output is
 BYTE filesChangeDirectory(const char *dir);
 void filesCurrentDirectory(char *out, int size);  // for messages

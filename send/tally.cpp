@@ -150,9 +150,10 @@ const struct {
     {"internal",      EXIT_INTERNAL},
     {"interrupted",   EXIT_INTERRUPTED},
     {"output-closed", EXIT_INTERRUPTED},
+    {"log-failed",    EXIT_NO_RECORD},
 };
 // clang-format on
-static_assert(sizeof RunEnds / sizeof RunEnds[0] == RUN_OUTPUT_CLOSED + 1, "every ending named");
+static_assert(sizeof RunEnds / sizeof RunEnds[0] == RUN_LOG_FAILED + 1, "every ending named");
 
 }  // namespace
 

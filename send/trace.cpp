@@ -58,12 +58,18 @@ void onPortOpened(RunListener *) {
     line(0, 0, 0, "port opened: 8 data bits, no parity, 1 stop bit");
 }
 
+// A port's error in the words every output uses, the same on each system: a number would be
+// Windows' own even where the stand-in gives it.
 void onPortFailed(RunListener *, LPCSTR text, DWORD systemError) {
-    line(1, 0, 0, "port: %s (system error %lu)", text, (unsigned long)systemError);
+    const char *cause, *advice;
+    describePort(systemError, &cause, &advice);
+    line(1, 0, 0, "port: %s: %s", text, cause);
 }
 
 void onPortLost(RunListener *, DWORD systemError) {
-    line(1, 0, 0, "port went away (system error %lu)", (unsigned long)systemError);
+    const char *cause, *advice;
+    describePort(systemError, &cause, &advice);
+    line(1, 0, 0, "port went away: %s", cause);
 }
 
 void onStepStarted(RunListener *, int slot, int pass, LPCSTR name, FileId fileId,

@@ -4,6 +4,7 @@ found by its USB identity. Run as test_send.py is (natively, or under Wine with
 MARVANE_WINE_RUN); the planted sysfs tree is Linux's only.
 """
 
+import fcntl
 import hashlib
 import json
 import os
@@ -252,12 +253,10 @@ class Mended(SendTest):
                 self.assertEqual(data.rstrip(b"\0"), f.read(), name)
         self.assertStatus(self.send("--pump1", "gilbarco", "--log", ""), 2)
         if not WINE_RUN:
-            full = self.send("--pump1", "gilbarco", "--log", "/dev/full")
-            self.assertStatus(full, 5)
-            self.assertRegex(full.out, r"(?m)^OK: 4 of 4 transfers sent")
             full = self.send("--pump1", "gilbarco", "--log", "/dev/full", "--json")
-            self.assertStatus(full, 5)  # and the last line says so
-            self.assertEqual(5, json.loads(full.out.splitlines()[-1])["status"])
+            self.assertStatus(full, 5)  # and the last line says so: its beginning was not logged
+            self.assertEqual(("log-failed", 5), tuple(json.loads(full.out.splitlines()[-1])[k]
+                                                      for k in ("ended", "status")))
             closed = os.path.join(self.dir, "closed.log")  # standard output closed: not the log
             subprocess.run(self.command(("--pump1", "gilbarco", "--log", closed)), cwd=self.images,
                            env=self.env(), preexec_fn=lambda: os.close(1), stderr=subprocess.DEVNULL)
@@ -421,6 +420,81 @@ class MendedInARun(SendTest):
         next(line for line in proc.stdout if "sending it again" in line)
         proc.send_signal(signal.SIGINT)
         self.assertIn("before the controller took anything: it holds nothing", proc.communicate()[1])
+
+
+@unittest.skipIf(WINE_RUN, "strace, file size limits and flock are Linux's")
+class Journal(SendTest):
+    """The log as a journal: nothing is sent before the run's beginning is on the disk, and no
+    writer's take-back erases another's line."""
+
+    def traced(self, args, strace=(), limit=None):  # a limit's strace writes no file itself
+        calls = os.devnull if limit else os.path.join(self.dir, "calls")
+        return subprocess.Popen(["strace", "-f", "-o", calls] +
+                                list(strace) + self.command(args), cwd=self.images,
+                                env=self.env(), text=True, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, preexec_fn=limit)
+
+    def test_nothing_is_sent_before_the_beginning_is_on_the_disk(self):
+        self.write_images(IMAGES)
+        link, log = self.start_sim(), os.path.join(self.dir, "log")
+        run = self.traced(["--pump1", "gilbarco", "-q", "--log", log],
+                          ["-e", "trace=write,fsync,openat"])
+        self.assertEqual(0, run.wait(60), run.stderr.read())
+        with open(os.path.join(self.dir, "calls")) as f:
+            calls = [re.sub(r"^\d+ +", "", line) for line in f]
+        at = lambda pattern: [i for i, c in enumerate(calls) if re.match(pattern, c)]  # noqa
+        (began,), (record,) = at(r'write\(\d+, "\{\\"event\\":\\"began'), at(r'write.*record')
+        fd = re.match(r"write\((\d+)", calls[began]).group(1)
+        synced, port = at(r"fsync\(%s\) += 0" % fd), at(r'openat\(.*"%s"' % re.escape(link))
+        self.assertTrue(began < synced[0] < port[0] and record < synced[1], calls)
+        # A beginning that cannot be written sends nothing, and says the cause.
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        with open(log, "ab") as f:
+            f.write(b"x" * 2048)
+        past = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))  # noqa: E731
+        for log, limit, status, words in (("/dev/full", None, 5, "No space left on device"),
+                                          (log, past, 5, "File too large"),
+                                          (fifo, None, 2, "a pipe that no program reads")):
+            run = subprocess.run(self.command(["--pump1", "gilbarco", "--baud", "2400", "--json",
+                                               "--log", log]), cwd=self.images, env=self.env(),
+                                 preexec_fn=limit, capture_output=True, text=True)
+            self.assertEqual(status, run.returncode, run.stderr)
+            self.assertIn(words, run.stderr)
+            self.assertIn(words, json.loads(run.stdout.splitlines()[-1])["message"])
+            self.assertPortUntouched()
+
+    def test_a_take_back_never_erases_another_writers_line(self):
+        log = os.path.join(self.dir, "log")
+        first = b'{"event":"record","run":"before"}\n'
+        with open(log, "wb") as f:
+            f.write(first)
+        cut = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(log) + 40,) * 2)  # noqa
+        records = lambda: [json.loads(line)["run"] for line in open(log)]  # noqa: E731
+        # The first writer's record is cut by its size limit, its take-back held back a second;
+        # the second writer waits for it and keeps its line.
+        cutShort = self.traced(["--bogus", "--log", log],
+                               ["-e", "inject=ftruncate:delay_enter=1000000"],
+                               cut)
+        driver.wait_for(lambda: os.path.getsize(log) > len(first), 10, what="the cut record")
+        self.assertStatus(self.send("--bogus", "--log", log), 2)
+        self.assertEqual(5, cutShort.wait(30))
+        self.assertIn("File too large", cutShort.stderr.read())
+        self.assertEqual(2, len(records()))
+        # A log that cannot be cut (append-only) keeps the cut line; the next starts its own.
+        again = self.traced(["--bogus", "--log", log], ["-e", "inject=ftruncate:error=EPERM"], cut)
+        self.assertEqual(5, again.wait(30))
+        self.assertIn("a cut line of it stays in the log", again.stderr.read())
+        self.assertStatus(self.send("--bogus", "--log", log), 2)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual((4, "record"), (len(lines), json.loads(lines[-1])["event"]))
+        # A writer that holds the lock longer than the wait: said, and nothing written.
+        with open(log, "a") as holder:
+            fcntl.flock(holder, fcntl.LOCK_EX)
+            held = self.send("--bogus", "--log", log)
+        self.assertEqual((5, 4), (held.status, len(open(log).read().splitlines())))
+        self.assertIn("another program kept the log locked for 5 s", held.err)
 
 
 if __name__ == "__main__":

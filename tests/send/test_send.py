@@ -562,9 +562,12 @@ class Outcomes(SendTest):
     def test_a_port_that_goes_away_stops_the_run_at_once(self):
         self.write_images({"POS.BIN": 10 * BLOCK, "PC_CC.BIN": 10, "GIL_PUMP.BIN": 10})
         self.start_sim(args=["--fault", "dead-after-block=2", "--dead-mode", "close"])
-        result = self.send("--pump1", "gilbarco", "--json")
+        trace = os.path.join(self.dir, "trace")
+        result = self.send("--pump1", "gilbarco", "--json", "--trace", trace)
         self.assertStatus(result, 3)
         self.assertIn("marvane-send: the port went away: was the adapter unplugged?", result.err)
+        with open(trace) as f:  # in words, not a number of another system's
+            self.assertIn("port went away: no device behind it\n", f.read())
         record = self.json_lines(result.out, 3)[-1]
         self.assertEqual(("port-lost", "port-lost"),
                          (record["ended"], record["steps"][0]["result"]))
