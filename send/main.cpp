@@ -374,16 +374,18 @@ static int finish(RunEnd end) {
     }
     // A lost record or trace is its own outcome: the summary has said how the transfers went.
     int status = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
+    const char *record = recordLine(end, status);  // the log's and --json's: one object
     if (Log != 0) {
-        BYTE recorded = filesAppendLine(Log, recordLine(end, status));
+        BYTE recorded = filesAppendLine(Log, record);
         recorded = fclose(Log) == 0 && recorded;
-        if (!recorded) {
+        if (!recorded) {  // the log holds none: --json's says so
             complain("the run's record could not be written to the log (--log): %s",
                      strerror(errno));
             status = EXIT_NO_RECORD;
+            record = recordLine(end, status);
         }
     }
-    Out->calls->record(Out, recordLine(end, status));
+    Out->calls->record(Out, record);
     signalsFinished();
     return status;
 }
