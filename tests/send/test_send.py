@@ -278,8 +278,8 @@ class Runs(SendTest):
     @unittest.skipIf(WINE_RUN, "the line is held by the stand-in's pseudo-terminal")
     def test_a_second_interrupt_ends_it_at_once(self):
         self.write_images({"POS.BIN": 400, "PC_CC.BIN": 200, "GIL_PUMP.BIN": 200})
-        # The line lets nothing out, so each byte of the header waits out its time-out (a
-        # second) and the first Ctrl+C alone would stop the run only after those.
+        # The line lets nothing out, so the header's write waits out its time-out (a second)
+        # and the first Ctrl+C can stop the run only after that.
         held = os.open(self.start_sim(), os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, held)
         termios.tcflow(held, termios.TCOOFF)
@@ -289,8 +289,7 @@ class Runs(SendTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         driver.wait_for(lambda: '"baud":19200' in open(self.termios).read(), 10, 0.01,
                         what="the line set up")
-        # Both land while the run is held still, wherever it is: the first asks it to stop,
-        # the second to stop now, not waiting out the held line or the answer.
+        # Both land while the run is held still: the second stops it now, not after the line.
         os.kill(proc.pid, signal.SIGSTOP)
         proc.send_signal(signal.SIGINT)
         proc.send_signal(signal.SIGTERM)
