@@ -220,7 +220,7 @@ const char *outputLostWords(BYTE disk) {
 void sayInterrupt() {
     const char *why = Facts.outputLost ? outputLostWords(1) : "interrupted";
     const Transfer *t = failedTransfer();
-    int at = Run.count - 1, blocks, taken;
+    int at = Run.count - 1, blocks = 0, taken = 0;
     char name[32] = "";
     Holding holding = at >= 0 ? holdingOf(at, &blocks, &taken) : HOLDS_NOTHING;
     if (at >= 0) {
