@@ -124,17 +124,16 @@ class State(SendTest):
         self.assertRegex(result.out + result.err, r"controller holds POS in full; in part: PC_CC pass 1 \(1 of 2 blocks\)\. Run again")
 
     def test_an_interrupt_as_a_transfer_ends_is_said_as_holds_and_the_controller_count_it(self):
-        # Ctrl+C once the controller has a transfer's last block, its ACK held back 1.4 s and the
-        # line quiet after: as PC_CC's first pass ends, and as the run's last transfer does.
         self.write_images(IMAGES)  # blocks: POS 3, PC_CC 2 a pass, GIL_PUMP 2
-        for transfer, said, holds in [
+        for transfer, said, holds in [  # Ctrl+C as PC_CC's first pass ends, and as the run does
                 (2, "before PC_CC pass 2: the controller holds nothing of it", "POS, PC_CC pass 1 in full. Run again to send the rest."),
                 (4, "as the run ended: the controller holds every image of the run in full", "every image of the run in full.")]:
             self.start_sim(args=["--fault", "late-ack=1:1400@%d" % transfer, "--fault", "dead-after-block=1@%d" % transfer])
             log = os.path.join(self.dir, "log%d" % transfer)
             proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--json", "--log", host_path(log)]), cwd=self.images,
                                     env=self.env(), text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-            driver.wait_for(lambda: len(self.sim.report()) == transfer, 30, 0.01, what="the controller's report of it")
+            # The controller reports the transfer as it takes the last block; its ACK is held back.
+            driver.wait_for(lambda: len(self.sim.report()) == transfer, 30, 0.01, what="the controller's report")
             os.killpg(proc.pid, signal.SIGINT)  # as a terminal's Ctrl+C; Wine makes a console's of it
             out, err = proc.communicate(timeout=60)
             self.sim.stop()

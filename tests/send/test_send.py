@@ -289,8 +289,7 @@ class Runs(SendTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         driver.wait_for(lambda: '"baud":19200' in open(self.termios).read(), 10, 0.01,
                         what="the line set up")
-        # Both land while the run is held still: the second stops it now, not after the line.
-        os.kill(proc.pid, signal.SIGSTOP)
+        os.kill(proc.pid, signal.SIGSTOP)  # both land while the run is held still, wherever it is
         proc.send_signal(signal.SIGINT)
         proc.send_signal(signal.SIGTERM)
         os.kill(proc.pid, signal.SIGCONT)
