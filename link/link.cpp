@@ -17,7 +17,8 @@ BYTE lastReceived = 0;
 BYTE LinkQuitPending = 0;
 DWORD LinkLostError = 0;
 
-// Set by requestStop, from a signal handler or another thread: read and written whole.
+// Set by requestStop (1) and requestStopNow (2), from a signal handler or another thread: read
+// and written whole.
 static std::atomic<int> StopRequested(0);
 
 // The window that hosts the tick timer and the id SetTimer gave back (0: no timer).
@@ -231,11 +232,21 @@ BYTE takeByte(BYTE *out) {
 }
 
 void requestStop() {
-    StopRequested = 1;
+    int none = 0;  // a stop already asked for now stays so
+    StopRequested.compare_exchange_strong(none, 1);
+}
+
+void requestStopNow() {
+    StopRequested = 2;
+}
+
+BYTE linkStoppedNow() {
+    return StopRequested == 2;
 }
 
 BYTE linkClosing() {
-    return LinkQuitPending || linkLost() || (TickWindow != 0 && !IsWindow(TickWindow));
+    return LinkQuitPending || linkLost() || (TickWindow != 0 && !IsWindow(TickWindow)) ||
+           linkStoppedNow();
 }
 
 BYTE linkQuitting() {

@@ -74,13 +74,17 @@ void pumpOneMessage();
 // and Policy.stopsWhenLost says to stop. Nothing more is sent, and no wait runs its course
 // any more but the wait for an answer after a stop (linkClosing).
 BYTE linkQuitting();
-// As linkQuitting, but not for a stop asked for: only then may waitForByte still run its
-// course, so that the answer to a frame already on the wire is taken.
+// As linkQuitting, but not for a stop asked for (unless asked for now): only then may
+// waitForByte still run its course, so that the answer to a frame already on the wire is taken.
 BYTE linkClosing();
 // Asks the run to stop, for good (an interrupt at the console): nothing more is sent, but the
 // answer to the frame in flight is still waited for. Safe to call from a signal handler or
 // from another thread.
 void requestStop();
+// The same at once (a second interrupt): the frame being written stops where it is and no
+// answer is waited for any more. As safe as requestStop; linkStoppedNow says it was asked.
+void requestStopNow();
+BYTE linkStoppedNow();
 // The errors a write or read gives when the port itself is gone, not a byte lost.
 BYTE portGoneError(DWORD systemError);
 // The port went away and, by Policy.stopsWhenLost, the run stops for it.

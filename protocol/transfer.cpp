@@ -63,12 +63,17 @@ void buildBlockFrame(int index) {
 }
 
 // A frame goes out whole, or not at all once the program is quitting: after Exit or an
-// interrupt nothing more reaches the device.
+// interrupt nothing more reaches the device. Only a stop asked for now cuts one short (a line
+// held back takes a second a byte): what went is told as written.
 static BYTE writeFrame(const BYTE *frame, int length) {
     if (linkQuitting()) {
         return 0;
     }
     for (int i = 0; i < length; i++) {
+        if (i > 0 && linkStoppedNow()) {  // the first was looked at above
+            tellFrameWritten(runListener(), frame, i);
+            return 0;
+        }
         writeByte(frame[i]);
     }
     tellFrameWritten(runListener(), frame, length);

@@ -199,13 +199,16 @@ BYTE filesIdentity(const char *path, FileIdentity *identity) {
 
 static volatile sig_atomic_t Interrupts = 0;
 
+// The first asks the run to stop; the second to stop now, not waiting for the answer in
+// flight, so that the record and the closing words still come; a third ends the program at
+// once (a run that cannot end), the bar's line ended first.
 static void onSignal(int) {
-    Interrupts = Interrupts + 1;
-    if (Interrupts == 1) {
-        requestStop();
+    int count = Interrupts + 1;  // the handler blocks the other two: one runs at a time
+    Interrupts = count;
+    if (count <= 2) {
+        count == 1 ? requestStop() : requestStopNow();
         return;
     }
-    // A second one while stopping: end at once, the bar's line ended first.
     (void)!write(STDOUT_FILENO, "\n", 1);
     _exit(EXIT_INTERRUPTED);
 }
@@ -215,6 +218,9 @@ void signalsCatch() {
     memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
+    for (int caught : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&action.sa_mask, caught);
+    }
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
     sigaction(SIGHUP, &action, NULL);  // the terminal or the remote session closed

@@ -239,15 +239,21 @@ static HANDLE Finished;  // set once main has written the run's record and relea
 const DWORD CLOSE_GRACE_MS = 4500;
 
 // Runs on a thread of its own: the first event asks the run to stop at its next wait, the
-// second ends the program at once.
+// second to stop now, not waiting for the answer in flight, so that the record and the
+// closing words still come; a third ends the program at once (a run that cannot end).
 static BOOL WINAPI onControl(DWORD event) {
     BYTE closing =
         event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
-    if (InterlockedIncrement(&Interrupts) == 1 || closing) {
+    LONG count = InterlockedIncrement(&Interrupts);
+    if (count == 1 || closing) {
         requestStop();
         if (closing && Finished != NULL) {
             WaitForSingleObject(Finished, CLOSE_GRACE_MS);  // the record first
         }
+        return TRUE;
+    }
+    if (count == 2) {
+        requestStopNow();
         return TRUE;
     }
     fputs("\n", stdout);

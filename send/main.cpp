@@ -389,14 +389,17 @@ static int finish(RunEnd end) {
     }
     // A lost record or trace is its own outcome: the summary has said how the transfers went.
     int status = Facts.traceLost ? EXIT_NO_RECORD : exitStatusOf(end);
-    if (Log != 0 && !appendToLog(recordLine(end, status), "record", "")) {
-        status = EXIT_NO_RECORD;
-    }
-    if (Log != 0 && fclose(Log) != 0 && status != EXIT_NO_RECORD) {
+    const char *record = recordLine(end, status);  // the log's and --json's: one object
+    BYTE logLost = Log != 0 && !appendToLog(record, "record", "");
+    if (Log != 0 && fclose(Log) != 0 && !logLost) {
         complain("the run's record could not be written to the log (--log): %s", strerror(errno));
-        status = EXIT_NO_RECORD;
+        logLost = 1;
     }
-    Out->calls->record(Out, recordLine(end, status));
+    if (logLost) {  // the log holds none: --json's says so
+        status = EXIT_NO_RECORD;
+        record = recordLine(end, status);
+    }
+    Out->calls->record(Out, record);
     signalsFinished();
     return status;
 }

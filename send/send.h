@@ -126,6 +126,9 @@ enum Holding { HOLDS_NOTHING, HOLDS_PART, HOLDS_ALL };
 const char *holdingName(Holding holding);  // "untouched", "partial", "sent"
 Holding holdingOf(int index, int *blocks, int *taken);
 void controllerLine(char *out, int size);
+// The index'th planned transfer (one there is) as `holds` and the closing words name it:
+// "POS", "PC_CC pass 2".
+void plannedName(int index, char *out, int size);
 
 // text.cpp: lines for a person; in quiet and JSON output only the failures, on standard error.
 RunListener *textListener(BYTE quiet, BYTE verbose, BYTE bar);  // bar 1: in place, 2: as lines

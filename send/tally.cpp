@@ -217,11 +217,12 @@ RunEnd runEndOf(BYTE ok) {
     if (Run.portFailed || Run.portLost) {
         return Run.portFailed ? RUN_PORT_FAILED : RUN_PORT_LOST;
     }
-    if (ok) {
-        return RUN_OK;  // an interrupt that came after the last answer stopped nothing
+    if (ok && !interrupted) {
+        return RUN_OK;
     }
     if ((interrupted || Facts.outputLost) && stopped) {
-        // A step that failed on its own (a CAN as Ctrl+C came) is a failure all the same.
+        // A step that failed on its own (a CAN as Ctrl+C came) is a failure all the same; an
+        // interrupt as the last answer came is one, though it stopped nothing.
         return interrupted ? RUN_INTERRUPTED : RUN_OUTPUT_CLOSED;
     }
     const TransferResult *r = failed != 0 ? &failed->result : 0;
@@ -424,16 +425,22 @@ Holding holdingOf(int index, int *blocks, int *taken) {
                                             : HOLDS_PART;
 }
 
+void plannedName(int index, char *out, int size) {
+    int pass;
+    FileId id;
+    int slot = plannedStep(index, &pass, &id)->slot;  // one the plan has
+    snprintf(out, (size_t)size, slot == SLOT_PC_CC ? "%s pass %d" : "%s", SlotLabels[slot], pass);
+}
+
 void controllerLine(char *out, int size) {
     char full[300] = "", part[300] = "", none[300] = "", partial[64] = "";
     int pass;
     FileId id;
-    for (int i = 0; const StepInfo *step = plannedStep(i, &pass, &id); i++) {
+    for (int i = 0; plannedStep(i, &pass, &id) != 0; i++) {
         int blocks, taken;
         Holding state = holdingOf(i, &blocks, &taken);
         char name[32];
-        snprintf(name, sizeof name, step->slot == SLOT_PC_CC ? "%s pass %d" : "%s",
-                 SlotLabels[step->slot], pass);
+        plannedName(i, name, sizeof name);
         char *list = state == HOLDS_ALL ? full : state == HOLDS_PART ? part : none;
         snprintf(list + strlen(list), sizeof full - strlen(list), "%s%s", list[0] ? ", " : "",
                  name);

@@ -208,7 +208,6 @@ const RunListenerCalls TextCalls = {
 };
 RunListener Text = {&TextCalls};
 
-// "interrupted in Pump 1 at block 33 of 102: ...": where the stop left the controller.
 // Why standard output went, as the closing words say it; `disk` names a full disk.
 const char *outputLostWords(BYTE disk) {
     return !Facts.outputFull ? "standard output was closed"
@@ -216,25 +215,41 @@ const char *outputLostWords(BYTE disk) {
                              : "standard output could not be written";
 }
 
+// Where the stop left the controller, from the count `holds` is made of: the transfer the run
+// was at, by its pass, and what the controller holds of it.
 void sayInterrupt() {
     const char *why = Facts.outputLost ? outputLostWords(1) : "interrupted";
     const Transfer *t = failedTransfer();
-    const char *slot = t != 0 ? SlotLabels[t->slot] : "";
+    int at = Run.count - 1, blocks = 0, taken = 0;
+    char name[32] = "";
+    Holding holding = at >= 0 ? holdingOf(at, &blocks, &taken) : HOLDS_NOTHING;
+    if (at >= 0) {
+        plannedName(at, name, sizeof name);
+    }
+    // A second interrupt does not wait for the answer to what went last: one more may be held.
+    const char *unsure = linkStoppedNow() && t != 0 && t->result.headerSent
+                             ? " (the answer in flight was not waited for)"
+                             : "";
     if (!Run.started) {
         complain("%s before the run started: nothing was sent", why);
+    } else if (t == 0 && Run.sent == Facts.transfers) {  // it came with the last answer
+        complain("%s as the run ended: the controller holds every image of the run in full", why);
     } else if (t == 0 || t->result.end != TRANSFER_STOPPED) {
         complain("%s: nothing more was sent", why);
-    } else if (!t->headerTaken && Run.sent == 0) {  // a --wait cut short comes here
-        complain("%s before the controller took anything: it holds nothing of this run; run again",
-                 why);
-    } else if (!t->headerTaken) {
-        complain("%s before %s: the controller holds nothing of it; run again", why, slot);
-    } else if (t->result.block >= 0) {
-        complain("%s in %s at block %d of %d: the controller holds a partial file; run again", why,
-                 slot, t->result.block + 1, t->blocks);
+    } else if (holding == HOLDS_NOTHING && at == 0) {  // a --wait cut short comes here
+        complain(
+            "%s before the controller took anything: it holds nothing of this run; run again%s",
+            why, unsure);
+    } else if (holding == HOLDS_NOTHING) {
+        complain("%s before %s: the controller holds nothing of it; run again%s", why, name,
+                 unsure);
+    } else if (taken > 0) {
+        complain("%s in %s at block %d of %d: the controller holds a partial file; run again%s",
+                 why, name, taken + 1, blocks, unsure);
     } else {
-        complain("%s in %s before its first block: the controller holds a partial file; run again",
-                 why, slot);
+        complain(
+            "%s in %s before its first block: the controller holds a partial file; run again%s",
+            why, name, unsure);
     }
 }
 

@@ -124,6 +124,28 @@ class State(SendTest):
                          [(s["slot"], s["pass"], s["state"]) for s in record["controller"]])
         self.assertRegex(result.out + result.err, r"controller holds POS in full; in part: PC_CC pass 1 \(1 of 2 blocks\)\. Run again")
 
+    def test_an_interrupt_as_a_transfer_ends_is_said_as_holds_and_the_controller_count_it(self):
+        self.write_images(IMAGES)  # blocks: POS 3, PC_CC 2 a pass, GIL_PUMP 2
+        for transfer, said, holds in [  # Ctrl+C as PC_CC's first pass ends, and as the run does
+                (2, "before PC_CC pass 2: the controller holds nothing of it", "POS, PC_CC pass 1 in full. Run again to send the rest."),
+                (4, "as the run ended: the controller holds every image of the run in full", "every image of the run in full.")]:
+            self.start_sim(args=["--fault", "late-ack=1:1400@%d" % transfer, "--fault", "dead-after-block=1@%d" % transfer])
+            log = os.path.join(self.dir, "log%d" % transfer)
+            proc = subprocess.Popen(self.command(["--pump1", "gilbarco", "--json", "--log", host_path(log)]), cwd=self.images,
+                                    env=self.env(), text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+            # The controller reports the transfer as it takes the last block; its ACK is held back.
+            driver.wait_for(lambda: len(self.sim.report()) == transfer, 30, 0.01, what="the controller's report")
+            os.killpg(proc.pid, signal.SIGINT)  # as a terminal's Ctrl+C; Wine makes a console's of it
+            out, err = proc.communicate(timeout=60)
+            self.sim.stop()
+            with open(log) as f:  # the log's record is --json's, to the byte
+                self.assertEqual(out.splitlines()[-1], f.read().splitlines()[-1])
+            record = json.loads(out.splitlines()[-1])
+            self.assertEqual((130, "interrupted", "The controller holds " + holds), (proc.returncode, record["ended"], record["holds"]), err)
+            self.assertRegex(err, "(?m)^marvane-send: interrupted %s(; run again)?$" % said)
+            took = [("sent", t["blocks"]) if t["outcome"] == "ok" else ("partial", len(t["sends"])) for t in self.sim.report() if t["sends"]]
+            self.assertEqual(took + [("untouched", 0)] * (4 - len(took)), [(c["state"], c["taken"]) for c in record["controller"]])
+
 
 class Untouched(SendTest):
     def test_a_controller_that_took_no_header_holds_nothing_of_the_run(self):
