@@ -85,8 +85,8 @@ static const char HELP[] =
     "nothing sent; 3 the port could not be opened or set up,\n"
     "or went away; 4 marvane-send could not set itself up; 5 the run's beginning (then\n"
     "nothing was sent) or its record could not be written to the log, or its trace whole to\n"
-    "--trace (the summary says how the transfers went); 130 interrupted (Ctrl+C, SIGTERM, SIGHUP, the console closed), or standard output\n"
-    "closed.\n";
+    "--trace (the summary says how the transfers went); 130 interrupted (Ctrl+C, SIGTERM,\n"
+    "SIGHUP, the console closed), or standard output closed.\n";
 
 SendOptions Opt;
 
