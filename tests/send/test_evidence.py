@@ -15,6 +15,7 @@ import socket
 import subprocess
 import sys
 import time
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -206,6 +207,14 @@ class AutoPort(SendTest):
         for text in ("é" * 200, "é" * 201, b"caf\xe9", "\x85", "\u2028", "\u2029", "\u202e", "\u2066"):
             result = self.send("--list-makes", "--note", text)
             self.assertRegex(result.err, "^$" if len(text) == 200 else "--note (takes up|is not UTF-8|holds)")
+        cf = [c for c in range(0x110000) if unicodedata.category(chr(c)) == "Cf"]  # Python's table
+        ends = [c for c in cf if c - 1 not in cf or c + 1 not in cf]  # each run's first and last
+        for i in range(0, len(ends), 3):  # three texts a run, each refused
+            texts = zip(("--station", "--operator", "--note"), ("a%cb" % c for c in ends[i:i + 3]))
+            record = json.loads(self.send("--list-makes", "--json", *sum(texts, ())).out.splitlines()[-1])
+            self.assertEqual(len(ends[i:i + 3]), sum(p["code"] == "bad-text" for p in record["problems"]))
+        beside = [chr(c + d) for c in ends for d in (-1, 1) if unicodedata.category(chr(c + d))[0] in "LMNPS"]
+        self.assertStatus(self.send("--list-makes", "--note", "".join(beside)), 0)
 
 
 
