@@ -103,6 +103,18 @@ BYTE filesIsStandardOutput(const char *path) {
            named.index == (((unsigned long long)out.nFileIndexHigh << 32) | out.nFileIndexLow);
 }
 
+BYTE filesNameBehind(const char *path, char *out, int size) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    DWORD length = file != INVALID_HANDLE_VALUE
+                       ? GetFinalPathNameByHandleA(file, out, (DWORD)size, FILE_NAME_NORMALIZED)
+                       : 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return length > 0 && length < (DWORD)size;
+}
+
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize) {
     DWORD size = (DWORD)computerSize;
     if (!GetComputerNameA(computer, &size)) {

@@ -225,6 +225,10 @@ const char *filesWhatIs(const char *path, DWORD systemError);
 FILE *filesOpenLog(const char *path);
 BYTE filesAppendLine(FILE *log, const char *text);
 BYTE filesIsStandardOutput(const char *path);  // the path names the file standard output is
+// The name behind a path: on Linux the target of the symbolic link it is (found from the
+// link's folder), on Windows the file's own full name, through links and short 8.3 names. 0
+// when there is none (no link; on Windows, no such file).
+BYTE filesNameBehind(const char *path, char *out, int size);
 BYTE filesChangeDirectory(const char *dir);
 void filesCurrentDirectory(char *out, int size);  // for messages
 

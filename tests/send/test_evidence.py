@@ -357,6 +357,40 @@ class Audit(SendTest):
             self.assertEqual(b"\x02image", f.read())
 
 
+class Journal(SendTest):
+    """The log and the trace: never a file any run could send nor another program's file."""
+
+    def test_a_log_or_trace_is_never_an_image_nor_another_file(self):
+        self.write_images(IMAGES)
+        self.start_sim()
+        other, made = os.path.join(self.dir, "other"), {}
+        os.mkdir(other)
+        for path in (os.path.join(self.images, "GIL_CARD.BIN"), os.path.join(other, "TOK_CARD.BIN"),
+                     os.path.join(other, "notes.txt")):
+            with open(path, "wb") as f:
+                f.write(made.setdefault(path, os.path.basename(path).encode() * 3))
+        for link, target in (("runs.log", "TOK_CARD.BIN"), ("new.log", "dw_pump.bin")):
+            os.symlink(target, os.path.join(other, link))
+        for path, said in (("gil_card.bin", "names GIL_CARD.BIN, .* Reader 1 and Reader 2 take for Gilbarco"),
+                           (os.path.join(other, "TOK_CARD.BIN"), "names TOK_CARD.BIN, .* for Tokheim"),
+                           (os.path.join(other, "runs.log"), "leads to TOK_CARD.BIN, "),
+                           (os.path.join(other, "new.log"), "leads to DW_PUMP.BIN, .* Pump 2 take for Wayne"),
+                           (os.path.join(other, "notes.txt"), "names .*notes.txt, a file that is not a KIND of")):
+            for option, check in ((o, c) for o in ("--log", "--trace") for c in ((), ("--check",))):
+                result = self.send("--pump1", "gilbarco", "--baud", "2400", option, host_path(path), *check)
+                self.assertStatus(result, 2)
+                self.assertRegex(result.err, option + " " + said.replace("KIND", option[2:]))
+                self.assertPortUntouched()
+        self.assertIn("it leads to DW_PUMP.BIN", self.send("--bogus", "--log", host_path(
+            os.path.join(other, "new.log"))).err)  # nor is a refusal recorded there
+        log, trace = os.path.join(self.dir, "log"), os.path.join(self.dir, "trace")
+        for args, status in (((log, trace), 0), ((trace, log), 2), ((log, trace), 0)):  # its own only
+            self.assertStatus(self.send("--pump1", "gilbarco", "--log", host_path(args[0]), "--trace",
+                                        host_path(args[1])), status)
+        self.assertEqual(sorted(made) + ["TOK_CARD.BIN", "new.log", "notes.txt", "runs.log"], sorted(
+            p for p in made if open(p, "rb").read() == made[p]) + sorted(os.listdir(other)))
+
+
 @unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
 class MendedInARun(SendTest):
     def start(self, *args):
