@@ -358,7 +358,8 @@ class Audit(SendTest):
 
 
 class Journal(SendTest):
-    """The log and the trace: never a file any run could send nor another program's file."""
+    """The log and the trace: never a file any run could send nor another program's file, and
+    the guide's recipes read the log whatever it holds."""
 
     def test_a_log_or_trace_is_never_an_image_nor_another_file(self):
         self.write_images(IMAGES)
@@ -389,6 +390,25 @@ class Journal(SendTest):
                                         host_path(args[1])), status)
         self.assertEqual(sorted(made) + ["TOK_CARD.BIN", "new.log", "notes.txt", "runs.log"], sorted(
             p for p in made if open(p, "rb").read() == made[p]) + sorted(os.listdir(other)))
+
+    def test_the_guides_jq_recipes_hold_on_a_log_with_a_cut_line(self):
+        self.write_images(IMAGES)
+        self.start_sim()
+        self.assertStatus(self.send("--pump1", "gilbarco", "--log", host_path(os.path.join(self.dir, "runs.log"))), 0)
+        with open(os.path.join(self.dir, "runs.log")) as f:
+            began, record = f.read().splitlines()
+        run, unended = json.loads(began)["run"], ["%016x" % n for n in range(3)]
+        lines = [began.replace(run, unended[0]), began, record, began[:90], began.replace(run, unended[1]),
+                 began.replace(run, "f" * 16), record.replace(run, "f" * 16), began.replace(run, unended[2])]
+        with open(os.path.join(self.dir, "runs.log"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "guide.md")) as f:
+            guide = f.read().split("\n## 13.")[1].split("\n## 20.")[0]
+        recipes = [b for b in re.findall(r"(?m)(?:^    .*\n)+", guide) if re.search(r"(?m)^    jq ", b)]
+        out = [subprocess.run(["bash", "-e", "-o", "pipefail", "-c", b.replace("\n    ", "\n").strip()],
+                              cwd=self.dir, capture_output=True, text=True) for b in recipes]
+        self.assertEqual([(0, "")] * len(recipes), [(r.returncode, r.stderr) for r in out])
+        self.assertEqual(unended, "".join(r.stdout for r in out).split())
 
 
 @unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
