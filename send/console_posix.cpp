@@ -64,7 +64,7 @@ BYTE filesIsStandardOutput(const char *path) {
            out.st_dev == named.st_dev && out.st_ino == named.st_ino;
 }
 
-BYTE filesNameBehind(const char *path, char *out, int size) {
+int filesNameBehind(const char *path, char *out, int size) {
     char target[PATH_MAX];
     ssize_t length = readlink(path, target, sizeof target - 1);
     if (length < 0) {

@@ -239,6 +239,7 @@ static BYTE namesThePort(const char *path, const char *portName, const char *dev
 // Which image it is, into `what`.
 static BYTE catalogImage(const char *path, char *what, int size) {
     const char *name = lastPart(path);
+    name += name == path && name[0] != 0 && name[1] == ':' ? 2 : 0;  // a drive's folder: Z:LOG
     size_t length = strcspn(name, ":");
     while (length > 0 && strchr(". ", name[length - 1]) != 0) {
         length--;
@@ -270,7 +271,8 @@ static BYTE catalogImage(const char *path, char *what, int size) {
 }
 
 // The image some run could send that a path leads to, by its own name or by any link on the
-// way (log.txt, a link to GIL_CARD.BIN, is that driver): 1 by its own name, 2 beyond it.
+// way (log.txt, a link to GIL_CARD.BIN, is that driver): 1 by its own name, 2 beyond it, 3 for
+// a link to a file not there that cannot be named, which could be one.
 static int leadsToImage(const char *path, char *what, int size) {
     static char names[2][4096];
     snprintf(names[0], sizeof names[0], "%s", path);
@@ -280,7 +282,12 @@ static int leadsToImage(const char *path, char *what, int size) {
         if (catalogImage(name, what, size)) {
             return hop == 0 ? 1 : 2;
         }
-        if (!filesNameBehind(name, next, sizeof names[0]) || strcmp(next, name) == 0) {
+        int behind = filesNameBehind(name, next, sizeof names[0]);
+        if (behind < 0) {
+            snprintf(what, (size_t)size, "%s, a link to a file that is not there", path);
+            return 3;
+        }
+        if (behind == 0 || strcmp(next, name) == 0) {
             break;
         }
     }
@@ -335,8 +342,8 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
     }
     char image[SLOT_NAME_SIZE + 160];
     if (int how = path != 0 ? leadsToImage(path, image, sizeof image) : 0) {
-        problem("output-is-catalog", from, "%s %s %s: name another file", from,
-                how == 1 ? "names" : "leads to", image);
+        problem(how == 3 ? "output-unopened" : "output-is-catalog", from,
+                "%s %s %s: name another file", from, how == 2 ? "leads to" : "names", image);
         return 0;
     }
     out->foreign = path != 0 && !readsAsOwn(path, out == &Outputs[0]);
@@ -439,7 +446,7 @@ static FILE *logOfRefusal() {
     FILE *log = other ? 0 : filesOpenLog(path);
     if (how != 0) {
         complain("the refusal is not recorded in %s: it %s %s", path,
-                 how == 1 ? "names" : "leads to", image);
+                 how == 2 ? "leads to" : "names", image);
     } else if (log == 0) {
         complain("the refusal is not recorded in %s: %s", path,
                  !other                        ? strerror(errno)
