@@ -27,8 +27,11 @@ struct OutputFile {
     BYTE known;
     const char *path;
     BYTE foreign;  // it held something else than marvane-send's own log or trace
+    int catalog;   // an image some run could send: 1 by its name, 2 by a link (leadsToImage)
+    char image[SLOT_NAME_SIZE + 160];  // which, in words
 };
-static OutputFile Outputs[] = {{"--log", &Log, {}, 0, 0, 0}, {"--trace", &TraceFile, {}, 0, 0, 0}};
+static OutputFile Outputs[] = {{"--log", &Log, {}, 0, 0, 0, 0, ""},
+                               {"--trace", &TraceFile, {}, 0, 0, 0, 0, ""}};
 static ExpectList Expected;
 static FileIdentity ListFile;  // --expect's, when it has one
 static BYTE ListKnown;
@@ -340,11 +343,14 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
                 from);
         return 0;
     }
-    char image[SLOT_NAME_SIZE + 160];
-    if (int how = path != 0 ? leadsToImage(path, image, sizeof image) : 0) {
-        problem(how == 3 ? "output-unopened" : "output-is-catalog", from,
-                "%s %s %s: name another file", from, how == 2 ? "leads to" : "names", image);
+    out->catalog = path != 0 ? leadsToImage(path, out->image, sizeof out->image) : 0;
+    if (out->catalog == 3) {
+        problem("output-unopened", from, "%s names %s: name another file", from, out->image);
         return 0;
+    }
+    if (out->catalog != 0) {  // never opened, nor made: refused once the run's images are known
+        out->known = filesIdentity(path, &out->identity);
+        return 1;
     }
     out->foreign = path != 0 && !readsAsOwn(path, out == &Outputs[0]);
     *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path) : fopen(path, "a");
@@ -363,30 +369,36 @@ static BYTE outputsTouchNoInput() {
     BYTE ok = 1;
     for (OutputFile &out : Outputs) {
         char what[4200] = "";
-        const char *code = "output-is-image";
+        const char *code = "output-is-image", *verb = "names";
         FileIdentity image;
-        for (int slot = 0; slot < SLOT_COUNT && what[0] == 0; slot++) {
+        for (int slot = 0; slot < SLOT_COUNT && out.known && what[0] == 0; slot++) {
             if (Slots[slot].name[0] != 0 && filesIdentity(Slots[slot].name, &image) &&
                 sameFile(image, out.identity)) {
                 snprintf(what, sizeof what, "%.*s, an image of the run", SLOT_NAME_SIZE,
                          Slots[slot].name);
             }
         }
-        if (what[0] == 0 && ListKnown && sameFile(ListFile, out.identity)) {
+        if (what[0] == 0 && out.known && ListKnown && sameFile(ListFile, out.identity)) {
             snprintf(what, sizeof what, "the list --expect reads");
             code = "output-is-list";
-        } else if (what[0] == 0 && &out != &Outputs[0] && Outputs[0].known &&
+        } else if (what[0] == 0 && out.known && &out != &Outputs[0] && Outputs[0].known &&
                    sameFile(Outputs[0].identity, out.identity)) {
             snprintf(what, sizeof what, "the file the run's log goes to");
             code = "output-is-log";
+        } else if (what[0] == 0 && out.catalog != 0) {  // not the run's, but another run's
+            snprintf(what, sizeof what, "%s", out.image);
+            code = "output-is-catalog";
+            verb = out.catalog == 2 ? "leads to" : "names";
         } else if (what[0] == 0 && out.foreign) {  // named by a slip: it is left as it was
             snprintf(what, sizeof what, "%s, a file that is not a %s of marvane-send", out.path,
                      &out == &Outputs[0] ? "log" : "trace");
             code = "output-is-foreign";
         }
-        if (out.known && *out.file != 0 && what[0] != 0) {
-            problem(code, out.option, "%s names %s: name another file", out.option, what);
-            fclose(*out.file);
+        if (what[0] != 0 && (*out.file != 0 || out.catalog != 0)) {
+            problem(code, out.option, "%s %s %s: name another file", out.option, verb, what);
+            if (*out.file != 0) {
+                fclose(*out.file);
+            }
             *out.file = 0;
             ok = 0;
         }
