@@ -113,6 +113,19 @@ BYTE filesIsStandardOutput(const char *path) {
            out.st_dev == named.st_dev && out.st_ino == named.st_ino;
 }
 
+int filesNameBehind(const char *path, char *out, int size) {
+    char target[PATH_MAX];
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length < 0) {
+        return 0;
+    }
+    target[length] = 0;
+    const char *slash = strrchr(path, '/');
+    int folder = target[0] == '/' || slash == 0 ? 0 : (int)(slash - path + 1);
+    snprintf(out, (size_t)size, "%.*s%s", folder, path, target);
+    return 1;
+}
+
 void consoleUtf8(const char *text, char *out, int size) {
     snprintf(out, (size_t)size, "%s", text);  // the locale's, taken to be UTF-8
 }

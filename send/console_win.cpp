@@ -168,6 +168,25 @@ BYTE filesIsStandardOutput(const char *path) {
            named.index == (((unsigned long long)out.nFileIndexHigh << 32) | out.nFileIndexLow);
 }
 
+int filesNameBehind(const char *path, char *out, int size) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) {  // listed in its folder, yet not there: a link astray
+        WIN32_FIND_DATAA found;
+        HANDLE entry = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                           ? FindFirstFileA(path, &found)
+                           : INVALID_HANDLE_VALUE;
+        if (entry != INVALID_HANDLE_VALUE) {
+            FindClose(entry);
+        }
+        return entry != INVALID_HANDLE_VALUE ? -1 : 0;
+    }
+    DWORD length = GetFinalPathNameByHandleA(file, out, (DWORD)size, FILE_NAME_NORMALIZED);
+    CloseHandle(file);
+    return length > 0 && length < (DWORD)size ? 1 : 0;
+}
+
 void consoleWhoAndWhere(char *computer, int computerSize, char *user, int userSize) {
     DWORD size = (DWORD)computerSize;
     if (!GetComputerNameA(computer, &size)) {

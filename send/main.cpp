@@ -25,8 +25,13 @@ struct OutputFile {
     FILE **file;
     FileIdentity identity;
     BYTE known;
+    const char *path;
+    BYTE foreign;  // it held something else than marvane-send's own log or trace
+    int catalog;   // an image some run could send: 1 by its name, 2 by a link (leadsToImage)
+    char image[SLOT_NAME_SIZE + 160];  // which, in words
 };
-static OutputFile Outputs[] = {{"--log", &Log, {}, 0}, {"--trace", &TraceFile, {}, 0}};
+static OutputFile Outputs[] = {{"--log", &Log, {}, 0, 0, 0, 0, ""},
+                               {"--trace", &TraceFile, {}, 0, 0, 0, 0, ""}};
 static ExpectList Expected;
 static FileIdentity ListFile;  // --expect's, when it has one
 static BYTE ListKnown;
@@ -208,6 +213,15 @@ static BYTE sameFile(const FileIdentity &a, const FileIdentity &b) {
     return a.volume == b.volume && a.index == b.index;
 }
 
+// A path's last part: the name of the file in its folder.
+static const char *lastPart(const char *path) {
+    const char *name = path + strlen(path);
+    while (name > path && strchr("\\/", name[-1]) == 0) {
+        name--;
+    }
+    return name;
+}
+
 // Whether a path names the run's port: on Windows by its name ("COM1", "com1:", "\\.\COM1"),
 // elsewhere as the same file as its device.
 static BYTE namesThePort(const char *path, const char *portName, const char *device) {
@@ -216,13 +230,93 @@ static BYTE namesThePort(const char *path, const char *portName, const char *dev
         return device != 0 && filesIdentity(device, &port) && filesIdentity(path, &output) &&
                sameFile(port, output);
     }
-    const char *name = path + strlen(path);
-    while (name > path && strchr("\\/", name[-1]) == 0) {
-        name--;
-    }
+    const char *name = lastPart(path);
     size_t length = strlen(portName);
     return strncasecmp(name, portName, length) == 0 &&
            (name[length] == 0 || strcmp(name + length, ":") == 0);
+}
+
+// Whether a file by this name is an image some run could send, in whatever folder: POS.BIN,
+// PC_CC.BIN or a make's driver, in any case. Windows opens "GIL_CARD.BIN." and
+// "GIL_CARD.BIN::$DATA" as the file itself, so a stream and trailing dots and spaces go.
+// Which image it is, into `what`.
+static BYTE catalogImage(const char *path, char *what, int size) {
+    const char *name = lastPart(path);
+    name += name == path && name[0] != 0 && name[1] == ':' ? 2 : 0;  // a drive's folder: Z:LOG
+    size_t length = strcspn(name, ":");
+    while (length > 0 && strchr(". ", name[length - 1]) != 0) {
+        length--;
+    }
+    auto is = [&](const char *file) {
+        return file != 0 && strlen(file) == length && strncasecmp(name, file, length) == 0;
+    };
+    for (int slot = SLOT_POS; slot <= SLOT_PC_CC; slot++) {
+        if (is(Slots[slot].name)) {
+            snprintf(what, (size_t)size,
+                     "%.64s, an image a run could send (%s, which every run sends)",
+                     Slots[slot].name, SlotLabels[slot]);
+            return 1;
+        }
+    }
+    for (int i = 0; i < MAKE_COUNT; i++) {
+        const char *files[] = {Makes[i].pumpFile, Makes[i].readerFile};
+        for (int reader = 0; reader < 2; reader++) {
+            if (is(files[reader])) {
+                snprintf(what, (size_t)size,
+                         "%.64s, an image a run could send (the driver %s and %s take for %s)",
+                         files[reader], SlotLabels[reader ? SLOT_READER1 : SLOT_PUMP1],
+                         SlotLabels[reader ? SLOT_READER2 : SLOT_PUMP2], Makes[i].label);
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+// The image some run could send that a path leads to, by its own name or by any link on the
+// way (log.txt, a link to GIL_CARD.BIN, is that driver): 1 by its own name, 2 beyond it, 3 for
+// a link to a file not there that cannot be named, which could be one.
+static int leadsToImage(const char *path, char *what, int size) {
+    static char names[2][4096];
+    snprintf(names[0], sizeof names[0], "%s", path);
+    for (int hop = 0; hop < 40; hop++) {  // where the system itself gives up on links
+        const char *name = names[hop % 2];
+        char *next = names[(hop + 1) % 2];
+        if (catalogImage(name, what, size)) {
+            return hop == 0 ? 1 : 2;
+        }
+        int behind = filesNameBehind(name, next, sizeof names[0]);
+        if (behind < 0) {
+            snprintf(what, (size_t)size, "%s, a link to a file that is not there", path);
+            return 3;
+        }
+        if (behind == 0 || strcmp(next, name) == 0) {
+            break;
+        }
+    }
+    return 0;
+}
+
+// Whether an existing file may take marvane-send's log (or trace) as it is: none yet, empty,
+// a device, or its own: a log's first line is a record or a `began` line, even cut short, a
+// trace's is timed in milliseconds.
+static BYTE readsAsOwn(const char *path, BYTE log) {
+    const char *what = filesWhatIs(path, 0);
+    FILE *f = strncmp(what, "a ", 2) == 0 ? 0 : fopen(path, "rb");  // a FIFO is not waited on
+    char head[64] = "";
+    size_t size = f != 0 ? fread(head, 1, sizeof head - 1, f) : 0;
+    if (f != 0) {
+        fclose(f);
+    }
+    const char *line = "{\"event\":\"";
+    size_t first = strcspn(head, "\r\n");  // a line cut in its first bytes, then ended
+    if (log) {
+        return size == 0 || strncmp(head, line, strlen(line)) == 0 ||
+               (first > 0 && first < size && strncmp(head, line, first) == 0);
+    }
+    const char *time = head + strspn(head, " ");
+    size_t digits = strspn(time, "0123456789");
+    return size == 0 || (digits > 0 && strncmp(time + digits, " ms  ", 5) == 0);
 }
 
 // An output opened to be appended to: never the port, nothing written before the run's
@@ -233,6 +327,7 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
     }
+    out->path = path;               // as given, for the messages
     char onDisk[4096], twin[4096];  // a file is found whatever the case of its name
     if (path != 0 && filesFindName(path, onDisk, twin, sizeof onDisk)) {
         path = onDisk;
@@ -248,6 +343,16 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
                 from);
         return 0;
     }
+    out->catalog = path != 0 ? leadsToImage(path, out->image, sizeof out->image) : 0;
+    if (out->catalog == 3) {
+        problem("output-unopened", from, "%s names %s: name another file", from, out->image);
+        return 0;
+    }
+    if (out->catalog != 0) {  // never opened, nor made: refused once the run's images are known
+        out->known = filesIdentity(path, &out->identity);
+        return 1;
+    }
+    out->foreign = path != 0 && !readsAsOwn(path, out == &Outputs[0]);
     const char *why = 0;
     *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path, &why) : fopen(path, "a");
     if (path != 0 && *out->file == 0) {
@@ -264,27 +369,37 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
 static BYTE outputsTouchNoInput() {
     BYTE ok = 1;
     for (OutputFile &out : Outputs) {
-        char what[sizeof Slots[0].name + 32] = "";
-        const char *code = "output-is-image";
+        char what[4200] = "";
+        const char *code = "output-is-image", *verb = "names";
         FileIdentity image;
-        for (int slot = 0; slot < SLOT_COUNT && what[0] == 0; slot++) {
+        for (int slot = 0; slot < SLOT_COUNT && out.known && what[0] == 0; slot++) {
             if (Slots[slot].name[0] != 0 && filesIdentity(Slots[slot].name, &image) &&
                 sameFile(image, out.identity)) {
                 snprintf(what, sizeof what, "%.*s, an image of the run", SLOT_NAME_SIZE,
                          Slots[slot].name);
             }
         }
-        if (what[0] == 0 && ListKnown && sameFile(ListFile, out.identity)) {
+        if (what[0] == 0 && out.known && ListKnown && sameFile(ListFile, out.identity)) {
             snprintf(what, sizeof what, "the list --expect reads");
             code = "output-is-list";
-        } else if (what[0] == 0 && &out != &Outputs[0] && Outputs[0].known &&
+        } else if (what[0] == 0 && out.known && &out != &Outputs[0] && Outputs[0].known &&
                    sameFile(Outputs[0].identity, out.identity)) {
             snprintf(what, sizeof what, "the file the run's log goes to");
             code = "output-is-log";
+        } else if (what[0] == 0 && out.catalog != 0) {  // not the run's, but another run's
+            snprintf(what, sizeof what, "%s", out.image);
+            code = "output-is-catalog";
+            verb = out.catalog == 2 ? "leads to" : "names";
+        } else if (what[0] == 0 && out.foreign) {  // named by a slip: it is left as it was
+            snprintf(what, sizeof what, "%s, a file that is not a %s of marvane-send", out.path,
+                     &out == &Outputs[0] ? "log" : "trace");
+            code = "output-is-foreign";
         }
-        if (out.known && *out.file != 0 && what[0] != 0) {
-            problem(code, out.option, "%s names %s: name another file", out.option, what);
-            fclose(*out.file);
+        if (what[0] != 0 && (*out.file != 0 || out.catalog != 0)) {
+            problem(code, out.option, "%s %s %s: name another file", out.option, verb, what);
+            if (*out.file != 0) {
+                fclose(*out.file);
+            }
             *out.file = 0;
             ok = 0;
         }
@@ -329,24 +444,24 @@ static RunEnd download(HWND window) {
 }
 
 // A record of a command line refused before the log was opened goes to the log it names, as
-// long as that is a log: a file that is empty or none yet, or one that starts with a record.
-// Anything else (an image named by a slip, a folder, a device) is left alone, and said so.
+// long as that is a log: a file that is empty or none yet, or marvane-send's own, never an
+// image some run could send. Anything else (an image named by a slip, a folder, a device) is
+// left alone, and said so.
 static FILE *logOfRefusal() {
     const char *path = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
     if (path == 0 || path[0] == 0) {
         return 0;
     }
     const char *what = filesWhatIs(path, 0);
-    BYTE other = strncmp(what, "a ", 2) == 0;  // "a folder, not a file", "a device ..."
-    FILE *f = other ? 0 : fopen(path, "rb");
-    char first = '{';
-    if (f != 0) {
-        other = fread(&first, 1, 1, f) == 1 && first != '{';
-        fclose(f);
-    }
+    char image[SLOT_NAME_SIZE + 160];
+    int how = leadsToImage(path, image, sizeof image);
+    BYTE other = how != 0 || strncmp(what, "a ", 2) == 0 || !readsAsOwn(path, 1);
     const char *why = 0;
     FILE *log = other ? 0 : filesOpenLog(path, &why);
-    if (log == 0) {
+    if (how != 0) {
+        complain("the refusal is not recorded in %s: it %s %s", path,
+                 how == 2 ? "leads to" : "names", image);
+    } else if (log == 0) {
         complain("the refusal is not recorded in %s: %s", path,
                  !other                        ? why
                  : strncmp(what, "a ", 2) == 0 ? what

@@ -431,9 +431,30 @@ BYTE chooseRateWaitAndMakes() {
     return 1;
 }
 
+// Unicode's format characters (category Cf, as of Unicode 15.1), first and last of each run:
+// none shows, yet each changes what a text is. Zero-width spaces and joiners make two texts
+// that look alike differ; direction marks, overrides and isolates reorder what is shown.
+static const unsigned long FormatCharacters[][2] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+    {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+    {0x200B, 0x200F},   {0x202A, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+    {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+};
+
+static BYTE isFormatCharacter(unsigned long code) {
+    for (const auto &run : FormatCharacters) {
+        if (code >= run[0] && code <= run[1]) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // UTF-8 text's characters; -1 when it is not UTF-8, -2 when it holds one that would mislead
 // a reader of the record: a control character (C0, C1: U+0085 is a line end), a line or
-// paragraph separator, a direction override or isolate.
+// paragraph separator, a format character.
 static int readableLength(const char *text) {
     static const unsigned long Least[] = {0, 0x80, 0x800, 0x10000};  // shorter is overlong
     static const unsigned char Lead[] = {0x7F, 0x1F, 0x0F, 0x07};    // a first byte's bits
@@ -452,7 +473,7 @@ static int readableLength(const char *text) {
             return -1;
         }
         if (code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
-            (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069)) {
+            isFormatCharacter(code)) {
             return -2;
         }
         c += more + 1;
@@ -489,8 +510,9 @@ BYTE readWhoTexts() {
             problem("bad-text", name, "%s is not UTF-8 text", name);
         } else if (length == -2) {
             problem("bad-text", name,
-                    "%s holds a control character, a line or paragraph separator or a direction "
-                    "override: the record would not read as typed",
+                    "%s holds a control character, a line or paragraph separator or a format "
+                    "character (a direction mark, a zero-width space): the record would not read "
+                    "as typed",
                     name);
         }
         ok = ok && length >= 0 && length <= WHO_TEXT_MAX;

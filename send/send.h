@@ -236,6 +236,11 @@ BYTE filesAppendLine(FILE *log, const char *text, const char **why, BYTE *cutLef
 const DWORD LOG_LOCK_WAIT_MS = 5000;
 const char *const LOG_HELD = "another program kept the log locked for 5 s";
 BYTE filesIsStandardOutput(const char *path);  // the path names the file standard output is
+// The name behind a path: on Linux the target of the symbolic link it is (found from the
+// link's folder), on Windows the file's own full name, through links and short 8.3 names. 1
+// with the name, 0 when there is none (no link; on Windows, no such file), -1 for a link on
+// Windows whose file is not there, whose name only the link itself holds.
+int filesNameBehind(const char *path, char *out, int size);
 BYTE filesChangeDirectory(const char *dir);
 void filesCurrentDirectory(char *out, int size);  // for messages
 

@@ -8,6 +8,7 @@ import fcntl
 import hashlib
 import json
 import os
+import pathlib
 import pwd
 import re
 import resource
@@ -16,6 +17,7 @@ import socket
 import subprocess
 import sys
 import time
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -229,6 +231,14 @@ class AutoPort(SendTest):
         for text in ("é" * 200, "é" * 201, b"caf\xe9", "\x85", "\u2028", "\u2029", "\u202e", "\u2066"):
             result = self.send("--list-makes", "--note", text)
             self.assertRegex(result.err, "^$" if len(text) == 200 else "--note (takes up|is not UTF-8|holds)")
+        cf = [c for c in range(0x110000) if unicodedata.category(chr(c)) == "Cf"]  # Python's table
+        ends = [c for c in cf if c - 1 not in cf or c + 1 not in cf]  # each run's first and last
+        for i in range(0, len(ends), 3):  # three texts a run, each refused
+            texts = zip(("--station", "--operator", "--note"), ("a%cb" % c for c in ends[i:i + 3]))
+            record = json.loads(self.send("--list-makes", "--json", *sum(texts, ())).out.splitlines()[-1])
+            self.assertEqual(len(ends[i:i + 3]), sum(p["code"] == "bad-text" for p in record["problems"]))
+        beside = [chr(c + d) for c in ends for d in (-1, 1) if unicodedata.category(chr(c + d))[0] in "LMNPS"]
+        self.assertStatus(self.send("--list-makes", "--note", "".join(beside)), 0)
 
 
 
@@ -367,6 +377,54 @@ class Audit(SendTest):
         self.assertIn("not recorded in", result.err)
         with open(image, "rb") as f:
             self.assertEqual(b"\x02image", f.read())
+
+
+class Journal(SendTest):
+    """The log and the trace: never a file a run could send nor another's; the guide's recipes."""
+
+    def test_a_log_or_trace_is_never_an_image_nor_another_file(self):
+        self.write_images(IMAGES)
+        self.start_sim()
+        os.mkdir(other := os.path.join(self.dir, "other"))
+        made = {p: os.path.basename(p).encode() * 3 for p in (os.path.join(self.images, "GIL_CARD.BIN"),
+                os.path.join(other, "TOK_CARD.BIN"), os.path.join(other, "notes.txt"))}
+        for path, data in made.items():
+            pathlib.Path(path).write_bytes(data)
+        os.symlink("TOK_CARD.BIN", os.path.join(other, "runs.log"))
+        os.symlink("dw_pump.bin", os.path.join(other, "new.log"))  # not there: it would be made
+        dangling = [] if WINE_RUN else [(other + "/new.log", "leads to DW_PUMP.BIN, .* Pump 2 take for Wayne")]
+        for path, said in [("gil_card.bin", "names GIL_CARD.BIN, .* Reader 1 and Reader 2 take for Gilbarco"),
+                           (os.path.join(other, "TOK_CARD.BIN"), "names TOK_CARD.BIN, .* for Tokheim"),
+                           (os.path.join(other, "runs.log"), "leads to TOK_CARD.BIN, "),
+                           (os.path.join(other, "notes.txt"), "names .*notes.txt, a file that is not a (log|trace) of")
+                           ] + dangling:  # Wine sees no link whose file is not there, and makes the file
+            for option, check in ((o, c) for o in ("--log", "--trace") for c in ((), ("--check",))):
+                result = self.send("--pump1", "gilbarco", "--baud", "2400", option, host_path(path), *check)
+                self.assertEqual((2, 1), (result.status, len(re.findall(option + " " + said, result.err))), result)
+                self.assertPortUntouched()
+        self.assertRegex(self.send("--bogus", "--log", host_path((dangling + [(other + "/runs.log",)])[0][0])).err,
+                         "not recorded in .*: it leads to (DW_PUMP|TOK_CARD).BIN")
+        for log, trace, status in (("log", "trace", 0), ("trace", "log", 2), ("log", "trace", 0)):  # its own
+            self.assertStatus(self.send("--pump1", "gilbarco", "--log", "../" + log, "--trace", "../" + trace), status)
+        self.assertEqual(sorted(made) + ["TOK_CARD.BIN", "new.log", "notes.txt", "runs.log"], sorted(
+            p for p in made if pathlib.Path(p).read_bytes() == made[p]) + sorted(os.listdir(other)))
+
+    def test_the_guides_jq_recipes_hold_on_a_log_with_a_cut_line(self):
+        self.write_images(IMAGES)
+        self.start_sim()
+        self.assertStatus(self.send("--pump1", "gilbarco", "--log", host_path(log := os.path.join(self.dir, "runs.log"))), 0)
+        began, record = pathlib.Path(log).read_text().splitlines()
+        run, unended = json.loads(began)["run"], ["%016x" % n for n in range(3)]
+        lines = [began.replace(run, unended[0]), began, record, began[:90], began.replace(run, unended[1]),
+                 began.replace(run, "f" * 16), record.replace(run, "f" * 16), began.replace(run, unended[2])]
+        with open(log, "w") as f:  # a line cut short in the middle, and runs that never ended after it
+            f.write("\n".join(lines) + "\n")
+        guide = pathlib.Path(__file__).parent.joinpath("../../docs/guide.md").read_text().split("\n## 13.")[1]
+        recipes = [b for b in re.findall(r"(?m)(?:^    .*\n)+", guide.split("\n## 20.")[0]) if "    jq " in b]
+        out = [subprocess.run(["bash", "-e", "-o", "pipefail", "-c", b.replace("\n    ", "\n").strip()],
+                              cwd=self.dir, capture_output=True, text=True) for b in recipes]
+        self.assertEqual([(0, "")] * len(recipes), [(r.returncode, r.stderr) for r in out])
+        self.assertEqual(unended, "".join(r.stdout for r in out).split())
 
 
 @unittest.skipIf(WINE_RUN, "Linux's signals, and a file changed while the run goes")
