@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "ui/ui.h"
 #include "resources/resource.h"
 #include "run/download.h"
+#include "run/makes.h"
 #include "run/slots.h"
 #include "tests/support/test_window.h"
 
@@ -323,7 +325,10 @@ TEST_F(UiTest, SelectEntriesChangeNothingAndRepaintNothing) {
 }
 
 TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
-    for (UINT id : {0u, 1u, 103u, 106u, 109u, 32770u, 32820u, 40000u}) {
+    // Ids no make can ever take, so that a new make's ids cannot turn this test: 0 (a row with
+    // it does not build), About and Exit (the window procedure's own, which the build refuses
+    // for a make).
+    for (UINT id : {0u, (UINT)IDM_ABOUT, (UINT)IDM_EXIT}) {
         SCOPED_TRACE(id);
         WPARAM wParam = MAKELONG(id, 1);
         defProcCalls.clear();
@@ -350,9 +355,14 @@ TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
 }
 
 TEST_F(UiTest, OnlyCatalogEntriesFillASlot) {
-    // The window class name (109) and the entries either side of the catalog are no driver
-    // files: the slot keeps what it had.
-    for (UINT id : {(UINT)IDS_WINDOW_CLASS, 128u, 0u}) {
+    // The window's title and class name (the build refuses them for a make's entry), the
+    // entry past the last of any row and 0 are no driver files: the slot keeps what it had.
+    UINT pastTheCatalog = 0;
+    for (int i = 0; i < MAKE_COUNT; i++) {
+        pastTheCatalog =
+            std::max({pastTheCatalog, Makes[i].pumpCatalog + 1, Makes[i].readerCatalog + 1});
+    }
+    for (UINT id : {(UINT)IDS_APP_TITLE, (UINT)IDS_WINDOW_CLASS, pastTheCatalog, 0u}) {
         SCOPED_TRACE(id);
         selectFile(SLOT_PUMP1, id);
         EXPECT_STREQ(Slots[SLOT_PUMP1].name, "");
