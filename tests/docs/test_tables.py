@@ -2,8 +2,6 @@
 resources/makes.def; the exit statuses of --help (MARVANE_SEND), the guide and README.txt,
 and the guide's `ended` values, against send/exits.def."""
 
-import importlib.machinery
-import importlib.util
 import os
 import pathlib
 import re
@@ -11,20 +9,19 @@ import subprocess
 import sys
 import unittest
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path.insert(0, os.path.join(ROOT, "tools", "wine"))
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "wine"))
 import makes  # noqa: E402
 
-GUIDE = pathlib.Path(ROOT, "docs", "guide.md").read_text(encoding="utf-8")
-EXITS = pathlib.Path(ROOT, "send", "exits.def").read_text()
+GUIDE = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+EXITS = (ROOT / "send" / "exits.def").read_text()
 STATUSES = [int(n) for n in re.findall(r"^EXIT_STATUS\((\d+),", EXITS, re.M)]
 
 
 def table(header):
     """The cells of the guide's table under its header line, row by row."""
-    rows = GUIDE[GUIDE.index(header + "\n"):].split("\n")[2:]
-    return [[c.strip() for c in r.strip("|").split("|")] for r in rows[:[r[:1] for r in rows]
-                                                                       .index("")]]
+    rows = GUIDE.split(header + "\n")[1].split("\n\n")[0].split("\n")[1:]
+    return [[c.strip() for c in r.strip("|").split("|")] for r in rows]
 
 
 class Tables(unittest.TestCase):
@@ -35,19 +32,16 @@ class Tables(unittest.TestCase):
 
     def test_every_place_gives_the_exit_statuses_of_exits_def(self):
         self.assertEqual(STATUSES, [int(r[0]) for r in table("| Status | Meaning |")])
-        ended = dict(table("| Field | What it is |"))["`ended`"]
-        self.assertEqual(sorted(re.findall(r'^RUN_END\(\w+, *"([^"]+)"', EXITS, re.M)),
-                         sorted(re.findall(r"`([a-z][a-z-]*)`", ended)))
+        self.assertEqual(sorted(re.findall(r'^RUN_END\(\w+, *"([^"]+)"', EXITS, re.M)), sorted(
+            re.findall(r"`([a-z][a-z-]*)`", dict(table("| Field | What it is |"))["`ended`"])))
         # Wherever the guide's text names a status, it is one marvane-send exits with.
         self.assertLessEqual({int(n) for n in re.findall(r"\bstatus(?: is)? (\d+)", GUIDE)},
                              set(STATUSES))
-        loader = importlib.machinery.SourceFileLoader(
-            "release_pack", os.path.join(ROOT, "scripts", "release-pack"))
-        pack = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-        loader.exec_module(pack)
-        readme = pack.readme("1", "0", ["marvane-send.exe"]).decode("ascii")
+        pack = {"__file__": str(ROOT / "scripts" / "release-pack")}  # its readme(), not main()
+        exec((ROOT / "scripts" / "release-pack").read_text(), pack)
+        readme = pack["readme"]("1", "0", ["marvane-send.exe"]).decode("ascii")
         self.assertEqual(STATUSES, [int(n) for n in re.findall(
-            r"^ +(\d+)  ", readme[readme.index("Exit status:"):], re.M)])
+            r"^ +(\d+)  ", readme.split("Exit status:")[1], re.M)])
         if os.environ.get("MARVANE_SEND"):
             said = subprocess.run([os.environ["MARVANE_SEND"], "--help"], capture_output=True,
                                   text=True).stdout.split("Exit status:")[1]
