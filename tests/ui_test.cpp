@@ -323,9 +323,7 @@ TEST_F(UiTest, SelectEntriesChangeNothingAndRepaintNothing) {
 }
 
 TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
-    // Ids no make can ever take, so that a new make's ids cannot turn this test: 0 (a row with
-    // it does not build), About and Exit (the window procedure's own, which the build refuses
-    // for a make).
+    // Ids no make can take (the build refuses 0 and other commands' ids for a make's row).
     for (UINT id : {0u, (UINT)IDM_ABOUT, (UINT)IDM_EXIT}) {
         SCOPED_TRACE(id);
         WPARAM wParam = MAKELONG(id, 1);
