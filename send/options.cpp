@@ -507,22 +507,23 @@ BYTE readWhoTexts() {
 // texts as wide as the help's.
 static void keyList(char *out, int size, BYTE readers) {
     const char *const INDENT = "\n                      ";
-    int length = 0, lineLength = HELP_WIDTH;
+    int lineLength = HELP_WIDTH;
+    out[0] = 0;
     for (int i = 0; i < MAKE_COUNT; i++) {
         if (!readers || Makes[i].reader1 != 0) {
             int wide = 1 + (int)strlen(Makes[i].key) + 1;  // the space before it, the comma
             BYTE newLine = lineLength + wide > HELP_WIDTH;
-            length += snprintf(out + length, (size_t)(size - length), "%s%s,",
-                               newLine ? INDENT : " ", Makes[i].key);
+            size_t length = strlen(out);  // snprintf cuts at the end of out, never past it
+            snprintf(out + length, size - length, "%s%s,", newLine ? INDENT : " ", Makes[i].key);
             lineLength = newLine ? (int)strlen(INDENT) - 1 + wide - 1 : lineLength + wide;
         }
     }
-    out[length - 1] = '.';
+    out[strlen(out) - 1] = '.';
 }
 
 // words as lines of at most width characters, broken at spaces, each ended by a newline.
-static void wrapInto(char *out, int size, const char *words, int width) {
-    int length = 0;
+static void wrapInto(char *out, size_t size, const char *words, int width) {
+    out[0] = 0;
     while (*words != 0) {
         int take = (int)strlen(words);
         if (take > width) {
@@ -532,7 +533,8 @@ static void wrapInto(char *out, int size, const char *words, int width) {
             }
             take = take > 0 ? take : width;  // a word wider than a line is cut
         }
-        length += snprintf(out + length, (size_t)(size - length), "%.*s\n", take, words);
+        size_t length = strlen(out);
+        snprintf(out + length, size - length, "%.*s\n", take, words);
         words += take;
         words += *words == ' ' ? 1 : 0;
     }
@@ -544,19 +546,20 @@ void printHelp(Output *out) {
     keyList(pumps, sizeof pumps, 0);
     keyList(readers, sizeof readers, 1);
     int length = snprintf(text, sizeof text, "%s", USAGE);
-    length += snprintf(text + length, sizeof text - (size_t)length, HELP, rates,
-                       LinkSettings.baudRate, pumps, readers);
+    snprintf(text + length, sizeof text - (size_t)length, HELP, rates, LinkSettings.baudRate, pumps,
+             readers);
     // The exit statuses in the words of their rows, so that the help cannot miss one.
-    static char statuses[1024];
-    int at = snprintf(statuses, sizeof statuses, "Exit status:");
-#define EXIT_STATUS(status, name, words) \
-    at += snprintf(statuses + at, sizeof statuses - (size_t)at, " %d %s;", status, words);
+    char statuses[1024] = "Exit status:";
+#define EXIT_STATUS(status, name, words)                                                         \
+    snprintf(statuses + strlen(statuses), sizeof statuses - strlen(statuses), " %d %s;", status, \
+             words);
 #define RUN_END(id, name, status)
 #include "send/exits.def"
 #undef EXIT_STATUS
 #undef RUN_END
-    statuses[at - 1] = '.';
-    wrapInto(text + length, (int)sizeof text - length, statuses, HELP_WIDTH);
+    statuses[strlen(statuses) - 1] = '.';
+    length = (int)strlen(text);
+    wrapInto(text + length, sizeof text - (size_t)length, statuses, HELP_WIDTH);
     out->calls->help(out, text);
 }
 
