@@ -15,10 +15,13 @@
 #include "send/options.h"
 #include "send/ports.h"
 
+// A console is 80 columns wide and moves to the next line after the 80th character, so every
+// line of the help is kept to 79: a wider one would leave a blank line or wrap mid-word.
 const char USAGE[] =
     "Usage: marvane-send [options] --pump1 MAKE\n"
-    "Sends the controller's images over one serial port, as \"Download Files\" does in the\n"
-    "window program. The files are read by bare name from the current folder, in this order:\n"
+    "Sends the controller's images over one serial port, as \"Download Files\" does\n"
+    "in the window program. The files are read by bare name from the current\n"
+    "folder, in this order:\n"
     "  POS.BIN (id 0, type C),\n"
     "  PC_CC.BIN twice (ids 1 and 2, type A),\n"
     "  then the Pump 1 (id 3),\n"
@@ -29,64 +32,65 @@ const char USAGE[] =
 static_assert(EXPECT_MAX == 64, "--help says how many names a list holds");
 static const char HELP[] =
     "\n"
-    "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT, else 1; on\n"
-    "                    Linux $MARVANE_PORT may name a device, as --device does); auto: the\n"
-    "                    one USB serial adapter plugged in; usb:VID:PID[:SERIAL]: that adapter\n"
+    "  --port N          the COM port, 1 to 256 or COMn (default $MARVANE_PORT,\n"
+    "                    else 1; on Linux $MARVANE_PORT may name a device, as\n"
+    "                    --device does); auto: the one USB serial adapter plugged\n"
+    "                    in; usb:VID:PID[:SERIAL]: that adapter\n"
     "  --baud N          %s (default %d)\n"
-    "  --device PATH     (Linux) the serial device to use as that COM port, e.g. /dev/ttyUSB0;\n"
-    "                    without it COMn is $MARVANE_COMn, else /dev/ttyS<n-1>\n"
+    "  --device PATH     (Linux) the serial device to use as that COM port, e.g.\n"
+    "                    /dev/ttyUSB0; without it COMn is $MARVANE_COMn, else\n"
+    "                    /dev/ttyS<n-1>\n"
     "  --dir DIR         read the files from DIR instead of the current folder\n"
     "  --pump1 MAKE      the Pump 1 driver (a run needs one)\n"
     "  --pump2 MAKE      the Pump 2 driver\n"
     "  --reader1 MAKE    the Reader 1 driver\n"
     "  --reader2 MAKE    the Reader 2 driver\n"
-    "                    MAKE is the menu's label in any case, quoted where it has a space,\n"
-    "                    or one word:%s\n"
+    "                    MAKE is the menu's label in any case, quoted where it\n"
+    "                    has a space, or one word:%s\n"
     "                    Card readers come only in:%s\n"
     "  --allow-empty     send an empty (0-byte) image; without it one is refused\n"
-    "  --wait SECONDS    wait up to SECONDS (to 3600) for a silent controller: the first\n"
-    "                    header goes again after each answer time-out until it is answered\n"
-    "  --list-makes      print the makes of each slot with their file names, then stop\n"
+    "  --wait SECONDS    wait up to SECONDS (to 3600) for a silent controller: the\n"
+    "                    first header goes again after each answer time-out until\n"
+    "                    it is answered\n"
+    "  --list-makes      print the makes of each slot with their file names, then\n"
+    "                    stop\n"
     "  --list-ports      print the serial ports this system has, then stop\n"
-    "  --check           check the files, print what would be sent, in order, with id, type\n"
-    "                    and SHA-256, then open and set up the port and close it again\n"
-    "                    without sending a byte\n"
+    "  --check           check the files, print what would be sent, in order, with\n"
+    "                    id, type, size (bytes and blocks) and SHA-256, then open\n"
+    "                    and set up the port and close it again without sending a\n"
+    "                    byte\n"
     "  --no-port         with --check: leave the port alone\n"
-    "  --log FILE        append the run's record to FILE, one JSON line a run, after a\n"
-    "                    \"began\" line as it opens the port (default $MARVANE_LOG; none\n"
-    "                    without either)\n"
-    "  --expect FILE     the supplier's list of images as sha256sum writes it (HASH  NAME):\n"
-    "                    every image of the run must be listed there with its SHA-256;\n"
-    "                    a list holds 64 names at most\n"
+    "  --log FILE        append the run's record to FILE, one JSON line a run,\n"
+    "                    after a \"began\" line as it opens the port (default\n"
+    "                    $MARVANE_LOG; none without either)\n"
+    "  --expect FILE     the supplier's list of images as sha256sum writes it\n"
+    "                    (HASH  NAME): every image of the run must be listed there\n"
+    "                    with its SHA-256; a list holds 64 names at most\n"
     "  --trace FILE      write every byte sent and received, decoded, to FILE\n"
-    "  --station TEXT    the station, --operator TEXT who runs it (defaults $MARVANE_STATION,\n"
-    "                    $MARVANE_OPERATOR), --note TEXT: into the record, 200 characters each\n"
+    "  --station TEXT    the station, --operator TEXT who runs it (defaults\n"
+    "                    $MARVANE_STATION, $MARVANE_OPERATOR), --note TEXT: into\n"
+    "                    the record, 200 characters each\n"
     "  --quiet, -q       print nothing but failures\n"
     "  --verbose, -v     also print each block's answer and every resend\n"
-    "  --json            print JSON lines only on standard output: what it is, one object per\n"
-    "                    event of the run, the run's record last\n"
-    "  --progress        show the bar even when standard output is not a terminal (there,\n"
-    "                    as one line per transfer)\n"
+    "  --json            print JSON lines only on standard output: what it is, one\n"
+    "                    object per event of the run, the run's record last\n"
+    "  --progress        show the bar even when standard output is not a terminal\n"
+    "                    (there, as one line per transfer)\n"
     "  --version         print the version, then stop\n"
     "  --help, -h        show this text\n"
     "\n"
-    "A value may follow its option or be joined to it with '=' (--dir=-odd-name for a value\n"
-    "that starts with '-'). Each option may be given once.\n"
+    "A value may follow its option or be joined to it with '=' (--dir=-odd-name for\n"
+    "a value that starts with '-'). Each option may be given once.\n"
     "\n"
-    "Before the port is opened every file of the run must exist, be readable, hold 1 to\n"
-    "13,000 bytes (0 with --allow-empty), and Pump 1 must have a make. Each transfer prints a\n"
-    "line as it starts and as it ends, and the run a closing summary; on a terminal a bar\n"
-    "shows the blocks of the file in flight. Ctrl+C stops the run: it sends nothing more,\n"
-    "takes the answer to a frame already sent (up to its time-out) and closes the port; a\n"
-    "second Ctrl+C ends the program at once.\n"
-    "\n"
-    "Exit status: 0 every file sent; 1 a step failed (it is named, with the cause; an image\n"
-    "changed since the check too), or no answer within --wait; 2 bad options or files,\n"
-    "nothing sent; 3 the port could not be opened or set up,\n"
-    "or went away; 4 marvane-send could not set itself up; 5 the run's beginning (then\n"
-    "nothing was sent) or its record could not be written to the log, or its trace whole to\n"
-    "--trace (the summary says how the transfers went); 130 interrupted (Ctrl+C, SIGTERM,\n"
-    "SIGHUP, the console closed), or standard output closed.\n";
+    "Before the port is opened every file of the run must exist, be readable, hold\n"
+    "1 to 13,000 bytes (0 with --allow-empty), and Pump 1 must have a make. Each\n"
+    "transfer prints a line as it starts and as it ends, and the run a closing\n"
+    "summary; on a terminal a bar shows the blocks of the file in flight. Ctrl+C\n"
+    "stops the run: it sends nothing more, takes the answer to a frame already sent\n"
+    "(up to its time-out) and closes the port; a second Ctrl+C stops it without\n"
+    "waiting for that answer, still with its record; a third ends the program.\n"
+    "\n";
+const int HELP_WIDTH = 79;
 
 SendOptions Opt;
 
@@ -521,17 +525,41 @@ BYTE readWhoTexts() {
     return ok;
 }
 
-// The makes' keys (readers: those a card-reader menu offers), six a line under the options'
-// texts.
+// The makes' keys (readers: those a card-reader menu offers), on lines under the options'
+// texts as wide as the help's.
 static void keyList(char *out, int size, BYTE readers) {
+    const char *const INDENT = "\n                      ";
+    int lineLength = HELP_WIDTH;
     out[0] = 0;
-    for (int i = 0, listed = 0; i < MAKE_COUNT; i++) {
+    for (int i = 0; i < MAKE_COUNT; i++) {
         if (!readers || Makes[i].reader1 != 0) {
-            snprintf(out + strlen(out), (size_t)(size - (int)strlen(out)), "%s%s,",
-                     listed++ % 6 == 0 ? "\n                      " : " ", Makes[i].key);
+            int wide = 1 + (int)strlen(Makes[i].key) + 1;  // the space before it, the comma
+            BYTE newLine = lineLength + wide > HELP_WIDTH;
+            size_t length = strlen(out);  // snprintf cuts at the end of out, never past it
+            snprintf(out + length, size - length, "%s%s,", newLine ? INDENT : " ", Makes[i].key);
+            lineLength = newLine ? (int)strlen(INDENT) - 1 + wide - 1 : lineLength + wide;
         }
     }
     out[strlen(out) - 1] = '.';
+}
+
+// words as lines of at most width characters, broken at spaces, each ended by a newline.
+static void wrapInto(char *out, size_t size, const char *words, int width) {
+    out[0] = 0;
+    while (*words != 0) {
+        int take = (int)strlen(words);
+        if (take > width) {
+            take = width;
+            while (take > 0 && words[take] != ' ') {
+                take--;
+            }
+            take = take > 0 ? take : width;  // a word wider than a line is cut
+        }
+        size_t length = strlen(out);
+        snprintf(out + length, size - length, "%.*s\n", take, words);
+        words += take;
+        words += *words == ' ' ? 1 : 0;
+    }
 }
 
 void printHelp(Output *out) {
@@ -542,6 +570,18 @@ void printHelp(Output *out) {
     int length = snprintf(text, sizeof text, "%s", USAGE);
     snprintf(text + length, sizeof text - (size_t)length, HELP, rates, LinkSettings.baudRate, pumps,
              readers);
+    // The exit statuses in the words of their rows, so that the help cannot miss one.
+    char statuses[1024] = "Exit status:";
+#define EXIT_STATUS(status, name, words)                                                         \
+    snprintf(statuses + strlen(statuses), sizeof statuses - strlen(statuses), " %d %s;", status, \
+             words);
+#define RUN_END(id, name, status)
+#include "send/exits.def"
+#undef EXIT_STATUS
+#undef RUN_END
+    statuses[strlen(statuses) - 1] = '.';
+    length = (int)strlen(text);
+    wrapInto(text + length, sizeof text - (size_t)length, statuses, HELP_WIDTH);
     out->calls->help(out, text);
 }
 

@@ -10,27 +10,19 @@
 #include "events/events.h"
 #include "run/slots.h"
 
-// Exit statuses.
-const int EXIT_SENT = 0;
-const int EXIT_STEP_FAILED = 1;
-const int EXIT_BAD_INPUT = 2;
-const int EXIT_PORT_FAILED = 3;
-const int EXIT_INTERNAL = 4;       // marvane-send could not set itself up
-const int EXIT_NO_RECORD = 5;      // the run went as its summary says, but its record was lost
-const int EXIT_INTERRUPTED = 130;  // Ctrl+C, SIGTERM, SIGHUP, a console control event
-
-// How marvane-send ended, as its record names it; each comes to one exit status.
+// Exit statuses (EXIT_SENT, ...) and how marvane-send ended, as its record names it
+// (RUN_OK, ...), each ending coming to one status: the rows of send/exits.def.
+#define EXIT_STATUS(status, name, words) const int EXIT_##name = status;
+#define RUN_END(id, name, status)
+#include "send/exits.def"
+#undef EXIT_STATUS
+#undef RUN_END
 enum RunEnd {
-    RUN_OK,             // every file of the run sent
-    RUN_FAILED,         // a step failed
-    RUN_NO_ANSWER,      // the device stayed silent for all of --wait
-    RUN_BAD_INPUT,      // options or files: nothing sent, the port untouched
-    RUN_PORT_FAILED,    // the port could not be set up: nothing sent
-    RUN_PORT_LOST,      // the port went away during the run
-    RUN_INTERNAL,       // marvane-send could not set itself up
-    RUN_INTERRUPTED,    // Ctrl+C and the like
-    RUN_OUTPUT_CLOSED,  // standard output could no longer be written (its reader went)
-    RUN_LOG_FAILED,     // the run's beginning could not be put in its log: nothing sent
+#define EXIT_STATUS(status, name, words)
+#define RUN_END(id, name, status) RUN_##id,
+#include "send/exits.def"
+#undef EXIT_STATUS
+#undef RUN_END
 };
 int exitStatusOf(RunEnd end);
 const char *runEndName(RunEnd end);  // "ok", "failed", ...

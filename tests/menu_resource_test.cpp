@@ -76,7 +76,8 @@ TEST(MenuResource, TheMenuHasTheTypedEntriesAndCommands) {
          {{"19200", 32810}, {"9600", 32811}, {"4800", 32812}, {"2400", 32813}}},
         {"&Help", {{"&About ...", 104}}},
     };
-    // The make menus, a row per entry in menu order: its command in each (0: not there).
+    // The make menus, a row per entry in menu order: its command in each (0: not there). Typed
+    // as the menus should be, not read from makes.def: a new make is a row here too.
     const char *MakeMenus[] = {"Pump 1", "Pump 2", "Reader 1", "Reader2"};
     const struct {
         const char *label;

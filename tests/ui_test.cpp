@@ -323,7 +323,8 @@ TEST_F(UiTest, SelectEntriesChangeNothingAndRepaintNothing) {
 }
 
 TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
-    for (UINT id : {0u, 1u, 103u, 106u, 109u, 32770u, 32820u, 40000u}) {
+    // Ids no make can take (the build refuses 0 and other commands' ids for a make's row).
+    for (UINT id : {0u, (UINT)IDM_ABOUT, (UINT)IDM_EXIT}) {
         SCOPED_TRACE(id);
         WPARAM wParam = MAKELONG(id, 1);
         defProcCalls.clear();
@@ -350,9 +351,9 @@ TEST_F(UiTest, UnknownCommandsGoToTheDefaultWindowProcedure) {
 }
 
 TEST_F(UiTest, OnlyCatalogEntriesFillASlot) {
-    // The window class name (109) and the entries either side of the catalog are no driver
-    // files: the slot keeps what it had.
-    for (UINT id : {(UINT)IDS_WINDOW_CLASS, 128u, 0u}) {
+    // The window's title and class name (109, just before the catalog), which the build
+    // refuses for a make's entry, and 0 are no driver files: the slot keeps what it had.
+    for (UINT id : {(UINT)IDS_APP_TITLE, (UINT)IDS_WINDOW_CLASS, 0u}) {
         SCOPED_TRACE(id);
         selectFile(SLOT_PUMP1, id);
         EXPECT_STREQ(Slots[SLOT_PUMP1].name, "");

@@ -273,7 +273,8 @@ def write_junit(path, result):
         to_xml_report_file(f, [TestSuite("e2e", cases)], encoding="utf-8")
 
 
-# The program's main menu (menu 109), top to bottom, with the command id of each entry.
+# The program's main menu (menu 109), top to bottom, with the command id of each entry: typed
+# as it should be, not read from makes.def (the tools read that), so a new make is added here.
 PUMP_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Kraus", "Bennett",
               "Tatsuno", "Deer (LTS)", "Nuovo", "Dong Hwa", "DART", "Mechanical",
               "Tavro Generic", "Select"]

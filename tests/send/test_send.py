@@ -22,6 +22,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                                 "wine"))
 import driver  # noqa: E402
+import makes  # noqa: E402
 
 SEND = os.environ.get("MARVANE_SEND", "")
 SIM = os.environ.get("MARVANE_SIM", "")
@@ -507,10 +508,11 @@ class Outcomes(SendTest):
                     # A step ended tells the same keys and values as the record's step.
                     self.assertEqual([{k: v for k, v in e.items() if k not in ("event", "time")}
                                       for e in ended], steps)
-                if args == ["--check"]:  # and a plan's object, with its number
+                if args == ["--check"]:  # and a plan's object, with its number and size
+                    plan = [o for o in objects if o["event"] == "plan"]
                     self.assertEqual([{k: v for k, v in o.items() if k not in ("event", "step")}
-                                      for o in objects if o["event"] == "plan"],
-                                     objects[-1]["steps"])
+                                      for o in plan], objects[-1]["steps"])
+                    self.assertEqual([300, 10, 10, 10], [o["bytes"] for o in plan])
                 if status == 3:
                     self.assertEqual([], ended)  # no step was tried
                 self.sim.stop()
@@ -664,13 +666,18 @@ class BadInput(SendTest):
         self.assertStatus(result, 0)
         sections = re.split(r"^(\S.*):$", result.out, flags=re.M)[1:]
         listed = dict(zip(sections[0::2], sections[1::2]))
-        # Makes and file names as the program's catalog has them.
-        self.assertEqual(13, len(re.findall(r"\.BIN$", listed["Pump 1 (--pump1)"], re.M)))
-        self.assertEqual(5, len(re.findall(r"\.BIN$", listed["Reader 2 (--reader2)"], re.M)))
+        # Every make of the rows the menus are made from, with its file, and no other.
+        for slot, field in [("Pump 1 (--pump1)", "pump_file"),
+                            ("Reader 2 (--reader2)", "reader_file")]:
+            rows = [(m.key, m.label, getattr(m, field)) for m in makes.read()]
+            self.assertEqual([row for row in rows if row[2]],
+                             re.findall(r"^\s+(\S+)\s+(.*?)\s+(\S+\.BIN)$", listed[slot], re.M))
         self.assertRegex(listed["Pump 2 (--pump2)"], r"deer\s+Deer \(LTS\)\s+LTS_PUMP\.BIN")
         self.assertRegex(listed["Reader 1 (--reader1)"], r"generic\s+Tavro Generic\s+GEN_CARD")
         self.assertRegex(listed["Reader 2 (--reader2)"], r"wayne\s+Wayne/Dresser\s+DW_CARD")
         help_text = self.send("--help").out
+        # A console is 80 columns wide, and moves to the next line after the 80th character.
+        self.assertEqual([], [line for line in help_text.splitlines() if len(line) > 79])
         # The steps in run order with the ids and types the device sees (FULL_SET).
         self.assertIn("POS.BIN (id 0, type C), PC_CC.BIN twice (ids 1 and 2, type A), then the "
                       "Pump 1 (id 3), Pump 2 (id 5), Reader 1 (id 4, type A) and Reader 2 (id 6, "

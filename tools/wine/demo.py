@@ -12,11 +12,7 @@ import sys
 import time
 
 import driver
-
-CATALOG = ["DW_CARD.BIN", "DW_PUMP.BIN", "GIL_PUMP.BIN", "GIL_CARD.BIN", "TOK_PUMP.BIN",
-           "TOK_CARD.BIN", "SAM_PUMP.BIN", "SAM_CARD.BIN", "GEN_PUMP.BIN", "GEN_CARD.BIN",
-           "KRS_PUMP.BIN", "BEN_PUMP.BIN", "TAT_PUMP.BIN", "LTS_PUMP.BIN", "NUO_PUMP.BIN",
-           "DON_PUMP.BIN", "DRT_PUMP.BIN", "MEC_PUMP.BIN"]
+import makes
 
 
 def make_images(folder):
@@ -24,7 +20,7 @@ def make_images(folder):
     os.makedirs(folder, exist_ok=True)
     rng = random.Random(2004)
     sizes = {"POS.BIN": 6000, "PC_CC.BIN": 4000}
-    for name in CATALOG:
+    for name in makes.catalog():
         sizes[name] = 1500 + rng.randrange(2000)
     for name, size in sizes.items():
         with open(os.path.join(folder, name), "wb") as f:

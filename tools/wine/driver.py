@@ -15,6 +15,8 @@ import subprocess
 import tempfile
 import time
 
+import makes
+
 TITLE = "Marvane (11/29/2004)"
 
 
@@ -217,15 +219,13 @@ class WineSession:
         index = [19200, 9600, 4800, 2400].index(rate)
         self.menu("Setup Port", ("down", 1), ("right", 1), ("down", index), "enter")
 
-    PUMP_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Kraus", "Bennett",
-                  "Tatsuno", "Deer (LTS)", "Nuovo", "Dong Hwa", "DART", "Mechanical",
-                  "Tavro Generic", "Select"]
-    READER_MAKES = ["Wayne/Dresser", "Gilbarco", "Tokheim", "Schlumberger", "Tavro Generic",
-                    "Select"]
-
     def choose_make(self, menu, make):
-        makes = self.PUMP_MAKES if menu.startswith("Pump") else self.READER_MAKES
-        self.menu(menu, ("down", makes.index(make)), "enter")
+        """Chooses the entry labelled `make` in a make menu: its place there comes from the
+        rows the program makes its menus from, so a new make moves no one else's."""
+        labels = makes.menu_labels(menu)
+        if make not in labels:
+            raise ValueError("%s has no entry %r: it offers %s" % (menu, make, labels))
+        self.menu(menu, ("down", labels.index(make)), "enter")
 
     def download(self):
         self.menu("File", "enter")

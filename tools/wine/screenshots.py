@@ -16,6 +16,7 @@ import tempfile
 import time
 
 import driver
+import makes
 
 # Every picture this script makes; the folder is emptied of these first, so a rerun remakes
 # them all and a stale one cannot survive.
@@ -117,7 +118,8 @@ def main():
                                      "the start-up markers")
         shooter.keep(shot, "startup.png")
 
-        session.menu("Pump 1", ("down", 1))  # "Gilbarco" highlighted, the menu open
+        # "Gilbarco" highlighted, the menu open.
+        session.menu("Pump 1", ("down", makes.menu_labels("Pump 1").index("Gilbarco")))
         time.sleep(0.5)
         shooter.keep(shooter.grab(), "menu-pump1.png")
         session.keys("Escape", "Escape", "Escape")
