@@ -12,8 +12,6 @@ over a zip alone and an installer alone, and the programs' version blocks.
 """
 
 import hashlib
-import importlib.machinery
-import importlib.util
 import os
 import re
 import shutil
@@ -23,12 +21,7 @@ import tempfile
 import unittest
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-_loader = importlib.machinery.SourceFileLoader(
-    "release_pack", os.path.join(ROOT, "scripts", "release-pack"))
-_spec = importlib.util.spec_from_loader("release_pack", _loader)
-pack = importlib.util.module_from_spec(_spec)
-_loader.exec_module(pack)
+from packing import ROOT, pack
 
 BUILD = os.path.abspath(os.environ.get("MARVANE_X86_64_BUILD",
                                        os.path.join(ROOT, "build", "mingw-x86_64")))
