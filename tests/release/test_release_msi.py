@@ -11,6 +11,8 @@ over a zip alone and an installer alone, and the programs' version blocks.
     MARVANE_X86_64_BUILD=build/mingw-x86_64 /usr/bin/python3 tests/release/test_release_msi.py
 """
 
+import filecmp
+import glob
 import hashlib
 import os
 import re
@@ -40,12 +42,12 @@ def version_of(build):
         return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(), re.M).group(1)
 
 
-def build_package(version, out=None, commit="test"):
+def build_package(version, out=None, commit="test", signer=None):
     """The zip and the installer of the x86_64 programs at that version: (zip, msi)."""
     class Args:
         epoch, guide = EPOCH, os.path.join(ROOT, "docs", "guide.md")
     args = Args()
-    args.version, args.programs, args.commit = version, PROGRAMS, commit
+    args.version, args.programs, args.commit, args.sign = version, PROGRAMS, commit, signer
     args.out = os.path.join(work, out or "dist-" + version)
     zip_path = pack.pack(args)
     return zip_path, zip_path[:-len(".zip")] + ".msi"
@@ -148,6 +150,15 @@ class Prefix:
 
     def msiexec(self, *args):
         return self.run("msiexec", *args).returncode
+
+    def remove_as_the_guide_says(self):
+        """The guide's removal line, typed into a command prompt."""
+        with open(os.path.join(ROOT, "docs", "guide.md"), encoding="utf-8") as f:
+            line = re.search(r"^    (for /f .* msiexec /x .*)$", f.read(), re.M).group(1)
+        self.run("cmd", "/k", "rem", stdin=(line + "\r\nexit\r\n").encode())
+        # Wine's cmd leaves the for's command output in a file of its own; Windows' pipes it.
+        for left in glob.glob(os.path.join(self.path, "drive_c/users/*/Temp/CMD*.tmp")):
+            os.remove(left)
 
     def registry(self):
         """system.reg once the server has written it (it does so as it stops)."""
@@ -271,6 +282,15 @@ class InstallUpgradeRemove(unittest.TestCase):
         self.assertNotIn('"', arguments)
         self.assertRegex(out, r"marvane-send %s" % re.escape(VERSION))
 
+    def test_3_marvane_send_in_its_install_folder_names_the_images_folder(self):
+        send = lambda cwd: self.prefix.run(r"C:\Program Files (x86)\Marvane\marvane-send.exe",
+                                           "--check", "--no-port", "--pump1", "gilbarco",
+                                           cwd=cwd).stdout.decode("utf-8", "replace")
+        self.assertIn('C:\\ProgramData\\Marvane: start the "Marvane command prompt" entry,\r\n'
+                      '  which opens there, or add --dir "C:\\ProgramData\\Marvane".',
+                      send(self.installed))
+        self.assertNotIn("--dir", send(os.path.join(self.prefix.path, IMAGES)))
+
     def test_3_the_version_blocks_of_the_installed_programs(self):
         # marvane.exe's is the program's own: its version, "Marvane" in every name;
         # marvane-send.exe has one of its own, at the same version, with its own description.
@@ -332,7 +352,7 @@ class InstallUpgradeRemove(unittest.TestCase):
 
     def test_7_removal_leaves_nothing_of_ours_but_the_images(self):
         codes = [properties(msi)["ProductCode"] for _, msi in PACKAGES.values()]
-        self.assertEqual(0, self.prefix.msiexec("/x", codes[-1], "/qn"))
+        self.prefix.remove_as_the_guide_says()  # after two upgrades: the third release's code
         sections = self.prefix.registry()
         ours = [key for key, values in sections.items()
                 if re.search(r"(?i)marvane", key + values) or
@@ -376,6 +396,34 @@ class OlderOverNewer(unittest.TestCase):
             prefix.stop()
 
 
+class ChosenFolder(unittest.TestCase):
+    def test_a_folder_chosen_at_the_first_install_holds_every_later_release(self):
+        prefix = Prefix("chosen")
+        try:
+            # The IT department's folder of tools, there before Marvane.
+            drive = os.path.join(prefix.path, "drive_c")
+            os.makedirs(os.path.join(drive, "Station Tools (x86)"))
+            prefix.before = all_files(drive)
+            chosen = r"C:\Station Tools (x86)\Marvane"
+            self.assertEqual(0, prefix.msiexec("/i", PACKAGES[VERSION][1], "/qn",
+                                               "INSTALLDIR=" + chosen))
+            self.assertEqual(0, prefix.msiexec("/i", PACKAGES[NEXT][1], "/qn"))
+            with open(os.path.join(drive, "Station Tools (x86)", "Marvane", "README.txt"),
+                      "rb") as f:
+                self.assertIn(("Marvane %s for Windows" % NEXT).encode(), f.read())
+            self.assertFalse(os.path.exists(os.path.join(prefix.path, INSTALLED)))
+            links = [os.path.join(folder, name) for folder, _, names in os.walk(drive)
+                     for name in names if name.endswith(".lnk") and "Marvane" in name]
+            self.assertLessEqual({chosen + "\\marvane.exe", chosen + "\\guide.html"},
+                                 {shortcut(link)[0] for link in links})
+            prefix.remove_as_the_guide_says()
+            self.assertEqual(set(), {p for p in all_files(drive) - prefix.before
+                                     if not p.startswith("windows/Installer") or
+                                     re.search(r"(?i)marvane|\.msi$|\.ico$", p)})
+        finally:
+            prefix.stop()
+
+
 class Packages(unittest.TestCase):
     """What holds of the packages themselves, installed nowhere."""
 
@@ -387,6 +435,34 @@ class Packages(unittest.TestCase):
         self.assertEqual(first["ProductCode"], again["ProductCode"])
         self.assertNotEqual(first["ProductCode"], later["ProductCode"])
         self.assertEqual({first["UpgradeCode"]}, {again["UpgradeCode"], later["UpgradeCode"]})
+
+    def test_signed_when_given_a_certificate_the_same_bytes_each_time(self):
+        folder = tempfile.mkdtemp(dir=work)
+        key, cert, pfx = (os.path.join(folder, n) for n in ("key.pem", "cert.pem", "a.pfx"))
+        # A throwaway certificate for signing code, with its key in a PKCS#12 file.
+        for command in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                         "-out", cert, "-days", "2", "-subj", "/CN=Marvane test",
+                         "-addext", "extendedKeyUsage=codeSigning"],
+                        ["pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
+                         "-passout", "pass:test"]):
+            subprocess.run(["openssl"] + command, check=True, capture_output=True)
+        first, again = (build_package(VERSION, out, signer=(pfx, "test"))
+                        for out in ("signed", "signed-again"))
+        with zipfile.ZipFile(first[0]) as z, open(os.path.join(work, "signed", "SHA256SUMS")) as f:
+            z.extractall(folder)
+            sums = f.read()
+        for path in [os.path.join(folder, "marvane-" + VERSION, os.path.basename(p))
+                     for p in PROGRAMS] + [first[1]]:
+            check = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                                   capture_output=True, text=True)
+            self.assertIn("Signature verification: ok", check.stdout, path)
+            with open(path, "rb") as f:
+                self.assertIn(hashlib.sha256(f.read()).hexdigest(), sums)
+        for signed, rebuilt in zip(first, again):
+            self.assertTrue(filecmp.cmp(signed, rebuilt, shallow=False), signed)
+        # Without a certificate the programs go in as built.
+        with zipfile.ZipFile(PACKAGES[VERSION][0]) as z, open(PROGRAMS[1], "rb") as f:
+            self.assertEqual(f.read(), z.read("marvane-%s/marvane-send.exe" % VERSION))
 
     def test_every_checksum_command_of_the_readmes_works_beside_one_package(self):
         zip_path, msi_path = PACKAGES[VERSION]
