@@ -122,7 +122,19 @@ static BYTE checkFile(int slot, const char *folder) {
         char code[32];
         snprintf(code, sizeof code, "image-%s", imageProblemName(trouble));
         const char *words = imageProblemText(trouble);
-        if (trouble == IMAGE_NOT_FOUND) {
+        static BYTE pointed;  // once: where the images are, below the first missing one
+        char images[1024];
+        if (trouble == IMAGE_NOT_FOUND && !pointed &&
+            installedImagesFolder(folder, images, sizeof images)) {
+            pointed = 1;  // the lines below the first are for the screen, not the record
+            problem(
+                code, name,
+                "%s file %s %s in %s\n"
+                "  That is marvane-send's own folder. An installed Marvane keeps the images in\n"
+                "  %s: start the \"Marvane command prompt\" entry,\n"
+                "  which opens there, or add --dir \"%s\".",
+                label, name, words, folder, images, images);
+        } else if (trouble == IMAGE_NOT_FOUND) {
             problem(code, name, "%s file %s %s in %s", label, name, words, folder);
         } else if (trouble == IMAGE_TOO_LARGE) {
             problem(code, name, "%s file %s in %s is %s: the device takes %u bytes at most", label,

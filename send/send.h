@@ -235,6 +235,9 @@ BYTE filesIsStandardOutput(const char *path);  // the path names the file standa
 int filesNameBehind(const char *path, char *out, int size);
 BYTE filesChangeDirectory(const char *dir);
 void filesCurrentDirectory(char *out, int size);  // for messages
+// The images folder of an installed Marvane when `folder` is the one marvane-send was
+// installed in and that images folder is there (installed_*.cpp); else 0.
+BYTE installedImagesFolder(const char *folder, char *out, int size);
 
 // Ports. --device is offered where a COM port is a device path (Linux), as the build knows.
 const BYTE HAS_DEVICES = MARVANE_HAS_DEVICES;

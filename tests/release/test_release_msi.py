@@ -11,9 +11,8 @@ over a zip alone and an installer alone, and the programs' version blocks.
     MARVANE_X86_64_BUILD=build/mingw-x86_64 /usr/bin/python3 tests/release/test_release_msi.py
 """
 
+import glob
 import hashlib
-import importlib.machinery
-import importlib.util
 import os
 import re
 import shutil
@@ -23,12 +22,7 @@ import tempfile
 import unittest
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-_loader = importlib.machinery.SourceFileLoader(
-    "release_pack", os.path.join(ROOT, "scripts", "release-pack"))
-_spec = importlib.util.spec_from_loader("release_pack", _loader)
-pack = importlib.util.module_from_spec(_spec)
-_loader.exec_module(pack)
+from packing import ROOT, pack
 
 BUILD = os.path.abspath(os.environ.get("MARVANE_X86_64_BUILD",
                                        os.path.join(ROOT, "build", "mingw-x86_64")))
@@ -47,12 +41,12 @@ def version_of(build):
         return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(), re.M).group(1)
 
 
-def build_package(version, out=None, commit="test"):
+def build_package(version, out=None, commit="test", signer=None):
     """The zip and the installer of the x86_64 programs at that version: (zip, msi)."""
     class Args:
         epoch, guide = EPOCH, os.path.join(ROOT, "docs", "guide.md")
     args = Args()
-    args.version, args.programs, args.commit = version, PROGRAMS, commit
+    args.version, args.programs, args.commit, args.sign = version, PROGRAMS, commit, signer
     args.out = os.path.join(work, out or "dist-" + version)
     zip_path = pack.pack(args)
     return zip_path, zip_path[:-len(".zip")] + ".msi"
@@ -156,6 +150,15 @@ class Prefix:
     def msiexec(self, *args):
         return self.run("msiexec", *args).returncode
 
+    def remove_as_the_guide_says(self):
+        """The guide's removal line, typed into a command prompt."""
+        with open(os.path.join(ROOT, "docs", "guide.md"), encoding="utf-8") as f:
+            line = re.search(r"^    (for /f .* msiexec /x .*)$", f.read(), re.M).group(1)
+        self.run("cmd", "/k", "rem", stdin=(line + "\r\nexit\r\n").encode())
+        # Wine's cmd leaves the for's command output in a file of its own; Windows' pipes it.
+        for left in glob.glob(os.path.join(self.path, "drive_c/users/*/Temp/CMD*.tmp")):
+            os.remove(left)
+
     def registry(self):
         """system.reg once the server has written it (it does so as it stops)."""
         subprocess.run(["wineserver", "-k"], env=self.env)
@@ -204,13 +207,19 @@ def tearDownModule():
 
 class InstallUpgradeRemove(unittest.TestCase):
     """One prefix, in order: install, look at it, upgrade, remove."""
+    folder = r"C:\Program Files (x86)\Marvane"  # where the first install puts the programs
+    options = ()
 
     @classmethod
     def setUpClass(cls):
-        cls.prefix = Prefix("install")
-        cls.installed = os.path.join(cls.prefix.path, INSTALLED)
+        cls.prefix = Prefix(cls.__name__)
+        cls.installed = os.path.join(cls.prefix.path, "drive_c", *cls.folder[3:].split("\\"))
+        # The folder above the programs' is there before: Program Files, or the IT
+        # department's own.
+        os.makedirs(os.path.dirname(cls.installed), exist_ok=True)
+        cls.prefix.before = all_files(os.path.join(cls.prefix.path, "drive_c"))
         zip_path, msi_path = PACKAGES[VERSION]
-        cls.status = cls.prefix.msiexec("/i", msi_path, "/qn")
+        cls.status = cls.prefix.msiexec("/i", msi_path, "/qn", *cls.options)
 
     @classmethod
     def tearDownClass(cls):
@@ -260,7 +269,7 @@ class InstallUpgradeRemove(unittest.TestCase):
             found[name] = (real(target), real(folder),
                            real(re.sub(r"^/k path (.*);%PATH%$", r"\1", arguments)))
         images, there = (os.path.realpath(os.path.join(self.prefix.path, p))
-                         for p in (IMAGES, INSTALLED))
+                         for p in (IMAGES, self.installed))
         # What each entry starts, the folder it starts in.
         self.assertEqual({"Marvane": (there + "/marvane.exe", images, ""),
                           "Marvane images": (images, None, ""),
@@ -277,6 +286,15 @@ class InstallUpgradeRemove(unittest.TestCase):
                               cwd=self.unix(folder)).stdout.decode("utf-8", "replace")
         self.assertNotIn('"', arguments)
         self.assertRegex(out, r"marvane-send %s" % re.escape(VERSION))
+
+    def test_3_marvane_send_in_its_install_folder_names_the_images_folder(self):
+        send = lambda cwd: self.prefix.run(self.folder + r"\marvane-send.exe",
+                                           "--check", "--no-port", "--pump1", "gilbarco",
+                                           cwd=cwd).stdout.decode("utf-8", "replace")
+        self.assertIn('C:\\ProgramData\\Marvane: start the "Marvane command prompt" entry,\r\n'
+                      '  which opens there, or add --dir "C:\\ProgramData\\Marvane".',
+                      send(self.installed))
+        self.assertNotIn("--dir", send(os.path.join(self.prefix.path, IMAGES)))
 
     def test_3_the_version_blocks_of_the_installed_programs(self):
         # marvane.exe's is the program's own: its version, "Marvane" in every name;
@@ -300,7 +318,7 @@ class InstallUpgradeRemove(unittest.TestCase):
         self.assertIn('"DisplayVersion"="%s"' % package["ProductVersion"], values)
         self.assertIn('"Comments"="Release %s"' % VERSION, values)
         self.assertIn('"Publisher"="Marvane"', values)
-        self.assertIn(r'"HelpLink"="C:\\Program Files (x86)\\Marvane\\guide.html"', values)
+        self.assertIn('"HelpLink"="%s\\\\guide.html"' % self.folder.replace("\\", "\\\\"), values)
         code = list(entries)[0].rsplit("\\", 1)[1]
         self.assertEqual(package["ProductCode"], code)
         icon = re.search(r'"ProductIcon"="(.*)"',
@@ -339,7 +357,7 @@ class InstallUpgradeRemove(unittest.TestCase):
 
     def test_7_removal_leaves_nothing_of_ours_but_the_images(self):
         codes = [properties(msi)["ProductCode"] for _, msi in PACKAGES.values()]
-        self.assertEqual(0, self.prefix.msiexec("/x", codes[-1], "/qn"))
+        self.prefix.remove_as_the_guide_says()  # after two upgrades: the third release's code
         sections = self.prefix.registry()
         ours = [key for key, values in sections.items()
                 if re.search(r"(?i)marvane", key + values) or
@@ -383,6 +401,12 @@ class OlderOverNewer(unittest.TestCase):
             prefix.stop()
 
 
+class InstallUpgradeRemoveInAChosenFolder(InstallUpgradeRemove):
+    """The same in a folder chosen at the first install only: every later release goes there."""
+    folder = r"C:\Station Tools (x86)\Marvane"
+    options = ("INSTALLDIR=" + folder,)
+
+
 class Packages(unittest.TestCase):
     """What holds of the packages themselves, installed nowhere."""
 
@@ -394,6 +418,32 @@ class Packages(unittest.TestCase):
         self.assertEqual(first["ProductCode"], again["ProductCode"])
         self.assertNotEqual(first["ProductCode"], later["ProductCode"])
         self.assertEqual({first["UpgradeCode"]}, {again["UpgradeCode"], later["UpgradeCode"]})
+
+    def test_signed_when_given_a_certificate_the_same_bytes_each_time(self):
+        folder = tempfile.mkdtemp(dir=work)
+        key, cert, pfx = (os.path.join(folder, n) for n in ("key.pem", "cert.pem", "a.pfx"))
+        # A throwaway certificate for signing code, with its key in a PKCS#12 file.
+        for command in ("req -x509 -newkey rsa:2048 -nodes -keyout %s -out %s -days 2 -subj "
+                        "/CN=Marvane-test -addext extendedKeyUsage=codeSigning" % (key, cert),
+                        "pkcs12 -export -in %s -inkey %s -out %s -passout pass:test"
+                        % (cert, key, pfx)):
+            subprocess.run(["openssl"] + command.split(), check=True, capture_output=True)
+        sums = []
+        for out in ("signed", "signed-again"):
+            zip_path, msi_path = build_package(VERSION, out, signer=(pfx, "test"))
+            with open(os.path.join(work, out, "SHA256SUMS")) as f:
+                sums.append(f.read())
+        self.assertEqual(sums[0], sums[1])  # the same bytes, file by file
+        zipfile.ZipFile(zip_path).extractall(folder)
+        for path in [msi_path] + glob.glob(os.path.join(folder, "*", "*.exe")):
+            check = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                                   capture_output=True, text=True)
+            self.assertIn("Signature verification: ok", check.stdout, path)
+            with open(path, "rb") as f:
+                self.assertIn(hashlib.sha256(f.read()).hexdigest(), sums[0])
+        # Without a certificate the programs go in as built.
+        with zipfile.ZipFile(PACKAGES[VERSION][0]) as z, open(PROGRAMS[1], "rb") as f:
+            self.assertEqual(f.read(), z.read("marvane-%s/marvane-send.exe" % VERSION))
 
     def test_every_checksum_command_of_the_readmes_works_beside_one_package(self):
         zip_path, msi_path = PACKAGES[VERSION]

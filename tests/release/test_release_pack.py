@@ -7,20 +7,13 @@ Whether two builds give the same bytes is scripts/check-reproducible's business.
 """
 
 import hashlib
-import importlib.machinery
-import importlib.util
 import os
 import re
 import tempfile
 import unittest
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-_loader = importlib.machinery.SourceFileLoader(
-    "release_pack", os.path.join(ROOT, "scripts", "release-pack"))
-_spec = importlib.util.spec_from_loader("release_pack", _loader)
-pack = importlib.util.module_from_spec(_spec)
-_loader.exec_module(pack)
+from packing import pack
 
 # A 1 x 1 PNG is enough to follow a picture into the page.
 PNG = bytes.fromhex("89504e470d0a1a0a0000000d4948445200000001000000010806000000"
