@@ -666,6 +666,7 @@ class BadInput(SendTest):
         for args, problem in [
                 (["-q", "-v"], ("options-clash", "option", "--verbose")),  # the two given
                 (["extra"], ("unexpected-argument", "file", "extra")),
+                (["--", "-x"], ("unexpected-argument", "file", "-x")),  # after --, no option
                 (["--dir", host_path(os.path.join(self.dir, "none"))], ("no-folder", "option", "--dir")),
                 (["--reader1", "gilbarco"], ("image-not-found", "file", "GIL_CARD.BIN"))]:
             log = os.path.join(self.dir, "log")  # not --json: it would be one of the clash
