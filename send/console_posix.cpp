@@ -162,9 +162,11 @@ BYTE portsDeviceOf(int portNumber, char *out, int size) {
     return 1;
 }
 
-const char *portsAccessDenied() {
-    return "access denied; add your user to the dialout group (sudo usermod -aG dialout $USER) "
-           "and log in again";
+void portsAccessDenied(const char **cause, const char **advice) {
+    *cause = "access denied";
+    *advice =
+        "add your user to the dialout group (sudo usermod -aG dialout $USER) and log in "
+        "again";
 }
 
 // As Windows finds a file whatever the case of its name: in the path's folder, the entry
@@ -260,22 +262,28 @@ BYTE signalsInterrupted() {
     return Interrupts > 0;
 }
 
-const char *filesWhatIs(const char *path, DWORD systemError) {
-    static char other[64];
+PathKind filesKindOf(const char *path) {
     struct stat info;
-    if (stat(path, &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
-            return "a folder, not a file";
-        }
-        if (!S_ISREG(info.st_mode)) {
-            return "a device or pipe, not a regular file";
-        }
+    if (stat(path, &info) != 0 || S_ISREG(info.st_mode)) {
+        return PATH_FILE;
     }
-    if (access(path, R_OK) != 0 && errno == EACCES) {
-        return "permission denied";
+    return S_ISDIR(info.st_mode) ? PATH_FOLDER : PATH_DEVICE;
+}
+
+// The stand-in numbers a file's errors as Windows does: the system's own words come from
+// asking it once more.
+const char *filesWhyUnopened(const char *path, DWORD) {
+    PathKind kind = filesKindOf(path);
+    if (kind != PATH_FILE) {
+        return kind == PATH_FOLDER ? "a folder, not a file"
+                                   : "a device or pipe, not a regular file";
     }
-    snprintf(other, sizeof other, "system error %u", (unsigned)systemError);
-    return other;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int error = fd < 0 ? errno : EIO;  // it opens now: reading it failed
+    if (fd >= 0) {
+        close(fd);
+    }
+    return error == EACCES ? "permission denied" : strerror(error);
 }
 
 void signalsFinished() {}  // a signal's handler returns at once here

@@ -215,8 +215,9 @@ void consoleKeepAwake(BYTE on) {
 }
 
 // Windows gives a port to one program at a time and says "access denied" to the next.
-const char *portsAccessDenied() {
-    return "in use by another program (access denied); close it and run again";
+void portsAccessDenied(const char **cause, const char **advice) {
+    *cause = "in use by another program";
+    *advice = "close it and run again";
 }
 
 BYTE filesIdentity(const char *path, FileIdentity *identity) {
@@ -313,23 +314,24 @@ static BYTE namesADevice(const char *path) {
     return 0;
 }
 
-const char *filesWhatIs(const char *path, DWORD systemError) {
-    static char other[64];
+PathKind filesKindOf(const char *path) {
     if (namesADevice(path)) {
-        return "a device, not a file";
+        return PATH_DEVICE;
     }
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return "a folder, not a file";
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+               ? PATH_FOLDER
+               : PATH_FILE;
+}
+
+const char *filesWhyUnopened(const char *path, DWORD systemError) {
+    PathKind kind = filesKindOf(path);
+    if (kind != PATH_FILE) {
+        return kind == PATH_FOLDER ? "a folder, not a file" : "a device, not a file";
     }
-    if (systemError == ERROR_ACCESS_DENIED) {
-        return "permission denied";
-    }
-    if (systemError == ERROR_SHARING_VIOLATION) {
-        return "in use by another program";
-    }
-    snprintf(other, sizeof other, "system error %u", (unsigned)systemError);
-    return other;
+    return systemError == ERROR_ACCESS_DENIED       ? "permission denied"
+           : systemError == ERROR_SHARING_VIOLATION ? "in use by another program"
+                                                    : systemWords(systemError);
 }
 
 void signalsFinished() {

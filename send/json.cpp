@@ -185,20 +185,21 @@ const RunListenerCalls JsonCalls = {
 };
 RunListener Json = {&JsonCalls};
 
-// What it is and who runs it: the first object of --json's output and the record's head.
-JsonObject head(const char *event) {
+// What it is and who runs it: the first object of --json's output, and the head of a run's
+// lines (its `began` line and its record), which name the run.
+JsonObject head(const char *event, BYTE ofRun) {
     JsonObject o = {{"event", event},
                     {"schema", JSON_SCHEMA},
                     {"program", "marvane-send"},
                     {"version", MARVANE_VERSION_TEXT}};
-    if (strcmp(event, "output") != 0) {
+    if (ofRun) {
         o["run"] = Facts.run;
         o["started"] = Facts.started;
         o["mode"] = runModeName(Facts.mode);
     }
     for (const WhoText &w : WhoTexts) {
-        if (*w.into != 0) {
-            o[w.key] = *w.into;
+        if (*w.text != 0) {
+            o[w.key] = *w.text;
         }
     }
     o["computer"] = Facts.computer;
@@ -206,8 +207,6 @@ JsonObject head(const char *event) {
     return o;
 }
 
-// The transfers, their sums and what the controller holds of them; the step the run ended at
-// when it did not send all (1-based, in "steps"), else 0.
 // The port, the device it opens and the adapter it is, as far as they are known.
 void addPort(JsonObject &o) {
     o["port"] = Facts.portName;
@@ -224,6 +223,8 @@ void addPort(JsonObject &o) {
     o["wait"] = Facts.waitSeconds;
 }
 
+// The transfers, their sums and what the controller holds of them; the step the run ended at
+// when it did not send all (1-based, in "steps"), else 0.
 int addTransfers(JsonObject &o) {
     o["steps"] = JsonObject::array();
     int endedAt = 0;
@@ -246,7 +247,7 @@ int addTransfers(JsonObject &o) {
 
 // The objects outside a run: what the output is, the help, the lists, the plan and the checks.
 void saidOpened(Output *) {
-    printJson(head("output"));
+    printJson(head("output", 0));
 }
 
 void addJsonListeners(Output *, RunListenerFan *fan, BYTE, BYTE verbose, BYTE bar) {
@@ -358,7 +359,7 @@ Output *outputFor(BYTE json) {
 
 const char *beganLine() {
     static std::string line;
-    JsonObject o = head("began");
+    JsonObject o = head("began", 1);
     addPort(o);
     o["images"] = JsonObject::array();
     int pass;
@@ -378,7 +379,7 @@ const char *beganLine() {
 
 const char *recordLine(RunEnd end, int status) {
     static std::string line;
-    JsonObject o = head("record");
+    JsonObject o = head("record", 1);
     int endedAt = 0;
     if (Facts.portName != 0) {  // the run got as far as its files and port
         addPort(o);
@@ -411,30 +412,15 @@ const char *recordLine(RunEnd end, int status) {
     if (endedAt != 0) {
         o["ended_at"] = endedAt;
     }
-    if (FirstComplaint[0] != 0) {
-        o["message"] = FirstComplaint;
+    if (firstComplaint()[0] != 0) {
+        o["message"] = firstComplaint();
     }
-    for (int i = 0; i < ProblemCount; i++) {  // an option or variable, else a file
-        const Problem *p = &Problems[i];
-        BYTE option = p->subject[0] == '-' || strncmp(p->subject, "MARVANE_", 8) == 0;
-        o["problems"].push_back(
-            {{"code", p->code}, {option ? "option" : "file", p->subject}, {"message", p->message}});
+    for (int i = 0; const Problem *p = problemAt(i); i++) {
+        o["problems"].push_back({{"code", p->code},
+                                 {p->aboutFile ? "file" : "option", p->subject},
+                                 {"message", p->message}});
     }
     o["status"] = status;
     line = jsonLine(o);
     return line.c_str();
-}
-
-void initFacts() {
-    memset(&Facts, 0, sizeof Facts);
-    Facts.startMs = GetTickCount();
-    time_t now = time(NULL);
-    strftime(Facts.started, sizeof Facts.started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
-    consoleWhoAndWhere(Facts.computer, sizeof Facts.computer, Facts.user, sizeof Facts.user);
-    // Unique among the runs of a log: the moment, the computer and the process.
-    char seed[600], sha256[65] = "";
-    snprintf(seed, sizeof seed, "%s %s %lu %lu", Facts.started, Facts.computer, consoleProcessId(),
-             (unsigned long)Facts.startMs);
-    sha256Hex((const BYTE *)seed, (DWORD)strlen(seed), sha256);
-    snprintf(Facts.run, sizeof Facts.run, "%.16s", sha256);
 }

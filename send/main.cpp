@@ -1,11 +1,12 @@
 // marvane-send: the window program's "Download Files" from a command line. With the choices
 // the options made (options.cpp), checks every file of the run before the port is touched,
-// runs the same runDownload with its outputs on a fan, and says how the run ended: the exit
-// status and the record are decided here, not by an output.
+// runs the same runDownload with its outputs on a fan, and says how the run ended: the record
+// and the exit status (from the ending's row in exits.def) go out here, not by an output.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 
 #include "link/link.h"
 #include "protocol/protocol.h"
@@ -30,14 +31,32 @@ struct OutputFile {
     int catalog;   // an image some run could send: 1 by its name, 2 by a link (leadsToImage)
     char image[SLOT_NAME_SIZE + 160];  // which, in words
 };
-static OutputFile Outputs[] = {{"--log", &Log, {}, 0, 0, 0, 0, ""},
-                               {"--trace", &TraceFile, {}, 0, 0, 0, 0, ""}};
+static OutputFile LogOutput = {"--log", &Log, {}, 0, 0, 0, 0, ""};
+static OutputFile TraceOutput = {"--trace", &TraceFile, {}, 0, 0, 0, 0, ""};
+static OutputFile *const Outputs[] = {&LogOutput, &TraceOutput};
 static ExpectList Expected;
 static FileIdentity ListFile;  // --expect's, when it has one
 static BYTE ListKnown;
 // What each image was at the check, by slot: its step sends exactly those bytes or nothing.
 static DWORD Sizes[SLOT_COUNT];
 static char Checked[SLOT_COUNT][65];
+
+RunFacts Facts;
+
+// When marvane-send starts: its time, computer and user, and the run's id.
+static void initFacts() {
+    memset(&Facts, 0, sizeof Facts);
+    Facts.startMs = GetTickCount();
+    time_t now = time(NULL);
+    strftime(Facts.started, sizeof Facts.started, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
+    consoleWhoAndWhere(Facts.computer, sizeof Facts.computer, Facts.user, sizeof Facts.user);
+    // Unique among the runs of a log: the moment, the computer and the process.
+    char seed[600], sha256[65] = "";
+    snprintf(seed, sizeof seed, "%s %s %lu %lu", Facts.started, Facts.computer, consoleProcessId(),
+             (unsigned long)Facts.startMs);
+    sha256Hex((const BYTE *)seed, (DWORD)strlen(seed), sha256);
+    snprintf(Facts.run, sizeof Facts.run, "%.16s", sha256);
+}
 
 void flushOutput() {
     if ((fflush(stdout) != 0 || ferror(stdout)) && !Facts.outputLost) {
@@ -58,14 +77,12 @@ static BYTE readExpectList(const char *path) {
     static char text[EXPECT_FILE_MAX + 1];
     FILE *f = fopen(path, "rb");
     size_t size = f != 0 ? fread(text, 1, sizeof text, f) : 0;
+    DWORD error = GetLastError();
     BYTE ok = f != 0 && !ferror(f) && size <= EXPECT_FILE_MAX;
     if (!ok) {  // a folder is named so, as the images' problems are
-        int error = errno;
-        const char *what = filesWhatIs(path, (DWORD)error);
         problem("list-unreadable", "--expect", "the list cannot be read (--expect): %s: %s", path,
-                size > EXPECT_FILE_MAX              ? "larger than any list of images"
-                : strncmp(what, "system error", 12) ? what
-                                                    : strerror(error));
+                size > EXPECT_FILE_MAX ? "larger than any list of images"
+                                       : filesWhyUnopened(path, error));
     }
     if (f != 0) {
         fclose(f);
@@ -94,12 +111,13 @@ static BYTE asExpected(const char *name, const char sha256[65]) {
     Out->calls->expected(Out, name, sha256, listed != 0 ? listed->sha256 : 0,
                          listed != 0 ? listed->line : 0, match);
     if (listed == 0) {
-        problem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
-                name, Opt.expect);
+        fileProblem("not-listed", name, "%s is not in the list %s (--expect): it is not to be sent",
+                    name, Opt.expect);
     } else if (!match) {
-        problem("not-as-listed", name,
-                "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
-                name, sha256, Opt.expect, listed->line, listed->sha256);
+        fileProblem(
+            "not-as-listed", name,
+            "%s is not the file the list names: its SHA-256 is %s, the list %s line %d says %s",
+            name, sha256, Opt.expect, listed->line, listed->sha256);
     }
     return match;
 }
@@ -111,9 +129,9 @@ static BYTE checkFile(int slot, const char *folder) {
     const char *name = Slots[slot].name;
     char onDisk[SLOT_NAME_SIZE], twin[SLOT_NAME_SIZE];
     if (filesFindName(name, onDisk, twin, sizeof twin) && twin[0] != 0) {
-        problem("case-twin", name,
-                "%s file %s: %s holds both %s and %s, names that differ only in case; keep one",
-                label, name, folder, name, twin);
+        fileProblem("case-twin", name,
+                    "%s file %s: %s holds both %s and %s, names that differ only in case; keep one",
+                    label, name, folder, name, twin);
         return 0;
     }
     ImageProblem trouble;
@@ -127,7 +145,7 @@ static BYTE checkFile(int slot, const char *folder) {
         if (trouble == IMAGE_NOT_FOUND && !pointed &&
             installedImagesFolder(folder, images, sizeof images)) {
             pointed = 1;  // the lines below the first are for the screen, not the record
-            problem(
+            fileProblem(
                 code, name,
                 "%s file %s %s in %s\n"
                 "  That is marvane-send's own folder. An installed Marvane keeps the images in\n"
@@ -135,23 +153,23 @@ static BYTE checkFile(int slot, const char *folder) {
                 "  which opens there, or add --dir \"%s\".",
                 label, name, words, folder, images, images);
         } else if (trouble == IMAGE_NOT_FOUND) {
-            problem(code, name, "%s file %s %s in %s", label, name, words, folder);
+            fileProblem(code, name, "%s file %s %s in %s", label, name, words, folder);
         } else if (trouble == IMAGE_TOO_LARGE) {
-            problem(code, name, "%s file %s in %s is %s: the device takes %u bytes at most", label,
-                    name, folder, words, (unsigned)MAX_IMAGE_SIZE);
+            fileProblem(code, name, "%s file %s in %s is %s: the device takes %u bytes at most",
+                        label, name, folder, words, (unsigned)MAX_IMAGE_SIZE);
         } else {
-            problem(code, name, "%s file %s in %s %s%s%s", label, name, folder, words,
-                    trouble == IMAGE_NOT_OPENED ? ": " : "",
-                    trouble == IMAGE_NOT_OPENED ? filesWhatIs(name, error) : "");
+            fileProblem(code, name, "%s file %s in %s %s%s%s", label, name, folder, words,
+                        trouble == IMAGE_NOT_OPENED ? ": " : "",
+                        trouble == IMAGE_NOT_OPENED ? filesWhyUnopened(name, error) : "");
         }
         return 0;
     }
     sha256Hex(ImageBuffer, Sizes[slot], Checked[slot]);
     if (Sizes[slot] == 0 && !Opt.allowEmpty) {
-        problem("empty-image", name,
-                "%s file %s in %s is empty: it would leave the controller without it "
-                "(--allow-empty sends it anyway)",
-                label, name, folder);
+        fileProblem("empty-image", name,
+                    "%s file %s in %s is empty: it would leave the controller without it "
+                    "(--allow-empty sends it anyway)",
+                    label, name, folder);
         return 0;
     }
     return Opt.expect == 0 || asExpected(name, Checked[slot]);
@@ -313,8 +331,7 @@ static int leadsToImage(const char *path, char *what, int size) {
 // a device, or its own: a log's first line is a record or a `began` line, even cut short, a
 // trace's is timed in milliseconds.
 static BYTE readsAsOwn(const char *path, BYTE log) {
-    const char *what = filesWhatIs(path, 0);
-    FILE *f = strncmp(what, "a ", 2) == 0 ? 0 : fopen(path, "rb");  // a FIFO is not waited on
+    FILE *f = filesKindOf(path) == PATH_FILE ? fopen(path, "rb") : 0;  // a FIFO is not waited on
     char head[64] = "";
     size_t size = f != 0 ? fread(head, 1, sizeof head - 1, f) : 0;
     if (f != 0) {
@@ -349,7 +366,7 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
                 from, portName);
         return 0;
     }
-    if (path != 0 && out == &Outputs[1] && Out->keepsStandardOutput &&
+    if (path != 0 && out == &TraceOutput && Out->keepsStandardOutput &&
         filesIsStandardOutput(path)) {
         problem("options-clash", from, "%s names standard output, which --json keeps for JSON",
                 from);
@@ -364,9 +381,9 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
         out->known = filesIdentity(path, &out->identity);
         return 1;
     }
-    out->foreign = path != 0 && !readsAsOwn(path, out == &Outputs[0]);
+    out->foreign = path != 0 && !readsAsOwn(path, out == &LogOutput);
     const char *why = 0;
-    *out->file = path == 0 ? 0 : out == &Outputs[0] ? filesOpenLog(path, &why) : fopen(path, "a");
+    *out->file = path == 0 ? 0 : out == &LogOutput ? filesOpenLog(path, &why) : fopen(path, "a");
     if (path != 0 && *out->file == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 why != 0 ? why : strerror(errno));
@@ -380,7 +397,8 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
 // names it: found before the port is touched, and the output closed unwritten.
 static BYTE outputsTouchNoInput() {
     BYTE ok = 1;
-    for (OutputFile &out : Outputs) {
+    for (OutputFile *each : Outputs) {
+        OutputFile &out = *each;
         char what[4200] = "";
         const char *code = "output-is-image", *verb = "names";
         FileIdentity image;
@@ -394,8 +412,8 @@ static BYTE outputsTouchNoInput() {
         if (what[0] == 0 && out.known && ListKnown && sameFile(ListFile, out.identity)) {
             snprintf(what, sizeof what, "the list --expect reads");
             code = "output-is-list";
-        } else if (what[0] == 0 && out.known && &out != &Outputs[0] && Outputs[0].known &&
-                   sameFile(Outputs[0].identity, out.identity)) {
+        } else if (what[0] == 0 && out.known && &out != &LogOutput && LogOutput.known &&
+                   sameFile(LogOutput.identity, out.identity)) {
             snprintf(what, sizeof what, "the file the run's log goes to");
             code = "output-is-log";
         } else if (what[0] == 0 && out.catalog != 0) {  // not the run's, but another run's
@@ -404,7 +422,7 @@ static BYTE outputsTouchNoInput() {
             verb = out.catalog == 2 ? "leads to" : "names";
         } else if (what[0] == 0 && out.foreign) {  // named by a slip: it is left as it was
             snprintf(what, sizeof what, "%s, a file that is not a %s of marvane-send", out.path,
-                     &out == &Outputs[0] ? "log" : "trace");
+                     &out == &LogOutput ? "log" : "trace");
             code = "output-is-foreign";
         }
         if (what[0] != 0 && (*out.file != 0 || out.catalog != 0)) {
@@ -464,10 +482,10 @@ static FILE *logOfRefusal() {
     if (path == 0 || path[0] == 0) {
         return 0;
     }
-    const char *what = filesWhatIs(path, 0);
+    BYTE notAFile = filesKindOf(path) != PATH_FILE;  // a folder, a device
     char image[SLOT_NAME_SIZE + 160];
     int how = leadsToImage(path, image, sizeof image);
-    BYTE other = how != 0 || strncmp(what, "a ", 2) == 0 || !readsAsOwn(path, 1);
+    BYTE other = how != 0 || notAFile || !readsAsOwn(path, 1);
     const char *why = 0;
     FILE *log = other ? 0 : filesOpenLog(path, &why);
     if (how != 0) {
@@ -475,9 +493,9 @@ static FILE *logOfRefusal() {
                  how == 2 ? "leads to" : "names", image);
     } else if (log == 0) {
         complain("the refusal is not recorded in %s: %s", path,
-                 !other                        ? why
-                 : strncmp(what, "a ", 2) == 0 ? what
-                                               : "it is not a log of marvane-send");
+                 !other     ? why
+                 : notAFile ? filesWhyUnopened(path, 0)
+                            : "it is not a log of marvane-send");
     }
     return log;
 }
@@ -555,32 +573,34 @@ int main(int argc, char **argv) {
         }
         return finish(RUN_OK);
     }
-    int port;
-    const char *device;
-    int status = choosePort(&port, &device);
-    if (status != EXIT_SENT || !chooseRateWaitAndMakes()) {
-        return finish(status == EXIT_PORT_FAILED ? RUN_PORT_FAILED : RUN_BAD_INPUT);
+    ChosenPort chosen;
+    RunEnd refused = RUN_BAD_INPUT;
+    if (!choosePort(&chosen, &refused) || !chooseRateWaitAndMakes()) {
+        return finish(refused);
     }
+    Facts.adapter = chosen.adapter;
+    Facts.waitSeconds = Opt.wait.text != 0 ? Opt.wait.value : 0;
+
     if (Opt.mode == MODE_LIST_MAKES || Opt.mode == MODE_LIST_PORTS) {
         Opt.mode == MODE_LIST_MAKES ? listMakes(Out) : listPorts(Out);
         return finish(RUN_OK);
     }
     // Any port the options allow: the menu offers COM1 to COM4, the console reaches further.
-    setPort(port);
-    if (device != 0) {
-        portsMapDevice(port, device);
+    setPort(chosen.number);
+    if (chosen.device != 0) {
+        portsMapDevice(chosen.number, chosen.device);
     }
     char portName[16], deviceName[600], portText[640];
-    snprintf(portName, sizeof portName, "COM%d", port);
-    BYTE hasDevice = portsDeviceOf(port, deviceName, sizeof deviceName);
+    snprintf(portName, sizeof portName, "COM%d", chosen.number);
+    BYTE hasDevice = portsDeviceOf(chosen.number, deviceName, sizeof deviceName);
     snprintf(portText, sizeof portText, hasDevice ? "%s (%s)" : "%s", portName, deviceName);
     const char *log = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
     log = Opt.log != 0 || (log != 0 && log[0] != 0) ? log : 0;  // an empty variable: no log
     const char *deviceOpened = hasDevice ? deviceName : 0;
     LogOpened = 1;
-    BYTE ok = openOutput(&Outputs[0], log, "the log", Opt.log != 0 ? "--log" : "MARVANE_LOG",
+    BYTE ok = openOutput(&LogOutput, log, "the log", Opt.log != 0 ? "--log" : "MARVANE_LOG",
                          portName, deviceOpened) &&
-              openOutput(&Outputs[1], Opt.trace, "the trace", "--trace", portName, deviceOpened) &&
+              openOutput(&TraceOutput, Opt.trace, "the trace", "--trace", portName, deviceOpened) &&
               (Opt.expect == 0 || readExpectList(Opt.expect));
     if (Opt.dir != 0 && !filesChangeDirectory(Opt.dir)) {
         FileIdentity there;

@@ -136,6 +136,13 @@ BYTE badInput(const char *code, const char *subject, const char *what, const cha
     return 0;
 }
 
+// An argument no option takes: kept as the file the technician may have meant by it.
+static BYTE strayArgument(const char *arg) {
+    fileProblem("unexpected-argument", arg, "unexpected argument: %s\nTry 'marvane-send --help'.",
+                arg);
+    return 0;
+}
+
 // A whole decimal number of at most six digits, nothing else; -1 if text is not one.
 static int wholeNumber(const char *text) {
     size_t digits = strspn(text, "0123456789");
@@ -192,10 +199,9 @@ static BYTE readOptions(int argc, char **argv) {
         int id = (faulty ? optopt : code) - LONG_ONLY_BASE;
         switch (faulty ? optopt : code) {
             case -1:  // the end, or "--" before the rest
-                return optind == argc || badInput("unexpected-argument", argv[optind],
-                                                  "unexpected argument", argv[optind]);
+                return optind == argc || strayArgument(argv[optind]);
             case 1:
-                return badInput("unexpected-argument", optarg, "unexpected argument", optarg);
+                return strayArgument(optarg);
             case 'q':
                 id = OPT_QUIET;
                 break;
@@ -272,7 +278,7 @@ static void portOptionOf(const SerialPortInfo *ports, int count, int index, char
 
 // --port auto or usb:VID:PID[:SERIAL]: the one adapter that answers to it, as its COM number
 // (Windows) or its device (Linux). EXIT_PORT_FAILED when none is plugged in.
-static int pickAdapter(const char *choice, int *port, const char **device) {
+static BYTE pickAdapter(const char *choice, ChosenPort *chosenPort, RunEnd *refused) {
     static SerialPortInfo ports[MAX_SERIAL_PORTS];
     int count = findSerialPorts(ports, MAX_SERIAL_PORTS);
     int chosen = -1;
@@ -280,13 +286,15 @@ static int pickAdapter(const char *choice, int *port, const char **device) {
         case PICK_NOT_A_CHOICE:
             badInput("bad-port", "--port", "--port usb: takes VID:PID or VID:PID:SERIAL in hex",
                      choice);
-            return EXIT_BAD_INPUT;
+            *refused = RUN_BAD_INPUT;
+            return 0;
         case PICK_NONE:
             problem("no-adapter", "--port",
                     strcmp(choice, "auto") == 0 ? "no USB serial adapter is plugged in (--port %s)"
                                                 : "no USB serial adapter %s is plugged in",
                     choice);
-            return EXIT_PORT_FAILED;
+            *refused = RUN_PORT_FAILED;
+            return 0;
         case PICK_MANY:
             problem("many-adapters", "--port",
                     "more than one USB serial adapter answers to --port %s; pick one:", choice);
@@ -297,17 +305,18 @@ static int pickAdapter(const char *choice, int *port, const char **device) {
                     complain("  %s   %s %s", option, ports[i].name, ports[i].friendly);
                 }
             }
-            return EXIT_BAD_INPUT;
+            *refused = RUN_BAD_INPUT;
+            return 0;
         case PICK_ONE:
             break;
     }
-    Facts.adapter = &ports[chosen];
+    chosenPort->adapter = &ports[chosen];
     if (portNumberOf(ports[chosen].name) > 0) {
-        *port = portNumberOf(ports[chosen].name);
+        chosenPort->number = portNumberOf(ports[chosen].name);
     } else {
-        *device = ports[chosen].device;
+        chosenPort->device = ports[chosen].device;
     }
-    return EXIT_SENT;
+    return 1;
 }
 
 // The USB adapter a device path opens (--device, $MARVANE_PORT), found among the system's
@@ -328,45 +337,46 @@ static const SerialPortInfo *adapterOf(const char *device) {
 // The port and the device it opens, from --port, --device and $MARVANE_PORT. An option
 // overrides the variable: --device its device, --port its number (a device it names is still
 // the one that number opens), so a variable that is overridden is not read at all.
-int choosePort(int *port, const char **device) {
+BYTE choosePort(ChosenPort *choice, RunEnd *refused) {
     const char *portGiven = Opt.port.text;
     BYTE adapter = Opt.port.adapter;
     const char *variable = Opt.device != 0 ? 0 : getenv("MARVANE_PORT");
-    *port = LinkSettings.portNumber;  // the window program's default
-    *device = Opt.device;
+    *choice = {LinkSettings.portNumber, Opt.device, 0};  // the window program's default port
+    *refused = RUN_BAD_INPUT;
     if (variable != 0 && variable[0] != 0) {
         BYTE isDevice = strchr(variable, '/') != 0 && HAS_DEVICES;
         if (isDevice && !adapter) {
-            *device = variable;
+            choice->device = variable;
         } else if (!isDevice && portGiven == 0 && portNumberOf(variable) > 0) {
-            *port = portNumberOf(variable);
+            choice->number = portNumberOf(variable);
         } else if (!isDevice && portGiven == 0) {
             badInput("bad-variable", "MARVANE_PORT",
                      HAS_DEVICES ? "MARVANE_PORT is 1 to 256, COM1 to COM256 or a device path"
                                  : "MARVANE_PORT is 1 to 256 or COM1 to COM256",
                      variable);
-            return EXIT_BAD_INPUT;
+            *refused = RUN_BAD_INPUT;
+            return 0;
         }
     }
     if (adapter && Opt.device != 0) {
         badInput("options-clash", "--device",
                  "--port names an adapter by itself: give no --device with it", 0);
-        return EXIT_BAD_INPUT;
+        return 0;
     }
     if (adapter) {
-        return pickAdapter(portGiven, port, device);
+        return pickAdapter(portGiven, choice, refused);
     }
-    if (portGiven != 0 && (*port = Opt.port.number) < 0) {
+    if (portGiven != 0 && (choice->number = Opt.port.number) < 0) {
         badInput("bad-port", "--port",
                  strchr(portGiven, '/') != 0 && HAS_DEVICES
                      ? "a device path goes with --device, not --port (--port takes 1 to 256, "
                        "COMn, auto or usb:VID:PID)"
                      : "the port is 1 to 256 or COM1 to COM256 (--port)",
                  portGiven);
-        return EXIT_BAD_INPUT;
+        return 0;
     }
-    Facts.adapter = *device != 0 ? adapterOf(*device) : 0;
-    return EXIT_SENT;
+    choice->adapter = choice->device != 0 ? adapterOf(choice->device) : 0;
+    return 1;
 }
 
 // The rates of the table as the texts name them: "a, b, c or d".
@@ -393,8 +403,8 @@ BYTE chooseRateWaitAndMakes() {
         snprintf(what, sizeof what, "the device takes %s baud (--baud)", rates);
         return badInput("bad-baud", "--baud", what, Opt.baud.text);
     }
-    Facts.waitSeconds = Opt.wait.text != 0 ? Opt.wait.value : 0;
-    if (Facts.waitSeconds < 0 || Facts.waitSeconds > WAIT_MAX) {
+    int wait = Opt.wait.text != 0 ? Opt.wait.value : 0;
+    if (wait < 0 || wait > WAIT_MAX) {
         return badInput("bad-wait", "--wait", "the wait is 0 to 3600 seconds (--wait)",
                         Opt.wait.text);
     }
@@ -419,8 +429,8 @@ BYTE chooseRateWaitAndMakes() {
             return 0;
         }
     }
-    if (Opt.quiet + Opt.verbose + Opt.json > 1) {
-        return badInput("options-clash", "--json",
+    if (Opt.quiet + Opt.verbose + Opt.json > 1) {  // the clash names one that was given
+        return badInput("options-clash", Opt.json ? "--json" : "--verbose",
                         "--quiet, --verbose and --json choose the output: give one of them", 0);
     }
     if (Opt.noPort && !Opt.check) {
@@ -488,15 +498,15 @@ static int readableLength(const char *text) {
 // --station, --operator (or their variables) and --note: text a reader of the record sees as
 // it is, of a sensible length in characters.
 const WhoText WhoTexts[WHO_TEXTS] = {
-    {OPT_STATION, &Opt.station, "MARVANE_STATION", "station", &Facts.station},
-    {OPT_OPERATOR, &Opt.operatorName, "MARVANE_OPERATOR", "operator", &Facts.operatorName},
-    {OPT_NOTE, &Opt.note, 0, "note", &Facts.note},
+    {OPT_STATION, &Opt.station, "MARVANE_STATION", "station"},
+    {OPT_OPERATOR, &Opt.operatorName, "MARVANE_OPERATOR", "operator"},
+    {OPT_NOTE, &Opt.note, 0, "note"},
 };
 
 BYTE readWhoTexts() {
     BYTE ok = 1;
     for (const WhoText &t : WhoTexts) {
-        const char *text = *t.given != 0 ? *t.given : t.variable ? getenv(t.variable) : 0;
+        const char *text = *t.text != 0 ? *t.text : t.variable ? getenv(t.variable) : 0;
         // Windows gives its code page's text: three bytes of UTF-8 a byte at most. Over four
         // bytes a character is more than the limit in any encoding.
         static char utf8[WHO_TEXT_MAX * 12 + 1];
@@ -507,7 +517,7 @@ BYTE readWhoTexts() {
             consoleUtf8(text, utf8, sizeof utf8);
             length = readableLength(utf8);
         }
-        const char *name = *t.given != 0 ? optionName(t.option) : t.variable;
+        const char *name = *t.text != 0 ? optionName(t.option) : t.variable;
         if (length > WHO_TEXT_MAX) {
             problem("bad-text", name, "%s takes up to %d characters", name, WHO_TEXT_MAX);
         } else if (length == -1) {
@@ -520,7 +530,7 @@ BYTE readWhoTexts() {
                     name);
         }
         ok = ok && length >= 0 && length <= WHO_TEXT_MAX;
-        *t.into = text != 0 && text[0] != 0 ? text : 0;
+        *t.text = text != 0 && text[0] != 0 ? text : 0;
     }
     return ok;
 }

@@ -27,13 +27,12 @@
 #define OPTION_ID(id, name, kind, field) OPT_##id,
 enum OptionId { OPTIONS(OPTION_ID) OPTION_COUNT };
 
-// Who ran a run, where, and why: the option and its text as given, the variable that stands in
-// for it (0: none), the record's key and where the text goes.
+// Who ran a run, where, and why: the option and its text in Opt (as given, then as chosen:
+// given, else from the variable that stands in for it, 0: none), and the record's key.
 struct WhoText {
     int option;
-    const char *const *given;
+    const char **text;
     const char *variable, *key;
-    const char **into;
 };
 const int WHO_TEXTS = 3;
 extern const WhoText WhoTexts[WHO_TEXTS];
@@ -73,10 +72,19 @@ BYTE badInput(const char *code, const char *subject, const char *what, const cha
 // Into Opt; 0 when it cannot be (said why). After a fault --log and --json are still taken:
 // the record of the refusal goes there, as JSON when asked.
 BYTE readCommandLine(int argc, char **argv);
-BYTE readWhoTexts();  // --station, --operator, --note and their variables into Facts
-// The port and the device it opens (Linux): EXIT_SENT, else EXIT_BAD_INPUT or, when no
-// adapter answers to --port, EXIT_PORT_FAILED (said why).
-int choosePort(int *port, const char **device);
+// --station, --operator, --note, each as given or from its variable, into Opt; 0 when one is
+// not fit for the record (said why).
+BYTE readWhoTexts();
+// The port the options and MARVANE_PORT choose: its number, the device it opens (--device, a
+// device path, an adapter's; 0 for the system's own) and the USB adapter it is, when known.
+struct ChosenPort {
+    int number;
+    const char *device;
+    const struct SerialPortInfo *adapter;
+};
+// 1 when one is chosen; else 0 (said why), and `refused` says how that ends: bad input, or no
+// adapter answering to --port.
+BYTE choosePort(ChosenPort *choice, RunEnd *refused);
 // The rate, the wait and the makes, made the window program's choices; 0 if one is wrong.
 BYTE chooseRateWaitAndMakes();
 void printHelp(Output *out);

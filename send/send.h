@@ -1,7 +1,7 @@
 // marvane-send: the window program's "Download Files" from a command line, over the same
 // link, protocol and run modules. main.cpp reads the options, checks the files and says how
-// the run ended; tally.cpp counts what the run tells, and the outputs read it: text.cpp,
-// json.cpp (--json and the record) and trace.cpp. console_*.cpp is per system.
+// the run ended; tally.cpp counts what the run tells, words.cpp says it, and the outputs read
+// both: text.cpp, json.cpp (--json and the record) and trace.cpp. console_*.cpp is per system.
 #pragma once
 
 #include <stdio.h>
@@ -44,9 +44,8 @@ struct RunFacts {
     int blocks;
     const char *expectPath;  // --expect, and the list's own SHA-256
     char expectSha256[65];
-    const char *station, *operatorName, *note;  // as given, or 0
-    char computer[256], user[256];              // the run's computer and user account
-    BYTE outputLost, outputFull;  // standard output failed: its reader went, or its disk filled
+    char computer[256], user[256];  // the run's computer and user account
+    BYTE outputLost, outputFull;    // standard output failed: its reader went, or its disk filled
     BYTE traceLost;  // some of --trace could not be written: the run's evidence is not whole
     char run[17];    // the run's id, which its "began" line and its record both carry
     const struct SerialPortInfo *adapter;  // the USB adapter the port is, when known
@@ -101,7 +100,7 @@ RunEnd runEndOf(BYTE ok);  // how a run that has returned `ok` ended
 // cut short when standard output went.
 RunEnd shownEndOf(RunEnd end);
 double secondsSince(DWORD startMs);
-// What ended a failed transfer and where, with what to do about it (0: nothing to say).
+// words.cpp: what ended a failed transfer and where, with what to do about it (0: nothing to say).
 void describeEnd(const Transfer *transfer, char *cause, int causeSize, const char **hint);
 extern const char *const SENDS;  // "five": a block's sends, spelt out
 // What the system's error for a port means ("not found"), and what to do (0: the console says).
@@ -132,9 +131,15 @@ void complain(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-// A problem with the options, variables or files, said as complain says it and kept for the
-// record with its stable code ("unknown-make") and what it concerns.
-void problem(const char *code, const char *subject, const char *format, ...)
+// A problem with the options or variables (problem) or with a file (fileProblem), said as
+// complain says it and kept for the record with its stable code ("unknown-make") and the
+// option, variable or file it concerns.
+void problem(const char *code, const char *option, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+void fileProblem(const char *code, const char *file, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
@@ -142,12 +147,12 @@ void problem(const char *code, const char *subject, const char *format, ...)
 struct Problem {
     char code[24];
     char subject[280];
+    BYTE aboutFile;  // the subject is a file (or a stray argument), else an option or variable
     char message[400];
 };
 const int PROBLEMS_MAX = 16;
-extern Problem Problems[PROBLEMS_MAX];
-extern int ProblemCount;
-extern char FirstComplaint[400];
+const Problem *problemAt(int index);  // what was said, in order; 0 past the last
+const char *firstComplaint();         // the first line of the first message, "" if none
 // main.cpp: flushes standard output; one that cannot be written any more stops the run.
 void flushOutput();
 
@@ -186,7 +191,6 @@ void sayUsage(const char *usage);  // no options at all: the usage, on standard 
 
 // json.cpp: --json's events and the record, which hashes the bytes each step read.
 RunListener *jsonListener();
-void initFacts();  // when marvane-send starts: its time, computer and user
 // The record as one line, naming the exit status main decided; printed as --json's last line.
 const char *recordLine(RunEnd end, int status);
 // What a run is about to send, and to where, when and by whom: the log's line that is all a
@@ -214,8 +218,13 @@ BYTE filesIdentity(const char *path, FileIdentity *identity);
 // opens (else `name` itself), and another that differs only in case ("" if none). 0 when there
 // is none. Windows needs no lookup for a path: only a bare name is looked up there.
 BYTE filesFindName(const char *name, char *onDisk, char *twin, int size);
-// Why a path could not be opened as a file: "a folder, not a file", "permission denied", ...
-const char *filesWhatIs(const char *path, DWORD systemError);
+// What a path names: a file (or nothing yet), a folder, or a device or pipe, which are no files
+// to read or append to.
+enum PathKind { PATH_FILE, PATH_FOLDER, PATH_DEVICE };
+PathKind filesKindOf(const char *path);
+// Why a file could not be opened, in words: what it is when it is no file ("a folder, not a
+// file"), else the system's own words for why.
+const char *filesWhyUnopened(const char *path, DWORD systemError);
 // The log, opened so that the system itself puts every write at its end; 0 when it cannot be,
 // with the system's words for why.
 FILE *filesOpenLog(const char *path, const char **why);
@@ -244,7 +253,9 @@ const BYTE HAS_DEVICES = MARVANE_HAS_DEVICES;
 // What COMn opens here: the device --device named, else the system's own.
 void portsMapDevice(int portNumber, const char *path);
 BYTE portsDeviceOf(int portNumber, char *out, int size);  // 0: named by number only
-const char *portsAccessDenied();  // what "access denied" for a port means here
+// What "access denied" for a port means here, and what to do: the same fact in the same words
+// wherever it is the same fact (a port another program holds).
+void portsAccessDenied(const char **cause, const char **advice);
 
 // Signals. Ctrl+C and the like: the first asks the run to stop, the second ends the program.
 // A write to standard output whose reader has gone fails rather than ending the program.

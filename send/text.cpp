@@ -11,9 +11,9 @@
 #include "send/ports.h"
 #include "send/send.h"
 
-Problem Problems[PROBLEMS_MAX];
-int ProblemCount;
-char FirstComplaint[400];
+static Problem Problems[PROBLEMS_MAX];
+static int ProblemCount;
+static char FirstComplaint[400];
 
 namespace {
 
@@ -22,7 +22,7 @@ BYTE Quiet, Verbose, Bar;
 BYTE BarShown;  // the terminal's line holds the bar: the next text clears it first
 
 // The message on standard error, and its first line kept for the record.
-void say(const char *code, const char *subject, const char *format, va_list args) {
+void say(const char *code, const char *subject, BYTE aboutFile, const char *format, va_list args) {
     flushOutput();
     char message[sizeof FirstComplaint];
     vsnprintf(message, sizeof message, format, args);
@@ -31,6 +31,7 @@ void say(const char *code, const char *subject, const char *format, va_list args
         Problem *p = &Problems[ProblemCount++];
         snprintf(p->code, sizeof p->code, "%s", code);
         snprintf(p->subject, sizeof p->subject, "%s", subject);
+        p->aboutFile = aboutFile;
         snprintf(p->message, sizeof p->message, "%.*s", firstLine, message);
     }
     fprintf(stderr, "marvane-send: %s\n", message);
@@ -91,11 +92,7 @@ void onRunStarted(RunListener *) {
 void onPortFailed(RunListener *, LPCSTR text, DWORD systemError) {
     const char *cause, *advice;
     describePort(systemError, &cause, &advice);
-    if (advice != 0) {
-        complain("%s %s: %s; %s", text, Facts.portText, cause, advice);
-    } else {
-        complain("%s %s: %s", text, Facts.portText, portsAccessDenied());
-    }
+    complain("%s %s: %s; %s", text, Facts.portText, cause, advice);
 }
 
 // The part every line of a transfer starts with: slot, file, id and type.
@@ -373,17 +370,32 @@ Output TextLines = {&TextOutputCalls, 0};
 
 }  // namespace
 
+const Problem *problemAt(int index) {
+    return index < ProblemCount ? &Problems[index] : 0;
+}
+
+const char *firstComplaint() {
+    return FirstComplaint;
+}
+
 void complain(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    say(0, 0, format, args);
+    say(0, 0, 0, format, args);
     va_end(args);
 }
 
-void problem(const char *code, const char *subject, const char *format, ...) {
+void problem(const char *code, const char *option, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    say(code, subject, format, args);
+    say(code, option, 0, format, args);
+    va_end(args);
+}
+
+void fileProblem(const char *code, const char *file, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    say(code, file, 1, format, args);
     va_end(args);
 }
 

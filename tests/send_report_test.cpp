@@ -13,6 +13,7 @@
 void flushOutput() {
     fflush(stdout);
 }
+RunFacts Facts;  // what its main finds out: here the suite's
 
 namespace {
 
@@ -49,6 +50,15 @@ void step(RunListener *l, int slot, DWORD size, int blocks, TransferEnd end) {
     result.answer = ANSWER_NONE;
     result.headerSent = 1;
     tellStepEnded(l, slot, 1, &result);
+}
+
+// A port another program holds: Windows says access denied, the stand-in (as Linux's flock)
+// a sharing violation. The same fact in the same words on both.
+TEST(SendReport, APortHeldByAnotherProgramIsSaidSoOnEverySystem) {
+    const char *cause, *advice;
+    describePort(HAS_DEVICES ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED, &cause, &advice);
+    EXPECT_STREQ("in use by another program", cause);
+    EXPECT_STREQ("close it and run again", advice);
 }
 
 TEST(SendReport, ASecondRunInTheProcessCountsFromZero) {

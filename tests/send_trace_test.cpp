@@ -13,6 +13,8 @@
 #include "tests/support/run_fixture.h"
 #include "tests/support/test_host.h"
 
+RunFacts Facts;  // what marvane-send's main finds out: here the suite's
+
 namespace {
 
 using namespace runfix;

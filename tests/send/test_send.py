@@ -661,6 +661,21 @@ class BadInput(SendTest):
                 self.assertEqual("", result.out)
         self.assertPortUntouched()
 
+    def test_a_problem_names_the_option_or_the_file_it_concerns(self):
+        self.write_images({"POS.BIN": 10, "PC_CC.BIN": 10, "DON_PUMP.BIN": 10})
+        for args, problem in [
+                (["-q", "-v"], ("options-clash", "option", "--verbose")),  # the two given
+                (["extra"], ("unexpected-argument", "file", "extra")),
+                (["--", "-x"], ("unexpected-argument", "file", "-x")),  # after --, no option
+                (["--dir", host_path(os.path.join(self.dir, "none"))], ("no-folder", "option", "--dir")),
+                (["--reader1", "gilbarco"], ("image-not-found", "file", "GIL_CARD.BIN"))]:
+            log = os.path.join(self.dir, "log")  # not --json: it would be one of the clash
+            self.assertStatus(self.send("--pump1", "donghwa", "--log", host_path(log), *args), 2)
+            with open(log) as f:
+                (found,) = json.loads(f.read().splitlines()[-1])["problems"]
+            self.assertEqual(problem, (found["code"],) + next(
+                (k, v) for k, v in found.items() if k in ("option", "file")))
+
     def test_lists_version_and_help(self):
         result = self.send("--list-makes")
         self.assertStatus(result, 0)
