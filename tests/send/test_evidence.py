@@ -503,7 +503,7 @@ class MendedInARun(SendTest):
 
 
 @unittest.skipIf(WINE_RUN, "strace, file size limits and flock are Linux's")
-class Journal(SendTest):
+class OnTheDisk(SendTest):
     """The log as a journal: nothing is sent before the run's beginning is on the disk, and no
     writer's take-back erases another's line."""
 
@@ -520,18 +520,15 @@ class Journal(SendTest):
         run = self.traced(["--pump1", "gilbarco", "-q", "--log", log],
                           ["-e", "trace=write,fsync,openat"])
         self.assertEqual(0, run.wait(60), run.stderr.read())
-        with open(os.path.join(self.dir, "calls")) as f:
-            calls = [re.sub(r"^\d+ +", "", line) for line in f]
+        calls = [re.sub(r"^\d+ +", "", c) for c in pathlib.Path(self.dir, "calls").open()]
         at = lambda pattern: [i for i, c in enumerate(calls) if re.match(pattern, c)]  # noqa
         (began,), (record,) = at(r'write\(\d+, "\{\\"event\\":\\"began'), at(r'write.*record')
         fd = re.match(r"write\((\d+)", calls[began]).group(1)
         synced, port = at(r"fsync\(%s\) += 0" % fd), at(r'openat\(.*"%s"' % re.escape(link))
         self.assertTrue(began < synced[0] < port[0] and record < synced[1], calls)
         # A beginning that cannot be written sends nothing, and says the cause.
-        fifo = os.path.join(self.dir, "fifo")
-        os.mkfifo(fifo)
-        with open(log, "ab") as f:
-            f.write(b"x" * 2048)
+        os.mkfifo(fifo := os.path.join(self.dir, "fifo"))
+        pathlib.Path(log).write_bytes(pathlib.Path(log).read_bytes() + b"x" * 2048)
         past = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))  # noqa: E731
         for log, limit, status, words in (("/dev/full", None, 5, "No space left on device"),
                                           (log, past, 5, "File too large"),
@@ -547,8 +544,7 @@ class Journal(SendTest):
     def test_a_take_back_never_erases_another_writers_line(self):
         log = os.path.join(self.dir, "log")
         first = b'{"event":"record","run":"before"}\n'
-        with open(log, "wb") as f:
-            f.write(first)
+        pathlib.Path(log).write_bytes(first)
         cut = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(log) + 40,) * 2)  # noqa
         records = lambda: [json.loads(line)["run"] for line in open(log)]  # noqa: E731
         # The first writer's record is cut by its size limit, its take-back held back a second;
@@ -566,8 +562,7 @@ class Journal(SendTest):
         self.assertEqual(5, again.wait(30))
         self.assertIn("a cut line of it stays in the log", again.stderr.read())
         self.assertStatus(self.send("--bogus", "--log", log), 2)
-        with open(log) as f:
-            lines = f.read().splitlines()
+        lines = pathlib.Path(log).read_text().splitlines()
         self.assertEqual((4, "record"), (len(lines), json.loads(lines[-1])["event"]))
         # A writer that holds the lock longer than the wait: said, and nothing written.
         with open(log, "a") as holder:
