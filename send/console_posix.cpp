@@ -54,6 +54,17 @@ FILE *filesOpenLog(const char *path, const char **why) {
     return log;
 }
 
+FILE *filesOpenTrace(const char *path, const char **why) {
+    // Opened to write, a pipe waits for its reader: with none, for ever.
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISFIFO(info.st_mode)) {
+        return filesOpenLog(path, why);
+    }
+    FILE *trace = fopen(path, "a");
+    *why = trace == NULL ? strerror(errno) : 0;
+    return trace;
+}
+
 // The log's lock, held for one append and its take-back, so that taking back a cut line never
 // takes another writer's with it. A log that takes no lock (a pipe, some shares) goes without.
 static BYTE lockLog(int fd) {

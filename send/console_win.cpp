@@ -74,6 +74,12 @@ FILE *filesOpenLog(const char *path, const char **why) {
     return log;
 }
 
+FILE *filesOpenTrace(const char *path, const char **why) {
+    FILE *trace = fopen(path, "a");  // a pipe with no program behind it fails at once here
+    *why = trace == NULL ? strerror(errno) : 0;
+    return trace;
+}
+
 // The log's lock, held for one append and its take-back, so that taking back a cut line never
 // takes another writer's with it. It is one byte far past any log's end: a locked range keeps
 // other programs from reading it, and nobody reads there. A log that takes no lock goes without.

@@ -383,7 +383,9 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
     }
     out->foreign = path != 0 && !readsAsOwn(path, out == &LogOutput);
     const char *why = 0;
-    *out->file = path == 0 ? 0 : out == &LogOutput ? filesOpenLog(path, &why) : fopen(path, "a");
+    *out->file = path == 0           ? 0
+                 : out == &LogOutput ? filesOpenLog(path, &why)
+                                     : filesOpenTrace(path, &why);
     if (path != 0 && *out->file == 0) {
         problem("output-unopened", from, "%s cannot be opened (%s): %s: %s", what, from, path,
                 why != 0 ? why : strerror(errno));

@@ -228,6 +228,9 @@ const char *filesWhyUnopened(const char *path, DWORD systemError);
 // The log, opened so that the system itself puts every write at its end; 0 when it cannot be,
 // with the system's words for why.
 FILE *filesOpenLog(const char *path, const char **why);
+// The trace, opened to be appended to; a pipe no program reads is refused at once, not waited
+// on. 0 when it cannot be, with the system's words for why.
+FILE *filesOpenTrace(const char *path, const char **why);
 // A line goes into the log with one write under the log's lock, on a line of its own whatever
 // the log ended with, and is on the disk when this returns 1: whole, or (taken back) not at
 // all. 0 with the system's words for the call that failed; `cutLeft` when a cut line could

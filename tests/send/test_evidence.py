@@ -530,12 +530,14 @@ class OnTheDisk(SendTest):
         os.mkfifo(fifo := os.path.join(self.dir, "fifo"))
         pathlib.Path(log).write_bytes(pathlib.Path(log).read_bytes() + b"x" * 2048)
         past = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))  # noqa: E731
-        for log, limit, status, words in (("/dev/full", None, 5, "No space left on device"),
-                                          (log, past, 5, "File too large"),
-                                          (fifo, None, 2, "a pipe that no program reads")):
+        # A trace's pipe with no reader is refused as the log's is, not waited on for ever.
+        for option, log, limit, status, words in (("--log", "/dev/full", None, 5, "No space left on device"),
+                                                  ("--log", log, past, 5, "File too large"),
+                                                  ("--log", fifo, None, 2, "a pipe that no program reads"),
+                                                  ("--trace", fifo, None, 2, "a pipe that no program reads")):
             run = subprocess.run(self.command(["--pump1", "gilbarco", "--baud", "2400", "--json",
-                                               "--log", log]), cwd=self.images, env=self.env(),
-                                 preexec_fn=limit, capture_output=True, text=True)
+                                               option, log]), cwd=self.images, env=self.env(),
+                                 preexec_fn=limit, capture_output=True, text=True, timeout=60)
             self.assertEqual(status, run.returncode, run.stderr)
             self.assertIn(words, run.stderr)
             self.assertIn(words, json.loads(run.stdout.splitlines()[-1])["message"])
