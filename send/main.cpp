@@ -61,7 +61,7 @@ static void initFacts() {
 void flushOutput() {
     if ((fflush(stdout) != 0 || ferror(stdout)) && !Facts.outputLost) {
         Facts.outputLost = 1;
-        Facts.outputFull = errno == ENOSPC;
+        Facts.outputError = errno;
         requestStop();  // nobody reads what the run says: it stops as an interrupt stops it
     }
 }

@@ -45,9 +45,10 @@ struct RunFacts {
     const char *expectPath;  // --expect, and the list's own SHA-256
     char expectSha256[65];
     char computer[256], user[256];  // the run's computer and user account
-    BYTE outputLost, outputFull;    // standard output failed: its reader went, or its disk filled
-    BYTE traceLost;  // some of --trace could not be written: the run's evidence is not whole
-    char run[17];    // the run's id, which its "began" line and its record both carry
+    BYTE outputLost;  // standard output failed: its reader went, or it could not be written
+    int outputError;  // errno of that write: EPIPE, or ENOSPC, EFBIG (a full disk, a size limit)
+    BYTE traceLost;   // some of --trace could not be written: the run's evidence is not whole
+    char run[17];     // the run's id, which its "began" line and its record both carry
     const struct SerialPortInfo *adapter;  // the USB adapter the port is, when known
 };
 extern RunFacts Facts;

@@ -1,6 +1,7 @@
 // marvane-send's text output: a line per transfer as it starts and ends, a bar for the file in
 // flight on a terminal, each block's answer with --verbose, the messages on standard error and
 // the closing words. It reads the tally; how the run ended is main's to say.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -205,17 +206,22 @@ const RunListenerCalls TextCalls = {
 };
 RunListener Text = {&TextCalls};
 
-// Why standard output went, as the closing words say it; `disk` names a full disk.
-const char *outputLostWords(BYTE disk) {
-    return !Facts.outputFull ? "standard output was closed"
-           : disk            ? "standard output could not be written: its disk is full"
-                             : "standard output could not be written";
+// Why standard output went, as the closing words say it: its reader went, or the system's
+// words for why it could not be written (a full disk, a file size limit).
+const char *outputLostWords() {
+    static char words[160];
+    if (Facts.outputError != ENOSPC && Facts.outputError != EFBIG) {
+        return "standard output was closed";
+    }
+    snprintf(words, sizeof words, "standard output could not be written (%s)",
+             strerror(Facts.outputError));
+    return words;
 }
 
 // Where the stop left the controller, from the count `holds` is made of: the transfer the run
 // was at, by its pass, and what the controller holds of it.
 void sayInterrupt() {
-    const char *why = Facts.outputLost ? outputLostWords(1) : "interrupted";
+    const char *why = Facts.outputLost ? outputLostWords() : "interrupted";
     const Transfer *t = failedTransfer();
     int at = Run.count - 1, blocks = 0, taken = 0;
     char name[32] = "";
@@ -450,5 +456,5 @@ void sayUsage(const char *usage) {
 }
 
 void sayShownCut() {
-    complain("%s: what it shows is not whole", outputLostWords(0));
+    complain("%s: what it shows is not whole", outputLostWords());
 }

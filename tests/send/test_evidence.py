@@ -295,9 +295,10 @@ class Mended(SendTest):
             with open(closed) as f:
                 self.assertEqual(["began", "record"], [json.loads(line)["event"] for line in f])
             with open("/dev/full", "w") as disk:  # a plan that could not be printed is no check
-                self.assertEqual(130, subprocess.run(self.command(("--pump1", "gilbarco", "--check")),
-                                                     cwd=self.images, env=self.env(), stdout=disk,
-                                                     stderr=subprocess.DEVNULL).returncode)
+                cut = subprocess.run(self.command(("--pump1", "gilbarco", "--check")), text=True,
+                                     cwd=self.images, env=self.env(), stdout=disk, stderr=subprocess.PIPE)
+            self.assertEqual((130, "standard output could not be written (No space left on device): "
+                              "what it shows is not whole"), (cut.returncode, cut.stderr[14:-1]))
             full = self.send("--pump1", "gilbarco", "--trace", "/dev/full", "--json")
             self.assertStatus(full, 5)
             self.assertIn("the trace could not be written whole", full.err)
