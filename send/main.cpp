@@ -358,9 +358,13 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
     }
     out->path = path;               // as given, for the messages
     char onDisk[4096], twin[4096];  // a file is found whatever the case of its name
-    if (path != 0 && filesFindName(path, onDisk, twin, sizeof onDisk)) {
-        path = onDisk;
+    BYTE found = path != 0 && filesFindName(path, onDisk, twin, sizeof onDisk);
+    if (found && twin[0] != 0) {  // which of the two it means would be a guess
+        problem("case-twin", from, "%s names %s, and its folder holds %s too: keep one", from,
+                onDisk, twin);
+        return 0;
     }
+    path = found ? onDisk : path;
     if (path != 0 && namesThePort(path, portName, device)) {
         problem("output-is-port", from, "%s names the port the run goes over, %s: name a file",
                 from, portName);

@@ -530,13 +530,15 @@ class OnTheDisk(SendTest):
         self.assertTrue(began < synced[0] < port[0] and record < synced[1], calls)
         # A beginning that cannot be written sends nothing, and says the cause.
         os.mkfifo(fifo := os.path.join(self.dir, "fifo"))
+        [pathlib.Path(self.dir, name).write_bytes(b"") for name in ("runs.log", "RUNS.LOG")]  # twins
         pathlib.Path(log).write_bytes(pathlib.Path(log).read_bytes() + b"x" * 2048)
         past = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))  # noqa: E731
         # A trace's pipe with no reader is refused as the log's is, not waited on for ever.
         for option, log, limit, status, words in (("--log", "/dev/full", None, 5, "No space left on device"),
                                                   ("--log", log, past, 5, "File too large"),
                                                   ("--log", fifo, None, 2, "a pipe that no program reads"),
-                                                  ("--trace", fifo, None, 2, "a pipe that no program reads")):
+                                                  ("--trace", fifo, None, 2, "a pipe that no program reads"),
+                                                  ("--log", os.path.join(self.dir, "Runs.Log"), None, 2, "holds")):
             run = subprocess.run(self.command(["--pump1", "gilbarco", "--baud", "2400", "--json",
                                                option, log]), cwd=self.images, env=self.env(),
                                  preexec_fn=limit, capture_output=True, text=True, timeout=60)
