@@ -21,18 +21,22 @@ static Output *Out;     // the text or the JSON, chosen as marvane-send starts
 static BYTE LogOpened;  // the log was looked for: no record of a refusal goes there later
 
 // The files marvane-send writes, each as the system tells it from any other file.
+// Where a path leads among the images some run could send: nowhere, to one by its own name,
+// to one through a link, or through a link to a file not there that could be one.
+enum ImageLead { LEADS_NOWHERE, NAMES_IMAGE, LINKS_TO_IMAGE, LINK_ASTRAY };
+
 struct OutputFile {
     const char *option;
     FILE **file;
     FileIdentity identity;
     BYTE known;
     const char *path;
-    BYTE foreign;  // it held something else than marvane-send's own log or trace
-    int catalog;   // an image some run could send: 1 by its name, 2 by a link (leadsToImage)
+    BYTE foreign;       // it held something else than marvane-send's own log or trace
+    ImageLead catalog;  // an image some run could send, by its name or a link
     char image[SLOT_NAME_SIZE + 160];  // which, in words
 };
-static OutputFile LogOutput = {"--log", &Log, {}, 0, 0, 0, 0, ""};
-static OutputFile TraceOutput = {"--trace", &TraceFile, {}, 0, 0, 0, 0, ""};
+static OutputFile LogOutput = {"--log", &Log, {}, 0, 0, 0, LEADS_NOWHERE, ""};
+static OutputFile TraceOutput = {"--trace", &TraceFile, {}, 0, 0, 0, LEADS_NOWHERE, ""};
 static OutputFile *const Outputs[] = {&LogOutput, &TraceOutput};
 static ExpectList Expected;
 static FileIdentity ListFile;  // --expect's, when it has one
@@ -304,27 +308,30 @@ static BYTE catalogImage(const char *path, char *what, int size) {
 }
 
 // The image some run could send that a path leads to, by its own name or by any link on the
-// way (log.txt, a link to GIL_CARD.BIN, is that driver): 1 by its own name, 2 beyond it, 3 for
-// a link to a file not there that cannot be named, which could be one.
-static int leadsToImage(const char *path, char *what, int size) {
+// way (log.txt, a link to GIL_CARD.BIN, is that driver), which into `what`.
+static ImageLead leadsToImage(const char *path, char *what, int size) {
     static char names[2][4096];
     snprintf(names[0], sizeof names[0], "%s", path);
     for (int hop = 0; hop < 40; hop++) {  // where the system itself gives up on links
         const char *name = names[hop % 2];
         char *next = names[(hop + 1) % 2];
         if (catalogImage(name, what, size)) {
-            return hop == 0 ? 1 : 2;
+            return hop == 0 ? NAMES_IMAGE : LINKS_TO_IMAGE;
         }
         int behind = filesNameBehind(name, next, sizeof names[0]);
         if (behind < 0) {
             snprintf(what, (size_t)size, "%s, a link to a file that is not there", path);
-            return 3;
+            return LINK_ASTRAY;
         }
         if (behind == 0 || strcmp(next, name) == 0) {
             break;
         }
     }
-    return 0;
+    return LEADS_NOWHERE;
+}
+
+static const char *leadVerb(ImageLead lead) {
+    return lead == LINKS_TO_IMAGE ? "leads to" : "names";
 }
 
 // Whether an existing file may take marvane-send's log (or trace) as it is: none yet, empty,
@@ -376,12 +383,13 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
                 from);
         return 0;
     }
-    out->catalog = path != 0 ? leadsToImage(path, out->image, sizeof out->image) : 0;
-    if (out->catalog == 3) {
+    out->catalog = path != 0 ? leadsToImage(path, out->image, sizeof out->image) : LEADS_NOWHERE;
+    if (out->catalog == LINK_ASTRAY) {
         problem("output-unopened", from, "%s names %s: name another file", from, out->image);
         return 0;
     }
-    if (out->catalog != 0) {  // never opened, nor made: refused once the run's images are known
+    // Never opened, nor made: refused once the run's images are known.
+    if (out->catalog != LEADS_NOWHERE) {
         out->known = filesIdentity(path, &out->identity);
         return 1;
     }
@@ -422,16 +430,16 @@ static BYTE outputsTouchNoInput() {
                    sameFile(LogOutput.identity, out.identity)) {
             snprintf(what, sizeof what, "the file the run's log goes to");
             code = "output-is-log";
-        } else if (what[0] == 0 && out.catalog != 0) {  // not the run's, but another run's
+        } else if (what[0] == 0 && out.catalog != LEADS_NOWHERE) {  // another run's image
             snprintf(what, sizeof what, "%s", out.image);
             code = "output-is-catalog";
-            verb = out.catalog == 2 ? "leads to" : "names";
+            verb = leadVerb(out.catalog);
         } else if (what[0] == 0 && out.foreign) {  // named by a slip: it is left as it was
             snprintf(what, sizeof what, "%s, a file that is not a %s of marvane-send", out.path,
                      &out == &LogOutput ? "log" : "trace");
             code = "output-is-foreign";
         }
-        if (what[0] != 0 && (*out.file != 0 || out.catalog != 0)) {
+        if (what[0] != 0 && (*out.file != 0 || out.catalog != LEADS_NOWHERE)) {
             problem(code, out.option, "%s %s %s: name another file", out.option, verb, what);
             if (*out.file != 0) {
                 fclose(*out.file);
@@ -490,13 +498,12 @@ static FILE *logOfRefusal() {
     }
     BYTE notAFile = filesKindOf(path) != PATH_FILE;  // a folder, a device
     char image[SLOT_NAME_SIZE + 160];
-    int how = leadsToImage(path, image, sizeof image);
-    BYTE other = how != 0 || notAFile || !readsAsOwn(path, 1);
+    ImageLead lead = leadsToImage(path, image, sizeof image);
+    BYTE other = lead != LEADS_NOWHERE || notAFile || !readsAsOwn(path, 1);
     const char *why = 0;
     FILE *log = other ? 0 : filesOpenLog(path, &why);
-    if (how != 0) {
-        complain("the refusal is not recorded in %s: it %s %s", path,
-                 how == 2 ? "leads to" : "names", image);
+    if (lead != LEADS_NOWHERE) {
+        complain("the refusal is not recorded in %s: it %s %s", path, leadVerb(lead), image);
     } else if (log == 0) {
         complain("the refusal is not recorded in %s: %s", path,
                  !other     ? why
