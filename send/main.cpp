@@ -355,6 +355,14 @@ static BYTE readsAsOwn(const char *path, BYTE log) {
     return size == 0 || (digits > 0 && strncmp(time + digits, " ms  ", 5) == 0);
 }
 
+// The file a log or trace names, found whatever the case of its name as Windows finds it (the
+// name itself when there is none yet); 0 when its folder holds two, `twin` the other: which
+// one is meant would be a guess.
+static BYTE outputOnDisk(const char *path, char onDisk[4096], char twin[4096]) {
+    filesFindName(path, onDisk, twin, 4096);
+    return twin[0] == 0;
+}
+
 // An output opened to be appended to: never the port, nothing written before the run's
 // images are known, and nothing ever cut short. 0 when it cannot be (said why).
 static BYTE openOutput(OutputFile *out, const char *path, const char *what, const char *from,
@@ -363,15 +371,14 @@ static BYTE openOutput(OutputFile *out, const char *path, const char *what, cons
         problem("needs-value", from, "%s (%s) needs a file name", what, from);
         return 0;
     }
-    out->path = path;               // as given, for the messages
-    char onDisk[4096], twin[4096];  // a file is found whatever the case of its name
-    BYTE found = path != 0 && filesFindName(path, onDisk, twin, sizeof onDisk);
-    if (found && twin[0] != 0) {  // which of the two it means would be a guess
+    out->path = path;  // as given, for the messages
+    char onDisk[4096], twin[4096];
+    if (path != 0 && !outputOnDisk(path, onDisk, twin)) {
         problem("case-twin", from, "%s names %s, and its folder holds %s too: keep one", from,
                 onDisk, twin);
         return 0;
     }
-    path = found ? onDisk : path;
+    path = path != 0 ? onDisk : 0;
     if (path != 0 && namesThePort(path, portName, device)) {
         problem("output-is-port", from, "%s names the port the run goes over, %s: name a file",
                 from, portName);
@@ -493,9 +500,14 @@ static RunEnd download(HWND window) {
 // left alone, and said so.
 static FILE *logOfRefusal() {
     const char *path = Opt.log != 0 ? Opt.log : getenv("MARVANE_LOG");
+    char onDisk[4096], twin[4096];
     if (path == 0 || path[0] == 0) {
         return 0;
+    } else if (!outputOnDisk(path, onDisk, twin)) {
+        complain("the refusal is not recorded in %s: its folder holds %s too", onDisk, twin);
+        return 0;
     }
+    path = onDisk;
     BYTE notAFile = filesKindOf(path) != PATH_FILE;  // a folder, a device
     char image[SLOT_NAME_SIZE + 160];
     ImageLead lead = leadsToImage(path, image, sizeof image);

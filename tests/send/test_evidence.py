@@ -341,9 +341,9 @@ class Audit(SendTest):
         if not WINE_RUN:  # a file size limit cuts the write in the middle of the record
             limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # noqa: E731
                              resource.setrlimit(resource.RLIMIT_FSIZE, (len(cut) + 200,) * 2))
-            run = subprocess.run(self.command(args), cwd=self.images, env=self.env(),
+            run = subprocess.run(self.command(args + ("--json",)), cwd=self.images, env=self.env(),
                                  preexec_fn=limit, capture_output=True, text=True)
-            self.assertEqual(5, run.returncode, run.stderr)
+            self.assertEqual((5, 5), (run.returncode, json.loads(run.stdout.splitlines()[-1])["status"]))
             with open(log, "rb") as f:
                 self.assertEqual(cut, f.read())
         self.assertStatus(self.send(*args), 0)
@@ -530,7 +530,11 @@ class OnTheDisk(SendTest):
         self.assertTrue(began < synced[0] < port[0] and record < synced[1], calls)
         # A beginning that cannot be written sends nothing, and says the cause.
         os.mkfifo(fifo := os.path.join(self.dir, "fifo"))
-        [pathlib.Path(self.dir, name).write_bytes(b"") for name in ("runs.log", "RUNS.LOG")]  # twins
+        pathlib.Path(self.dir, "runs.log").write_bytes(b"")  # named in another case: that file
+        for args, status in ((("--bogus",), 2), (("--pump1", "gilbarco", "--check", "--no-port"), 0)):
+            self.assertStatus(self.send(*args, "--log", os.path.join(self.dir, "RUNS.LOG")), status)
+        self.assertEqual(["runs.log"], [n for n in os.listdir(self.dir) if n.lower() == "runs.log"])
+        pathlib.Path(self.dir, "RUNS.LOG").write_bytes(b"")  # and now its twin
         pathlib.Path(log).write_bytes(pathlib.Path(log).read_bytes() + b"x" * 2048)
         past = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))  # noqa: E731
         # A trace's pipe with no reader is refused as the log's is, not waited on for ever.
